@@ -1,0 +1,54 @@
+"""Console, logger, time parsing and directory services used by the matcher and the ticker.
+
+The C++ modules look ``console.print`` and ``logger.error`` up on this module at every
+call, so replacing either (or the objects themselves) redirects their output.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import logging
+import os
+
+from rich.console import Console
+
+__all__ = ["console", "logger", "format_to_dt", "format_nano_ts_to_second_ts", "make_dir"]
+
+console = Console()
+logger = logging.getLogger("tovik_backtest")
+
+_DT_FORMATS = (
+    "%Y-%m-%d",
+    "%Y-%m-%d %H:%M:%S",
+    "%Y-%m-%d %H:%M:%S.%f",
+    "%Y-%m-%dT%H:%M:%S",
+    "%Y-%m-%dT%H:%M:%S.%f",
+    "%Y-%m-%dT%H:%M",
+    "%Y-%m-%d %H:%M",
+)
+
+
+def format_to_dt(text: str) -> dt.datetime:
+    """Parse a period bound: "%Y-%m-%d", "%Y-%m-%d %H:%M:%S" (optional fraction) or ISO "T" form."""
+    if type(text) is not str:
+        raise TypeError(f"format_to_dt() expects str, not {type(text).__name__}")
+    stripped = text.strip()
+    for fmt in _DT_FORMATS:
+        try:
+            return dt.datetime.strptime(stripped, fmt)
+        except ValueError:
+            continue
+    raise ValueError(f"無法解析的時間格式: {text!r}")
+
+
+def format_nano_ts_to_second_ts(ts: int, utc_offset_hours: int = 8) -> float:
+    """Broker tick stamp (nanoseconds of local wall-clock time stamped as UTC) to POSIX seconds.
+
+    ``utc_offset_hours`` is the local zone's offset from UTC: 8 for Taiwan.
+    """
+    return ts / 1e9 - utc_offset_hours * 3600
+
+
+def make_dir(path: str) -> None:
+    """Create ``path`` and its missing parents; an existing directory is no error."""
+    os.makedirs(path, exist_ok=True)
