@@ -1,0 +1,53 @@
+// The simulated exchange's C++ side. Host-visible state (the queues, the resting-order
+// list, the tick table, the position book, account and exchange info) lives in the
+// instance's __dict__ as plain Python objects; this struct only holds what Python
+// must not see: the order-book lock and the scan's side arrays.
+#pragma once
+
+#include "pyhost.hpp"
+
+#include <mutex>
+#include <vector>
+
+namespace tovik::matcher {
+
+struct Matcher {
+    // Order-book lock: held for each add_order, modify_order, cancel_order and each
+    // whole match_deal scan. Re-entrant, so a position book or a format method that
+    // calls back into the same matcher on the same thread does not deadlock.
+    std::recursive_mutex book_mutex;
+
+    // ---- order book: side arrays kept beside pending_orders for a fast scan ----
+    // Each entry pairs a resting record with its instrument code (borrowed pointers,
+    // valid only while re-validated against the list by record identity).
+    std::vector<PyObject *> scan_records;
+    std::vector<PyObject *> scan_codes;
+};
+
+inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }
+
+// Holds the order-book lock for a scope. The lock is waited for with the GIL
+// released, so the holder (which may need the GIL) can always finish.
+class BookLock {
+  public:
+    explicit BookLock(PyObject *self) : mutex_(native(self).book_mutex) {
+        if (!mutex_.try_lock())
+            without_gil([this] { mutex_.lock(); });
+    }
+    ~BookLock() { mutex_.unlock(); }
+    BookLock(const BookLock &) = delete;
+    BookLock &operator=(const BookLock &) = delete;
+
+  private:
+    std::recursive_mutex &mutex_;
+};
+
+// Each source file contributes its methods to the class's method table.
+void add_intake_methods(std::vector<PyMethodDef> &methods);     // intake.cpp
+void add_report_methods(std::vector<PyMethodDef> &methods);     // reports.cpp
+void add_order_book_methods(std::vector<PyMethodDef> &methods); // order_book.cpp
+
+// Constructor (tp_init slot), in intake.cpp.
+int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs);
+
+} // namespace tovik::matcher
