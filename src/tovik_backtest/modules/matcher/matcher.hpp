@@ -47,6 +47,10 @@ void add_intake_methods(std::vector<PyMethodDef> &methods);     // intake.cpp
 void add_report_methods(std::vector<PyMethodDef> &methods);     // reports.cpp
 void add_order_book_methods(std::vector<PyMethodDef> &methods); // order_book.cpp
 
+// Imports what the module needs when it is loaded (a failing import fails the load),
+// in intake.cpp.
+void load_dependencies(nb::module_ &m);
+
 // Constructor (tp_init slot), in intake.cpp.
 int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs);
 

@@ -22,6 +22,7 @@ std::vector<PyMethodDef> &method_table() {
 
 NB_MODULE(matcher, m) {
     using namespace tovik::matcher;
+    load_dependencies(m);
     static PyType_Slot slots[] = {
         {Py_tp_methods, (void *) method_table().data()},
         {Py_tp_init, (void *) &matcher_init},

@@ -23,6 +23,7 @@ std::vector<PyMethodDef> &method_table() {
 
 NB_MODULE(ticker, m) {
     using namespace tovik::ticker;
+    load_dependencies(m);
     static PyType_Slot slots[] = {
         {Py_tp_methods, (void *) method_table().data()},
         {Py_tp_init, (void *) &ticker_init},

@@ -27,6 +27,10 @@ void add_cache_methods(std::vector<PyMethodDef> &methods);  // cache.cpp
 void add_merge_methods(std::vector<PyMethodDef> &methods);  // merge.cpp
 void add_replay_methods(std::vector<PyMethodDef> &methods); // replay.cpp
 
+// Imports what the module needs when it is loaded (a failing import fails the load),
+// in core.cpp.
+void load_dependencies(nb::module_ &m);
+
 // Constructor (tp_init slot), in core.cpp.
 int ticker_init(PyObject *self, PyObject *args, PyObject *kwargs);
 
