@@ -22,6 +22,7 @@ std::vector<PyMethodDef> &method_table() {
 } // namespace tovik::ticker
 
 NB_MODULE(ticker, m) {
+    using namespace tovik;
     using namespace tovik::ticker;
     load_dependencies(m);
     static PyType_Slot slots[] = {

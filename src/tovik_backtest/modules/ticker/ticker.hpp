@@ -5,7 +5,9 @@
 
 #include "pyhost.hpp"
 
+#include <initializer_list>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace tovik::ticker {
@@ -33,5 +35,35 @@ void load_dependencies(nb::module_ &m);
 
 // Constructor (tp_init slot), in core.cpp.
 int ticker_init(PyObject *self, PyObject *args, PyObject *kwargs);
+
+// ---- helpers shared by the source files (core.cpp) ----
+
+// A module by name, from sys.modules when already loaded (looked up at each use, as
+// a Python module's globals would be).
+nb::object import_module(const char *name);
+nb::object polars();
+
+// The instance's __dict__, where every host-visible field lives.
+nb::object self_dict(PyObject *self);
+
+// self.<name>(*args): private methods are reached by attribute, so a host (or a test)
+// can replace them on the instance.
+nb::object call_method(PyObject *self, PyObject *name, std::initializer_list<nb::handle> args);
+
+// Refuses a text that would not stay a plain file-name part: empty, "." or "..", or
+// holding a path separator or NUL (ValueError naming the text).
+void require_safe_name_part(nb::handle text, const char *what);
+
+// Cache file name of one instrument and day: "<code> <date> - ticks.csv".
+nb::object tick_filename(nb::handle code, nb::handle date);
+
+// Broker contract: api.Contracts.Stocks[code] for "Stock", else api.Contracts.Futures[code].
+nb::object make_contract(PyObject *self, nb::handle code, nb::handle market_type);
+
+// Data directory joined with the sub-folders (created) and then file_name (None: the folder).
+nb::object save_path(nb::handle file_name, std::initializer_list<const char *> sub_folders);
+
+// The broker's not-logged-in refusal; the merge gives such a day up at once.
+inline constexpr const char *kNotLoggedIn = "永豐 API 尚未初始化, 請先登入永豐 API";
 
 } // namespace tovik::ticker
