@@ -1,0 +1,26 @@
+"""Tick-level back-testing for Taiwan stock and futures strategies.
+
+``Backtest`` and ``Strategy`` are the runner's API; the simulated exchange and the tick
+replay are the C++ modules ``tovik_backtest.modules.matcher.matcher`` and
+``tovik_backtest.modules.ticker.ticker``.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+__version__ = "0.1.0"
+__all__ = ["Backtest", "BacktestResult", "Strategy", "sweep", "__version__"]
+
+
+def __getattr__(name: str) -> Any:
+    # Loaded on first use, so importing the package (e.g. for its constants) stays light.
+    if name in ("Backtest", "BacktestResult", "Strategy"):
+        from tovik_backtest import runner
+
+        return getattr(runner, name)
+    if name == "sweep":
+        from tovik_backtest.sweep import sweep
+
+        return sweep
+    raise AttributeError(f"module 'tovik_backtest' has no attribute {name!r}")

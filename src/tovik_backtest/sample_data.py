@@ -1,0 +1,173 @@
+"""Synthetic but realistic tick cache files, for the demo and for trying strategies.
+
+The data is made up: a random walk on the exchange's price grid. It is written in
+exactly the tick cache format the ticker reads (one CSV per instrument and day under
+``<data dir>/sino/ticks``), so a back-test runs on it without a broker login.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import os
+import random
+from dataclasses import dataclass
+from pathlib import Path
+
+import polars as pl
+
+__all__ = [
+    "SAMPLE_INSTRUMENTS",
+    "TICK_SCHEMA",
+    "cache_dir",
+    "sample_period",
+    "stock_tick_size",
+    "write_sample_data",
+]
+
+TICK_SCHEMA = {
+    "ts": pl.Int64,
+    "close": pl.Float64,
+    "volume": pl.Int64,
+    "bid_price": pl.Float64,
+    "bid_volume": pl.Int64,
+    "ask_price": pl.Float64,
+    "ask_volume": pl.Int64,
+    "tick_type": pl.Int64,
+}
+
+
+@dataclass(frozen=True)
+class _Profile:
+    code: str
+    market: str
+    open_price: float
+    session: tuple[dt.time, dt.time]
+    ticks_per_day: int
+    max_volume: int
+
+
+SAMPLE_INSTRUMENTS: tuple[_Profile, ...] = (
+    # a large-cap stock: trading 09:00 to 13:30
+    _Profile("2330", "Stock", 580.0, (dt.time(9, 0), dt.time(13, 30)), 3000, 30),
+    # the index future's near month: trading 08:45 to 13:45, one point a tick
+    _Profile("TXFR1", "Future", 17500.0, (dt.time(8, 45), dt.time(13, 45)), 5000, 12),
+)
+
+
+def stock_tick_size(price: float) -> float:
+    """Tick size of a Taiwan-listed stock at ``price`` (the exchange's price bands)."""
+    if price < 10:
+        return 0.01
+    if price < 50:
+        return 0.05
+    if price < 100:
+        return 0.1
+    if price < 500:
+        return 0.5
+    if price < 1000:
+        return 1.0
+    return 5.0
+
+
+def _tick_size(profile: _Profile, price: float) -> float:
+    return stock_tick_size(price) if profile.market == "Stock" else 1.0
+
+
+def _on_grid(price: float, size: float) -> float:
+    return round(round(price / size) * size, 2)
+
+
+def cache_dir(data_dir: str | os.PathLike[str]) -> Path:
+    return Path(data_dir) / "sino" / "ticks"
+
+
+def _as_utc_nanos(moment: dt.datetime) -> int:
+    # The broker stamps local (Taiwan) wall-clock time as if it were UTC.
+    epoch = dt.datetime(1970, 1, 1)
+    delta = moment - epoch
+    return (delta.days * 86_400 + delta.seconds) * 1_000_000_000 + delta.microseconds * 1_000
+
+
+def _day_ticks(profile: _Profile, day: dt.date, price: float, rng: random.Random) -> tuple[dict, float]:
+    open_at = dt.datetime.combine(day, profile.session[0])
+    close_at = dt.datetime.combine(day, profile.session[1])
+    span_us = int((close_at - open_at).total_seconds() * 1_000_000)
+    count = max(1, int(profile.ticks_per_day * rng.uniform(0.8, 1.2)))
+    offsets = sorted(rng.randrange(span_us) for _ in range(count - 1))
+    offsets.insert(0, 0)  # the opening trade
+    cols: dict[str, list] = {name: [] for name in TICK_SCHEMA}
+    drift = rng.gauss(0.0, 0.02)
+    for offset in offsets:
+        size = _tick_size(profile, price)
+        step = rng.choices((-2, -1, 0, 1, 2), weights=(1, 8 - drift, 10, 8 + drift, 1))[0]
+        price = max(size, _on_grid(price + step * size, size))
+        size = _tick_size(profile, price)
+        bid = _on_grid(price - size * rng.choice((0, 0, 1)), size)
+        ask = _on_grid(bid + size, size)
+        buyer_initiated = price >= ask or (price > bid and rng.random() < 0.5)
+        close = ask if buyer_initiated else bid
+        moment = open_at + dt.timedelta(microseconds=offset)
+        cols["ts"].append(_as_utc_nanos(moment))
+        cols["close"].append(close)
+        cols["volume"].append(min(profile.max_volume, 1 + int(rng.expovariate(0.4))))
+        cols["bid_price"].append(bid)
+        cols["bid_volume"].append(rng.randint(1, profile.max_volume * 5))
+        cols["ask_price"].append(ask)
+        cols["ask_volume"].append(rng.randint(1, profile.max_volume * 5))
+        cols["tick_type"].append(1 if buyer_initiated else 2)
+        price = close
+    return cols, price
+
+
+def write_sample_data(
+    data_dir: str | os.PathLike[str],
+    days: int = 5,
+    seed: int = 0,
+    start: str = "2024-01-02",
+) -> list[Path]:
+    """Write ``days`` trading days of ticks for the sample instruments from ``start`` on.
+
+    Weekends inside the span are written as header-only files, as the cache stores a
+    day without ticks, so the ticker never asks the broker for them. Deterministic per
+    ``seed``. Returns the files written.
+    """
+    if type(days) is not int or days < 1:
+        raise ValueError(f"days must be a positive whole number, not {days!r}")
+    if type(seed) is not int:
+        raise ValueError(f"seed must be a whole number, not {seed!r}")
+    first = dt.date.fromisoformat(start)
+    folder = cache_dir(data_dir)
+    folder.mkdir(parents=True, exist_ok=True)
+    written: list[Path] = []
+    for index, profile in enumerate(SAMPLE_INSTRUMENTS):
+        rng = random.Random(seed * 1_000_003 + index)
+        price = profile.open_price
+        day, traded = first, 0
+        while traded < days:
+            path = folder / f"{profile.code} {day.isoformat()} - ticks.csv"
+            if day.weekday() < 5:
+                cols, price = _day_ticks(profile, day, price, rng)
+                traded += 1
+            else:
+                cols = {name: [] for name in TICK_SCHEMA}
+            table = pl.DataFrame(cols, schema=TICK_SCHEMA)
+            tmp = path.with_name(path.name + ".tmp")
+            table.write_csv(tmp)
+            os.replace(tmp, path)
+            written.append(path)
+            day += dt.timedelta(days=1)
+    return written
+
+
+def sample_period(days: int = 5, start: str = "2024-01-02") -> tuple[str, str]:
+    """First and last calendar day covered by ``write_sample_data(days=..., start=...)``."""
+    day = dt.date.fromisoformat(start)
+    traded = 0
+    last = day
+    while traded < days:
+        if day.weekday() < 5:
+            traded += 1
+            last = day
+        day += dt.timedelta(days=1)
+    return start, last.isoformat()
+
