@@ -18,7 +18,7 @@ $(VPY):
 venv: $(VPY)
 
 install: $(VPY)
-	$(VPY) -m pip install $(PIP_FLAGS) '.[test]'
+	$(VPY) -m pip install $(PIP_FLAGS) '.[test,plot,cluster]'
 
 demo: install
 	$(VENV)/bin/tovik-backtest demo
