@@ -1,0 +1,56 @@
+import pytest
+
+from tovik_backtest.modules.positions.positions import Positions
+
+
+def deal(code, action, qty, price):
+    return {"code": code, "action": action, "quantity": qty, "price": price}
+
+
+class TestNetPositionAndPnl:
+    def test_open_add_reduce_close(self):
+        book = Positions()
+        book.set_positions(deal("2330", "Buy", 2, 100.0), "Stock")
+        book.set_positions(deal("2330", "Buy", 2, 102.0), "Stock")
+        pos = book.get("2330")
+        assert (pos.quantity, pos.avg_price) == (4, 101.0)
+        book.set_positions(deal("2330", "Sell", 1, 105.0), "Stock")
+        assert (pos.quantity, pos.realized_pnl, pos.avg_price) == (3, 4.0, 101.0)
+        book.set_positions(deal("2330", "Sell", 3, 99.0), "Stock")
+        assert (pos.quantity, pos.realized_pnl, pos.avg_price) == (0, -2.0, 0.0)
+
+    def test_reversal_opens_the_remainder_at_the_fill_price(self):
+        book = Positions()
+        book.set_positions(deal("TXFR1", "Sell", 1, 17500.0), "Future")
+        book.set_positions(deal("TXFR1", "Buy", 3, 17450.0), "Future")
+        pos = book.get("TXFR1")
+        assert (pos.quantity, pos.avg_price, pos.realized_pnl) == (2, 17450.0, 50.0)
+
+    def test_unrealised_follows_the_last_tick(self):
+        book = Positions()
+        book.set_positions(deal("2330", "Sell", 2, 100.0), "Stock")
+        book.set_current_tick({"code": "2330", "close": 97.5, "timestamp": 1.0})
+        assert book.get("2330").unrealized_pnl == 5.0
+        assert book.summary()["2330"]["unrealized_pnl"] == 5.0
+
+    def test_zero_fill_counts_but_moves_nothing(self):
+        book = Positions()
+        book.set_positions(deal("2330", "Buy", 0, 100.0), "Stock")
+        pos = book.get("2330")
+        assert (pos.quantity, pos.fills) == (0, 1)
+
+    @pytest.mark.parametrize("qty, price", [(-1, 100.0), (1, float("nan")), (1, float("inf"))])
+    def test_bad_fill_is_refused_and_changes_nothing(self, qty, price):
+        book = Positions()
+        with pytest.raises(ValueError):
+            book.set_positions(deal("2330", "Buy", qty, price), "Stock")
+        assert book.get("2330") is None
+
+
+def test_trade_records_keep_every_call_in_order():
+    book = Positions()
+    book.add_trade_record(trade_id="a", code="2330", action="Buy", quantity=3, price=10.0,
+                          timestamp=1.5, trade_status="Deal")
+    book.add_trade_record(trade_id="a", code="2330", action="Buy", quantity=2, price=10.0,
+                          timestamp=None, trade_status="Cancel")
+    assert [(r["quantity"], r["trade_status"]) for r in book.trade_records] == [(3, "Deal"), (2, "Cancel")]
