@@ -1,0 +1,89 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+from tovik_backtest import cli
+
+
+def run_cli(*args, env=None, timeout=120):
+    full_env = dict(os.environ, **(env or {}))
+    return subprocess.run([sys.executable, "-m", "tovik_backtest", *args], capture_output=True,
+                          text=True, timeout=timeout, env=full_env)
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        [],
+        ["nonsense"],
+        ["run", "--start", "2024-01-02", "--end", "2024-01-03", "--strategy", "m:C"],  # no instrument
+        ["run", "-i", "2330", "--start", "2024-01-02", "--end", "2024-01-03", "--strategy", "m:C"],
+        ["run", "-i", "2330:Stock", "--start", "2024/01/02", "--end", "2024-01-03", "--strategy", "m:C"],
+        ["sample-data", "--out", "x", "--days", "0"],
+        ["demo", "--days", "many"],
+    ],
+)
+def test_bad_arguments_give_one_line_and_exit_2(argv, capsys):
+    with pytest.raises(SystemExit) as info:
+        cli.main(argv)
+    assert info.value.code == 2
+    err = capsys.readouterr().err
+    assert len(err.strip().splitlines()) == 1 and "error:" in err
+
+
+@pytest.mark.parametrize("strategy", ["no_colon", "no.such.module:X", "tovik_backtest.runner:Backtest"])
+def test_bad_strategy_exits_2(strategy, capsys):
+    code = cli.main(["run", "-i", "2330:Stock", "--start", "2024-01-02", "--end", "2024-01-02",
+                     "--strategy", strategy])
+    assert code == 2
+    assert len(capsys.readouterr().err.strip().splitlines()) == 1
+
+
+def test_fetch_without_credentials_exits_2():
+    env = {k: "" for k in ("SJ_API_KEY", "SJ_SECRET_KEY")}
+    done = run_cli("fetch", "-i", "2330:Stock", "--start", "2024-01-02", "--end", "2024-01-02", env=env)
+    assert done.returncode == 2
+    assert "SJ_API_KEY" in done.stderr and "Traceback" not in done.stderr
+
+
+def test_every_command_has_help():
+    for command in ("demo", "run", "fetch", "sample-data"):
+        done = run_cli(command, "--help")
+        assert done.returncode == 0 and "usage:" in done.stdout
+
+
+def test_sample_data_command(tmp_path):
+    done = run_cli("sample-data", "--out", str(tmp_path), "--days", "1", "--seed", "5")
+    assert done.returncode == 0, done.stderr
+    assert len(list((tmp_path / "sino" / "ticks").glob("*.csv"))) == 2
+
+
+def test_demo_end_to_end(tmp_path):
+    home = tmp_path / "home"
+    done = run_cli("demo", "--days", "1", "--out", str(tmp_path / "out"),
+                   env={"HOME": str(home), "TOVIK_BACKTEST_DATA_DIR": ""})
+    assert done.returncode == 0, done.stderr
+    assert "Back-test summary" in done.stdout and "overall" in done.stdout
+    assert (tmp_path / "out" / "summary.json").is_file()
+    assert not (home / ".tovik_backtest").exists()  # never the user's cache
+
+
+def test_run_command_with_a_strategy_file(tmp_path):
+    from tovik_backtest.sample_data import sample_period, write_sample_data
+
+    write_sample_data(tmp_path / "data", days=1, seed=1)
+    start, end = sample_period(1)
+    strategy = tmp_path / "mine.py"
+    strategy.write_text(
+        "from tovik_backtest import Strategy\n"
+        "class Mine(Strategy):\n"
+        "    def on_tick(self, tick):\n"
+        "        if not self.pending_orders and self.position(tick['code']) == 0:\n"
+        "            self.buy(tick['code'], tick['close'], 1)\n"
+    )
+    done = run_cli("run", "-i", "2330:Stock", "--start", start, "--end", end, "--strategy",
+                   f"{strategy}:Mine", "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "o"))
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "o" / "trades.csv").read_text().count("\n") >= 2

@@ -1,0 +1,196 @@
+import json
+import queue
+import threading
+
+import pytest
+
+from tovik_backtest.constant import FLAG
+from tovik_backtest.runner import Backtest, BacktestError, Strategy, parse_instrument
+from tovik_backtest.sample_data import sample_period, write_sample_data
+from tovik_backtest.sample_strategy import MovingAverageCross
+
+
+# ---- call order, with recording doubles ----------------------------------------------
+
+class RecordingMatcher:
+    def __init__(self, positions, log):
+        self.positions = positions
+        self.log = log
+        self.pending_order_queue = queue.Queue()
+        self.response_queue = queue.Queue()
+        self.pending_orders = []
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            action, payload = self.pending_order_queue.get()
+            self.log.append(("serve", action))
+            self.response_queue.put({"operation_type": "New",
+                                     "order": {"code": payload["code"], "id": "x"}})
+            self.pending_order_queue.task_done()
+
+    def add_pending_order_queue(self, action, payload):
+        self.log.append(("submit", action))
+        self.pending_order_queue.put((action, payload))
+
+    def set_current_tick(self, tick):
+        self.log.append(("set_current_tick", tick["close"]))
+
+    def match_deal(self, code, close, qty, ts):
+        self.log.append(("match_deal", close))
+
+
+class RecordingTicker:
+    def __init__(self, ticks, log):
+        self.records = list(ticks) + [{"tovik_status": FLAG.exit_send_tick.value}]
+        self.log = log
+        self.tokens = 1
+
+    def _Ticker__process_and_combine_ticks(self, codes, start, end):
+        raise AssertionError("not used by the double")
+
+    def send_ticks(self, *args):
+        self.log.append(("send_ticks",))
+
+    def pop_tick(self):
+        assert self.tokens > 0 or "tovik_status" in self.records[0], "popped ahead of the grant"
+        record = self.records.pop(0)
+        if "tovik_status" not in record:
+            self.tokens -= 1
+        return record
+
+    def allow_next_tick(self):
+        self.log.append(("allow_next_tick",))
+        self.tokens += 1
+
+    def stop_send_ticks(self):
+        pass
+
+
+def tick(close, backfilling=False):
+    return {"market_type": "Stock", "timestamp": 1.0, "code": "2330", "close": close, "qty": 1,
+            "tick_type": 1, "is_simulate": False, "is_backfilling": backfilling}
+
+
+class BuysOnce(Strategy):
+    def on_tick(self, t):
+        self.record(("on_tick", t["close"]))
+        if t["close"] == 2.0:
+            self.buy("2330", 2.0, 1)
+
+    def on_order(self, report):
+        self.record(("on_order",))
+
+    def record(self, item):
+        self.log.append(item)
+
+
+def test_runner_order_of_calls_per_tick():
+    log = []
+    strategy = BuysOnce(log=log)
+    bt = Backtest(strategy, ["2330:Stock"], "2024-01-02", "2024-01-02")
+    result = bt._run(lambda positions: RecordingMatcher(positions, log),
+                     lambda api: RecordingTicker([tick(1.0), tick(2.0)], log))
+    assert log == [
+        ("send_ticks",),
+        ("set_current_tick", 1.0), ("match_deal", 1.0), ("on_tick", 1.0), ("allow_next_tick",),
+        ("set_current_tick", 2.0), ("match_deal", 2.0), ("on_tick", 2.0),
+        ("submit", "add"), ("serve", "add"), ("on_order",),  # carried out before the grant
+        ("allow_next_tick",),
+    ]
+    assert result.ticks == 2 and len(result.reports) == 1
+
+
+def test_backfilling_ticks_are_not_matched_and_refuse_orders():
+    log = []
+
+    class OrdersDuringWarmUp(Strategy):
+        def on_tick(self, t):
+            log.append(("on_tick", t["is_backfilling"]))
+            if t["is_backfilling"]:
+                with pytest.raises(BacktestError, match="back-filling"):
+                    self.buy("2330", 1.0, 1)
+
+        def on_backfilling_finished(self):
+            log.append(("finished",))
+
+    ticks = [tick(1.0, True), {"tovik_status": FLAG.finish_backfilling.value}, tick(2.0)]
+    bt = Backtest(OrdersDuringWarmUp(), ["2330:Stock"], "2024-01-02", "2024-01-02")
+    result = bt._run(lambda p: RecordingMatcher(p, log), lambda api: RecordingTicker(ticks, log))
+    assert [e for e in log if e[0] in ("on_tick", "finished", "match_deal", "submit")] == [
+        ("on_tick", True), ("finished",), ("match_deal", 2.0), ("on_tick", False)]
+    assert (result.backfilling_ticks, result.ticks) == (1, 1)
+
+
+class TestSetUpErrors:
+    @pytest.mark.parametrize("bad", ["2330", "2330:stock", ":Stock", {"code": "2330"}, 5])
+    def test_bad_instruments(self, bad):
+        with pytest.raises(BacktestError):
+            parse_instrument(bad)
+
+    def test_bad_dates_and_strategy(self):
+        with pytest.raises(ValueError):
+            Backtest(Strategy(), ["2330:Stock"], "2024/01/02", "2024-01-03")
+        with pytest.raises(BacktestError):
+            Backtest(object(), ["2330:Stock"], "2024-01-02", "2024-01-03")
+        with pytest.raises(BacktestError):
+            Backtest(Strategy(), [], "2024-01-02", "2024-01-03")
+
+    def test_orders_outside_a_run_are_refused(self):
+        with pytest.raises(BacktestError, match="not running"):
+            Strategy().buy("2330", 1.0, 1)
+
+
+# ---- the real modules ------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def sample_dir(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("sample")
+    write_sample_data(folder, days=2, seed=7)
+    return folder
+
+
+def run_sample(folder, **kwargs):
+    start, end = sample_period(2)
+    bt = Backtest(MovingAverageCross(fast=5, slow=20), ["2330:Stock", "TXFR1:Future"], start, end,
+                  data_dir=folder, **kwargs)
+    return bt.run()
+
+
+def test_real_run_is_deterministic_and_balanced(sample_dir):
+    first, second = run_sample(sample_dir), run_sample(sample_dir)
+    assert first.reports_jsonl() == second.reports_jsonl()
+    assert first.ticks > 1000 and first.summary()["overall"]["fills"] > 0
+    # every fill reached the book: net positions equal bought minus sold in the deals
+    for code, figures in first.summary()["instruments"].items():
+        signed = sum((d["quantity"] if d["action"] == "Buy" else -d["quantity"])
+                     for d in first.deals if d["code"] == code)
+        assert figures["net_position"] == signed
+
+
+def test_result_save_writes_reports_trades_summary(sample_dir, tmp_path):
+    result = run_sample(sample_dir)
+    folder = result.save(tmp_path / "out")
+    lines = (folder / "reports.jsonl").read_text(encoding="utf-8").splitlines()
+    assert len(lines) == len(result.reports) and json.loads(lines[0])
+    summary = json.loads((folder / "summary.json").read_text(encoding="utf-8"))
+    assert summary["overall"]["fills"] == result.trades().height
+    assert (folder / "trades.csv").read_text().startswith("trade_id,code,action,quantity,price")
+
+
+def test_warm_up_period_reaches_strategy_marked(sample_dir):
+    seen = []
+
+    class Watcher(Strategy):
+        def on_tick(self, t):
+            seen.append(t["is_backfilling"])
+
+        def on_backfilling_finished(self):
+            seen.append("finished")
+
+    start, end = sample_period(2)
+    Backtest(Watcher(), ["2330:Stock"], end, end, backfill_start=start, backfill_end=start,
+             data_dir=sample_dir).run()
+    marker = seen.index("finished")
+    assert marker > 0 and all(v is True for v in seen[:marker])
+    assert all(v is False for v in seen[marker + 1:]) and len(seen) > marker + 1

@@ -1,0 +1,64 @@
+import datetime as dt
+
+import polars as pl
+import pytest
+
+from tovik_backtest.sample_data import (
+    SAMPLE_INSTRUMENTS,
+    TICK_SCHEMA,
+    cache_dir,
+    sample_period,
+    stock_tick_size,
+    write_sample_data,
+)
+
+
+def test_deterministic_per_seed(tmp_path):
+    a = write_sample_data(tmp_path / "a", days=1, seed=3)
+    b = write_sample_data(tmp_path / "b", days=1, seed=3)
+    c = write_sample_data(tmp_path / "c", days=1, seed=4)
+    assert [p.read_bytes() for p in a] == [p.read_bytes() for p in b]
+    assert [p.read_bytes() for p in a] != [p.read_bytes() for p in c]
+
+
+def test_files_follow_the_cache_format_and_market_rules(tmp_path):
+    files = write_sample_data(tmp_path, days=3, seed=1, start="2024-01-05")  # Fri, Mon, Tue
+    names = sorted(p.name for p in files)
+    assert "2330 2024-01-06 - ticks.csv" in names  # the weekend is stored as an empty day
+    assert all(p.parent == cache_dir(tmp_path) for p in files)
+    for profile in SAMPLE_INSTRUMENTS:
+        day = pl.read_csv(cache_dir(tmp_path) / f"{profile.code} 2024-01-05 - ticks.csv", schema=TICK_SCHEMA)
+        assert day.columns == list(TICK_SCHEMA) and day.height > 100
+        assert day["ts"].is_sorted()
+        first = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=day["ts"][0] // 1000)
+        last = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=day["ts"][-1] // 1000)
+        assert (first.time(), last.time() <= profile.session[1]) == (profile.session[0], True)
+        for price in day["close"]:
+            size = stock_tick_size(price) if profile.market == "Stock" else 1.0
+            assert abs(price / size - round(price / size)) < 1e-6
+        assert set(day["tick_type"].unique()) <= {1, 2} and day["volume"].min() >= 1
+        empty = pl.read_csv(cache_dir(tmp_path) / f"{profile.code} 2024-01-07 - ticks.csv", schema=TICK_SCHEMA)
+        assert empty.height == 0
+
+
+def test_ticker_reads_sample_files_back(tmp_path):
+    from tovik_backtest.modules.ticker.ticker import Ticker
+    from tovik_backtest.runner import _data_dir, _quiet_console
+
+    write_sample_data(tmp_path, days=1, seed=2)
+    start, end = sample_period(1)
+    with _data_dir(tmp_path), _quiet_console(True):
+        table = Ticker(None).get_ticks_df("2330", "Stock", start, end)
+    on_disk = pl.read_csv(cache_dir(tmp_path) / f"2330 {start} - ticks.csv", schema=TICK_SCHEMA)
+    assert table.drop("code").equals(on_disk)
+
+
+@pytest.mark.parametrize("price, size", [(9.99, 0.01), (10, 0.05), (99.9, 0.1), (100, 0.5), (999, 1), (1000, 5)])
+def test_price_bands(price, size):
+    assert stock_tick_size(price) == size
+
+
+def test_bad_arguments(tmp_path):
+    with pytest.raises(ValueError):
+        write_sample_data(tmp_path, days=0)
+    assert sample_period(1, "2024-01-06") == ("2024-01-06", "2024-01-08")
