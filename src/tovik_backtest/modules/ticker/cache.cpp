@@ -1,5 +1,208 @@
+// Historical ticks of one instrument: downloaded from the broker a day at a time, past
+// days cached as CSV files under <data dir>/sino/ticks, cached days read back without
+// the broker.
 #include "ticker.hpp"
 
 namespace tovik::ticker {
-void add_cache_methods(std::vector<PyMethodDef> &) {}
+namespace {
+
+nb::object text(const char *s) { return nb::steal(check(PyUnicode_FromString(s))); }
+
+bool truthy(nb::handle h) {
+    int value = PyObject_IsTrue(h.ptr());
+    check_status(value);
+    return value == 1;
+}
+
+nb::object schema_of(PyObject *self) { return nb::borrow(self).attr("tick_df_schema"); }
+
+nb::object date_text(nb::handle day) { return day.attr("strftime")(text("%Y-%m-%d")); }
+
+// The broker's `ticks` result as a plain dict: a dict, or anything with keys() and
+// __getitem__ (the broker's own Ticks objects).
+nb::object as_mapping(nb::handle ticks) {
+    if (!PyDict_Check(ticks.ptr()) && !PyObject_HasAttrString(ticks.ptr(), "keys"))
+        raise_type_error("永豐 API 回傳的 Tick 資料不是 mapping (dict 或具有 keys() 的物件): " + type_name_of(ticks));
+    nb::object mapping = nb::steal(check(PyDict_New()));
+    check_status(PyDict_Merge(mapping.ptr(), ticks.ptr(), 1));
+    return mapping;
+}
+
+// One day's table from the broker's result. Its columns must be the schema's, in
+// order, so that nothing but a well-formed table is ever written to the cache.
+nb::object day_table(nb::handle pl, nb::handle schema, nb::handle ticks) {
+    nb::object table = pl.attr("DataFrame")(as_mapping(ticks));
+    nb::object columns = table.attr("columns");
+    nb::object expected = nb::steal(check(PySequence_List(schema.ptr())));
+    int same = PyObject_RichCompareBool(columns.ptr(), expected.ptr(), Py_EQ);
+    check_status(same);
+    if (!same)
+        raise_value_error("永豐 API 回傳的 Tick 欄位不符: " + repr_of(columns) + ", 應為 " + repr_of(expected));
+    // Empty sequences carry no type; an empty day is stored with the schema's types.
+    if (nb::cast<Py_ssize_t>(table.attr("height")) == 0)
+        return pl.attr("DataFrame")(nb::arg("schema") = schema);
+    return table;
+}
+
+// Writes the table to a temporary file in the target folder and renames it into
+// place: a reader (or a crash) never sees a partly written cache file, and two
+// writers of the same day leave one whole file.
+void write_atomically(nb::handle table, nb::handle path) {
+    nb::object os = import_module("os");
+    nb::object folder = os.attr("path").attr("dirname")(path);
+    nb::object base = os.attr("path").attr("basename")(path);
+    nb::object prefix = text(".") + base + text(".");
+    nb::object made = import_module("tempfile").attr("mkstemp")(nb::arg("suffix") = text(".tmp"),
+                                                                nb::arg("prefix") = prefix, nb::arg("dir") = folder);
+    nb::object tmp = made[1];
+    os.attr("close")(made[0]);
+    try {
+        table.attr("write_csv")(tmp);
+        os.attr("replace")(tmp, path);
+    } catch (nb::python_error &) {
+        try {
+            os.attr("remove")(tmp);
+        } catch (nb::python_error &cleanup) {
+            if (!is_ordinary(cleanup))
+                throw;
+            // the temporary file stays behind under its own name; the write error is what matters
+        }
+        throw;
+    }
+}
+
+// Reads a cache file with the schema imposed. A file that does not fit (or that has
+// holes, as a truncated last line gives) is renamed aside and the read error raised,
+// so the caller's retry downloads the day again.
+nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
+    try {
+        nb::object table = pl.attr("read_csv")(path, nb::arg("schema") = schema);
+        nb::object nulls = table.attr("null_count")().attr("sum_horizontal")().attr("item")();
+        if (nb::cast<long long>(nulls) != 0)
+            raise_value_error("Tick 快取檔案內容不完整 (含空值): " + str_of(path));
+        return table;
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e))
+            throw;
+        nb::object exc_mod = import_module("polars.exceptions");
+        bool corrupt = PyErr_GivenExceptionMatches(e.type().ptr(), exc_mod.attr("PolarsError").ptr()) ||
+                       PyErr_GivenExceptionMatches(e.type().ptr(), PyExc_ValueError);
+        if (!corrupt)
+            throw; // e.g. permission denied: the file itself may be fine
+        nb::object stamp = import_module("datetime").attr("datetime").attr("now")().attr("strftime")(
+            text("%Y%m%d-%H%M%S-%f"));
+        nb::object aside = nb::borrow(path) + text(".corrupt.") + stamp;
+        try {
+            import_module("os").attr("rename")(path, aside);
+        } catch (nb::python_error &move) {
+            if (!is_ordinary(move))
+                throw;
+            throw e; // another reader may have moved it already; report the read error
+        }
+        console_print(red("檔案 " + str_of(path) + " 無法讀取 (" + str_of(e.value()) + "), 已移至 " +
+                          str_of(aside) + ", 將重新下載"));
+        throw;
+    }
+}
+
+PyObject *fetch_sino_history_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<4> params{
+        "fetch_sino_history_ticks", {"code", "product_type", "start_from", "end_to"}, 4};
+    PyObject *a[4];
+    parse_args(params, args, nargsf, kwnames, a);
+    nb::handle code = a[0], product_type = a[1], start_from = a[2], end_to = a[3];
+    require_str(code, params.func, "code");
+    require_str(start_from, params.func, "start_from");
+    require_str(end_to, params.func, "end_to");
+    require_safe_name_part(code, "商品代碼");
+
+    nb::object api = nb::borrow(self).attr("api");
+    if (!truthy(api))
+        raise_value_error(kNotLoggedIn);
+
+    nb::object datetime = import_module("datetime");
+    nb::object today = datetime.attr("datetime").attr("now")().attr("date")();
+    nb::object format_to_dt = import_module("tovik_backtest.utils").attr("format_to_dt");
+    nb::object day = format_to_dt(start_from).attr("date")();
+    nb::object end = format_to_dt(end_to).attr("date")();
+    nb::object contract = make_contract(self, code, product_type);
+    nb::object one_day = datetime.attr("timedelta")(nb::arg("days") = 1);
+
+    nb::object pl = polars();
+    nb::object schema = schema_of(self);
+    nb::object result = pl.attr("DataFrame")(nb::arg("schema") = schema);
+    nb::object ticks_method = api.attr("ticks");
+    while (day <= end) {
+        nb::object day_str = date_text(day);
+        nb::object ticks = ticks_method(nb::arg("contract") = contract, nb::arg("date") = day_str);
+        nb::object table = day_table(pl, schema, ticks);
+        if (nb::cast<Py_ssize_t>(table.attr("height")) > 0) {
+            nb::list parts;
+            parts.append(result);
+            parts.append(table);
+            result = pl.attr("concat")(parts);
+        }
+        if (day < today) {
+            nb::object path = save_path(tick_filename(code, day_str), {"sino", "ticks"});
+            write_atomically(table, path);
+            console_print(green("下載 " + str_of(code) + " " + str_of(day_str) + " 的 Tick 資料成功, 儲存於 " +
+                                str_of(path)));
+        }
+        day = day + one_day;
+    }
+    return result.release().ptr();
+}
+
+PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<3> params{"_Ticker__auto_fetch_ticks", {"code", "product_type", "date"}, 3};
+    PyObject *a[3];
+    parse_args(params, args, nargsf, kwnames, a);
+    nb::handle code = a[0], product_type = a[1], date = a[2];
+    require_str(code, params.func, "code");
+    require_str(product_type, params.func, "product_type");
+    require_str(date, params.func, "date");
+
+    // The date text is used exactly as given: it is the cache key.
+    nb::object path = save_path(tick_filename(code, date), {"sino", "ticks"});
+    nb::object pl = polars();
+    nb::object table;
+    int exists = PyObject_IsTrue(import_module("os").attr("path").attr("exists")(path).ptr());
+    check_status(exists);
+    if (!exists) {
+        console_print(red("檔案 " + str_of(path) + " 不存在, 開始下載歷史 Tick 資料..."));
+        table = call_method(self, TOVIK_KEY("fetch_sino_history_ticks"), {code, product_type, date, date});
+    } else {
+        console_print(green("檔案 " + str_of(path) + " 已存在, 開始讀取檔案..."));
+        table = read_cached(pl, schema_of(self), path);
+    }
+    nb::object column = pl.attr("lit")(code).attr("alias")(text("code"));
+    return table.attr("with_columns")(column).release().ptr();
+}
+
+} // namespace
+
+void add_cache_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_METHOD(
+        "_Ticker__auto_fetch_ticks", auto_fetch_ticks,
+        "_Ticker__auto_fetch_ticks($self, code, product_type, date)\n--\n\n"
+        "自動取得歷史 Tick 資料\n\n"
+        "        Args:\n"
+        "            code (str): 商品代碼\n"
+        "            product_type (str): 商品類型, Stock 或 Future\n"
+        "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
+        "        Returns:\n"
+        "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
+    methods.push_back(TOVIK_METHOD(
+        "fetch_sino_history_ticks", fetch_sino_history_ticks,
+        "fetch_sino_history_ticks($self, code, product_type, start_from, end_to)\n--\n\n"
+        "從永豐 API 下載歷史 Tick 資料\n\n"
+        "        Args:\n"
+        "            code (str): 商品代碼\n"
+        "            product_type (Literal['Stock', 'Future']): 商品類型\n"
+        "            start_from (str): 開始日期\n"
+        "            end_to (str): 結束日期\n\n"
+        "        Returns:\n"
+        "            pl.DataFrame: 期間內的 Tick 資料\n"));
+}
+
 } // namespace tovik::ticker
