@@ -36,7 +36,7 @@ lint: $(VPY)
 
 # Developer builds: compile one extension in place under src/ (tests then run with
 # PYTHONPATH=src). Each target has its own build folder so both can build at once.
-DEV_CMAKE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVIK_INPLACE=ON -DTOVIK_WERROR=ON \
+DEV_CMAKE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVIK_OUTPUT_ROOT=$(abspath src) -DTOVIK_WERROR=ON \
 	-DPython_EXECUTABLE=$(abspath $(VPY))
 dev-matcher: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
