@@ -17,11 +17,40 @@ struct Matcher {
     // calls back into the same matcher on the same thread does not deadlock.
     std::recursive_mutex book_mutex;
 
-    // ---- order book: side arrays kept beside pending_orders for a fast scan ----
-    // Each entry pairs a resting record with its instrument code (borrowed pointers,
-    // valid only while re-validated against the list by record identity).
-    std::vector<PyObject *> scan_records;
-    std::vector<PyObject *> scan_codes;
+    // ---- order book: side array kept beside pending_orders for a fast scan ----
+    // One entry per resting record, in list order: the record and its instrument code,
+    // interned so that the code test is a pointer compare (nullptr: the code is not
+    // plain text and is tested in full). Entries own references, so an address can't
+    // be reused by another record while its entry exists; every scan re-validates
+    // them against the list by record identity. Guarded by book_mutex.
+    struct ScanEntry {
+        PyObject *record;
+        PyObject *code;
+    };
+    struct OrderBook {
+        std::vector<ScanEntry> entries;
+        std::vector<ScanEntry> scratch; // rebuild space, kept to avoid reallocating
+        // Constants-module members and types used by matching, loaded on first use.
+        bool vocabulary_loaded = false;
+        PyObject *price_type_lmt = nullptr;
+        PyObject *action_buy = nullptr;       // the member
+        PyObject *action_buy_value = nullptr; // its text value
+        PyObject *order_type_rod = nullptr;
+        PyObject *order_type_ioc = nullptr;
+        PyObject *order_type_fok = nullptr;
+        PyObject *operation_cancel = nullptr;
+        PyObject *operation_update_qty = nullptr;
+        PyObject *operation_update_price = nullptr;
+        PyObject *code_be_cancel = nullptr;
+        PyObject *code_modify = nullptr;
+        std::vector<PyObject *> enum_types; // values of these types need no deep copy
+        PyObject *trade_record_kwnames = nullptr;
+
+        OrderBook() = default;
+        OrderBook(const OrderBook &) = delete;
+        OrderBook &operator=(const OrderBook &) = delete;
+        ~OrderBook(); // runs in the instance's dealloc, with the GIL held
+    } book;
 };
 
 inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }

@@ -1,0 +1,685 @@
+// Tick matching, modification and cancellation of resting orders.
+//
+// match_deal visits every resting order of every instrument, so the cost of passing
+// over an order of another instrument decides how a large book performs. The scan
+// keeps a side array beside pending_orders (record, interned code) and walks the
+// list's item array against it: an unchanged record of another instrument costs two
+// pointer compares. Records of the tick's instrument are collected first and then
+// processed in list order, so removing one never makes the walk pass over another.
+#include "matcher.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+
+namespace tovik::matcher {
+
+Matcher::OrderBook::~OrderBook() {
+    for (ScanEntry &e : entries) {
+        Py_XDECREF(e.record);
+        Py_XDECREF(e.code);
+    }
+    for (PyObject *p : {price_type_lmt, action_buy, action_buy_value, order_type_rod, order_type_ioc,
+                        order_type_fok, operation_cancel, operation_update_qty, operation_update_price, code_be_cancel,
+                        code_modify, trade_record_kwnames})
+        Py_XDECREF(p);
+    for (PyObject *t : enum_types)
+        Py_XDECREF(t);
+}
+
+namespace {
+
+using ScanEntry = Matcher::ScanEntry;
+using OrderBook = Matcher::OrderBook;
+
+// ---------------------------------------------------------------------------
+// Small C-API helpers.
+
+nb::object own(PyObject *p) { return nb::steal(check(p)); }
+
+nb::object attr_of(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
+
+// obj[key], as Python's subscript: a missing key raises KeyError.
+nb::object item_of(nb::handle obj, PyObject *key) {
+    if (PyDict_CheckExact(obj.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key);
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, key);
+            throw nb::python_error();
+        }
+        return nb::borrow(value);
+    }
+    return own(PyObject_GetItem(obj.ptr(), key));
+}
+
+void set_item_of(nb::handle obj, PyObject *key, nb::handle value) {
+    if (PyDict_CheckExact(obj.ptr()))
+        check_status(PyDict_SetItem(obj.ptr(), key, value.ptr()));
+    else
+        check_status(PyObject_SetItem(obj.ptr(), key, value.ptr()));
+}
+
+// a == b, with the identity shortcut Python's own containers use.
+bool same_or_equal(nb::handle a, nb::handle b) {
+    if (a.ptr() == b.ptr())
+        return true;
+    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    check_status(eq);
+    return eq == 1;
+}
+
+// self.<name>(*args), looked up on the instance at each call so that a host or a
+// subclass may replace the method.
+nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
+    PyObject *stack[4];
+    size_t n = 0;
+    stack[n++] = obj.ptr();
+    for (nb::handle a : args)
+        stack[n++] = a.ptr();
+    return own(PyObject_VectorcallMethod(name, stack, n, nullptr));
+}
+
+bool truthy(nb::handle h) {
+    int t = PyObject_IsTrue(h.ptr());
+    check_status(t);
+    return t == 1;
+}
+
+// The list's item array. The matcher is built against the full C API for this
+// (see CMakeLists.txt); under the limited API each item costs a function call.
+#ifndef Py_LIMITED_API
+inline PyObject *list_item(PyObject *list, Py_ssize_t i) { return PyList_GET_ITEM(list, i); }
+#else
+inline PyObject *list_item(PyObject *list, Py_ssize_t i) { return PyList_GetItem(list, i); }
+#endif
+
+// ---------------------------------------------------------------------------
+// Instance state.
+
+Matcher &native_ready(PyObject *self) {
+    if (!nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
+    return native(self);
+}
+
+// self.pending_orders, which must be a list (the scan walks its item array).
+nb::object pending_orders_of(PyObject *self) {
+    nb::object orders = attr_of(self, TOVIK_KEY("pending_orders"));
+    if (!PyList_Check(orders.ptr()))
+        raise_type_error("pending_orders must be a list, not " + type_name_of(orders));
+    return orders;
+}
+
+void load_vocabulary(OrderBook &book) {
+    if (book.vocabulary_loaded)
+        return;
+    nb::object constants = own(PyImport_ImportModule("tovik_backtest.constant"));
+    auto member = [&](const char *enum_name, const char *member_name) {
+        nb::object enumeration = own(PyObject_GetAttrString(constants.ptr(), enum_name));
+        return own(PyObject_GetAttrString(enumeration.ptr(), member_name));
+    };
+    nb::object lmt = member("PriceType", "LMT");
+    nb::object buy = member("Action", "BUY");
+    nb::object buy_value = own(PyObject_GetAttrString(buy.ptr(), "value"));
+    nb::object rod = member("OrderType", "ROD");
+    nb::object ioc = member("OrderType", "IOC");
+    nb::object fok = member("OrderType", "FOK");
+    nb::object cancel = member("OperationType", "CANCEL");
+    nb::object update_qty = member("OperationType", "UPDATE_QTY");
+    nb::object update_price = member("OperationType", "UPDATE_PRICE");
+    nb::object be_cancel = member("SuccessCode", "OrderBeCancel");
+    nb::object modify = member("SuccessCode", "ModifyOrder");
+    std::vector<nb::object> types;
+    for (const char *name : {"Action", "PriceType", "OrderType", "OrderCond", "OrderLot", "OCType",
+                             "OperationType", "SuccessCode", "FLAG"})
+        types.push_back(own(PyObject_GetAttrString(constants.ptr(), name)));
+    nb::object kwnames = own(PyTuple_Pack(7, TOVIK_KEY("trade_id"), TOVIK_KEY("code"), TOVIK_KEY("action"),
+                                          TOVIK_KEY("quantity"), TOVIK_KEY("price"), TOVIK_KEY("timestamp"),
+                                          TOVIK_KEY("trade_status")));
+    // Everything fetched: only now does the book take the references.
+    book.price_type_lmt = lmt.release().ptr();
+    book.action_buy = buy.release().ptr();
+    book.action_buy_value = buy_value.release().ptr();
+    book.order_type_rod = rod.release().ptr();
+    book.order_type_ioc = ioc.release().ptr();
+    book.order_type_fok = fok.release().ptr();
+    book.operation_cancel = cancel.release().ptr();
+    book.operation_update_qty = update_qty.release().ptr();
+    book.operation_update_price = update_price.release().ptr();
+    book.code_be_cancel = be_cancel.release().ptr();
+    book.code_modify = modify.release().ptr();
+    for (nb::object &t : types)
+        book.enum_types.push_back(t.release().ptr());
+    book.trade_record_kwnames = kwnames.release().ptr();
+    book.vocabulary_loaded = true;
+}
+
+// ---------------------------------------------------------------------------
+// Deep copies. Records normally hold only immutable values (text, numbers, None,
+// members of the constants module's enumerations, which deepcopy returns as
+// themselves), so a new dictionary with the same values already is a deep copy.
+
+bool is_immutable_value(const OrderBook &book, PyObject *v) {
+    PyTypeObject *t = Py_TYPE(v);
+    if (t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type || t == &PyBool_Type || v == Py_None)
+        return true;
+    for (PyObject *e : book.enum_types)
+        if ((PyObject *) t == e)
+            return true;
+    return false;
+}
+
+nb::object deep_copy(const OrderBook &book, nb::handle record) {
+    PyObject *r = record.ptr();
+    if (PyDict_CheckExact(r)) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        bool plain = true;
+        while (PyDict_Next(r, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || !is_immutable_value(book, value)) {
+                plain = false;
+                break;
+            }
+        }
+        if (plain)
+            return own(PyDict_Copy(r));
+    }
+    nb::object copy_module = own(PyImport_ImportModule("copy"));
+    return call_method(copy_module, TOVIK_KEY("deepcopy"), {record});
+}
+
+// ---------------------------------------------------------------------------
+// The scan's side array.
+
+void release(ScanEntry &e) {
+    Py_DECREF(e.record);
+    Py_XDECREF(e.code);
+    e.record = e.code = nullptr;
+}
+
+// A new entry for `record`: its code, interned, when the record is a plain dict
+// holding plain text there; otherwise nullptr, and the record is tested in full
+// each scan (which also raises, in list order, whatever the record's lookup raises).
+ScanEntry make_entry(PyObject *record) {
+    Py_INCREF(record);
+    ScanEntry e{record, nullptr};
+    if (PyDict_CheckExact(record)) {
+        PyObject *code = PyDict_GetItemWithError(record, TOVIK_KEY("code"));
+        if (code && PyUnicode_CheckExact(code)) {
+            Py_INCREF(code);
+            PyUnicode_InternInPlace(&code);
+            e.code = code;
+        } else if (!code) {
+            PyErr_Clear();
+        }
+    }
+    return e;
+}
+
+struct Candidate {
+    nb::object record;
+    Py_ssize_t index; // where the walk saw it
+};
+
+inline void consider(const ScanEntry &e, PyObject *tick_code, Py_ssize_t index, std::vector<Candidate> &out) {
+    if (e.code == tick_code || e.code == nullptr)
+        out.push_back(Candidate{nb::borrow(e.record), index});
+}
+
+// Re-validates entries [from, end) against the list, reusing an entry wherever its
+// record is still the same object: records removed from the middle shift the later
+// ones down, which a short look-ahead follows; anything else is read afresh.
+void rebuild_from(OrderBook &book, PyObject *list, Py_ssize_t from, PyObject *tick_code,
+                  std::vector<Candidate> &out) {
+    constexpr size_t look_ahead = 8;
+    std::vector<ScanEntry> &old = book.entries;
+    std::vector<ScanEntry> &tail = book.scratch;
+    const Py_ssize_t n = PyList_Size(list);
+    const size_t m = old.size();
+    tail.clear();
+    tail.reserve((size_t) (n - from));
+    size_t j = (size_t) from;
+    for (Py_ssize_t k = from; k < n; ++k) {
+        PyObject *item = list_item(list, k);
+        size_t found = m;
+        for (size_t d = 0; d < look_ahead && j + d < m; ++d) {
+            if (old[j + d].record == item) {
+                found = j + d;
+                break;
+            }
+        }
+        ScanEntry e;
+        if (found != m) {
+            for (size_t r = j; r < found; ++r)
+                release(old[r]);
+            e = old[found];
+            j = found + 1;
+        } else {
+            e = make_entry(item);
+        }
+        tail.push_back(e);
+        consider(e, tick_code, k, out);
+    }
+    for (; j < m; ++j)
+        release(old[j]);
+    old.resize((size_t) from); // the rest was moved to `tail` or released
+    old.insert(old.end(), tail.begin(), tail.end());
+    tail.clear();
+}
+
+// Collects the records that may belong to the tick's instrument, in list order.
+void collect_candidates(OrderBook &book, PyObject *list, PyObject *tick_code, std::vector<Candidate> &out) {
+    const Py_ssize_t n = PyList_Size(list);
+    const ScanEntry *e = book.entries.data();
+    const Py_ssize_t limit = std::min(n, (Py_ssize_t) book.entries.size());
+    Py_ssize_t i = 0;
+    for (; i < limit; ++i) {
+        PyObject *item = list_item(list, i);
+        if (e[i].record != item)
+            break;
+        if (e[i].code == tick_code || e[i].code == nullptr) [[unlikely]]
+            out.push_back(Candidate{nb::borrow(item), i});
+    }
+    if (i < n || book.entries.size() != (size_t) n)
+        rebuild_from(book, list, i, tick_code, out);
+}
+
+// Removes `record` (the object itself) from self.pending_orders, looking first where
+// it was last seen. A record already gone (removed by a callback) is left gone.
+void remove_record(PyObject *self, nb::handle record, Py_ssize_t hint) {
+    nb::object orders = attr_of(self, TOVIK_KEY("pending_orders"));
+    if (!PyList_Check(orders.ptr())) {
+        call_method(orders, TOVIK_KEY("remove"), {record});
+        return;
+    }
+    PyObject *list = orders.ptr();
+    Py_ssize_t n = PyList_Size(list);
+    Py_ssize_t at = -1;
+    if (hint >= 0 && hint < n && list_item(list, hint) == record.ptr()) {
+        at = hint;
+    } else {
+        for (Py_ssize_t i = std::min(hint, n - 1); i >= 0; --i) // removals only move records down
+            if (list_item(list, i) == record.ptr()) {
+                at = i;
+                break;
+            }
+        if (at < 0)
+            for (Py_ssize_t i = std::max<Py_ssize_t>(hint + 1, 0); i < n; ++i)
+                if (list_item(list, i) == record.ptr()) {
+                    at = i;
+                    break;
+                }
+    }
+    if (at >= 0)
+        check_status(PyList_SetSlice(list, at, at + 1, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// match_deal
+
+long long quantity_of(nb::handle record) {
+    nb::object q = item_of(record, TOVIK_KEY("quantity"));
+    if (!PyLong_Check(q.ptr()))
+        raise_type_error("order quantity must be int, not " + type_name_of(q));
+    long long value = PyLong_AsLongLong(q.ptr());
+    if (value == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (value < 0) {
+        nb::object id = item_of(record, TOVIK_KEY("trade_id"));
+        raise_value_error("委託單 " + str_of(id) + " 的數量 " + std::to_string(value) + " 不可為負數");
+    }
+    return value;
+}
+
+nb::object int_object(long long v) { return own(PyLong_FromLongLong(v)); }
+
+struct Tick {
+    nb::object code; // interned
+    double close;
+    nb::object close_obj;
+    nb::object ts_obj;
+    long long remaining;
+};
+
+// The exchange's cancellation report for `record`: built from a deep copy carrying
+// the tick's time and, for IOC, the unfilled rest.
+nb::object cancellation_report(PyObject *self, const OrderBook &book, nb::handle record, const Tick &tick,
+                               const long long *rest_qty) {
+    nb::object product = item_of(record, TOVIK_KEY("product_type"));
+    if (!same_or_equal(product, TOVIK_KEY("Stock")) && !same_or_equal(product, TOVIK_KEY("Future")))
+        raise_exception("不支援的商品類型");
+    nb::object trade = deep_copy(book, record);
+    if (rest_qty)
+        set_item_of(trade, TOVIK_KEY("quantity"), int_object(*rest_qty));
+    set_item_of(trade, TOVIK_KEY("exchange_ts"), tick.ts_obj);
+    return call_method(self, TOVIK_KEY("build_order_response"),
+                       {trade, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
+}
+
+void add_trade_record(PyObject *self, const OrderBook &book, std::initializer_list<nb::handle> values) {
+    nb::object positions = attr_of(self, TOVIK_KEY("positions"));
+    PyObject *stack[8];
+    size_t n = 0;
+    stack[n++] = positions.ptr();
+    for (nb::handle v : values)
+        stack[n++] = v.ptr();
+    own(PyObject_VectorcallMethod(TOVIK_KEY("add_trade_record"), stack, 1, book.trade_record_kwnames));
+}
+
+// Price condition: a limit buy fills at or below its price, a limit sell at or above;
+// other price types fill at any price.
+bool price_matches(const OrderBook &book, nb::handle action, nb::handle price, nb::handle price_type,
+                   const Tick &tick) {
+    if (!same_or_equal(price_type, book.price_type_lmt))
+        return true;
+    bool buy = action.ptr() == book.action_buy || same_or_equal(action, book.action_buy_value);
+    if (PyFloat_CheckExact(price.ptr())) {
+        double limit = PyFloat_AsDouble(price.ptr());
+        return buy ? tick.close <= limit : tick.close >= limit;
+    }
+    int r = PyObject_RichCompareBool(tick.close_obj.ptr(), price.ptr(), buy ? Py_LE : Py_GE);
+    check_status(r);
+    return r == 1;
+}
+
+enum class Step { next, stop };
+
+// One resting record of (possibly) the tick's instrument; `removed` counts the
+// records this scan has taken out of the list so far (for the removal hint).
+Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick, Py_ssize_t &removed) {
+    nb::handle record = c.record;
+    nb::object code = item_of(record, TOVIK_KEY("code"));
+    if (!same_or_equal(code, tick.code))
+        return Step::next;
+
+    nb::object action = item_of(record, TOVIK_KEY("action"));
+    nb::object price = item_of(record, TOVIK_KEY("price"));
+    nb::object order_type = item_of(record, TOVIK_KEY("order_type"));
+    nb::object price_type = item_of(record, TOVIK_KEY("price_type"));
+    if (tick.remaining == 0)
+        return Step::stop;
+
+    const bool price_match = price_matches(book, action, price, price_type, tick);
+    bool qty_match = false;
+    long long deal_qty = 0;
+    nb::object cancel_info;
+    auto remove = [&] {
+        remove_record(self, record, c.index - removed);
+        ++removed;
+    };
+
+    if (same_or_equal(order_type, book.order_type_rod)) {
+        if (price_match) {
+            long long q = quantity_of(record);
+            qty_match = true;
+            deal_qty = std::min(q, tick.remaining);
+            long long rest = q - deal_qty;
+            set_item_of(record, TOVIK_KEY("quantity"), int_object(rest));
+            if (rest == 0)
+                remove();
+        }
+    } else if (same_or_equal(order_type, book.order_type_ioc)) {
+        long long q = quantity_of(record);
+        long long rest = q;
+        if (price_match) {
+            qty_match = true;
+            deal_qty = std::min(q, tick.remaining);
+            rest = q - deal_qty;
+        }
+        if (rest > 0)
+            cancel_info = cancellation_report(self, book, record, tick, &rest);
+        remove();
+    } else if (same_or_equal(order_type, book.order_type_fok)) {
+        if (price_match) {
+            long long q = quantity_of(record);
+            qty_match = tick.remaining >= q;
+            if (qty_match)
+                deal_qty = q;
+        }
+        if (!qty_match)
+            cancel_info = cancellation_report(self, book, record, tick, nullptr);
+        remove();
+    }
+
+    if (price_match && qty_match) {
+        tick.remaining -= deal_qty;
+        nb::object deal = deep_copy(book, record);
+        set_item_of(deal, TOVIK_KEY("quantity"), int_object(deal_qty));
+        set_item_of(deal, TOVIK_KEY("price"), tick.close_obj);
+        set_item_of(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
+        add_trade_record(self, book,
+                         {item_of(deal, TOVIK_KEY("trade_id")), item_of(deal, TOVIK_KEY("code")),
+                          item_of(deal, TOVIK_KEY("action")), item_of(deal, TOVIK_KEY("quantity")),
+                          item_of(deal, TOVIK_KEY("price")), item_of(deal, TOVIK_KEY("exchange_ts")),
+                          nb::handle(TOVIK_KEY("Deal"))});
+        nb::object response = call_method(self, TOVIK_KEY("build_deal_response"), {deal});
+        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        nb::object positions = attr_of(self, TOVIK_KEY("positions"));
+        call_method(positions, TOVIK_KEY("set_positions"), {deal, item_of(deal, TOVIK_KEY("product_type"))});
+    }
+
+    if (cancel_info.is_valid() && truthy(cancel_info)) {
+        nb::object order = item_of(cancel_info, TOVIK_KEY("order"));
+        nb::object status = item_of(cancel_info, TOVIK_KEY("trade_status"));
+        add_trade_record(self, book,
+                         {item_of(record, TOVIK_KEY("trade_id")), item_of(record, TOVIK_KEY("code")),
+                          item_of(record, TOVIK_KEY("action")), item_of(order, TOVIK_KEY("quantity")),
+                          item_of(order, TOVIK_KEY("price")), item_of(status, TOVIK_KEY("exchange_ts")),
+                          nb::handle(TOVIK_KEY("Cancel"))});
+        call_method(self, TOVIK_KEY("add_response_to_queue"), {cancel_info});
+    }
+    return Step::next;
+}
+
+PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<4> params{"match_deal", {"code", "tick_close", "tick_qty", "tick_ts"}, 4};
+    PyObject *a[4];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_str(a[0], params.func, "code");
+    double close = require_real(a[1], params.func, "tick_close");
+    require_int(a[2], params.func, "tick_qty");
+    double ts = require_real(a[3], params.func, "tick_ts");
+
+    // A negative quantity would make negative fills, a NaN price matches nothing
+    // and an infinite one everything: refused before anything changes.
+    int overflow = 0;
+    long long qty = PyLong_AsLongLongAndOverflow(a[2], &overflow);
+    if (overflow > 0)
+        raise_value_error("match_deal(): argument 'tick_qty' is too large: " + str_of(a[2]));
+    if (overflow < 0 || qty < 0)
+        raise_value_error("match_deal(): argument 'tick_qty' must not be negative, got " + str_of(a[2]));
+    if (!std::isfinite(close))
+        raise_value_error("match_deal(): argument 'tick_close' must be a finite number, got " + float_text(close));
+
+    Matcher &m = native_ready(self);
+    BookLock lock(self);
+    OrderBook &book = m.book;
+    load_vocabulary(book);
+
+    PyObject *code = a[0];
+    Py_INCREF(code);
+    PyUnicode_InternInPlace(&code);
+    Tick tick{nb::steal(code), close, own(PyFloat_FromDouble(close)), own(PyFloat_FromDouble(ts)), qty};
+
+    nb::object orders = pending_orders_of(self);
+    std::vector<Candidate> candidates;
+    collect_candidates(book, orders.ptr(), tick.code.ptr(), candidates);
+
+    Py_ssize_t removed = 0;
+    for (const Candidate &c : candidates)
+        if (match_one(self, book, c, tick, removed) == Step::stop)
+            break;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// modify_order / cancel_order
+
+struct Found {
+    nb::object record;
+    Py_ssize_t index = -1;
+};
+
+// The first resting record whose trade_id equals `trade_id`. Records that are not
+// dictionaries or have no trade_id can't be the one asked for and are passed over.
+Found find_order(PyObject *self, nb::handle trade_id) {
+    nb::object orders = pending_orders_of(self);
+    PyObject *list = orders.ptr();
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+        nb::object record = nb::borrow(list_item(list, i));
+        if (!PyDict_Check(record.ptr()))
+            continue;
+        PyObject *id = PyDict_GetItemWithError(record.ptr(), TOVIK_KEY("trade_id"));
+        if (!id) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            continue;
+        }
+        if (same_or_equal(nb::borrow(id), trade_id))
+            return Found{std::move(record), i};
+    }
+    return Found{};
+}
+
+void print_missing(nb::handle trade_id) { console_print(red("委託單 " + str_of(trade_id) + " 不存在")); }
+
+PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<3> params{"modify_order", {"trade_id", "qty", "price"}, 1};
+    PyObject *a[3];
+    parse_args(params, args, nargsf, kwnames, a);
+    nb::handle trade_id = a[0];
+    nb::handle qty = a[1] ? a[1] : Py_None;
+    nb::handle price = a[2] ? a[2] : Py_None;
+    require_str(trade_id, params.func, "trade_id");
+    require_int_or_none(qty, params.func, "qty");
+    require_float_or_none(price, params.func, "price");
+
+    const bool qty_given = !qty.is_none() && truthy(qty);
+    const bool price_given = !price.is_none() && truthy(price);
+    if (!qty_given && !price_given)
+        raise_exception("請至少提供數量或價格來修改委託單 " + str_of(trade_id));
+
+    Matcher &m = native_ready(self);
+    BookLock lock(self);
+    OrderBook &book = m.book;
+    load_vocabulary(book);
+
+    Found found = find_order(self, trade_id);
+    if (!found.record.is_valid()) {
+        print_missing(trade_id);
+        Py_RETURN_NONE;
+    }
+    nb::handle trade = found.record;
+
+    // Every refusal comes before any change, so a refused call changes nothing.
+    nb::object new_qty;
+    if (qty_given) {
+        int overflow = 0;
+        long long cut = PyLong_AsLongLongAndOverflow(qty.ptr(), &overflow);
+        if (overflow < 0 || (overflow == 0 && cut < 0))
+            raise_exception("修改的數量 " + str_of(qty) + " 必須大於 0");
+        nb::object open = item_of(trade, TOVIK_KEY("quantity"));
+        int greater = PyObject_RichCompareBool(qty.ptr(), open.ptr(), Py_GT);
+        check_status(greater);
+        if (greater)
+            raise_exception("修改的數量 " + str_of(qty) + " 大於原本的數量 " + str_of(open));
+        new_qty = own(PyNumber_Subtract(open.ptr(), qty.ptr()));
+    }
+    double new_price = 0.0;
+    if (price_given) {
+        new_price = PyFloat_AsDouble(price.ptr());
+        if (!(new_price > 0))
+            raise_exception("修改的價格 " + float_text(new_price) + " 必須大於 0");
+        if (std::isinf(new_price))
+            raise_exception("修改的價格 " + float_text(new_price) + " 必須是有限的數值");
+    }
+
+    if (qty_given) {
+        set_item_of(trade, TOVIK_KEY("quantity"), new_qty);
+        nb::object response = call_method(self, TOVIK_KEY("build_order_response"),
+                                          {trade, nb::handle(book.operation_update_qty), nb::handle(book.code_modify)});
+        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        console_print(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
+    }
+    if (price_given) {
+        set_item_of(trade, TOVIK_KEY("price"), price);
+        nb::object response = call_method(self, TOVIK_KEY("build_order_response"),
+                                          {trade, nb::handle(book.operation_update_price), nb::handle(book.code_modify)});
+        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        console_print(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"cancel_order", {"trade_id"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    nb::handle trade_id = a[0];
+    require_str(trade_id, params.func, "trade_id");
+
+    Matcher &m = native_ready(self);
+    BookLock lock(self);
+    OrderBook &book = m.book;
+    load_vocabulary(book);
+
+    Found found = find_order(self, trade_id);
+    if (!found.record.is_valid()) {
+        print_missing(trade_id);
+        Py_RETURN_NONE;
+    }
+    remove_record(self, found.record, found.index);
+
+    // The order is gone whatever happens to its acknowledgement.
+    try {
+        nb::object response = call_method(
+            self, TOVIK_KEY("build_order_response"),
+            {found.record, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
+        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        console_print(green("取消委託單 " + str_of(trade_id) + " 成功"));
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e))
+            throw;
+        console_print(red(str_of(e.value())));
+    }
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+void add_order_book_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_METHOD("modify_order", modify_order,
+                                   "modify_order($self, /, trade_id, qty=None, price=None)\n--\n\n"
+                                   "修改委託單的數量或價格\n\n"
+                                   "1. 如果只提供數量，則修改數量\n"
+                                   "2. 如果只提供價格，則修改價格\n"
+                                   "3. 如果同時提供數量和價格，則先修改數量再修改價格\n\n"
+                                   "Args:\n"
+                                   "    trade_id (str): 委託單 ID\n"
+                                   "    qty (int, optional): 刪減的數量. Defaults to None.\n"
+                                   "    price (float, optional): 修改的價格. Defaults to None.\n\n"
+                                   "Raises:\n"
+                                   "    Exception: 如果數量和價格都沒有提供\n"
+                                   "    Exception: 如果修改的數量大於原本的數量\n"
+                                   "    Exception: 如果修改的數量小於 0\n"
+                                   "    Exception: 如果修改的價格小於等於 0\n"));
+    methods.push_back(TOVIK_METHOD("cancel_order", cancel_order,
+                                   "cancel_order($self, /, trade_id)\n--\n\n"
+                                   "取消委託單\n\n"
+                                   "Args:\n"
+                                   "    trade_id (str): 委託單 ID\n"));
+    methods.push_back(TOVIK_METHOD("match_deal", match_deal,
+                                   "match_deal($self, /, code, tick_close, tick_qty, tick_ts)\n--\n\n"
+                                   "模擬搓合\n\n"
+                                   "Args:\n"
+                                   "    code (str): 商品代碼\n"
+                                   "    tick_close (float): Tick 價格\n"
+                                   "    tick_qty (int): Tick 數量\n"
+                                   "    tick_ts (float): Tick 時間戳\n"));
+}
+
+} // namespace tovik::matcher
