@@ -1,0 +1,574 @@
+// Module loading, the constructor, the worker thread's intake loop, the tick table,
+// order ids, the queue operations and order entry (add_order).
+#include "matcher.hpp"
+
+#include <cmath>
+#include <new>
+
+namespace tovik::matcher {
+namespace {
+
+// Defaults of add_order's optional arguments: the text values of OrderCond.CASH,
+// OrderLot.COMMON and OCType.AUTO, read once when the module loads. They are interned
+// (hence immortal), so plain static pointers to them never dangle.
+PyObject *default_order_cond = nullptr;
+PyObject *default_order_lot = nullptr;
+PyObject *default_oc_type = nullptr;
+
+// ---------------------------------------------------------------------------
+// Small C-API helpers. Each returns an owned reference or throws the Python error.
+
+nb::object own(PyObject *p) { return nb::steal(check(p)); }
+
+nb::object import_module(PyObject *name) {
+    PyObject *module = PyImport_GetModule(name); // sys.modules hit once loaded
+    if (!module) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        module = check(PyImport_Import(name));
+    }
+    return nb::steal(module);
+}
+
+nb::object constant_module() { return import_module(TOVIK_KEY("tovik_backtest.constant")); }
+
+nb::object get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
+
+// obj.name(*args), looked up on the object like a Python method call.
+nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args = {}) {
+    PyObject *argv[8];
+    size_t n = 0;
+    argv[n++] = obj.ptr();
+    for (nb::handle a : args)
+        argv[n++] = a.ptr();
+    return own(PyObject_VectorcallMethod(name, argv, n, nullptr));
+}
+
+// container[key] with the host's KeyError; a plain dict skips the generic protocol.
+nb::object get_item(nb::handle container, PyObject *key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, key);
+            throw nb::python_error();
+        }
+        return nb::borrow(value);
+    }
+    return own(PyObject_GetItem(container.ptr(), key));
+}
+
+// container.get(key), None when absent.
+nb::object get_or_none(nb::handle container, PyObject *key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(value ? value : Py_None);
+    }
+    return call_method(container, TOVIK_KEY("get"), {key});
+}
+
+void set_item(nb::handle dict, PyObject *key, nb::handle value) {
+    check_status(PyDict_SetItem(dict.ptr(), key, value.ptr()));
+}
+
+bool text_equals(nb::handle value, PyObject *text) {
+    int result = PyObject_RichCompareBool(value.ptr(), text, Py_EQ);
+    check_status(result);
+    return result == 1;
+}
+
+// Enumeration.from_value(value) of the constants module.
+nb::object from_value(nb::handle constants, PyObject *enum_name, nb::handle value) {
+    nb::object enumeration = get_attr(constants, enum_name);
+    return call_method(enumeration, TOVIK_KEY("from_value"), {value});
+}
+
+// The instrument's last tick time: current_tick_infos.get(code, {}).get("ts").
+nb::object last_tick_ts(PyObject *self, nb::handle code) {
+    nb::object infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
+    nb::object entry = get_or_none(infos, code.ptr());
+    if (entry.is_none())
+        return entry;
+    return get_or_none(entry, TOVIK_KEY("ts"));
+}
+
+void require_ready(PyObject *self) {
+    if (!nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
+}
+
+// ---------------------------------------------------------------------------
+// Construction.
+
+void construct(PyObject *self, PyObject *positions) {
+    if (nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Matcher.__init__() 不可重複呼叫: 此物件已初始化");
+    nb::object queue = import_module(TOVIK_KEY("queue"));
+
+    // Fields go into the instance __dict__ in this order.
+    check_status(PyObject_SetAttr(self, TOVIK_KEY("pending_orders"), own(PyList_New(0)).ptr()));
+    check_status(PyObject_SetAttr(self, TOVIK_KEY("response_queue"),
+                                  own(PyObject_CallNoArgs(get_attr(queue, TOVIK_KEY("SimpleQueue")).ptr())).ptr()));
+    check_status(PyObject_SetAttr(self, TOVIK_KEY("pending_order_queue"),
+                                  own(PyObject_CallNoArgs(get_attr(queue, TOVIK_KEY("Queue")).ptr())).ptr()));
+    check_status(PyObject_SetAttr(self, TOVIK_KEY("current_tick_infos"), own(PyDict_New()).ptr()));
+    // Any object other than None is the host's book, even one that is false
+    // (e.g. a book whose __len__ counts open positions): it must hear of every fill.
+    nb::object book;
+    if (positions && positions != Py_None) {
+        book = nb::borrow(positions);
+    } else {
+        nb::object module = import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions"));
+        book = own(PyObject_CallNoArgs(get_attr(module, TOVIK_KEY("Positions")).ptr()));
+    }
+    check_status(PyObject_SetAttr(self, TOVIK_KEY("positions"), book.ptr()));
+    nb::object account = own(PyDict_New());
+    set_item(account, TOVIK_KEY("account_id"), own(PyUnicode_FromString("BT-00001")));
+    check_status(PyObject_SetAttr(self, TOVIK_KEY("account_info"), account.ptr()));
+    nb::object exchange = own(PyDict_New());
+    set_item(exchange, TOVIK_KEY("name"), own(PyUnicode_FromString("TOVIK Backtest Exchange")));
+    check_status(PyObject_SetAttr(self, TOVIK_KEY("exchange_info"), exchange.ptr()));
+
+    // The native part (order-book lock) must exist before the worker can run add_order.
+    new (nb::inst_ptr<Matcher>(self)) Matcher();
+    nb::inst_mark_ready(self);
+
+    nb::object threading = import_module(TOVIK_KEY("threading"));
+    nb::object kwargs = own(PyDict_New());
+    set_item(kwargs, TOVIK_KEY("target"), get_attr(self, TOVIK_KEY("_Matcher__receive_pending_order")));
+    set_item(kwargs, TOVIK_KEY("daemon"), nb::handle(Py_True));
+    nb::object no_args = own(PyTuple_New(0));
+    nb::object thread = own(PyObject_Call(get_attr(threading, TOVIK_KEY("Thread")).ptr(), no_args.ptr(), kwargs.ptr()));
+    call_method(thread, TOVIK_KEY("start"));
+}
+
+// __init__(positions=None); shared by the tp_init slot and the documented __init__.
+PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"Matcher", {"positions"}, 0};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    construct(self, a[0]);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Tick table and order ids.
+
+nb::object new_tick_info() {
+    nb::object entry = own(PyDict_New());
+    set_item(entry, TOVIK_KEY("ts"), nb::none());
+    set_item(entry, TOVIK_KEY("tick"), nb::none());
+    return entry;
+}
+
+PyObject *init_current_tick_info(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"_Matcher__init_current_tick_info", {"code"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_str(a[0], params.func, "code");
+    return new_tick_info().release().ptr();
+}
+
+PyObject *get_random_uuid(PyObject *, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("_Matcher__get_random_uuid", nargsf, kwnames);
+    nb::object generate = get_attr(import_module(TOVIK_KEY("nanoid")), TOVIK_KEY("generate"));
+    nb::object names = own(PyTuple_Pack(1, TOVIK_KEY("size")));
+    nb::object size = own(PyLong_FromLong(16));
+    PyObject *argv[] = {size.ptr()};
+    return check(PyObject_Vectorcall(generate.ptr(), argv, 0, names.ptr()));
+}
+
+PyObject *reset_tick_infos(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("reset_tick_infos", nargsf, kwnames);
+    // A new table, not a cleared one: a dictionary the host took earlier stays as it was.
+    check_status(PyObject_SetAttr(self, TOVIK_KEY("current_tick_infos"), own(PyDict_New()).ptr()));
+    Py_RETURN_NONE;
+}
+
+PyObject *set_current_tick(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"set_current_tick", {"tick"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_dict(a[0], params.func, "tick");
+    nb::handle tick = a[0];
+    nb::object code = get_item(tick, TOVIK_KEY("code"));
+    nb::object infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
+    int known = PySequence_Contains(infos.ptr(), code.ptr());
+    check_status(known);
+    if (!known) {
+        nb::object fresh = call_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), {code});
+        check_status(PyObject_SetItem(infos.ptr(), code.ptr(), fresh.ptr()));
+    }
+    nb::object entry = get_item(infos, code.ptr());
+    check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("tick"), tick.ptr()));
+    nb::object ts = get_item(tick, TOVIK_KEY("timestamp"));
+    check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("ts"), ts.ptr()));
+    call_method(get_attr(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), {tick});
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Queue operations.
+
+PyObject *pop_response(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("pop_response", nargsf, kwnames);
+    // Raw references around the blocking take: if the interpreter ends this thread
+    // while it waits, no destructor may touch Python objects without the GIL.
+    PyObject *queue = check(PyObject_GetAttr(self, TOVIK_KEY("response_queue")));
+    PyObject *response = PyObject_VectorcallMethod(TOVIK_KEY("get"), &queue, 1, nullptr);
+    Py_DECREF(queue);
+    return check(response);
+}
+
+PyObject *add_pending_order_queue(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<2> params{"add_pending_order_queue", {"action", "payload"}, 2};
+    PyObject *a[2];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_str(a[0], params.func, "action");
+    require_dict(a[1], params.func, "payload");
+    nb::object message = own(PyDict_New());
+    set_item(message, TOVIK_KEY("action"), a[0]);
+    set_item(message, TOVIK_KEY("payload"), a[1]); // by reference, not copied
+    call_method(get_attr(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), {message});
+    Py_RETURN_NONE;
+}
+
+PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"add_response_to_queue", {"response"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_dict(a[0], params.func, "response");
+    call_method(get_attr(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {a[0]});
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Intake loop.
+
+// The keyword dictionary of `add_order(**payload)`, with the host's wording for a
+// payload that is not a mapping.
+nb::object keywords_of(nb::handle payload) {
+    if (PyDict_CheckExact(payload.ptr()))
+        return nb::borrow(payload);
+    int is_mapping = PyObject_HasAttr(payload.ptr(), TOVIK_KEY("keys"));
+    if (!is_mapping)
+        raise_type_error("argument after ** must be a mapping, not " + type_name_of(payload));
+    nb::object kwargs = own(PyDict_New());
+    check_status(PyDict_Merge(kwargs.ptr(), payload.ptr(), 1));
+    return kwargs;
+}
+
+void serve_message(PyObject *self, nb::handle message) {
+    nb::object action = get_item(message, TOVIK_KEY("action"));
+    nb::object payload = get_item(message, TOVIK_KEY("payload"));
+    if (text_equals(action, TOVIK_KEY("add"))) {
+        nb::object kwargs = keywords_of(payload);
+        nb::object add_order = get_attr(self, TOVIK_KEY("add_order"));
+        nb::object no_args = own(PyTuple_New(0));
+        own(PyObject_Call(add_order.ptr(), no_args.ptr(), kwargs.ptr()));
+    } else if (text_equals(action, TOVIK_KEY("modify"))) {
+        nb::object trade_id = get_item(payload, TOVIK_KEY("trade_id"));
+        nb::object qty = get_or_none(payload, TOVIK_KEY("qty"));
+        nb::object price = get_or_none(payload, TOVIK_KEY("price"));
+        call_method(self, TOVIK_KEY("modify_order"), {trade_id, qty, price});
+    } else if (text_equals(action, TOVIK_KEY("cancel"))) {
+        nb::object trade_id = get_item(payload, TOVIK_KEY("trade_id"));
+        call_method(self, TOVIK_KEY("cancel_order"), {trade_id});
+    } else {
+        console_print(red("不支援的操作: " + str_of(action)));
+    }
+}
+
+// Writes an error that the loop cannot report in the usual way (its own reporting
+// failed) to sys.unraisablehook, so the loop can go on.
+void write_unraisable(nb::python_error &e, PyObject *context) {
+    e.restore();
+    PyErr_WriteUnraisable(context);
+}
+
+// One console line and one error record for a failed message; a failure while
+// reporting must not end the loop either.
+void report_failure(PyObject *self, const nb::python_error &e, nb::handle message) {
+    try {
+        console_print(red("接收委託單失敗: " + str_of(e.value())));
+    } catch (nb::python_error &inner) {
+        if (!is_ordinary(inner))
+            throw;
+        write_unraisable(inner, self);
+    }
+    try {
+        nb::object data = own(PyDict_New());
+        set_item(data, TOVIK_KEY("info"), message);
+        log_error_record(e, data);
+    } catch (nb::python_error &inner) {
+        if (!is_ordinary(inner))
+            throw;
+        write_unraisable(inner, self);
+    }
+}
+
+void task_done(PyObject *self, nb::handle queue) {
+    try {
+        call_method(queue, TOVIK_KEY("task_done"));
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e))
+            throw;
+        write_unraisable(e, self); // e.g. a host that called task_done itself
+    }
+}
+
+PyObject *receive_pending_order(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("_Matcher__receive_pending_order", nargsf, kwnames);
+    for (;;) {
+        // Raw references around the blocking take (see pop_response).
+        PyObject *raw_queue = check(PyObject_GetAttr(self, TOVIK_KEY("pending_order_queue")));
+        PyObject *raw_message = PyObject_VectorcallMethod(TOVIK_KEY("get"), &raw_queue, 1, nullptr);
+        if (!raw_message) {
+            Py_DECREF(raw_queue);
+            throw nb::python_error(); // the queue itself is broken: serving can't go on
+        }
+        nb::object queue = nb::steal(raw_queue);
+        nb::object message = nb::steal(raw_message);
+        try {
+            try {
+                serve_message(self, message);
+            } catch (nb::python_error &e) {
+                if (!is_ordinary(e))
+                    throw;
+                report_failure(self, e, message);
+            }
+        } catch (nb::python_error &) {
+            // An interrupt or exit request ends the worker, but the message still counts
+            // as done so a host waiting on join() is not left hanging.
+            task_done(self, queue);
+            throw;
+        }
+        task_done(self, queue);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Order entry.
+
+PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<10> params{"add_order",
+                                   {"code", "product_type", "action", "price", "qty", "price_type", "order_type",
+                                    "order_cond", "order_lot", "oc_type"},
+                                   7};
+    PyObject *a[10];
+    parse_args(params, args, nargsf, kwnames, a);
+    const char *f = params.func;
+    require_str(a[0], f, "code");
+    require_str(a[1], f, "product_type");
+    require_str(a[2], f, "action");
+    double price = require_real(a[3], f, "price");
+    require_int(a[4], f, "qty");
+    require_str(a[5], f, "price_type");
+    require_str(a[6], f, "order_type");
+    for (size_t i = 7; i < 10; ++i)
+        if (a[i])
+            require_str(a[i], f, params.names[i]);
+    if (!a[7])
+        a[7] = default_order_cond;
+    if (!a[8])
+        a[8] = default_order_lot;
+    if (!a[9])
+        a[9] = default_oc_type;
+
+    // A zero or negative quantity would make negative fills and eat into the tick
+    // quantity shared by the instrument's other orders.
+    int overflow = 0;
+    long long qty = PyLong_AsLongLongAndOverflow(a[4], &overflow);
+    if (qty == -1 && !overflow && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && qty <= 0))
+        raise_exception("委託數量必須大於 0: " + str_of(a[4]));
+    if (!std::isfinite(price) || price < 0)
+        raise_exception("委託價格必須為有限且不小於 0 的數字: " + str_of(a[3]));
+    require_ready(self);
+
+    nb::handle code = a[0], product_type = a[1];
+    BookLock lock(self);
+    nb::object constants = constant_module();
+    nb::object create_order = get_attr(get_attr(constants, TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
+
+    nb::object record = own(PyDict_New());
+    set_item(record, TOVIK_KEY("operation_type"), TOVIK_KEY("New"));
+    set_item(record, TOVIK_KEY("operation_code"), get_attr(create_order, TOVIK_KEY("code")));
+    set_item(record, TOVIK_KEY("operation_message"), get_attr(create_order, TOVIK_KEY("message")));
+    set_item(record, TOVIK_KEY("trade_id"), call_method(self, TOVIK_KEY("_Matcher__get_random_uuid")));
+    set_item(record, TOVIK_KEY("account_id"),
+             get_item(get_attr(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id")));
+    set_item(record, TOVIK_KEY("code"), code);
+    set_item(record, TOVIK_KEY("product_type"), product_type);
+    set_item(record, TOVIK_KEY("action"), from_value(constants, TOVIK_KEY("Action"), a[2]));
+    nb::object price_value = own(PyFloat_FromDouble(price));
+    set_item(record, TOVIK_KEY("price"), price_value);
+    set_item(record, TOVIK_KEY("quantity"), a[4]);
+    set_item(record, TOVIK_KEY("price_type"), from_value(constants, TOVIK_KEY("PriceType"), a[5]));
+    set_item(record, TOVIK_KEY("order_type"), from_value(constants, TOVIK_KEY("OrderType"), a[6]));
+    set_item(record, TOVIK_KEY("exchange_ts"), last_tick_ts(self, code));
+    if (text_equals(product_type, TOVIK_KEY("Stock"))) {
+        set_item(record, TOVIK_KEY("order_cond"), from_value(constants, TOVIK_KEY("OrderCond"), a[7]));
+        set_item(record, TOVIK_KEY("order_lot"), from_value(constants, TOVIK_KEY("OrderLot"), a[8]));
+    } else if (text_equals(product_type, TOVIK_KEY("Future"))) {
+        set_item(record, TOVIK_KEY("oc_type"), from_value(constants, TOVIK_KEY("OCType"), a[9]));
+    } else {
+        raise_exception("不支援的商品類型: " + str_of(product_type));
+    }
+
+    nb::object pending = get_attr(self, TOVIK_KEY("pending_orders"));
+    if (PyList_CheckExact(pending.ptr()))
+        check_status(PyList_Append(pending.ptr(), record.ptr()));
+    else
+        call_method(pending, TOVIK_KEY("append"), {record});
+
+    // From here the order rests; a failed acknowledgement is logged, not raised.
+    try {
+        nb::object operation_new = get_attr(get_attr(constants, TOVIK_KEY("OperationType")), TOVIK_KEY("NEW"));
+        nb::object response =
+            call_method(self, TOVIK_KEY("build_order_response"), {record, operation_new, create_order});
+        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        console_print(green("新增委託單 " + str_of(get_item(record, TOVIK_KEY("trade_id"))) + " 成功"));
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e))
+            throw;
+        static const char *const names[10] = {"code",       "product_type", "action",     "price",
+                                              "qty",        "price_type",   "order_type", "order_cond",
+                                              "order_lot",  "oc_type"};
+        nb::object data = own(PyDict_New());
+        for (size_t i = 0; i < 10; ++i)
+            check_status(PyDict_SetItemString(data.ptr(), names[i], i == 3 ? price_value.ptr() : a[i]));
+        log_error_record(e, data);
+        console_print(red("發生錯誤: " + str_of(e.value())));
+    }
+    Py_RETURN_NONE;
+}
+
+// The documented __init__: type(...)(...) goes through the tp_init slot, while this
+// entry gives Matcher.__init__ its signature and text (METH_COEXIST lets it replace
+// the slot wrapper in the class dictionary).
+constexpr const char *init_doc = "__init__($self, positions=None)\n--\n\n"
+                                 "Matcher Module Constructor\n\n"
+                                 "Args:\n"
+                                 "    positions (Positions, optional): Positions Module. Defaults to None.";
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+void load_dependencies(nb::module_ &) {
+    // Each matcher's worker thread keeps its instance alive until the process ends, by
+    // design; nanobind would otherwise report those instances as leaks at exit.
+    nb::set_leak_warnings(false);
+    for (const char *name : {"tovik_backtest.constant", "tovik_backtest.utils",
+                             "tovik_backtest.modules.positions.positions", "nanoid", "queue", "threading", "json",
+                             "traceback", "copy"})
+        nb::module_::import_(name);
+
+    nb::object constants = constant_module();
+    auto read_default = [&](PyObject *enum_name, PyObject *member) -> PyObject * {
+        nb::object value = get_attr(get_attr(get_attr(constants, enum_name), member), TOVIK_KEY("value"));
+        if (!PyUnicode_CheckExact(value.ptr()))
+            raise_type_error(str_of(enum_name) + "." + str_of(member) + ".value must be str, not " +
+                             type_name_of(value));
+        PyObject *text = value.release().ptr();
+        PyUnicode_InternInPlace(&text); // interned strings are immortal: safe to keep
+        return text;
+    };
+    default_order_cond = read_default(TOVIK_KEY("OrderCond"), TOVIK_KEY("CASH"));
+    default_order_lot = read_default(TOVIK_KEY("OrderLot"), TOVIK_KEY("COMMON"));
+    default_oc_type = read_default(TOVIK_KEY("OCType"), TOVIK_KEY("AUTO"));
+}
+
+int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs) {
+    try {
+        Py_ssize_t nargs = PyTuple_Size(args);
+        if (nargs > 1)
+            raise_type_error("Matcher() takes at most 1 argument (" + std::to_string(nargs) + " given)");
+        PyObject *positions = nargs == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+        if (kwargs && PyDict_Size(kwargs) > 0) {
+            PyObject *key = nullptr, *value = nullptr;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!text_equals(key, TOVIK_KEY("positions")))
+                    raise_type_error("Matcher() got an unexpected keyword argument '" + str_of(key) + "'");
+                if (positions)
+                    raise_type_error("Matcher() got multiple values for argument 'positions'");
+                positions = value;
+            }
+        }
+        construct(self, positions);
+        return 0;
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return -1;
+}
+
+void add_intake_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(PyMethodDef{"__init__", (PyCFunction) (void (*)(void)) & guarded<init_method>,
+                                  METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, init_doc});
+    methods.push_back(TOVIK_METHOD("_Matcher__init_current_tick_info", init_current_tick_info,
+                                   "_Matcher__init_current_tick_info($self, code)\n--\n\n"
+                                   "初始化當前 Tick 資訊\n\n"
+                                   "Args:\n"
+                                   "    code (str): 商品代碼\n\n"
+                                   "Returns:\n"
+                                   "    Dict[str, Any]: Tick 資訊 {\"ts\": None, \"tick\": None}"));
+    methods.push_back(TOVIK_METHOD("_Matcher__get_random_uuid", get_random_uuid,
+                                   "_Matcher__get_random_uuid($self)\n--\n\n"
+                                   "產生隨機的 UUID\n\n"
+                                   "Returns:\n"
+                                   "    str: 16 個字元的委託單號"));
+    methods.push_back(TOVIK_METHOD("_Matcher__receive_pending_order", receive_pending_order,
+                                   "_Matcher__receive_pending_order($self)\n--\n\n"
+                                   "接收委託單"));
+    methods.push_back(TOVIK_METHOD("reset_tick_infos", reset_tick_infos,
+                                   "reset_tick_infos($self)\n--\n\n"
+                                   "重置當前 Tick 資訊"));
+    methods.push_back(TOVIK_METHOD("set_current_tick", set_current_tick,
+                                   "set_current_tick($self, tick)\n--\n\n"
+                                   "設置當前的 Tick\n\n"
+                                   "Args:\n"
+                                   "    tick (Dict[str, Any]): Tick 資料"));
+    methods.push_back(TOVIK_METHOD("pop_response", pop_response,
+                                   "pop_response($self)\n--\n\n"
+                                   "從回報佇列中取出回報資料\n\n"
+                                   "Returns:\n"
+                                   "    Dict[str, Any]: 回報資料"));
+    methods.push_back(TOVIK_METHOD("add_pending_order_queue", add_pending_order_queue,
+                                   "add_pending_order_queue($self, action, payload)\n--\n\n"
+                                   "將委託單加入待成交佇列\n\n"
+                                   "Args:\n"
+                                   "    action (str): 操作類型\n"
+                                   "    payload (Dict[str, Any]): 委託單資料"));
+    methods.push_back(TOVIK_METHOD("add_response_to_queue", add_response_to_queue,
+                                   "add_response_to_queue($self, response)\n--\n\n"
+                                   "將回報資料加入回報佇列\n\n"
+                                   "Args:\n"
+                                   "    response (Dict[str, Any]): 回報資料"));
+    methods.push_back(TOVIK_METHOD("add_order", add_order,
+                                   "add_order($self, code, product_type, action, price, qty, price_type, order_type, "
+                                   "order_cond='Cash', order_lot='Common', oc_type='Auto')\n--\n\n"
+                                   "新增委託單到待成交列表\n\n"
+                                   "Args:\n"
+                                   "    code (str): 商品代碼\n"
+                                   "    product_type (str): 商品類型\n"
+                                   "    action (str): 買賣方向\n"
+                                   "    price (float): 價格\n"
+                                   "    qty (int): 數量\n"
+                                   "    price_type (str): 價格類型\n"
+                                   "    order_type (str): 委託類型\n"
+                                   "    order_cond (str, optional): 委託條件. Defaults to OrderCond.CASH.value.\n"
+                                   "    order_lot (str, optional): 委託批號. Defaults to OrderLot.COMMON.value.\n"
+                                   "    oc_type (str, optional): OC 類型. Defaults to OCType.AUTO.value."));
+}
+
+} // namespace tovik::matcher

@@ -1,0 +1,307 @@
+// Order and deal reports. A builder gathers an order (or deal) record and the
+// matcher's own fields into one flat dictionary, then hands it to a format method that
+// shapes the stock or future report. Format methods are looked up on the instance, so
+// a subclass or an instance attribute can replace them.
+#include "matcher.hpp"
+
+namespace tovik::matcher {
+namespace {
+
+nb::object own(PyObject *p) { return nb::steal(check(p)); }
+
+nb::object constant_attr(PyObject *name) {
+    PyObject *module = PyImport_GetModule(TOVIK_KEY("tovik_backtest.constant"));
+    if (!module) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        module = check(PyImport_Import(TOVIK_KEY("tovik_backtest.constant")));
+    }
+    nb::object constants = nb::steal(module);
+    return own(PyObject_GetAttr(constants.ptr(), name));
+}
+
+nb::object get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
+
+nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
+    PyObject *argv[] = {obj.ptr(), arg.ptr()};
+    return own(PyObject_VectorcallMethod(name, argv, 2, nullptr));
+}
+
+// container[key] with the host's KeyError naming the key.
+nb::object get_item(nb::handle container, PyObject *key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, key);
+            throw nb::python_error();
+        }
+        return nb::borrow(value);
+    }
+    return own(PyObject_GetItem(container.ptr(), key));
+}
+
+// Enumeration.from_value(data[key]).
+nb::object converted(PyObject *enum_name, nb::handle data, PyObject *key) {
+    nb::object value = get_item(data, key);
+    return call_method(constant_attr(enum_name), TOVIK_KEY("from_value"), value);
+}
+
+// Builds a new dictionary key by key, in the order of the calls.
+class DictBuilder {
+  public:
+    DictBuilder() : dict_(own(PyDict_New())) {}
+    DictBuilder &set(PyObject *key, nb::handle value) {
+        check_status(PyDict_SetItem(dict_.ptr(), key, value.ptr()));
+        return *this;
+    }
+    // target[key] = source[source_key]
+    DictBuilder &copy(PyObject *key, nb::handle source, PyObject *source_key) {
+        return set(key, get_item(source, source_key));
+    }
+    DictBuilder &copy(PyObject *key, nb::handle source) { return copy(key, source, key); }
+    nb::object take() { return std::move(dict_); }
+
+  private:
+    nb::object dict_;
+};
+
+bool text_equals(nb::handle value, PyObject *text) {
+    int result = PyObject_RichCompareBool(value.ptr(), text, Py_EQ);
+    check_status(result);
+    return result == 1;
+}
+
+[[noreturn]] void unsupported_product(nb::handle product_type) {
+    raise_exception("不支援的商品類型: " + str_of(product_type));
+}
+
+// The one record argument of each method, exactly a dict.
+nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, Py_ssize_t nargsf,
+                      PyObject *kwnames) {
+    Params<1> params{func, {arg}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_dict(a[0], func, arg);
+    return a[0];
+}
+
+// current_tick_infos.get(code, {}).get("ts"): None without an entry or a tick.
+nb::object latest_tick_ts(PyObject *self, nb::handle code) {
+    nb::object infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
+    nb::object entry;
+    if (PyDict_CheckExact(infos.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(infos.ptr(), code.ptr());
+        if (!found) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return nb::none();
+        }
+        entry = nb::borrow(found);
+    } else {
+        nb::object empty = own(PyDict_New());
+        PyObject *argv[] = {infos.ptr(), code.ptr(), empty.ptr()};
+        entry = own(PyObject_VectorcallMethod(TOVIK_KEY("get"), argv, 3, nullptr));
+    }
+    if (PyDict_CheckExact(entry.ptr())) {
+        PyObject *ts = PyDict_GetItemWithError(entry.ptr(), TOVIK_KEY("ts"));
+        if (!ts && PyErr_Occurred())
+            throw nb::python_error();
+        return nb::borrow(ts ? ts : Py_None);
+    }
+    return call_method(entry, TOVIK_KEY("get"), nb::handle(TOVIK_KEY("ts")));
+}
+
+// ---------------------------------------------------------------------------
+// Builders.
+
+PyObject *build_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<3> params{"build_order_response", {"trade", "operation_type", "code_obj"}, 3};
+    PyObject *a[3];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_dict(a[0], params.func, "trade");
+    nb::handle trade = a[0], code_obj = a[2];
+
+    nb::object code = get_item(trade, TOVIK_KEY("code"));
+    DictBuilder common;
+    common.set(TOVIK_KEY("operation_type"), a[1])
+        .set(TOVIK_KEY("operation_code"), get_attr(code_obj, TOVIK_KEY("code")))
+        .set(TOVIK_KEY("operation_message"), get_attr(code_obj, TOVIK_KEY("message")))
+        .copy(TOVIK_KEY("trade_id"), trade)
+        .copy(TOVIK_KEY("account_id"), get_attr(self, TOVIK_KEY("account_info")))
+        .set(TOVIK_KEY("code"), code)
+        .copy(TOVIK_KEY("action"), trade)
+        .copy(TOVIK_KEY("price"), trade)
+        .copy(TOVIK_KEY("quantity"), trade)
+        .copy(TOVIK_KEY("price_type"), trade)
+        .copy(TOVIK_KEY("order_type"), trade);
+    common.set(TOVIK_KEY("exchange_ts"), latest_tick_ts(self, code));
+
+    nb::object product_type = get_item(trade, TOVIK_KEY("product_type"));
+    if (text_equals(product_type, TOVIK_KEY("Stock"))) {
+        common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
+        return call_method(self, TOVIK_KEY("get_simulation_stock_order_response"), common.take()).release().ptr();
+    }
+    if (text_equals(product_type, TOVIK_KEY("Future"))) {
+        common.copy(TOVIK_KEY("oc_type"), trade);
+        return call_method(self, TOVIK_KEY("get_simulation_future_order_response"), common.take()).release().ptr();
+    }
+    unsupported_product(product_type);
+}
+
+PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle trade = record_arg("build_deal_response", "trade", args, nargsf, kwnames);
+    nb::object trade_id = get_item(trade, TOVIK_KEY("trade_id"));
+    DictBuilder common;
+    common.set(TOVIK_KEY("id"), trade_id)
+        .set(TOVIK_KEY("seqno"), trade_id)
+        .set(TOVIK_KEY("ordno"), trade_id)
+        .set(TOVIK_KEY("exchange_seqno"), trade_id)
+        .copy(TOVIK_KEY("broker_id"), get_attr(self, TOVIK_KEY("exchange_info")), TOVIK_KEY("name"))
+        .copy(TOVIK_KEY("account"), get_attr(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id"))
+        .copy(TOVIK_KEY("action"), trade)
+        .copy(TOVIK_KEY("code"), trade)
+        .copy(TOVIK_KEY("quantity"), trade)
+        .copy(TOVIK_KEY("price"), trade)
+        .copy(TOVIK_KEY("exchange_ts"), trade);
+
+    nb::object product_type = get_item(trade, TOVIK_KEY("product_type"));
+    if (text_equals(product_type, TOVIK_KEY("Stock"))) {
+        common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
+        return call_method(self, TOVIK_KEY("get_simulation_stock_deal_response"), common.take()).release().ptr();
+    }
+    if (text_equals(product_type, TOVIK_KEY("Future")))
+        return call_method(self, TOVIK_KEY("get_simulation_future_deal_response"), common.take()).release().ptr();
+    unsupported_product(product_type);
+}
+
+// ---------------------------------------------------------------------------
+// Format methods.
+
+// The five top-level keys shared by both order reports, around the product's `order`.
+nb::object order_report(PyObject *self, nb::handle data, nb::object order) {
+    nb::object trade_status = DictBuilder()
+                                  .copy(TOVIK_KEY("id"), data, TOVIK_KEY("trade_id"))
+                                  .copy(TOVIK_KEY("exchange"), get_attr(self, TOVIK_KEY("exchange_info")),
+                                        TOVIK_KEY("name"))
+                                  .copy(TOVIK_KEY("exchange_ts"), data)
+                                  .take();
+    return DictBuilder()
+        .set(TOVIK_KEY("operation_type"), converted(TOVIK_KEY("OperationType"), data, TOVIK_KEY("operation_type")))
+        .copy(TOVIK_KEY("operation_status_code"), data, TOVIK_KEY("operation_code"))
+        .copy(TOVIK_KEY("operation_message"), data)
+        .set(TOVIK_KEY("order"), order)
+        .set(TOVIK_KEY("trade_status"), trade_status)
+        .take();
+}
+
+// id, seqno, ordno, account, code, action, price, quantity: the head of both `order`s.
+DictBuilder order_head(nb::handle data) {
+    nb::object trade_id = get_item(data, TOVIK_KEY("trade_id"));
+    DictBuilder order;
+    order.set(TOVIK_KEY("id"), trade_id)
+        .set(TOVIK_KEY("seqno"), trade_id)
+        .set(TOVIK_KEY("ordno"), trade_id)
+        .copy(TOVIK_KEY("account"), data, TOVIK_KEY("account_id"))
+        .copy(TOVIK_KEY("code"), data)
+        .copy(TOVIK_KEY("action"), data)
+        .copy(TOVIK_KEY("price"), data)
+        .copy(TOVIK_KEY("quantity"), data);
+    return order;
+}
+
+PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle data = record_arg("get_simulation_stock_order_response", "data", args, nargsf, kwnames);
+    DictBuilder order = order_head(data);
+    order.set(TOVIK_KEY("order_type"), converted(TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
+        .set(TOVIK_KEY("order_cond"), converted(TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
+        .set(TOVIK_KEY("order_lot"), converted(TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
+        .set(TOVIK_KEY("price_type"), converted(TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")));
+    return order_report(self, data, order.take()).release().ptr();
+}
+
+PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle data = record_arg("get_simulation_future_order_response", "data", args, nargsf, kwnames);
+    DictBuilder order = order_head(data);
+    order.set(TOVIK_KEY("order_type"), converted(TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
+        .set(TOVIK_KEY("price_type"), converted(TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
+        .set(TOVIK_KEY("oc_type"), converted(TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
+    return order_report(self, data, order.take()).release().ptr();
+}
+
+// id ... price, copied unchanged: the head of both deal reports.
+DictBuilder deal_head(nb::handle data) {
+    DictBuilder deal;
+    for (PyObject *key : {TOVIK_KEY("id"), TOVIK_KEY("seqno"), TOVIK_KEY("ordno"), TOVIK_KEY("exchange_seqno"),
+                          TOVIK_KEY("broker_id"), TOVIK_KEY("account"), TOVIK_KEY("action"), TOVIK_KEY("code"),
+                          TOVIK_KEY("quantity"), TOVIK_KEY("price")})
+        deal.copy(key, data);
+    return deal;
+}
+
+PyObject *stock_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle data = record_arg("get_simulation_stock_deal_response", "data", args, nargsf, kwnames);
+    DictBuilder deal = deal_head(data);
+    deal.set(TOVIK_KEY("order_cond"), converted(TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
+        .set(TOVIK_KEY("order_lot"), converted(TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
+        .copy(TOVIK_KEY("exchange_ts"), data);
+    return deal.take().release().ptr();
+}
+
+PyObject *future_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle data = record_arg("get_simulation_future_deal_response", "data", args, nargsf, kwnames);
+    DictBuilder deal = deal_head(data);
+    deal.copy(TOVIK_KEY("exchange_ts"), data);
+    return deal.take().release().ptr();
+}
+
+} // namespace
+
+void add_report_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_METHOD("build_order_response", build_order_response,
+                                   "build_order_response($self, trade, operation_type, code_obj)\n--\n\n"
+                                   "建立委託回報\n\n"
+                                   "Args:\n"
+                                   "    trade (Dict[str, Any]): 委託單資料\n"
+                                   "    operation_type (OperationType): 操作類型\n"
+                                   "    code_obj (SuccessCode): 回報代碼\n\n"
+                                   "Returns:\n"
+                                   "    Dict[str, Any]: 委託回報"));
+    methods.push_back(TOVIK_METHOD("build_deal_response", build_deal_response,
+                                   "build_deal_response($self, trade)\n--\n\n"
+                                   "建立委託回報\n\n"
+                                   "Args:\n"
+                                   "    trade (Dict[str, Any]): 成交資料\n\n"
+                                   "Returns:\n"
+                                   "    Dict[str, Any]: 成交回報"));
+    methods.push_back(TOVIK_METHOD("get_simulation_stock_order_response", stock_order_response,
+                                   "get_simulation_stock_order_response($self, data)\n--\n\n"
+                                   "建立模擬股票訂單的委託回報(比照 TOVIK 下單模組委託回報格式)\n\n"
+                                   "Args:\n"
+                                   "    data (Dict[str, Any]): 委託回報共同欄位\n\n"
+                                   "Returns:\n"
+                                   "    Dict[str, Any]: 股票委託回報"));
+    methods.push_back(TOVIK_METHOD("get_simulation_future_order_response", future_order_response,
+                                   "get_simulation_future_order_response($self, data)\n--\n\n"
+                                   "建立模擬期貨訂單的委託回報(比照 TOVIK 下單模組委託回報格式)\n\n"
+                                   "Args:\n"
+                                   "    data (Dict[str, Any]): 委託回報共同欄位\n\n"
+                                   "Returns:\n"
+                                   "    Dict[str, Any]: 期貨委託回報"));
+    methods.push_back(TOVIK_METHOD("get_simulation_stock_deal_response", stock_deal_response,
+                                   "get_simulation_stock_deal_response($self, data)\n--\n\n"
+                                   "建立模擬股票訂單的成交回報(比照 TOVIK 下單模組委託回報格式)\n\n"
+                                   "Args:\n"
+                                   "    data (Dict[str, Any]): 成交回報共同欄位\n\n"
+                                   "Returns:\n"
+                                   "    Dict[str, Any]: 股票成交回報"));
+    methods.push_back(TOVIK_METHOD("get_simulation_future_deal_response", future_deal_response,
+                                   "get_simulation_future_deal_response($self, data)\n--\n\n"
+                                   "建立模擬期貨訂單的成交回報(比照 TOVIK 下單模組委託回報格式)\n\n"
+                                   "Args:\n"
+                                   "    data (Dict[str, Any]): 成交回報共同欄位\n\n"
+                                   "Returns:\n"
+                                   "    Dict[str, Any]: 期貨成交回報"));
+}
+
+} // namespace tovik::matcher
