@@ -21,6 +21,7 @@ std::vector<PyMethodDef> &method_table() {
 } // namespace tovik::matcher
 
 NB_MODULE(matcher, m) {
+    using namespace tovik;
     using namespace tovik::matcher;
     load_dependencies(m);
     static PyType_Slot slots[] = {
