@@ -166,7 +166,7 @@ PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nar
     nb::object path = save_path(tick_filename(code, date), {"sino", "ticks"});
     nb::object pl = polars();
     nb::object table;
-    int exists = PyObject_IsTrue(import_module("os").attr("path").attr("exists")(path).ptr());
+    int exists = PyObject_IsTrue(import_module("os").attr("path").attr("isfile")(path).ptr());
     check_status(exists);
     if (!exists) {
         console_print(red("檔案 " + str_of(path) + " 不存在, 開始下載歷史 Tick 資料..."));
