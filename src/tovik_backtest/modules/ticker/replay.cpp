@@ -1,5 +1,748 @@
+// Paced replay of a merged tick table: send_ticks, the replay and back-filling
+// threads, and the host's side of the hand-shake (pop_tick / allow_next_tick).
+//
+// Fast hand-shake. A thread that needs a token waits on the token queue's own
+// condition (so a token put by anyone wakes it) after registering its producer on
+// the Ticker as parked. While it is parked, allow_next_tick does that thread's pass
+// itself: it takes the token it would have put, builds the next record and queues
+// it, all on the granting thread, so a pop/grant loop needs no thread switch. The
+// parked thread is woken only for what it alone handles: the end of the table, a
+// stop seen after a record, a failure, or a newer replay.
 #include "ticker.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 namespace tovik::ticker {
-void add_replay_methods(std::vector<PyMethodDef> &) {}
+
+struct ReplayProducer {
+    ReplayProducer(std::uint64_t gen, bool is_backfilling, nb::object table, Py_ssize_t n)
+        : generation(gen), backfilling(is_backfilling), df(std::move(table)), rows(n) {}
+
+    std::uint64_t generation;
+    bool backfilling;
+    nb::object df;
+    Py_ssize_t rows;
+    Py_ssize_t cursor = 0; // next row to send
+    Py_ssize_t sent = 0;
+
+    // Columns of rows [chunk_start, chunk_start + chunk_len) as Python lists.
+    Py_ssize_t chunk_start = 0;
+    Py_ssize_t chunk_len = 0;
+    nb::object ts, code, close, volume, tick_type;
+
+    bool busy = false;   // a granting thread is producing a record right now
+    bool ending = false; // a granting thread saw the stop flag after its record
+    nb::object error;    // what a granting thread's record failed with
+    nb::object queue;    // token queue the thread is parked on (identity only)
+    nb::object cond;     // and its not_empty condition
+};
+
+namespace {
+
+// Rows fetched from the table per step: bounds the memory of the column lists.
+constexpr Py_ssize_t kChunkRows = 65536;
+
+constexpr const char *kNoBounds = "回補資料的開始時間與結束時間不能為空";
+
+enum class Wake { Waiting, Token, Ending, Finished, Failed, Abandoned };
+
+Ticker &state(PyObject *self) {
+    if (!nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Ticker object is not initialised");
+    return native(self);
+}
+
+nb::object field(nb::handle obj, PyObject *key) { return nb::steal(check(PyObject_GetAttr(obj.ptr(), key))); }
+void set_field(PyObject *self, PyObject *key, nb::handle value) {
+    check_status(PyObject_SetAttr(self, key, value.ptr()));
+}
+
+bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    check_status(r);
+    return r != 0;
+}
+
+bool present(nb::handle bound) { return PyUnicode_Check(bound.ptr()) && PyUnicode_GetLength(bound.ptr()) > 0; }
+
+nb::object control_record(const char *member) {
+    nb::object value = import_module("tovik_backtest.constant").attr("FLAG").attr(member).attr("value");
+    nb::object record = nb::steal(check(PyDict_New()));
+    check_status(PyDict_SetItem(record.ptr(), TOVIK_KEY("tovik_status"), value.ptr()));
+    return record;
+}
+
+double now_seconds() { return nb::cast<double>(import_module("time").attr("time")()); }
+
+std::string count_text(Py_ssize_t n) { return std::to_string((long long) n); }
+
+// ---------------------------------------------------------------------------
+// Queues.
+
+bool is_plain_queue(nb::handle q) {
+    nb::object cls = import_module("queue").attr("Queue");
+    return (PyObject *) Py_TYPE(q.ptr()) == cls.ptr();
+}
+
+Py_ssize_t waiting_items(nb::handle q) {
+    nb::object items = field(q, TOVIK_KEY("queue"));
+    Py_ssize_t n = PyObject_Length(items.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    return n;
+}
+
+// queue.Queue's own put and get steps, done here for a plain Queue (its Python
+// methods cost more than the rest of a tick): the same lock, deque, task count and
+// notifications, a notification being skipped when nobody waits (as Condition.notify
+// itself would do nothing then).
+void notify_if_waiting(nb::handle cond) {
+    nb::object waiters = field(cond, TOVIK_KEY("_waiters"));
+    Py_ssize_t n = PyObject_Length(waiters.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    if (n > 0)
+        call_method(cond.ptr(), TOVIK_KEY("notify"), {});
+}
+
+template <typename F> auto with_queue_lock(nb::handle q, F &&fn) {
+    nb::object mutex = field(q, TOVIK_KEY("mutex"));
+    call_method(mutex.ptr(), TOVIK_KEY("acquire"), {}); // waits with the GIL released
+    try {
+        auto result = fn();
+        call_method(mutex.ptr(), TOVIK_KEY("release"), {});
+        return result;
+    } catch (nb::python_error &) {
+        call_method(mutex.ptr(), TOVIK_KEY("release"), {});
+        throw;
+    }
+}
+
+void queue_put(nb::handle q, nb::handle item) {
+    if (!is_plain_queue(q)) {
+        call_method(q.ptr(), TOVIK_KEY("put"), {item});
+        return;
+    }
+    with_queue_lock(q, [&] {
+        nb::object items = field(q, TOVIK_KEY("queue"));
+        call_method(items.ptr(), TOVIK_KEY("append"), {item});
+        nb::object tasks = field(q, TOVIK_KEY("unfinished_tasks"));
+        nb::object one = nb::steal(check(PyLong_FromLong(1)));
+        nb::object more = nb::steal(check(PyNumber_Add(tasks.ptr(), one.ptr())));
+        check_status(PyObject_SetAttr(q.ptr(), TOVIK_KEY("unfinished_tasks"), more.ptr()));
+        notify_if_waiting(field(q, TOVIK_KEY("not_empty")));
+        return true;
+    });
+}
+
+nb::object queue_get(nb::handle q) {
+    if (!is_plain_queue(q))
+        return call_method(q.ptr(), TOVIK_KEY("get"), {});
+    return with_queue_lock(q, [&] {
+        nb::object items = field(q, TOVIK_KEY("queue"));
+        for (;;) {
+            Py_ssize_t n = PyObject_Length(items.ptr());
+            if (n < 0)
+                throw nb::python_error();
+            if (n > 0)
+                break;
+            nb::object cond = field(q, TOVIK_KEY("not_empty"));
+            call_method(cond.ptr(), TOVIK_KEY("wait"), {});
+        }
+        nb::object item = call_method(items.ptr(), TOVIK_KEY("popleft"), {});
+        notify_if_waiting(field(q, TOVIK_KEY("not_full")));
+        return item;
+    });
+}
+
+// Empties a queue in place (its own get_nowait until it reports Empty).
+void empty_queue(nb::handle q) {
+    nb::object empty = import_module("queue").attr("Empty");
+    for (;;) {
+        try {
+            call_method(q.ptr(), TOVIK_KEY("get_nowait"), {});
+        } catch (nb::python_error &e) {
+            if (e.matches(empty))
+                return;
+            throw;
+        }
+    }
+}
+
+// Counts a put made for a replay while it is under way (no Python in here).
+class InFlight {
+  public:
+    explicit InFlight(Ticker &t) : t_(t) { ++t_.puts_in_flight; }
+    ~InFlight() { --t_.puts_in_flight; }
+    InFlight(const InFlight &) = delete;
+    InFlight &operator=(const InFlight &) = delete;
+
+  private:
+    Ticker &t_;
+};
+
+// Puts an item into one of the ticker's queues for the replay `gen`, unless a newer
+// replay has started: nothing of an old replay may reach a new one.
+bool replay_put(PyObject *self, std::uint64_t gen, PyObject *queue_key, nb::handle item) {
+    Ticker &t = native(self);
+    if (t.replay_generation != gen)
+        return false;
+    nb::object q = field(self, queue_key);
+    if (t.replay_generation != gen)
+        return false;
+    InFlight counted(t);
+    queue_put(q, item);
+    return true;
+}
+
+void notify_all(nb::handle cond) {
+    call_method(cond.ptr(), TOVIK_KEY("__enter__"), {});
+    try {
+        call_method(cond.ptr(), TOVIK_KEY("notify_all"), {});
+    } catch (nb::python_error &) {
+        call_method(cond.ptr(), TOVIK_KEY("__exit__"), {Py_None, Py_None, Py_None});
+        throw;
+    }
+    call_method(cond.ptr(), TOVIK_KEY("__exit__"), {Py_None, Py_None, Py_None});
+}
+
+// Waits on a plain queue's not_empty condition, as Queue.get does, but also wakes for
+// what `decide` looks at. `decide` runs with the queue's lock and the GIL held and
+// returns Waiting to go on waiting; `take` removes one item (lock held).
+template <typename Decide> Wake wait_on_queue(PyObject *self, nb::handle q, Decide decide) {
+    Ticker &t = native(self);
+    nb::object cond = field(q, TOVIK_KEY("not_empty"));
+    call_method(cond.ptr(), TOVIK_KEY("__enter__"), {});
+    t.waiting_conds.push_back(cond);
+    auto unregister = [&] {
+        auto it = std::find_if(t.waiting_conds.begin(), t.waiting_conds.end(),
+                               [&](const nb::object &c) { return c.ptr() == cond.ptr(); });
+        if (it != t.waiting_conds.end())
+            t.waiting_conds.erase(it);
+    };
+    Wake result = Wake::Waiting;
+    try {
+        for (;;) {
+            result = decide(cond);
+            if (result != Wake::Waiting)
+                break;
+            call_method(cond.ptr(), TOVIK_KEY("wait"), {});
+        }
+    } catch (nb::python_error &) {
+        unregister();
+        call_method(cond.ptr(), TOVIK_KEY("__exit__"), {Py_None, Py_None, Py_None});
+        throw;
+    }
+    unregister();
+    call_method(cond.ptr(), TOVIK_KEY("__exit__"), {Py_None, Py_None, Py_None});
+    return result;
+}
+
+// Takes one item from a plain queue whose lock is held (Queue.get's own steps).
+void take_item(nb::handle q) {
+    nb::object items = field(q, TOVIK_KEY("queue"));
+    call_method(items.ptr(), TOVIK_KEY("popleft"), {});
+    notify_if_waiting(field(q, TOVIK_KEY("not_full")));
+}
+
+// Frees the parked slot; other threads waiting on the same queue may take it now.
+void leave_parked(Ticker &t, const std::shared_ptr<ReplayProducer> &p, nb::handle cond) {
+    if (t.parked != p)
+        return;
+    t.parked.reset();
+    if (std::count_if(t.waiting_conds.begin(), t.waiting_conds.end(),
+                      [&](const nb::object &c) { return c.ptr() == cond.ptr(); }) > 1)
+        call_method(cond.ptr(), TOVIK_KEY("notify_all"), {});
+}
+
+// One hand-shake token for producer p, or the news that ends its wait.
+Wake take_token(PyObject *self, const std::shared_ptr<ReplayProducer> &p) {
+    Ticker &t = native(self);
+    nb::object q = field(self, TOVIK_KEY("allow_next_tick_flag_queue"));
+    if (!is_plain_queue(q)) {
+        // Some other queue type: a plain take, without the fast grant.
+        call_method(q.ptr(), TOVIK_KEY("get"), {});
+        return t.replay_generation == p->generation ? Wake::Token : Wake::Abandoned;
+    }
+    return wait_on_queue(self, q, [&](nb::handle cond) {
+        Wake w = Wake::Waiting;
+        if (t.replay_generation != p->generation)
+            w = Wake::Abandoned;
+        else if (!p->busy) {
+            if (p->error)
+                w = Wake::Failed;
+            else if (p->ending)
+                w = Wake::Ending;
+            else if (p->backfilling && p->cursor >= p->rows)
+                w = Wake::Finished;
+            else if (waiting_items(q) > 0) {
+                leave_parked(t, p, cond); // before any Python runs: no grant may start now
+                take_item(q);
+                return Wake::Token;
+            }
+        }
+        if (w != Wake::Waiting) {
+            leave_parked(t, p, cond);
+            return w;
+        }
+        if (!t.parked) {
+            p->queue = nb::borrow(q);
+            p->cond = nb::borrow(cond);
+            t.parked = p;
+        }
+        return Wake::Waiting;
+    });
+}
+
+// The back-filling notice for replay `gen`; false when a newer replay started.
+bool take_notice(PyObject *self, std::uint64_t gen) {
+    Ticker &t = native(self);
+    nb::object q = field(self, TOVIK_KEY("backfilling_notify_finish_queue"));
+    if (!is_plain_queue(q)) {
+        call_method(q.ptr(), TOVIK_KEY("get"), {});
+        return t.replay_generation == gen;
+    }
+    Wake w = wait_on_queue(self, q, [&](nb::handle) {
+        if (t.replay_generation != gen)
+            return Wake::Abandoned;
+        if (waiting_items(q) > 0) {
+            take_item(q);
+            return Wake::Token;
+        }
+        return Wake::Waiting;
+    });
+    return w == Wake::Token;
+}
+
+// ---------------------------------------------------------------------------
+// Records.
+
+void load_chunk(ReplayProducer &p) {
+    Py_ssize_t n = std::min(kChunkRows, p.rows - p.cursor);
+    nb::object piece = p.df.attr("slice")(p.cursor, n);
+    auto column = [&](const char *name) {
+        nb::object values = piece.attr("get_column")(name).attr("to_list")();
+        if (!PyList_Check(values.ptr()) || PyList_Size(values.ptr()) != n)
+            raise_value_error(std::string("Tick 資料表的欄位 ") + name + " 長度不符");
+        return values;
+    };
+    p.ts = column("ts");
+    p.code = column("code");
+    p.close = column("close");
+    p.volume = column("volume");
+    p.tick_type = column("tick_type");
+    p.chunk_start = p.cursor;
+    p.chunk_len = n;
+}
+
+// The tick record of row p.cursor, keys in their fixed order.
+nb::object make_record(PyObject *self, ReplayProducer &p) {
+    if (p.cursor >= p.chunk_start + p.chunk_len)
+        load_chunk(p);
+    Py_ssize_t i = p.cursor - p.chunk_start;
+    PyObject *ts = PyList_GetItem(p.ts.ptr(), i);
+    PyObject *code = PyList_GetItem(p.code.ptr(), i);
+    PyObject *close = PyList_GetItem(p.close.ptr(), i);
+    PyObject *qty = PyList_GetItem(p.volume.ptr(), i);
+    PyObject *tick_type = PyList_GetItem(p.tick_type.ptr(), i);
+    if (!ts || !code || !close || !qty || !tick_type)
+        throw nb::python_error();
+
+    nb::object map = field(self, TOVIK_KEY("code_market_map"));
+    nb::object market = nb::steal(check(PyObject_GetItem(map.ptr(), code)));
+    nb::object format = field(import_module("tovik_backtest.utils"), TOVIK_KEY("format_nano_ts_to_second_ts"));
+    nb::object eight = nb::steal(check(PyLong_FromLong(8)));
+    PyObject *argv[2] = {ts, eight.ptr()};
+    nb::object stamp = nb::steal(check(PyObject_Vectorcall(format.ptr(), argv, 2, nullptr)));
+
+    nb::object record = nb::steal(check(PyDict_New()));
+    PyObject *r = record.ptr();
+    check_status(PyDict_SetItem(r, TOVIK_KEY("market_type"), market.ptr()));
+    check_status(PyDict_SetItem(r, TOVIK_KEY("timestamp"), stamp.ptr()));
+    check_status(PyDict_SetItem(r, TOVIK_KEY("code"), code));
+    check_status(PyDict_SetItem(r, TOVIK_KEY("close"), close));
+    check_status(PyDict_SetItem(r, TOVIK_KEY("qty"), qty));
+    check_status(PyDict_SetItem(r, TOVIK_KEY("tick_type"), tick_type));
+    check_status(PyDict_SetItem(r, TOVIK_KEY("is_simulate"), Py_False));
+    check_status(PyDict_SetItem(r, TOVIK_KEY("is_backfilling"), p.backfilling ? Py_True : Py_False));
+    return record;
+}
+
+// Builds and queues the record of the next row; false when a newer replay started.
+bool send_next(PyObject *self, ReplayProducer &p) {
+    nb::object record = make_record(self, p);
+    if (!replay_put(self, p.generation, TOVIK_KEY("tick_queue"), record))
+        return false;
+    ++p.cursor;
+    ++p.sent;
+    return true;
+}
+
+[[noreturn]] void raise_stored(ReplayProducer &p) {
+    nb::object error = std::move(p.error);
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
+}
+
+// allow_next_tick's fast way: when a producer is parked for a token on queue q and no
+// token is waiting, do its pass here. Returns false when the token must be put.
+bool grant_directly(PyObject *self, nb::handle q) {
+    Ticker &t = native(self);
+    std::shared_ptr<ReplayProducer> p = t.parked;
+    if (!p || p->busy || p->queue.ptr() != q.ptr() || p->generation != t.replay_generation || p->error ||
+        p->ending || p->cursor >= p->rows)
+        return false;
+    if (waiting_items(q) != 0)
+        return false;
+    p->busy = true;
+    bool wake = false;
+    try {
+        if (!send_next(self, *p))
+            wake = true;
+        else if (p->backfilling)
+            wake = p->cursor >= p->rows; // the back-filling thread posts the notice
+        else if (truthy(field(self, TOVIK_KEY("exit_send_thread_flag")))) {
+            p->ending = true; // the next pass would see the flag: the thread ends the replay
+            wake = true;
+        }
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e)) {
+            p->busy = false;
+            throw;
+        }
+        p->error = nb::borrow(e.value()); // reported and raised by the replay's own thread
+        wake = true;
+    }
+    p->busy = false;
+    // A thread that woke meanwhile (a token put, a newer replay) waited for us.
+    if (wake || p->generation != t.replay_generation || waiting_items(q) > 0)
+        notify_all(p->cond);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Threads.
+
+// Which replay a thread belongs to: the one send_ticks started it for, or, when the
+// host calls the method itself, the current one.
+bool claim_launch(PyObject *self, bool backfilling, ReplayLaunch &out) {
+    Ticker &t = native(self);
+    nb::object current = import_module("threading").attr("current_thread")();
+    for (auto it = t.launches.begin(); it != t.launches.end(); ++it) {
+        if (it->thread == current.ptr() && it->backfilling == backfilling) {
+            out = *it;
+            t.launches.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void launch(PyObject *self, PyObject *target_key, nb::handle args, std::uint64_t gen, bool backfilling,
+            bool asked) {
+    Ticker &t = native(self);
+    nb::object target = field(self, target_key);
+    nb::object thread = import_module("threading")
+                            .attr("Thread")(nb::arg("target") = target, nb::arg("args") = args,
+                                            nb::arg("daemon") = true);
+    t.launches.push_back(ReplayLaunch{thread.ptr(), backfilling, gen, asked});
+    try {
+        call_method(thread.ptr(), TOVIK_KEY("start"), {});
+    } catch (nb::python_error &) {
+        t.launches.erase(std::remove_if(t.launches.begin(), t.launches.end(),
+                                        [&](const ReplayLaunch &l) { return l.thread == thread.ptr(); }),
+                         t.launches.end());
+        throw;
+    }
+}
+
+void notify_finish(PyObject *self, std::uint64_t gen) {
+    Ticker &t = native(self);
+    if (t.replay_generation != gen)
+        return; // a newer replay has its own back-filling
+    InFlight counted(t);
+    call_method(self, TOVIK_KEY("_Ticker__notify_backfilling_finish"), {});
+}
+
+// Waits for the end of back-filling and relays it to the consumer.
+bool relay_backfilling_end(PyObject *self, std::uint64_t gen) {
+    if (!take_notice(self, gen))
+        return false;
+    return replay_put(self, gen, TOVIK_KEY("tick_queue"), control_record("finish_backfilling"));
+}
+
+void report_replay_failure(PyObject *self, std::uint64_t gen, nb::python_error &e, Py_ssize_t row) {
+    console_print(red("傳送 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
+    nb::dict data;
+    data["row"] = row;
+    log_error_record(e, data);
+    replay_put(self, gen, TOVIK_KEY("tick_queue"), control_record("exit_send_tick"));
+}
+
+void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
+    Ticker &t = native(self);
+    std::shared_ptr<ReplayProducer> p;
+    try {
+        Py_ssize_t n = PyObject_Length(df.ptr());
+        if (n < 0)
+            throw nb::python_error();
+        if (n == 0) {
+            if (asked && !relay_backfilling_end(self, gen))
+                return;
+            if (replay_put(self, gen, TOVIK_KEY("tick_queue"), control_record("exit_send_tick")))
+                console_print(red("傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒"));
+            return;
+        }
+        double start = now_seconds();
+        p = std::make_shared<ReplayProducer>(gen, false, nb::borrow(df), n);
+        if (asked && !relay_backfilling_end(self, gen))
+            return;
+        for (;;) {
+            if (t.replay_generation != gen)
+                return;
+            if (truthy(field(self, TOVIK_KEY("exit_send_thread_flag"))))
+                break;
+            Wake w = take_token(self, p);
+            if (w == Wake::Abandoned)
+                return;
+            if (w == Wake::Failed)
+                raise_stored(*p);
+            if (w == Wake::Ending)
+                break;
+            if (p->cursor >= n) {
+                if (t.replay_generation != gen)
+                    return;
+                set_field(self, TOVIK_KEY("exit_send_thread_flag"), Py_True);
+                if (!replay_put(self, gen, TOVIK_KEY("tick_queue"), control_record("exit_send_tick")))
+                    return;
+                break;
+            }
+            if (!send_next(self, *p))
+                return;
+        }
+        if (t.replay_generation != gen)
+            return;
+        nb::object elapsed = nb::steal(check(PyFloat_FromDouble(now_seconds() - start)));
+        nb::object spec = nb::steal(check(PyUnicode_FromString(".2f")));
+        std::string seconds = str_of(nb::steal(check(PyObject_Format(elapsed.ptr(), spec.ptr()))));
+        console_print(green("傳送 Tick 資料結束, 需傳送資料共 " + count_text(n) + " 筆, 已傳送 " +
+                            count_text(p->sent) + " 筆, 耗時 " + seconds + " 秒"));
+    } catch (nb::python_error &e) {
+        // A consumer waiting in pop_tick must not wait for ever: it gets the exit marker.
+        if (is_ordinary(e) && t.replay_generation == gen)
+            report_replay_failure(self, gen, e, p ? p->cursor : 0);
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Methods.
+
+PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<5> params{
+        "send_ticks", {"codes", "start_from", "end_to", "backfilling_start_from", "backfilling_end_to"}, 3};
+    PyObject *a[5];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_list(a[0], params.func, "codes");
+    require_str(a[1], params.func, "start_from");
+    require_str(a[2], params.func, "end_to");
+    nb::handle bf_start = a[3] ? a[3] : Py_None, bf_end = a[4] ? a[4] : Py_None;
+    require_str_or_none(bf_start, params.func, "backfilling_start_from");
+    require_str_or_none(bf_end, params.func, "backfilling_end_to");
+    Ticker &t = state(self);
+
+    // End any earlier replay: its threads see the new generation when they wake, and
+    // puts already under way land before the queues are emptied.
+    std::uint64_t gen = ++t.replay_generation;
+    t.parked.reset();
+    std::vector<nb::object> conds = t.waiting_conds;
+    for (const nb::object &cond : conds)
+        notify_all(cond);
+    while (t.puts_in_flight > 0)
+        without_gil([] { std::this_thread::sleep_for(std::chrono::microseconds(50)); });
+
+    nb::dict replay_params;
+    replay_params["codes"] = nb::handle(a[0]);
+    replay_params["start_from"] = nb::handle(a[1]);
+    replay_params["end_to"] = nb::handle(a[2]);
+    set_field(self, TOVIK_KEY("current_send_ticks_params"), replay_params);
+    set_field(self, TOVIK_KEY("exit_send_thread_flag"), Py_False);
+    empty_queue(field(self, TOVIK_KEY("tick_queue")));
+    empty_queue(field(self, TOVIK_KEY("backfilling_notify_finish_queue")));
+    set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_False);
+
+    bool asked = present(bf_start) || present(bf_end);
+    if (asked) {
+        nb::object bf_args = nb::steal(check(PyTuple_Pack(3, a[0], bf_start.ptr(), bf_end.ptr())));
+        launch(self, TOVIK_KEY("backfilling"), bf_args, gen, true, false);
+    } else {
+        set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
+    }
+
+    nb::object all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), {a[0], a[1], a[2]});
+    if (t.replay_generation != gen)
+        Py_RETURN_NONE; // a newer send_ticks took over while this table was built
+    Py_ssize_t n = PyObject_Length(all_df.ptr());
+    if (n < 0)
+        throw nb::python_error();
+    console_print(green("開始傳送 Tick 資料, Tick 數 " + count_text(n) + ". ..."));
+    nb::object replay_args = nb::steal(check(PyTuple_Pack(1, all_df.ptr())));
+    launch(self, TOVIK_KEY("_Ticker__push_tick_to_queue"), replay_args, gen, false, asked);
+    Py_RETURN_NONE;
+}
+
+PyObject *push_tick_to_queue(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"_Ticker__push_tick_to_queue", {"df"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    Ticker &t = state(self);
+    ReplayLaunch launched{};
+    std::uint64_t gen = t.replay_generation;
+    bool asked;
+    if (claim_launch(self, false, launched)) {
+        gen = launched.generation;
+        asked = launched.backfilling_asked;
+    } else {
+        // Called by the host itself: wait for back-filling if it is still running.
+        asked = !truthy(field(self, TOVIK_KEY("backfilling_finish_flag")));
+    }
+    run_replay(self, a[0], gen, asked);
+    Py_RETURN_NONE;
+}
+
+PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<3> params{"backfilling", {"codes", "start_from", "end_to"}, 1};
+    PyObject *a[3];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_list(a[0], params.func, "codes");
+    nb::object start_from = nb::borrow(a[1] ? a[1] : Py_None), end_to = nb::borrow(a[2] ? a[2] : Py_None);
+    require_str_or_none(start_from, params.func, "start_from");
+    require_str_or_none(end_to, params.func, "end_to");
+    Ticker &t = state(self);
+    ReplayLaunch launched{};
+    std::uint64_t gen = claim_launch(self, true, launched) ? launched.generation : t.replay_generation;
+
+    bool has_start = present(start_from), has_end = present(end_to);
+    if (!has_start && !has_end) {
+        notify_finish(self, gen); // a replay waiting for back-filling is released all the same
+        raise_value_error(kNoBounds);
+    }
+    if (!has_start)
+        start_from = end_to;
+    if (!has_end)
+        end_to = start_from;
+    if (t.replay_generation != gen)
+        Py_RETURN_NONE;
+    nb::object replay_params = field(self, TOVIK_KEY("current_send_ticks_params"));
+    check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_start_from"), start_from.ptr()));
+    check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_end_to"), end_to.ptr()));
+
+    try {
+        nb::object all_df =
+            call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), {a[0], start_from, end_to});
+        if (t.replay_generation != gen)
+            Py_RETURN_NONE;
+        Py_ssize_t n = PyObject_Length(all_df.ptr());
+        if (n < 0)
+            throw nb::python_error();
+        console_print(green("開始回補 Tick 資料, Tick 數 " + count_text(n) + ". ..."));
+        auto p = std::make_shared<ReplayProducer>(gen, true, all_df, n);
+        while (p->cursor < p->rows) {
+            Wake w = take_token(self, p);
+            if (w == Wake::Abandoned)
+                Py_RETURN_NONE;
+            if (w == Wake::Failed)
+                raise_stored(*p);
+            if (w == Wake::Finished)
+                break;
+            if (!send_next(self, *p))
+                Py_RETURN_NONE;
+        }
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e))
+            throw;
+        console_print(red("回補 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
+        notify_finish(self, gen);
+        throw;
+    }
+    notify_finish(self, gen);
+    Py_RETURN_NONE;
+}
+
+PyObject *notify_backfilling_finish(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("_Ticker__notify_backfilling_finish", nargsf, kwnames);
+    // The flag goes up before the notice is posted: a replay woken by the notice must
+    // find it raised.
+    set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
+    nb::object q = field(self, TOVIK_KEY("backfilling_notify_finish_queue"));
+    queue_put(q, control_record("finish_backfilling"));
+    Py_RETURN_NONE;
+}
+
+PyObject *pop_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("pop_tick", nargsf, kwnames);
+    nb::object q = field(self, TOVIK_KEY("tick_queue"));
+    return queue_get(q).release().ptr();
+}
+
+PyObject *allow_next_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("allow_next_tick", nargsf, kwnames);
+    state(self);
+    nb::object q = field(self, TOVIK_KEY("allow_next_tick_flag_queue"));
+    if (!grant_directly(self, q))
+        queue_put(q, Py_True);
+    Py_RETURN_NONE;
+}
+
+PyObject *stop_send_ticks(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("stop_send_ticks", nargsf, kwnames);
+    set_field(self, TOVIK_KEY("exit_send_thread_flag"), Py_True);
+    nb::object q = field(self, TOVIK_KEY("tick_queue"));
+    queue_put(q, control_record("exit_send_tick"));
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+void add_replay_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_METHOD("_Ticker__notify_backfilling_finish", notify_backfilling_finish,
+                                   "_Ticker__notify_backfilling_finish($self)\n--\n\n"
+                                   "通知回補資料已經完成\n"));
+    methods.push_back(TOVIK_METHOD(
+        "send_ticks", send_ticks,
+        "send_ticks($self, codes, start_from, end_to, backfilling_start_from=None, backfilling_end_to=None)\n--\n\n"
+        "逐筆傳送 Tick 資料\n\n"
+        "        Args:\n"
+        "            codes (list): 商品清單, 每項為含 code 與 market 的字典\n"
+        "            start_from (str): 開始時間\n"
+        "            end_to (str): 結束時間\n"
+        "            backfilling_start_from (str): 回補資料的開始時間, 可為 None\n"
+        "            backfilling_end_to (str): 回補資料的結束時間, 可為 None\n"));
+    methods.push_back(TOVIK_METHOD("backfilling", backfilling,
+                                   "backfilling($self, codes, start_from=None, end_to=None)\n--\n\n"
+                                   "回補 Tick 資料\n\n"
+                                   "        Args:\n"
+                                   "            codes (list): 商品清單, 每項為含 code 與 market 的字典\n"
+                                   "            start_from (str): 回補資料的開始時間, 可為 None\n"
+                                   "            end_to (str): 回補資料的結束時間, 可為 None\n"));
+    methods.push_back(TOVIK_METHOD("_Ticker__push_tick_to_queue", push_tick_to_queue,
+                                   "_Ticker__push_tick_to_queue($self, df)\n--\n\n"
+                                   "將 Tick 資料逐筆寫入 Queue\n\n"
+                                   "        Args:\n"
+                                   "            df (pl.DataFrame): 合併後的 Tick 資料表\n"));
+    methods.push_back(TOVIK_METHOD("pop_tick", pop_tick,
+                                   "pop_tick($self)\n--\n\n"
+                                   "從 Queue 中取出 Tick 資料\n\n"
+                                   "        Returns:\n"
+                                   "            dict: 下一筆 Tick 資料或控制訊息\n"));
+    methods.push_back(TOVIK_METHOD("allow_next_tick", allow_next_tick,
+                                   "allow_next_tick($self)\n--\n\n"
+                                   "允許傳送下一筆 Tick 資料\n"));
+    methods.push_back(TOVIK_METHOD("stop_send_ticks", stop_send_ticks,
+                                   "stop_send_ticks($self)\n--\n\n"
+                                   "停止傳送 Tick 資料\n"));
+}
+
 } // namespace tovik::ticker

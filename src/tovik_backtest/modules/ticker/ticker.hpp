@@ -5,12 +5,25 @@
 
 #include "pyhost.hpp"
 
+#include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace tovik::ticker {
+
+// A replay's or back-filling's walk over its table (replay.cpp).
+struct ReplayProducer;
+
+// A thread send_ticks started, waiting to learn which replay it belongs to.
+struct ReplayLaunch {
+    PyObject *thread;  // the threading.Thread object, compared by identity only
+    bool backfilling;  // started on `backfilling` (else on the replay body)
+    std::uint64_t generation;
+    bool backfilling_asked; // replay only: back-filling was asked for this replay
+};
 
 struct Ticker {
     // Serialises registrations in code_market_map between the host's merge and the
@@ -18,6 +31,24 @@ struct Ticker {
     std::mutex market_map_mutex;
 
     // ---- replay machinery (replay.cpp) ----
+    // Read and written only with the GIL held: the GIL orders the replay thread, the
+    // back-filling thread and the host threads that grant tokens.
+
+    // Bumped by every send_ticks. A replay or back-filling thread carries the value it
+    // started with and leaves quietly once it differs, so an old replay never takes a
+    // new replay's token nor puts into its queues.
+    std::uint64_t replay_generation = 0;
+    // Puts into tick_queue / backfilling_notify_finish_queue on behalf of a replay that
+    // are under way; send_ticks lets them finish before it empties the queues.
+    int puts_in_flight = 0;
+    // The producer whose thread is parked waiting for a token: allow_next_tick builds
+    // and queues its next record on the granting thread instead of waking it.
+    std::shared_ptr<ReplayProducer> parked;
+    // Conditions of the queues that replay threads are waiting on; send_ticks wakes
+    // them so that stale threads leave.
+    std::vector<nb::object> waiting_conds;
+    // Threads started by send_ticks that have not yet begun to run.
+    std::vector<ReplayLaunch> launches;
 };
 
 inline Ticker &native(PyObject *self) { return *nb::inst_ptr<Ticker>(self); }
