@@ -288,34 +288,41 @@ void collect_candidates(OrderBook &book, PyObject *list, PyObject *tick_code, st
         rebuild_from(book, list, i, tick_code, out);
 }
 
-// Removes `record` (the object itself) from self.pending_orders, looking first where
-// it was last seen. A record already gone (removed by a callback) is left gone.
+// Where `record` (the object itself) is in `list`: looked for first where it was last
+// seen (removals only move records down), then everywhere; -1 when it is gone.
+Py_ssize_t index_in(PyObject *list, PyObject *record, Py_ssize_t hint) {
+    const Py_ssize_t n = PyList_Size(list);
+    if (hint >= 0 && hint < n && list_item(list, hint) == record)
+        return hint;
+    for (Py_ssize_t i = std::min(hint, n - 1); i >= 0; --i)
+        if (list_item(list, i) == record)
+            return i;
+    for (Py_ssize_t i = std::max<Py_ssize_t>(hint + 1, 0); i < n; ++i)
+        if (list_item(list, i) == record)
+            return i;
+    return -1;
+}
+
+// Removes `record` from self.pending_orders. A record already gone (taken out by a
+// callback into the matcher) stays gone.
 void remove_record(PyObject *self, nb::handle record, Py_ssize_t hint) {
     nb::object orders = attr_of(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr())) {
         call_method(orders, TOVIK_KEY("remove"), {record});
         return;
     }
-    PyObject *list = orders.ptr();
-    Py_ssize_t n = PyList_Size(list);
-    Py_ssize_t at = -1;
-    if (hint >= 0 && hint < n && list_item(list, hint) == record.ptr()) {
-        at = hint;
-    } else {
-        for (Py_ssize_t i = std::min(hint, n - 1); i >= 0; --i) // removals only move records down
-            if (list_item(list, i) == record.ptr()) {
-                at = i;
-                break;
-            }
-        if (at < 0)
-            for (Py_ssize_t i = std::max<Py_ssize_t>(hint + 1, 0); i < n; ++i)
-                if (list_item(list, i) == record.ptr()) {
-                    at = i;
-                    break;
-                }
-    }
+    Py_ssize_t at = index_in(orders.ptr(), record.ptr(), hint);
     if (at >= 0)
-        check_status(PyList_SetSlice(list, at, at + 1, nullptr));
+        check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
+}
+
+// Is `record` still resting? A callback of an earlier order (position book, report
+// builder) may have cancelled it after the walk collected it.
+bool still_resting(PyObject *self, nb::handle record, Py_ssize_t hint) {
+    nb::object orders = attr_of(self, TOVIK_KEY("pending_orders"));
+    if (!PyList_Check(orders.ptr()))
+        return true;
+    return index_in(orders.ptr(), record.ptr(), hint) >= 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -392,6 +399,8 @@ enum class Step { next, stop };
 // records this scan has taken out of the list so far (for the removal hint).
 Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick, Py_ssize_t &removed) {
     nb::handle record = c.record;
+    if (!still_resting(self, record, c.index - removed))
+        return Step::next;
     nb::object code = item_of(record, TOVIK_KEY("code"));
     if (!same_or_equal(code, tick.code))
         return Step::next;

@@ -1,0 +1,358 @@
+"""Matcher throughput on this machine, beside the same work done in plain Python.
+
+Prints µs per add_order (direct, and through the pending-order queue until
+``pending_order_queue.join()`` returns), ns per resting order of another instrument
+passed over by match_deal for books of 10 to 10,000 such orders, and µs per fill on a
+fill-heavy stream (position book replaced by a no-op one, so only the matcher's own
+work is timed). Console output is switched off for both sides.
+
+Run: PYTHONPATH=src .venv/bin/python benchmarks/bench_matcher.py [--quick]
+"""
+
+from __future__ import annotations
+
+import copy
+import gc
+import queue
+import sys
+import threading
+import time
+from typing import Any, Callable
+
+from nanoid import generate
+
+import tovik_backtest.utils as utils
+from tovik_backtest.constant import (
+    Action,
+    OCType,
+    OperationType,
+    OrderCond,
+    OrderLot,
+    OrderType,
+    PriceType,
+    SuccessCode,
+)
+from tovik_backtest.modules.matcher.matcher import Matcher
+
+QUICK = "--quick" in sys.argv
+
+
+class NullBook:
+    """Position book that records nothing: fill timings exclude the book's own work."""
+
+    def set_current_tick(self, tick: dict[str, Any]) -> None:
+        pass
+
+    def add_trade_record(self, **kwargs: Any) -> None:
+        pass
+
+    def set_positions(self, trade: dict[str, Any], product_type: str) -> None:
+        pass
+
+
+class PyMatcher:
+    """The same exchange written as a plain Python class: the baseline."""
+
+    def __init__(self, positions: Any) -> None:
+        self.pending_orders: list[dict[str, Any]] = []
+        self.response_queue: queue.SimpleQueue = queue.SimpleQueue()
+        self.pending_order_queue: queue.Queue = queue.Queue()
+        self.current_tick_infos: dict[str, dict[str, Any]] = {}
+        self.positions = positions
+        self.account_info = {"account_id": "BT-00001"}
+        self.exchange_info = {"name": "TOVIK Backtest Exchange"}
+        threading.Thread(target=self._receive, daemon=True).start()
+
+    def _receive(self) -> None:
+        while True:
+            message = self.pending_order_queue.get()
+            try:
+                if message["action"] == "add":
+                    self.add_order(**message["payload"])
+            except Exception as e:  # noqa: BLE001 - the intake loop goes on
+                utils.console.print(f"[red]接收委託單失敗: {e}[/red]")
+            finally:
+                self.pending_order_queue.task_done()
+
+    def add_pending_order_queue(self, action: str, payload: dict[str, Any]) -> None:
+        self.pending_order_queue.put({"action": action, "payload": payload})
+
+    def add_order(self, code, product_type, action, price, qty, price_type, order_type,
+                  order_cond="Cash", order_lot="Common", oc_type="Auto") -> None:
+        info = self.current_tick_infos.get(code, {})
+        trade = {
+            "operation_type": "New",
+            "operation_code": SuccessCode.CreateOrder.code,
+            "operation_message": SuccessCode.CreateOrder.message,
+            "trade_id": generate(size=16),
+            "account_id": self.account_info["account_id"],
+            "code": code,
+            "product_type": product_type,
+            "action": Action.from_value(action),
+            "price": float(price),
+            "quantity": qty,
+            "price_type": PriceType.from_value(price_type),
+            "order_type": OrderType.from_value(order_type),
+            "exchange_ts": info.get("ts"),
+        }
+        if product_type == "Stock":
+            trade["order_cond"] = OrderCond.from_value(order_cond)
+            trade["order_lot"] = OrderLot.from_value(order_lot)
+        elif product_type == "Future":
+            trade["oc_type"] = OCType.from_value(oc_type)
+        else:
+            raise Exception("不支援的商品類型: " + product_type)
+        self.pending_orders.append(trade)
+        response = self.build_order_response(trade, OperationType.NEW, SuccessCode.CreateOrder)
+        self.response_queue.put(response)
+        utils.console.print(f"[green]新增委託單 {trade['trade_id']} 成功[/green]")
+
+    def build_order_response(self, trade, operation_type, code_obj) -> dict[str, Any]:
+        common = {
+            "operation_type": operation_type,
+            "operation_code": code_obj.code,
+            "operation_message": code_obj.message,
+            "trade_id": trade["trade_id"],
+            "account_id": self.account_info["account_id"],
+            "code": trade["code"],
+            "action": trade["action"],
+            "price": trade["price"],
+            "quantity": trade["quantity"],
+            "price_type": trade["price_type"],
+            "order_type": trade["order_type"],
+            "exchange_ts": self.current_tick_infos.get(trade["code"], {}).get("ts"),
+        }
+        if trade["product_type"] == "Stock":
+            common["order_cond"] = trade["order_cond"]
+            common["order_lot"] = trade["order_lot"]
+            order = {
+                "id": common["trade_id"], "seqno": common["trade_id"], "ordno": common["trade_id"],
+                "account": common["account_id"], "code": common["code"], "action": common["action"],
+                "price": common["price"], "quantity": common["quantity"],
+                "order_type": OrderType.from_value(common["order_type"]),
+                "order_cond": OrderCond.from_value(common["order_cond"]),
+                "order_lot": OrderLot.from_value(common["order_lot"]),
+                "price_type": PriceType.from_value(common["price_type"]),
+            }
+        elif trade["product_type"] == "Future":
+            common["oc_type"] = trade["oc_type"]
+            order = {
+                "id": common["trade_id"], "seqno": common["trade_id"], "ordno": common["trade_id"],
+                "account": common["account_id"], "code": common["code"], "action": common["action"],
+                "price": common["price"], "quantity": common["quantity"],
+                "order_type": OrderType.from_value(common["order_type"]),
+                "price_type": PriceType.from_value(common["price_type"]),
+                "oc_type": OCType.from_value(common["oc_type"]),
+            }
+        else:
+            raise Exception("不支援的商品類型: " + str(trade["product_type"]))
+        return {
+            "operation_type": OperationType.from_value(common["operation_type"]),
+            "operation_status_code": common["operation_code"],
+            "operation_message": common["operation_message"],
+            "order": order,
+            "trade_status": {"id": common["trade_id"], "exchange": self.exchange_info["name"],
+                             "exchange_ts": common["exchange_ts"]},
+        }
+
+    def build_deal_response(self, trade) -> dict[str, Any]:
+        tid = trade["trade_id"]
+        report = {
+            "id": tid, "seqno": tid, "ordno": tid, "exchange_seqno": tid,
+            "broker_id": self.exchange_info["name"], "account": self.account_info["account_id"],
+            "action": trade["action"], "code": trade["code"], "quantity": trade["quantity"],
+            "price": trade["price"],
+        }
+        if trade["product_type"] == "Stock":
+            report["order_cond"] = OrderCond.from_value(trade["order_cond"])
+            report["order_lot"] = OrderLot.from_value(trade["order_lot"])
+        elif trade["product_type"] != "Future":
+            raise Exception("不支援的商品類型: " + str(trade["product_type"]))
+        report["exchange_ts"] = trade["exchange_ts"]
+        return report
+
+    def match_deal(self, code, tick_close, tick_qty, tick_ts) -> None:
+        remaining = tick_qty
+        for trade in self.pending_orders[:]:
+            if trade["code"] != code:
+                continue
+            action, price = trade["action"], trade["price"]
+            order_type, price_type = trade["order_type"], trade["price_type"]
+            if remaining == 0:
+                return
+            price_match = qty_match = False
+            deal_qty, deal_price, cancel_info = 0, None, {}
+            if price_type == PriceType.LMT:
+                if action == Action.BUY.value:
+                    price_match = tick_close <= price
+                else:
+                    price_match = tick_close >= price
+                if price_match:
+                    deal_price = tick_close
+            else:
+                price_match, deal_price = True, tick_close
+            if order_type == OrderType.ROD:
+                if price_match:
+                    qty_match = True
+                    deal_qty = min(trade["quantity"], remaining)
+                    rest_qty = trade["quantity"] - deal_qty
+                    trade["quantity"] = rest_qty
+                    if rest_qty == 0:
+                        self.pending_orders.remove(trade)
+            elif order_type == OrderType.IOC:
+                rest_qty = trade["quantity"]
+                if price_match:
+                    qty_match = True
+                    deal_qty = min(trade["quantity"], remaining)
+                    rest_qty = trade["quantity"] - deal_qty
+                if rest_qty > 0:
+                    cancelled = copy.deepcopy(trade)
+                    cancelled["quantity"], cancelled["exchange_ts"] = rest_qty, tick_ts
+                    cancel_info = self.build_order_response(
+                        cancelled, OperationType.CANCEL, SuccessCode.OrderBeCancel)
+                self.pending_orders.remove(trade)
+            elif order_type == OrderType.FOK:
+                if price_match:
+                    qty_match = remaining >= trade["quantity"]
+                    if qty_match:
+                        deal_qty = trade["quantity"]
+                if not qty_match:
+                    cancelled = copy.deepcopy(trade)
+                    cancelled["exchange_ts"] = tick_ts
+                    cancel_info = self.build_order_response(
+                        cancelled, OperationType.CANCEL, SuccessCode.OrderBeCancel)
+                self.pending_orders.remove(trade)
+            if price_match and qty_match:
+                remaining -= deal_qty
+                deal = copy.deepcopy(trade)
+                deal["quantity"], deal["price"], deal["exchange_ts"] = deal_qty, deal_price, tick_ts
+                self.positions.add_trade_record(
+                    trade_id=deal["trade_id"], code=deal["code"], action=deal["action"],
+                    quantity=deal["quantity"], price=deal["price"], timestamp=deal["exchange_ts"],
+                    trade_status="Deal")
+                self.response_queue.put(self.build_deal_response(deal))
+                self.positions.set_positions(deal, deal["product_type"])
+            if cancel_info:
+                self.positions.add_trade_record(
+                    trade_id=trade["trade_id"], code=trade["code"], action=trade["action"],
+                    quantity=cancel_info["order"]["quantity"], price=cancel_info["order"]["price"],
+                    timestamp=cancel_info["trade_status"]["exchange_ts"], trade_status="Cancel")
+                self.response_queue.put(cancel_info)
+
+
+def best_of(repeats: int, fn: Callable[[], float]) -> float:
+    """Smallest of `repeats` runs of `fn`, which returns its own elapsed seconds."""
+    best = float("inf")
+    for _ in range(repeats):
+        gc.collect()
+        best = min(best, fn())
+    return best
+
+
+def drain(m: Any) -> None:
+    q = m.response_queue
+    while not q.empty():
+        q.get_nowait()
+
+
+ORDER = ("Stock", "Buy", 100.0, 1, "LMT", "ROD")
+
+
+def add_direct(make: Callable[[], Any], n: int) -> float:
+    def run() -> float:
+        m = make()
+        t = time.perf_counter()
+        for i in range(n):
+            m.add_order(f"C{i % 100}", *ORDER)
+        return time.perf_counter() - t
+
+    return best_of(3, run) / n * 1e6
+
+
+def add_queued(make: Callable[[], Any], n: int) -> float:
+    def run() -> float:
+        m = make()
+        payloads = [
+            {"code": f"C{i % 100}", "product_type": "Stock", "action": "Buy", "price": 100.0,
+             "qty": 1, "price_type": "LMT", "order_type": "ROD"}
+            for i in range(n)
+        ]
+        t = time.perf_counter()
+        for p in payloads:
+            m.add_pending_order_queue("add", p)
+        m.pending_order_queue.join()
+        return time.perf_counter() - t
+
+    return best_of(3, run) / n * 1e6
+
+
+def scan_ns_per_skipped(make: Callable[[], Any], resting: int) -> tuple[float, float]:
+    """(µs per match_deal call, ns per resting order of another instrument passed over)."""
+    def per_call(book_size: int) -> float:
+        m = make()
+        for i in range(book_size):
+            m.add_order(f"O{i % 300}", *ORDER)
+        drain(m)
+        calls = max(200, (2_000_000 if not QUICK else 200_000) // max(book_size, 1))
+        match = m.match_deal
+        m.match_deal("X", 100.0, 1, 1.0)  # warm-up (builds the scan's side array)
+
+        def run() -> float:
+            t = time.perf_counter()
+            for _ in range(calls):
+                match("X", 100.0, 1, 1.0)
+            return time.perf_counter() - t
+
+        return best_of(5, run) / calls
+
+    empty = per_call(0)
+    full = per_call(resting)
+    return full * 1e6, (full - empty) / resting * 1e9
+
+
+def fill_us(make: Callable[[], Any], batches: int, batch: int = 100, stub_reports: bool = False) -> float:
+    """µs per fill: each tick fills a whole batch of resting one-lot ROD orders."""
+    def run() -> float:
+        m = make()
+        if stub_reports:  # leaves the matcher's own work: scan, copies, book calls, queueing
+            m.build_deal_response = lambda trade: trade
+        total = 0.0
+        for b in range(batches):
+            for _ in range(batch):
+                m.add_order("2330", *ORDER)
+            drain(m)
+            t = time.perf_counter()
+            m.match_deal("2330", 99.5, batch, float(b))
+            total += time.perf_counter() - t
+            drain(m)
+        return total
+
+    return best_of(3, run) / (batches * batch) * 1e6
+
+
+def main() -> None:
+    utils.console.print = lambda *args, **kwargs: None  # console lines would dominate
+    native = lambda: Matcher(NullBook())  # noqa: E731
+    python = lambda: PyMatcher(NullBook())  # noqa: E731
+    n_add = 5_000 if QUICK else 20_000
+
+    def row(label: str, c: float, p: float, unit: str) -> None:
+        print(f"{label:<44} {c:>10.3f} {unit:<3} {p:>10.3f} {unit:<3} {p / c:>7.1f}x")
+
+    print(f"{'':<44} {'C++':>14} {'Python':>14} {'ratio':>8}")
+    row("add_order, direct", add_direct(native, n_add), add_direct(python, n_add), "µs")
+    row("add_order, through the queue until join()", add_queued(native, n_add),
+        add_queued(python, n_add), "µs")
+    for resting in (10, 100, 1_000, 10_000):
+        c_call, c_skip = scan_ns_per_skipped(native, resting)
+        p_call, p_skip = scan_ns_per_skipped(python, resting)
+        row(f"match_deal, {resting:>6} other orders: per call", c_call, p_call, "µs")
+        row(f"match_deal, {resting:>6} other orders: per skipped", c_skip, p_skip, "ns")
+    batches = 20 if QUICK else 100
+    row("fill (ROD, 100 per tick), per fill", fill_us(native, batches), fill_us(python, batches), "µs")
+    row("  the same without building the deal report", fill_us(native, batches, stub_reports=True),
+        fill_us(python, batches, stub_reports=True), "µs")
+
+
+if __name__ == "__main__":
+    main()
