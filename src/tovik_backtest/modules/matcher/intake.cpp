@@ -20,14 +20,15 @@ PyObject *default_oc_type = nullptr;
 
 nb::object own(PyObject *p) { return nb::steal(check(p)); }
 
+// The module from sys.modules (all of them are imported when this module loads), or
+// imported now.
 nb::object import_module(PyObject *name) {
-    PyObject *module = PyImport_GetModule(name); // sys.modules hit once loaded
-    if (!module) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        module = check(PyImport_Import(name));
-    }
-    return nb::steal(module);
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
+    if (module)
+        return nb::borrow(module);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return own(PyImport_Import(name));
 }
 
 nb::object constant_module() { return import_module(TOVIK_KEY("tovik_backtest.constant")); }

@@ -9,14 +9,16 @@ namespace {
 
 nb::object own(PyObject *p) { return nb::steal(check(p)); }
 
+// An attribute of the constants module, found through sys.modules.
 nb::object constant_attr(PyObject *name) {
-    PyObject *module = PyImport_GetModule(TOVIK_KEY("tovik_backtest.constant"));
-    if (!module) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        module = check(PyImport_Import(TOVIK_KEY("tovik_backtest.constant")));
-    }
-    nb::object constants = nb::steal(module);
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), TOVIK_KEY("tovik_backtest.constant"));
+    nb::object constants;
+    if (module)
+        constants = nb::borrow(module);
+    else if (PyErr_Occurred())
+        throw nb::python_error();
+    else
+        constants = own(PyImport_Import(TOVIK_KEY("tovik_backtest.constant")));
     return own(PyObject_GetAttr(constants.ptr(), name));
 }
 
