@@ -46,7 +46,10 @@ def _write_cache(data_dir: str) -> tuple[list[dict], list[str], list[tuple[str, 
     os.makedirs(tick_dir, exist_ok=True)
     first = dt.date(2024, 1, 1)
     days = [(first + dt.timedelta(days=i)).strftime("%Y-%m-%d") for i in range(DAYS)]
-    codes = [{"code": f"{1101 + i}", "market": "Stock" if i % 2 else "Future"} for i in range(INSTRUMENTS)]
+    codes = [
+        {"code": f"{1101 + i}", "market": "Stock" if i % 2 else "Future"}
+        for i in range(INSTRUMENTS)
+    ]
     files = []
     for n, entry in enumerate(codes):
         for d, day in enumerate(days):
@@ -71,7 +74,10 @@ def _write_cache(data_dir: str) -> tuple[list[dict], list[str], list[tuple[str, 
 
 
 def _polars_alone(files: list[tuple[str, str]]) -> pl.DataFrame:
-    tables = [pl.read_csv(path, schema=SCHEMA).with_columns(pl.lit(code).alias("code")) for code, path in files]
+    tables = [
+        pl.read_csv(path, schema=SCHEMA).with_columns(pl.lit(code).alias("code"))
+        for code, path in files
+    ]
     return pl.concat(tables).sort(["ts", "code"])
 
 
@@ -102,9 +108,9 @@ def bench_merge() -> dict:
     from tovik_backtest.modules.ticker.ticker import Ticker
 
     saved_dir, saved_console = BASIC_INFO._data_dir, utils.console
-    rendering = Console(file=open(os.devnull, "w"), force_terminal=False)
     counting = _CountingConsole()
-    with tempfile.TemporaryDirectory() as tmp:
+    with tempfile.TemporaryDirectory() as tmp, open(os.devnull, "w") as devnull:
+        rendering = Console(file=devnull, force_terminal=False)
         BASIC_INFO.data_dir = tmp
         try:
             codes, days, files = _write_cache(tmp)
@@ -131,7 +137,6 @@ def bench_merge() -> dict:
                 assert merged.select("ts", "code").equals(expected.select("ts", "code"))
         finally:
             BASIC_INFO._data_dir, utils.console = saved_dir, saved_console
-            rendering.file.close()
     return {
         "rows": INSTRUMENTS * DAYS * TICKS_PER_DAY,
         "lines_per_merge": counting.lines // REPEATS,
@@ -142,17 +147,25 @@ def bench_merge() -> dict:
 
 def main() -> None:
     m = bench_merge()
-    print(f"merge: {INSTRUMENTS} instruments x {DAYS} cached days x {TICKS_PER_DAY:,} ticks = {m['rows']:,} rows")
+    print(
+        f"merge: {INSTRUMENTS} instruments x {DAYS} cached days x {TICKS_PER_DAY:,} ticks = {m['rows']:,} rows"
+    )
     rows = [
         ("polars alone (read, code column, concat, sort)", "polars"),
         ("Ticker merge, console lines taken unrendered", "merge"),
         ("Ticker merge, console lines rendered by rich", "merge_rendered"),
     ]
     for label, key in rows:
-        print(f"  {label:<48} best {m[key + '_best'] * 1000:8.1f} ms   median {m[key + '_median'] * 1000:8.1f} ms")
+        print(
+            f"  {label:<48} best {m[key + '_best'] * 1000:8.1f} ms   median {m[key + '_median'] * 1000:8.1f} ms"
+        )
     base = m["polars_best"]
-    print(f"  ratio merge / polars alone (best): {m['merge_best'] / base:.2f}x   (target: within 1.5x)")
-    print(f"  ratio with rich rendering of the {m['lines_per_merge']} console lines: {m['merge_rendered_best'] / base:.2f}x")
+    print(
+        f"  ratio merge / polars alone (best): {m['merge_best'] / base:.2f}x   (target: within 1.5x)"
+    )
+    print(
+        f"  ratio with rich rendering of the {m['lines_per_merge']} console lines: {m['merge_rendered_best'] / base:.2f}x"
+    )
 
 
 if __name__ == "__main__":

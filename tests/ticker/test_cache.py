@@ -4,7 +4,6 @@ import threading
 
 import polars as pl
 import pytest
-
 from tovik_backtest.modules.ticker.ticker import Ticker
 
 
@@ -13,30 +12,46 @@ def today_text() -> str:
 
 
 def expected_day(tk, date, **kw) -> pl.DataFrame:
-    schema = {"ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
-              "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64, "tick_type": pl.Int64}
+    schema = {
+        "ts": pl.Int64,
+        "close": pl.Float64,
+        "volume": pl.Int64,
+        "bid_price": pl.Float64,
+        "bid_volume": pl.Int64,
+        "ask_price": pl.Float64,
+        "ask_volume": pl.Int64,
+        "tick_type": pl.Int64,
+    }
     return pl.DataFrame(tk.day_ticks(date, **kw), schema=schema)
 
 
 class TestFetchRange:
-    def test_days_downloaded_once_each_and_cached(self, ticker, broker, tick_dir, tk, console_lines):
+    def test_days_downloaded_once_each_and_cached(
+        self, ticker, broker, tick_dir, tk, console_lines
+    ):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
         broker.data[("2330", "2024-01-04")] = tk.day_ticks("2024-01-04", 2, seed=1)
         result = ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-04")
         assert broker.dates_called() == ["2024-01-02", "2024-01-03", "2024-01-04"]
         assert all(c is broker.Contracts.Stocks["2330"] for c, _ in broker.calls)
-        expected = pl.concat([expected_day(tk, "2024-01-02", n=3), expected_day(tk, "2024-01-04", n=2, seed=1)])
+        expected = pl.concat(
+            [expected_day(tk, "2024-01-02", n=3), expected_day(tk, "2024-01-04", n=2, seed=1)]
+        )
         assert result.equals(expected) and result.columns == list(tk.TICK_COLUMNS)
         assert sorted(os.listdir(tick_dir)) == [f"2330 2024-01-0{d} - ticks.csv" for d in (2, 3, 4)]
         path = str(tk.cache_file(tick_dir, "2330", "2024-01-02"))
-        assert f"[green]下載 2330 2024-01-02 的 Tick 資料成功, 儲存於 {path}[/green]" in console_lines
+        assert (
+            f"[green]下載 2330 2024-01-02 的 Tick 資料成功, 儲存於 {path}[/green]" in console_lines
+        )
 
     def test_cached_file_reads_back_exactly(self, ticker, broker, tick_dir, tk):
         odd = tk.day_ticks("2024-01-02", 4)
         odd["close"] = [0.1, 1e-7, 123456789.123, 2.0]
         broker.data[("2330", "2024-01-02")] = odd
         downloaded = ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
-        back = pl.read_csv(tk.cache_file(tick_dir, "2330", "2024-01-02"), schema=ticker.tick_df_schema)
+        back = pl.read_csv(
+            tk.cache_file(tick_dir, "2330", "2024-01-02"), schema=ticker.tick_df_schema
+        )
         assert back.equals(downloaded)
         assert back["close"].to_list() == odd["close"]
 
@@ -46,7 +61,9 @@ class TestFetchRange:
         assert broker.calls == [] and not (data_dir / "sino").exists()
 
     def test_only_dates_matter(self, ticker, broker):
-        ticker.fetch_sino_history_ticks("TXFR1", "Future", "2024-01-02 13:00:00", "2024-01-03 08:00:00")
+        ticker.fetch_sino_history_ticks(
+            "TXFR1", "Future", "2024-01-02 13:00:00", "2024-01-03 08:00:00"
+        )
         assert broker.dates_called("TXFR1") == ["2024-01-02", "2024-01-03"]
         assert broker.calls[0][0] is broker.Contracts.Futures["TXFR1"]
 
@@ -67,8 +84,11 @@ class TestFetchRange:
         assert not (data_dir / "sino").exists()
 
     def test_argument_types_checked_before_work(self, ticker, broker):
-        for args in [(2330, "Stock", "2024-01-02", "2024-01-02"), ("2330", "Stock", None, "2024-01-02"),
-                     ("2330", "Stock", "2024-01-02", b"2024-01-02")]:
+        for args in [
+            (2330, "Stock", "2024-01-02", "2024-01-02"),
+            ("2330", "Stock", None, "2024-01-02"),
+            ("2330", "Stock", "2024-01-02", b"2024-01-02"),
+        ]:
             with pytest.raises(TypeError):
                 ticker.fetch_sino_history_ticks(*args)
         assert broker.calls == []
@@ -111,7 +131,7 @@ class TestBrokerResult:
         cols = tk.day_ticks("2024-01-02", 2)
         cols["close"] = ["a", "b"]
         broker.data[("2330", "2024-01-02")] = cols
-        with pytest.raises(Exception):
+        with pytest.raises(pl.exceptions.PolarsError):
             ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
         assert not tick_dir.exists() or os.listdir(tick_dir) == []
 
@@ -130,7 +150,9 @@ class TestAutoFetch:
         assert console_lines[0] == f"[red]檔案 {path} 不存在, 開始下載歷史 Tick 資料...[/red]"
         assert console_lines[-1] == f"[green]檔案 {path} 已存在, 開始讀取檔案...[/green]"
 
-    def test_empty_past_day_header_only_and_not_downloaded_again(self, ticker, broker, tick_dir, tk):
+    def test_empty_past_day_header_only_and_not_downloaded_again(
+        self, ticker, broker, tick_dir, tk
+    ):
         for _ in range(2):
             table = ticker._Ticker__auto_fetch_ticks("TXFR1", "Future", "2024-01-06")
             assert table.shape == (0, 9) and table.columns[-1] == "code"
@@ -166,7 +188,11 @@ class TestAutoFetch:
         assert len(broker.calls) == 2 and os.listdir(tick_dir) == []
 
     def test_argument_types(self, ticker, broker):
-        for args in [(2330, "Stock", "2024-01-02"), ("2330", None, "2024-01-02"), ("2330", "Stock", 20240102)]:
+        for args in [
+            (2330, "Stock", "2024-01-02"),
+            ("2330", None, "2024-01-02"),
+            ("2330", "Stock", 20240102),
+        ]:
             with pytest.raises(TypeError):
                 ticker._Ticker__auto_fetch_ticks(*args)
         assert broker.calls == []
@@ -218,7 +244,9 @@ class TestAtomicWrites:
         assert ticker._Ticker__auto_fetch_ticks("2330", "Stock", "2024-01-02").height == 50
         assert len(broker.calls) == 2
 
-    def test_overwrite_keeps_old_file_whole_until_replaced(self, ticker, broker, tick_dir, tk, monkeypatch):
+    def test_overwrite_keeps_old_file_whole_until_replaced(
+        self, ticker, broker, tick_dir, tk, monkeypatch
+    ):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 5)
         ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
         final = tk.cache_file(tick_dir, "2330", "2024-01-02")
@@ -245,7 +273,7 @@ class TestAtomicWrites:
             try:
                 for _ in range(5):
                     t.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
-            except Exception as e:  # reported below
+            except Exception as e:  # noqa: BLE001 - reported below
                 errors.append(e)
 
         threads = [threading.Thread(target=run, args=(t,)) for t in tickers]
@@ -257,7 +285,9 @@ class TestAtomicWrites:
         assert errors == []
         tick_dir = data_dir / "sino" / "ticks"
         assert os.listdir(tick_dir) == ["2330 2024-01-02 - ticks.csv"]
-        back = pl.read_csv(tk.cache_file(tick_dir, "2330", "2024-01-02"), schema=tickers[0].tick_df_schema)
+        back = pl.read_csv(
+            tk.cache_file(tick_dir, "2330", "2024-01-02"), schema=tickers[0].tick_df_schema
+        )
         assert back.equals(expected_day(tk, "2024-01-02", n=2000))
 
 
@@ -272,12 +302,14 @@ class TestCorruptCache:
         ],
         ids=["empty", "garbage", "bad-value", "truncated"],
     )
-    def test_set_aside_then_downloaded_afresh(self, ticker, broker, tick_dir, tk, console_lines, content):
+    def test_set_aside_then_downloaded_afresh(
+        self, ticker, broker, tick_dir, tk, console_lines, content
+    ):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
         tick_dir.mkdir(parents=True)
         final = tk.cache_file(tick_dir, "2330", "2024-01-02")
         final.write_text(content)
-        with pytest.raises(Exception):
+        with pytest.raises((pl.exceptions.PolarsError, ValueError)):
             ticker._Ticker__auto_fetch_ticks("2330", "Stock", "2024-01-02")
         aside = [p for p in tick_dir.iterdir() if p.name.startswith(final.name + ".corrupt.")]
         assert len(aside) == 1 and not final.exists()

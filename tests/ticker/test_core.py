@@ -4,10 +4,10 @@ import queue
 
 import polars as pl
 import pytest
+from tovik_backtest.modules.ticker.ticker import Ticker
 
 from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.modules.ticker import ticker as ticker_module
-from tovik_backtest.modules.ticker.ticker import Ticker
 
 FIELDS = [
     "api",
@@ -116,10 +116,22 @@ class TestModuleAndMethods:
         "name, first_line, params",
         [
             ("__init__", "Ticker Module Constructor", ["self", "sino_api"]),
-            ("_Ticker__generate_save_path", "產生檔案儲存路徑", ["self", "file_name", "sub_folder"]),
-            ("_Ticker__make_sino_contract_object", "建立永豐用的商品物件", ["self", "code", "market_type"]),
+            (
+                "_Ticker__generate_save_path",
+                "產生檔案儲存路徑",
+                ["self", "file_name", "sub_folder"],
+            ),
+            (
+                "_Ticker__make_sino_contract_object",
+                "建立永豐用的商品物件",
+                ["self", "code", "market_type"],
+            ),
             ("_Ticker__tick_filename_formatter", "Tick 檔案名稱格式化", ["self", "code", "date"]),
-            ("_Ticker__auto_fetch_ticks", "自動取得歷史 Tick 資料", ["self", "code", "product_type", "date"]),
+            (
+                "_Ticker__auto_fetch_ticks",
+                "自動取得歷史 Tick 資料",
+                ["self", "code", "product_type", "date"],
+            ),
             (
                 "fetch_sino_history_ticks",
                 "從永豐 API 下載歷史 Tick 資料",
@@ -155,7 +167,9 @@ class TestSavePath:
 
     def test_folder_only(self, data_dir):
         t = Ticker(None)
-        assert t._Ticker__generate_save_path(None, "sino", "ticks") == os.path.join(str(data_dir), "sino", "ticks")
+        assert t._Ticker__generate_save_path(None, "sino", "ticks") == os.path.join(
+            str(data_dir), "sino", "ticks"
+        )
         assert t._Ticker__generate_save_path() == str(data_dir)
         assert t._Ticker__generate_save_path(file_name="f") == os.path.join(str(data_dir), "f")
 
@@ -168,7 +182,13 @@ class TestSavePath:
 
     @pytest.mark.parametrize(
         "args, kwargs",
-        [((1,), {}), ((b"x",), {}), (("x", 2), {}), (("x", "ok", None), {}), ((), {"sub_folder": "x"})],
+        [
+            ((1,), {}),
+            ((b"x",), {}),
+            (("x", 2), {}),
+            (("x", "ok", None), {}),
+            ((), {"sub_folder": "x"}),
+        ],
     )
     def test_wrong_types_refused_before_any_folder(self, data_dir, args, kwargs):
         t = Ticker(None)
@@ -181,8 +201,14 @@ class TestSavePath:
 class TestFileName:
     def test_name_format(self, data_dir):
         t = Ticker(None)
-        assert t._Ticker__tick_filename_formatter("TXFR1", "2024-03-05") == "TXFR1 2024-03-05 - ticks.csv"
-        assert t._Ticker__tick_filename_formatter(code="2330", date="2024-1-2") == "2330 2024-1-2 - ticks.csv"
+        assert (
+            t._Ticker__tick_filename_formatter("TXFR1", "2024-03-05")
+            == "TXFR1 2024-03-05 - ticks.csv"
+        )
+        assert (
+            t._Ticker__tick_filename_formatter(code="2330", date="2024-1-2")
+            == "2330 2024-1-2 - ticks.csv"
+        )
 
     @pytest.mark.parametrize("code", ["", ".", "..", "../etc", "a/b", "a\\b", "a\0b", "/abs"])
     def test_path_escaping_codes_refused(self, data_dir, code):
@@ -202,13 +228,17 @@ class TestFileName:
 class TestContractLookup:
     def test_stock_routes_to_stocks(self, data_dir, broker):
         t = Ticker(broker)
-        assert t._Ticker__make_sino_contract_object("2330", "Stock") is broker.Contracts.Stocks["2330"]
+        assert (
+            t._Ticker__make_sino_contract_object("2330", "Stock") is broker.Contracts.Stocks["2330"]
+        )
 
     @pytest.mark.parametrize("market", ["Future", "stock", "", "Option"])
     def test_everything_else_routes_to_futures(self, data_dir, broker, market):
         broker.Contracts.Futures["2330"] = object()
         t = Ticker(broker)
-        assert t._Ticker__make_sino_contract_object("2330", market) is broker.Contracts.Futures["2330"]
+        assert (
+            t._Ticker__make_sino_contract_object("2330", market) is broker.Contracts.Futures["2330"]
+        )
 
     def test_lookup_failures_propagate(self, data_dir, broker):
         t = Ticker(broker)

@@ -6,16 +6,35 @@ import threading
 
 import polars as pl
 import pytest
-
 from tovik_backtest.modules.ticker.ticker import Ticker
 
-MERGED = ["ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type", "code"]
+MERGED = [
+    "ts",
+    "close",
+    "volume",
+    "bid_price",
+    "bid_volume",
+    "ask_price",
+    "ask_volume",
+    "tick_type",
+    "code",
+]
 
 
 def merged_schema():
-    return pl.Schema({"ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
-                      "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64,
-                      "tick_type": pl.Int64, "code": pl.String})
+    return pl.Schema(
+        {
+            "ts": pl.Int64,
+            "close": pl.Float64,
+            "volume": pl.Int64,
+            "bid_price": pl.Float64,
+            "bid_volume": pl.Int64,
+            "ask_price": pl.Float64,
+            "ask_volume": pl.Int64,
+            "tick_type": pl.Int64,
+            "code": pl.String,
+        }
+    )
 
 
 def expected_rows(broker, entries, dates):
@@ -25,7 +44,9 @@ def expected_rows(broker, entries, dates):
         for date in dates:
             cols = broker.data.get((code, date))
             if cols:
-                rows += [tuple(cols[c][i] for c in MERGED[:-1]) + (code,) for i in range(len(cols["ts"]))]
+                rows += [
+                    tuple(cols[c][i] for c in MERGED[:-1]) + (code,) for i in range(len(cols["ts"]))
+                ]
     return sorted(rows, key=lambda r: (r[0], r[-1]))
 
 
@@ -49,8 +70,12 @@ class TestMergedTable:
             assert result.schema == merged_schema()
             assert result.rows() == want
         # Equal time stamps: byte-wise smaller code first.
-        first_ts = combine(ticker, [{"code": "TXFR1", "market": "Future"}, {"code": "2330", "market": "Stock"}],
-                           "2024-01-02", "2024-01-02").filter(pl.col("ts") == pl.col("ts").min())
+        first_ts = combine(
+            ticker,
+            [{"code": "TXFR1", "market": "Future"}, {"code": "2330", "market": "Stock"}],
+            "2024-01-02",
+            "2024-01-02",
+        ).filter(pl.col("ts") == pl.col("ts").min())
         assert first_ts["code"].to_list() == ["2330", "TXFR1"]
 
     def test_code_listed_twice(self, ticker, broker, tk):
@@ -59,7 +84,9 @@ class TestMergedTable:
         codes = [{"code": "2330", "market": "Stock"}, {"code": "2330", "market": "Future"}]
         result = combine(ticker, codes, "2024-01-02", "2024-01-02")
         assert result.height == 6
-        assert result.rows() == sorted(expected_rows(broker, ["2330"], ["2024-01-02"]) * 2, key=lambda r: r[0])
+        assert result.rows() == sorted(
+            expected_rows(broker, ["2330"], ["2024-01-02"]) * 2, key=lambda r: r[0]
+        )
         assert ticker.code_market_map == {"2330": "Stock"}
 
     def test_empty_codes(self, ticker, broker, console_lines):
@@ -88,7 +115,12 @@ class TestMergedTable:
 
     def test_times_of_day_never_filter_ticks(self, ticker, broker, tk):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 5, step_ns=3600 * 10**9)
-        result = combine(ticker, [{"code": "2330", "market": "Stock"}], "2024-01-02 12:00:00", "2024-01-02 12:30:00")
+        result = combine(
+            ticker,
+            [{"code": "2330", "market": "Stock"}],
+            "2024-01-02 12:00:00",
+            "2024-01-02 12:30:00",
+        )
         assert result.height == 5
 
     def test_console_lines_per_day(self, ticker, broker, tk, console_lines, tick_dir):
@@ -116,7 +148,9 @@ class TestMergedTable:
         assert result.rows() == expected_rows(broker, ["TXFR1"], ["2024-01-02"])
         assert ticker.code_market_map == {"TXFR1": "Future"}
 
-    def test_cached_days_served_without_login(self, ticker, broker, tk, console_lines, error_records):
+    def test_cached_days_served_without_login(
+        self, ticker, broker, tk, console_lines, error_records
+    ):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
         first = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-02")
         ticker.api = None
@@ -127,14 +161,16 @@ class TestMergedTable:
 
 
 class TestFailingDays:
-    def test_not_logged_in_gives_each_day_up_once(self, ticker, tk, console_lines, error_records, tick_dir):
+    def test_not_logged_in_gives_each_day_up_once(
+        self, ticker, tk, console_lines, error_records, tick_dir
+    ):
         ticker.api = None
         result = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-03")
         assert result.shape == (0, 9) and result.schema == merged_schema()
         for date in ("2024-01-02", "2024-01-03"):
             path = str(tk.cache_file(tick_dir, "2330", date))
             i = console_lines.index(f"[yellow]正在取得 2330 {date} 的 Tick 資料...[/yellow]")
-            assert console_lines[i + 1:i + 3] == [
+            assert console_lines[i + 1 : i + 3] == [
                 f"[red]檔案 {path} 不存在, 開始下載歷史 Tick 資料...[/red]",
                 f"[red]下載 2330 {date} 的 Tick 資料失敗, 錯誤訊息: {tk.NOT_LOGGED_IN}[/red]",
             ]
@@ -142,15 +178,25 @@ class TestFailingDays:
 
     def test_error_record_format(self, ticker, tk, error_records):
         ticker.api = None
-        combine(ticker, [{"code": "2330", "market": "Stock"}], "2024-01-02 08:30:00", "2024-01-02 09:00:00")
+        combine(
+            ticker,
+            [{"code": "2330", "market": "Stock"}],
+            "2024-01-02 08:30:00",
+            "2024-01-02 09:00:00",
+        )
         (text,) = error_records
         record = json.loads(text)
         assert list(record) == ["error", "traceback", "data"]
         assert record["error"] == tk.NOT_LOGGED_IN and "ValueError" in record["traceback"]
-        assert record["data"] == {"code": "2330", "date": dt.datetime(2024, 1, 2, 8, 30).timestamp()}
+        assert record["data"] == {
+            "code": "2330",
+            "date": dt.datetime(2024, 1, 2, 8, 30).timestamp(),
+        }
         assert text == json.dumps(record)  # default json.dumps form, non-ASCII escaped
 
-    def test_transient_failure_retried_same_day(self, ticker, broker, tk, console_lines, error_records):
+    def test_transient_failure_retried_same_day(
+        self, ticker, broker, tk, console_lines, error_records
+    ):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
         broker.failures[("2330", "2024-01-02")] = 2
         result = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-02")
@@ -158,9 +204,17 @@ class TestFailingDays:
         assert broker.dates_called() == ["2024-01-02"] * 3
         assert len(error_records) == 2
         fails = [line for line in console_lines if line.startswith("[red]下載")]
-        assert fails == ["[red]下載 2330 2024-01-02 的 Tick 資料失敗, 錯誤訊息: broker refused 2330 2024-01-02[/red]"] * 2
+        assert (
+            fails
+            == [
+                "[red]下載 2330 2024-01-02 的 Tick 資料失敗, 錯誤訊息: broker refused 2330 2024-01-02[/red]"
+            ]
+            * 2
+        )
 
-    def test_persistent_failure_given_up_after_three(self, ticker, broker, tk, console_lines, error_records):
+    def test_persistent_failure_given_up_after_three(
+        self, ticker, broker, tk, console_lines, error_records
+    ):
         broker.data[("2330", "2024-01-03")] = tk.day_ticks("2024-01-03", 2)
         broker.failures[("2330", "2024-01-02")] = -1
         result = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-03")
@@ -180,10 +234,14 @@ class TestFailingDays:
     def test_path_escaping_code_fails_its_days(self, ticker, broker, data_dir, error_records):
         result = combine(ticker, [{"code": "../x", "market": "Stock"}], "2024-01-02", "2024-01-02")
         assert result.height == 0 and broker.calls == []
-        assert len(error_records) == 3 and "不合法的商品代碼" in json.loads(error_records[0])["error"]
+        assert (
+            len(error_records) == 3 and "不合法的商品代碼" in json.loads(error_records[0])["error"]
+        )
         assert not (data_dir / "sino" / "x").exists()
 
-    def test_corrupt_cache_healed_within_one_call(self, ticker, broker, tk, tick_dir, error_records):
+    def test_corrupt_cache_healed_within_one_call(
+        self, ticker, broker, tk, tick_dir, error_records
+    ):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
         tick_dir.mkdir(parents=True)
         tk.cache_file(tick_dir, "2330", "2024-01-02").write_text("ts,close\n1,oops\n")
@@ -217,8 +275,11 @@ class TestArguments:
 
     @pytest.mark.parametrize(
         "args",
-        [(2330, "Stock", "2024-01-02", "2024-01-02"), ("2330", "Stock", dt.date(2024, 1, 2), "2024-01-02"),
-         ("2330", "Stock", "2024-01-02", None)],
+        [
+            (2330, "Stock", "2024-01-02", "2024-01-02"),
+            ("2330", "Stock", dt.date(2024, 1, 2), "2024-01-02"),
+            ("2330", "Stock", "2024-01-02", None),
+        ],
     )
     def test_get_ticks_df_type_errors(self, ticker, broker, args):
         with pytest.raises(TypeError):
@@ -237,8 +298,15 @@ class TestConcurrencyAndMemory:
     def test_two_threads_merging_at_once(self, data_dir, tk, console_lines, error_records):
         broker = tk.FakeBroker()
         dates = [f"2024-01-{d:02d}" for d in range(2, 8)]
-        codes = [{"code": c, "market": m} for c, m in
-                 [("2330", "Stock"), ("2317", "Stock"), ("TXFR1", "Future"), ("MXFR1", "Future")]]
+        codes = [
+            {"code": c, "market": m}
+            for c, m in [
+                ("2330", "Stock"),
+                ("2317", "Stock"),
+                ("TXFR1", "Future"),
+                ("MXFR1", "Future"),
+            ]
+        ]
         for i, code in enumerate(c["code"] for c in codes):
             for date in dates:
                 broker.data[(code, date)] = tk.day_ticks(date, 20, seed=i)
@@ -248,11 +316,13 @@ class TestConcurrencyAndMemory:
         def run(name, start, end):
             try:
                 results[name] = t._Ticker__process_and_combine_ticks(codes, start, end)
-            except Exception as e:  # reported below
+            except Exception as e:  # noqa: BLE001 - reported below
                 errors.append(e)
 
-        threads = [threading.Thread(target=run, args=("a", dates[0], dates[-1])),
-                   threading.Thread(target=run, args=("b", dates[2], dates[-1]))]
+        threads = [
+            threading.Thread(target=run, args=("a", dates[0], dates[-1])),
+            threading.Thread(target=run, args=("b", dates[2], dates[-1])),
+        ]
         for th in threads:
             th.start()
         for th in threads:
@@ -269,23 +339,37 @@ class TestConcurrencyAndMemory:
             pass
 
         ticker.code_market_map = Registry(TXFR1="Future")
-        combine(ticker, [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Stock"}],
-                "2024-01-05", "2024-01-02")
+        combine(
+            ticker,
+            [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Stock"}],
+            "2024-01-05",
+            "2024-01-02",
+        )
         assert ticker.code_market_map == {"TXFR1": "Future", "2330": "Stock"}
 
     def test_no_references_leak_over_many_calls(self, ticker, broker, tk):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 5)
-        code = "".join(["23", "30"])  # a private str object
-        market = "".join(["Sto", "ck"])
+        code = str(2330)  # private str objects, so their reference counts are ours
+        market = "stock".capitalize()
         ticker.get_ticks_df(code, market, "2024-01-02", "2024-01-02")
         ticker.api = None  # the failing path too: one refused day per call
         for _ in range(3):
             ticker.get_ticks_df(code, market, "2024-01-02", "2024-01-03")
         gc.collect()
-        before = (sys.getrefcount(code), sys.getrefcount(market), sys.getrefcount(broker), len(gc.get_objects()))
+        before = (
+            sys.getrefcount(code),
+            sys.getrefcount(market),
+            sys.getrefcount(broker),
+            len(gc.get_objects()),
+        )
         for _ in range(200):
             ticker.get_ticks_df(code, market, "2024-01-02", "2024-01-03")
         gc.collect()
-        after = (sys.getrefcount(code), sys.getrefcount(market), sys.getrefcount(broker), len(gc.get_objects()))
+        after = (
+            sys.getrefcount(code),
+            sys.getrefcount(market),
+            sys.getrefcount(broker),
+            len(gc.get_objects()),
+        )
         assert after[:3] == before[:3]
         assert after[3] - before[3] < 200
