@@ -113,21 +113,21 @@ class StrategyRef:
             )
         module_name = strategy_cls.__module__
         module = sys.modules.get(module_name)
-        file = getattr(module, "__file__", None) if module is not None else None
+        # The registered module counts only when it really holds the class: a module
+        # loaded straight from a file is not registered, or another one has its name.
+        own = module is not None and _lookup(module, qualname) is strategy_cls
+        file = getattr(module, "__file__", None) if own else _defining_file(strategy_cls)
         file = str(Path(file).resolve()) if file else None
-        # Importable by name only when that name really leads to the class's module; a
-        # module loaded straight from a file (or run as a script) is not registered so.
         by_name = (
-            module is not None
+            own
             and module_name != "__main__"
             and getattr(module, "__spec__", None) is not None
             and module.__spec__.name == module_name
-            and _lookup(module, qualname) is strategy_cls
         )
         if not by_name and file is None:
             raise SweepError(
-                f"strategy class {qualname} has no module file that worker processes could load; "
-                "define it in a .py file"
+                f"cannot tell which file strategy class {qualname} comes from, so worker processes "
+                "could not load it; define it in an importable module"
             )
         return cls(module_name, qualname, file, by_name)
 
@@ -166,6 +166,19 @@ def _lookup(module: Any, qualname: str) -> Any:
         if obj is None:
             return None
     return obj
+
+
+def _defining_file(strategy_cls: type) -> str | None:
+    """The file of the module a class was written in, found through its own methods."""
+    for value in vars(strategy_cls).values():
+        if isinstance(value, (staticmethod, classmethod)):
+            value = value.__func__
+        elif isinstance(value, property):
+            value = value.fget
+        module_globals = getattr(value, "__globals__", None)
+        if module_globals is not None and module_globals.get("__file__"):
+            return module_globals["__file__"]
+    return None
 
 
 def _load_file(file: str | None) -> types.ModuleType:
