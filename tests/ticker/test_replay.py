@@ -1,0 +1,491 @@
+"""Paced replay: send_ticks, the replay thread, pop_tick / allow_next_tick, stop_send_ticks."""
+
+import gc
+import json
+import queue
+import sys
+import threading
+import time
+
+import polars as pl
+import pytest
+
+from tovik_backtest import utils
+from tovik_backtest.constant import FLAG
+
+EXIT = {"tovik_status": FLAG.exit_send_tick.value}
+FINISHED = {"tovik_status": FLAG.finish_backfilling.value}
+KEYS = ["market_type", "timestamp", "code", "close", "qty", "tick_type", "is_simulate", "is_backfilling"]
+MARKETS = {"2330": "Stock", "2317": "Stock", "TXFR1": "Future"}
+
+
+def table(n, codes=("2330", "TXFR1"), base=1_704_186_000_000_000_000):
+    """A merged tick table of n rows cycling through codes (already in ts order)."""
+    return pl.DataFrame(
+        {
+            "ts": [base + i * 250_000_000 for i in range(n)],
+            "close": [500.0 + i * 0.5 for i in range(n)],
+            "volume": [1 + i % 7 for i in range(n)],
+            "bid_price": [499.5 + i for i in range(n)],
+            "bid_volume": [3] * n,
+            "ask_price": [500.5 + i for i in range(n)],
+            "ask_volume": [4] * n,
+            "tick_type": [1 + i % 2 for i in range(n)],
+            "code": [codes[i % len(codes)] for i in range(n)],
+        },
+        schema={"ts": pl.Int64, "close": pl.Float64, "volume": pl.Int64, "bid_price": pl.Float64,
+                "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64,
+                "tick_type": pl.Int64, "code": pl.String},
+    )
+
+
+def expected(df, market_map, backfilling=False):
+    """The records the replay must give, built the plain way from iter_rows."""
+    return [
+        {
+            "market_type": market_map[row["code"]],
+            "timestamp": utils.format_nano_ts_to_second_ts(row["ts"], 8),
+            "code": row["code"],
+            "close": row["close"],
+            "qty": row["volume"],
+            "tick_type": row["tick_type"],
+            "is_simulate": False,
+            "is_backfilling": backfilling,
+        }
+        for row in df.iter_rows(named=True)
+    ]
+
+
+def take(tk_, timeout=5):
+    return tk_.tick_queue.get(timeout=timeout)
+
+
+def nothing_more(tk_, wait=0.3):
+    with pytest.raises(queue.Empty):
+        tk_.tick_queue.get(timeout=wait)
+    return True
+
+
+def consume(tk_, grant=True, limit=10_000):
+    """Everything up to and including the exit marker, granting after each tick."""
+    out = []
+    for _ in range(limit):
+        item = take(tk_)
+        out.append(item)
+        if item == EXIT:
+            return out
+        if grant and "tovik_status" not in item:
+            tk_.allow_next_tick()
+    raise AssertionError("no exit marker")
+
+
+def wait_until(predicate, timeout=5):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.01)
+    return predicate()
+
+
+def summaries(lines):
+    return [s for s in lines if "傳送 Tick 資料結束" in s]
+
+
+@pytest.fixture
+def replay(ticker):
+    """A Ticker whose merge returns prepared tables; any replay still waiting at the end
+    of the test is ended by a last, empty replay."""
+    ticker.code_market_map.update(MARKETS)
+    tables = {}
+    calls = []
+
+    def combine(codes, start_from, end_to):
+        calls.append((codes, start_from, end_to))
+        result = tables[start_from]
+        if isinstance(result, Exception):
+            raise result
+        return result() if callable(result) else result
+
+    ticker._Ticker__process_and_combine_ticks = combine
+    ticker.tables = tables
+    ticker.calls = calls
+    yield ticker
+    tables["end"] = table(0)
+    ticker.send_ticks([], "end", "end")
+
+
+@pytest.fixture
+def thread_errors(monkeypatch):
+    errors = []
+    monkeypatch.setattr(threading, "excepthook", lambda args: errors.append(args.exc_value))
+    return errors
+
+
+CODES = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
+
+
+class TestFullReplay:
+    def test_every_row_in_order_then_exit_and_summary(self, replay, console_lines):
+        df = table(25)
+        replay.tables["a"] = df
+        assert replay.send_ticks(CODES, "a", "b") is None
+        assert replay.current_send_ticks_params == {"codes": CODES, "start_from": "a", "end_to": "b"}
+        assert replay.calls == [(CODES, "a", "b")]
+        got = consume(replay)
+        assert got[:-1] == expected(df, MARKETS)
+        assert all(list(r) == KEYS for r in got[:-1])
+        assert got[-1] == EXIT
+        assert wait_until(lambda: summaries(console_lines))
+        assert console_lines[0] == "[green]開始傳送 Tick 資料, Tick 數 25. ...[/green]"
+        summary = summaries(console_lines)[0]
+        assert summary.startswith("[green]傳送 Tick 資料結束, 需傳送資料共 25 筆, 已傳送 25 筆, 耗時 ")
+        seconds = summary.removeprefix("[green]傳送 Tick 資料結束, 需傳送資料共 25 筆, 已傳送 25 筆, 耗時 ")
+        seconds = seconds.removesuffix(" 秒[/green]")
+        assert len(seconds.split(".")[1]) == 2 and float(seconds) >= 0
+        assert replay.exit_send_thread_flag is True
+        assert replay.backfilling_finish_flag is True
+        assert nothing_more(replay)
+
+    def test_values_and_types_match_iter_rows(self, replay):
+        df = table(6, codes=("2317", "2330", "TXFR1"))
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        got = consume(replay)[:-1]
+        for record, row in zip(got, df.iter_rows(named=True), strict=True):
+            assert record["is_simulate"] is False and record["is_backfilling"] is False
+            assert record["qty"] == row["volume"] and type(record["qty"]) is int
+            assert type(record["close"]) is float and type(record["tick_type"]) is int
+            assert type(record["code"]) is str
+            assert record["timestamp"] == row["ts"] / 1e9 - 8 * 3600
+
+    def test_timestamp_goes_through_the_utils_function(self, replay, monkeypatch):
+        seen = []
+        monkeypatch.setattr(utils, "format_nano_ts_to_second_ts", lambda ts, h: seen.append((ts, h)) or "x")
+        df = table(3)
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        got = consume(replay)
+        assert [r["timestamp"] for r in got[:-1]] == ["x"] * 3
+        assert seen == [(ts, 8) for ts in df["ts"].to_list()]
+
+    def test_large_table_crosses_column_chunks(self, replay):
+        df = table(140_000, codes=("2330",))
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        got = consume(replay, limit=200_000)
+        assert len(got) == 140_001
+        want = df["close"].to_list()
+        assert [r["close"] for r in got[:-1]] == want
+        assert got[65_535]["timestamp"] < got[65_536]["timestamp"]
+
+    def test_empty_table(self, replay, console_lines):
+        replay.tables["a"] = table(0)
+        replay.send_ticks(CODES, "a", "b")
+        assert take(replay) == EXIT
+        assert wait_until(lambda: "[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]" in console_lines)
+        assert nothing_more(replay)
+        assert replay.allow_next_tick_flag_queue.qsize() == 1  # no token used
+
+    def test_never_granted_gives_exactly_one_record(self, replay):
+        df = table(5)
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        assert take(replay) == expected(df, MARKETS)[0]
+        assert nothing_more(replay, 0.5)
+        assert replay.allow_next_tick_flag_queue.qsize() == 0
+
+    def test_tokens_granted_ahead_are_all_used(self, replay):
+        df = table(4)
+        replay.tables["a"] = df
+        for _ in range(2):
+            replay.allow_next_tick()
+        replay.send_ticks(CODES, "a", "b")
+        got = [take(replay) for _ in range(3)]
+        assert got == expected(df, MARKETS)[:3]
+        assert nothing_more(replay)
+        replay.allow_next_tick()
+        replay.allow_next_tick()
+        assert [take(replay), take(replay)] == [expected(df, MARKETS)[3], EXIT]
+
+    def test_pop_tick_waits_for_the_next_element(self, replay):
+        results = []
+        waiter = threading.Thread(target=lambda: results.append(replay.pop_tick()), daemon=True)
+        waiter.start()
+        time.sleep(0.1)
+        assert results == []
+        replay.tick_queue.put({"a": 1})
+        waiter.join(5)
+        assert results == [{"a": 1}]
+
+    def test_host_loop_through_pop_tick(self, replay):
+        df = table(300)
+        replay.tables["a"] = df
+        out = []
+
+        def host():
+            replay.send_ticks(CODES, "a", "b")
+            while True:
+                item = replay.pop_tick()
+                out.append(item)
+                if item == EXIT:
+                    return
+                replay.allow_next_tick()
+
+        worker = threading.Thread(target=host, daemon=True)
+        worker.start()
+        worker.join(20)
+        assert not worker.is_alive()
+        assert out == expected(df, MARKETS) + [EXIT]
+
+    def test_tokens_from_several_granting_threads(self, replay):
+        df = table(2_000)
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        grants = threading.Barrier(4)
+
+        def grant():
+            grants.wait(5)
+            for _ in range(500):
+                replay.allow_next_tick()
+
+        workers = [threading.Thread(target=grant, daemon=True) for _ in range(4)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(20)
+        got = [take(replay) for _ in range(2_001)]
+        assert got == expected(df, MARKETS) + [EXIT]  # 1 initial token + 2000 grants
+        assert nothing_more(replay)
+
+
+class TestStop:
+    def test_stop_while_waiting_for_a_token(self, replay, console_lines):
+        df = table(10)
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        want = expected(df, MARKETS)
+        assert take(replay) == want[0]
+        replay.allow_next_tick()
+        assert take(replay) == want[1]
+        replay.stop_send_ticks()
+        assert replay.exit_send_thread_flag is True
+        assert take(replay) == EXIT
+        assert nothing_more(replay)
+        replay.allow_next_tick()
+        assert take(replay) == want[2]
+        assert wait_until(lambda: summaries(console_lines))
+        assert summaries(console_lines)[0].startswith(
+            "[green]傳送 Tick 資料結束, 需傳送資料共 10 筆, 已傳送 3 筆, 耗時 ")
+        replay.allow_next_tick()
+        assert nothing_more(replay)
+        assert replay.allow_next_tick_flag_queue.qsize() == 1  # nobody takes it any more
+
+    def test_stop_before_the_replay_thread_gets_a_token(self, replay, console_lines):
+        df = table(4)
+        replay.tables["a"] = df
+        replay.allow_next_tick_flag_queue.get(timeout=1)  # no token waiting
+        replay.send_ticks(CODES, "a", "b")
+        replay.stop_send_ticks()
+        assert take(replay) == EXIT
+        replay.allow_next_tick()
+        assert take(replay) == expected(df, MARKETS)[0]
+        assert wait_until(lambda: summaries(console_lines))
+        assert "已傳送 1 筆" in summaries(console_lines)[0]
+
+    def test_send_ticks_resets_flags_and_empties_queues(self, replay):
+        replay.tables["a"] = table(3)
+        replay.stop_send_ticks()
+        replay.tick_queue.put({"left": "over"})
+        replay.backfilling_notify_finish_queue.put(FINISHED)
+        replay.send_ticks(CODES, "a", "b")
+        assert replay.backfilling_notify_finish_queue.qsize() == 0
+        got = consume(replay)
+        assert len(got) == 4 and {"left": "over"} not in got and got.count(EXIT) == 1
+
+
+class TestArguments:
+    @pytest.mark.parametrize(
+        "args, name",
+        [
+            ((tuple(CODES), "a", "b"), "codes"),
+            ((CODES, b"a", "b"), "start_from"),
+            ((CODES, "a", None), "end_to"),
+            ((CODES, "a", "b", 1), "backfilling_start_from"),
+            ((CODES, "a", "b", None, 2.0), "backfilling_end_to"),
+        ],
+    )
+    def test_wrong_types_change_nothing(self, replay, args, name):
+        replay.tables["a"] = table(2)
+        before = dict(replay.current_send_ticks_params)
+        replay.tick_queue.put({"kept": True})
+        with pytest.raises(TypeError, match=name):
+            replay.send_ticks(*args)
+        assert replay.current_send_ticks_params == before
+        assert replay.tick_queue.qsize() == 1 and replay.calls == []
+
+    def test_host_methods_take_no_arguments(self, replay):
+        for method in (replay.pop_tick, replay.allow_next_tick, replay.stop_send_ticks):
+            with pytest.raises(TypeError):
+                method(1)
+
+    def test_keywords(self, replay):
+        replay.tables["a"] = table(1)
+        replay.send_ticks(codes=CODES, start_from="a", end_to="b", backfilling_end_to="")
+        assert replay.backfilling_finish_flag is True
+        assert consume(replay)[-1] == EXIT
+
+    def test_table_failure_reaches_the_caller(self, replay):
+        replay.tables["a"] = RuntimeError("merge broke")
+        with pytest.raises(RuntimeError, match="merge broke"):
+            replay.send_ticks(CODES, "a", "b")
+        assert replay.current_send_ticks_params["start_from"] == "a"
+        assert nothing_more(replay)
+
+
+class TestFailedReplay:
+    @pytest.mark.parametrize("bad_row", [0, 3])
+    def test_unknown_code_ends_the_replay_with_the_exit_marker(
+        self, replay, bad_row, console_lines, error_records, thread_errors
+    ):
+        codes = ["2330"] * 6
+        codes[bad_row] = "9999"
+        df = table(6).with_columns(pl.Series("code", codes))
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        got = consume(replay)
+        assert got == expected(df[:bad_row], MARKETS) + [EXIT]
+        assert wait_until(lambda: thread_errors)
+        assert isinstance(thread_errors[0], KeyError)
+        assert "[red]傳送 Tick 資料失敗, 錯誤訊息: '9999'[/red]" in console_lines
+        assert not summaries(console_lines)
+        assert len(error_records) == 1
+        record = json.loads(error_records[0])
+        assert list(record) == ["error", "traceback", "data"]
+        assert record["error"] == "'9999'" and "KeyError" in record["traceback"]
+        assert record["data"] == {"row": bad_row}
+
+    def test_consumer_blocked_in_pop_tick_is_released(self, replay, thread_errors):
+        df = table(3).with_columns(pl.Series("code", ["2330", "2330", "8888"]))
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        got = []
+
+        def host():
+            while True:
+                item = replay.pop_tick()
+                got.append(item)
+                if item == EXIT:
+                    return
+                replay.allow_next_tick()
+
+        worker = threading.Thread(target=host, daemon=True)
+        worker.start()
+        worker.join(5)
+        assert not worker.is_alive() and got[-1] == EXIT and len(got) == 3
+
+    def test_table_without_a_needed_column(self, replay, thread_errors, console_lines):
+        replay.tables["a"] = table(2).drop("tick_type")
+        replay.send_ticks(CODES, "a", "b")
+        assert take(replay) == EXIT
+        assert wait_until(lambda: thread_errors)
+        assert any(s.startswith("[red]傳送 Tick 資料失敗") for s in console_lines)
+
+
+class TestOneReplayAtATime:
+    def test_second_send_ticks_while_the_first_waits_for_a_token(self, replay, console_lines):
+        first, second = table(5, codes=("2330",)), table(4, codes=("TXFR1",))
+        replay.tables["a"] = first
+        replay.tables["b"] = second
+        replay.send_ticks(CODES, "a", "a")
+        assert take(replay) == expected(first, MARKETS)[0]
+        time.sleep(0.1)  # the first replay is parked for a token
+        replay.send_ticks(CODES, "b", "b")
+        assert nothing_more(replay, 0.2)  # the new replay needs a token of its own
+        replay.allow_next_tick()
+        got = consume(replay)
+        assert got == expected(second, MARKETS) + [EXIT]
+        assert wait_until(lambda: summaries(console_lines))
+        time.sleep(0.2)
+        assert len(summaries(console_lines)) == 1 and "需傳送資料共 4 筆" in summaries(console_lines)[0]
+
+    def test_tokens_granted_after_the_switch_go_to_the_new_replay(self, replay):
+        first, second = table(50, codes=("2330",)), table(50, codes=("TXFR1",))
+        replay.tables["a"] = first
+        replay.tables["b"] = second
+        replay.send_ticks(CODES, "a", "a")
+        for _ in range(10):
+            take(replay)
+            replay.allow_next_tick()
+        replay.send_ticks(CODES, "b", "b")
+        for _ in range(5):
+            replay.allow_next_tick()
+        got = [take(replay) for _ in range(5)]
+        assert got == expected(second, MARKETS)[:5]
+        assert nothing_more(replay)
+
+    def test_send_ticks_from_another_thread_during_a_host_loop(self, replay):
+        replay.tables["a"] = table(100_000, codes=("2330",))
+        replay.tables["b"] = table(3, codes=("TXFR1",))
+        replay.send_ticks(CODES, "a", "a")
+        stop = threading.Event()
+
+        def host():
+            while not stop.is_set():
+                try:
+                    replay.tick_queue.get(timeout=0.05)
+                except queue.Empty:
+                    continue
+                replay.allow_next_tick()
+
+        worker = threading.Thread(target=host, daemon=True)
+        worker.start()
+        time.sleep(0.2)
+        replay.send_ticks(CODES, "b", "b")
+        stop.set()
+        worker.join(5)
+        # Whatever the loop took meanwhile, no record of the first table follows.
+        rest = []
+        while True:
+            try:
+                item = replay.tick_queue.get(timeout=0.3)
+            except queue.Empty:
+                replay.allow_next_tick()
+                try:
+                    item = replay.tick_queue.get(timeout=0.3)
+                except queue.Empty:
+                    break
+            rest.append(item)
+            if item == EXIT:
+                break
+            replay.allow_next_tick()
+        assert all(r.get("code") != "2330" for r in rest)
+        assert rest[-1] == EXIT
+
+
+class TestReferences:
+    def test_no_references_left_behind(self, replay, console_lines):
+        df = table(3_000)
+        replay.tables["a"] = df
+        for _ in range(2):  # warm up lazily created objects
+            replay.send_ticks(CODES, "a", "b")
+            consume(replay)
+            replay.allow_next_tick()  # the next replay's first token
+            assert wait_until(lambda: len(summaries(console_lines)) >= 1)
+            console_lines.clear()
+        gc.collect()
+        df_refs = sys.getrefcount(df)
+        blocks = sys.getallocatedblocks()
+        for _ in range(3):
+            replay.send_ticks(CODES, "a", "b")
+            got = consume(replay)
+            refs = sys.getrefcount(got[10])
+            assert refs == 2  # the list and the argument
+            del got
+            replay.allow_next_tick()
+            assert wait_until(lambda: len(summaries(console_lines)) >= 1)
+            console_lines.clear()
+        time.sleep(0.1)
+        gc.collect()
+        assert sys.getrefcount(df) == df_refs
+        assert sys.getallocatedblocks() - blocks < 500  # 9,000 records went through
