@@ -111,6 +111,20 @@ class TestBrokerResult:
         result = ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
         assert result.equals(expected_day(tk, "2024-01-02", n=3))
 
+    def test_real_shioaji_ticks(self, ticker, broker, tk):
+        import shioaji as sj
+
+        # What the unpacking relies on: the broker's own result type is read by its keys.
+        assert callable(getattr(sj.Ticks, "keys", None)) and hasattr(sj.Ticks, "__getitem__")
+        columns = tk.day_ticks("2024-01-02", 3)
+        try:
+            real = sj.Ticks(**columns)
+        except TypeError:
+            pytest.skip("this shioaji cannot build a Ticks object without a broker session")
+        broker.ticks = lambda **kw: real
+        result = ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-02")
+        assert result.equals(expected_day(tk, "2024-01-02", n=3))
+
     @pytest.mark.parametrize("bad", [None, 42, [1, 2]])
     def test_non_mapping_is_type_error(self, ticker, broker, tick_dir, bad):
         broker.ticks = lambda **kw: bad
@@ -227,6 +241,15 @@ class TestAtomicWrites:
         assert len(targets) == 1 and os.path.dirname(targets[0]) == str(tick_dir)
         assert targets[0] != str(final)
         assert os.listdir(tick_dir) == [final.name]
+
+    def test_cache_file_has_ordinary_permissions(self, ticker, broker, tick_dir, tk):
+        old = os.umask(0o027)
+        try:
+            ticker._Ticker__auto_fetch_ticks("2330", "Stock", "2024-01-02")
+        finally:
+            os.umask(old)
+        mode = tk.cache_file(tick_dir, "2330", "2024-01-02").stat().st_mode & 0o777
+        assert mode == 0o640
 
     def test_failed_write_leaves_nothing(self, ticker, broker, tick_dir, tk, monkeypatch):
         broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 50)

@@ -51,11 +51,12 @@ void write_atomically(nb::handle table, nb::handle path) {
     nb::object os = import_module("os");
     nb::object folder = os.attr("path").attr("dirname")(path);
     nb::object base = os.attr("path").attr("basename")(path);
-    nb::object prefix = text(".") + base + text(".");
-    nb::object made = import_module("tempfile").attr("mkstemp")(nb::arg("suffix") = text(".tmp"),
-                                                                nb::arg("prefix") = prefix, nb::arg("dir") = folder);
-    nb::object tmp = made[1];
-    os.attr("close")(made[0]);
+    // A hidden, unique name next to the target; created like any new file (the umask
+    // decides its mode), so the renamed cache file has ordinary permissions.
+    nb::object unique = import_module("uuid").attr("uuid4")().attr("hex");
+    nb::object tmp = os.attr("path").attr("join")(folder, text(".") + base + text(".") + unique + text(".tmp"));
+    nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
+    os.attr("close")(os.attr("open")(tmp, flags, 0666));
     try {
         table.attr("write_csv")(tmp);
         os.attr("replace")(tmp, path);

@@ -28,6 +28,8 @@ nb::object self_dict(PyObject *self) {
 
 nb::object call_method(PyObject *self, PyObject *name, std::initializer_list<nb::handle> args) {
     PyObject *argv[8];
+    if (args.size() >= 8)
+        raise(PyExc_RuntimeError, "call_method: too many arguments");
     size_t n = 0;
     argv[n++] = self;
     for (nb::handle a : args)
