@@ -252,7 +252,7 @@ def _same_value(a: Any, b: Any) -> bool:
     # different types count as different.
     try:
         return type(a) is type(b) and bool(a == b)
-    except Exception:
+    except Exception:  # noqa: BLE001 - values that cannot be compared are not equal
         return False
 
 
@@ -339,7 +339,7 @@ def precache(
         if callable(logout):
             try:
                 logout()
-            except Exception:  # the days are stored; a failed logout loses nothing
+            except Exception:  # noqa: BLE001, S110 - the days are stored; nothing is lost
                 pass
     # The ticker logs a failed day and goes on; a day still missing would be a silent
     # gap in every run, so it stops the sweep here.
@@ -394,7 +394,7 @@ def run_one(spec: RunSpec) -> dict[str, Any]:
             row[name] = overall[name]
         if spec.out is not None:
             row["result"] = str(result.save(spec.out))
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - any failure of a run belongs in its row
         row["error"] = _error_text(exc)
         if spec.out is not None:
             row["result"] = _save_error(spec.out, spec.params, exc)
@@ -467,7 +467,7 @@ def _run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, progress: P
                     spec = pending.pop(ref)
                     try:
                         rows.append(ray.get(ref))
-                    except Exception as exc:  # the worker died or the task could not start
+                    except Exception as exc:  # noqa: BLE001 - the worker died or could not start
                         rows.append(_failed_row(spec, _ray_error_text(exc)))
                     if progress is not None:
                         progress(len(rows), len(specs))
@@ -502,7 +502,7 @@ def _run_on_pool(processes: int, specs: list[RunSpec], progress: Progress) -> li
             spec = futures[future]
             try:
                 rows.append(future.result())
-            except Exception as exc:  # the worker process died
+            except Exception as exc:  # noqa: BLE001 - the worker process died
                 rows.append(_failed_row(spec, f"{type(exc).__name__}: {exc}"))
             if progress is not None:
                 progress(len(rows), len(specs))
@@ -732,7 +732,7 @@ def _save_sweep(plan: _Plan, table: pl.DataFrame) -> None:
 
 # ---- the command line --------------------------------------------------------------------------------
 
-_QUOTED = re.compile(r"""^(['"])(.*)\1$""", re.S)
+_QUOTED = re.compile(r"""^(['"])(.*)\1$""", re.DOTALL)
 
 
 def parse_value(text: str) -> Any:

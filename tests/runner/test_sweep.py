@@ -17,6 +17,7 @@ from tovik_backtest.sample_data import sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
 from tovik_backtest.sweep import (
     RayUnavailable,
+    StrategyRef,
     SweepError,
     expand_grid,
     parse_param,
@@ -246,6 +247,30 @@ class TestSetUpErrors:
         assert "Ray is not installed" in err[0] and "tovik_backtest[cluster]" in err[0]
         assert "--local-processes" in err[0]
 
+    def test_strategy_from_a_file_is_loaded_from_that_file(self, tmp_path, monkeypatch):
+        # Named like a standard module, so the name alone would lead workers astray.
+        source = tmp_path / "json.py"
+        source.write_text(textwrap.dedent("""
+            from tovik_backtest.sample_strategy import MovingAverageCross
+
+            class Fileborn(MovingAverageCross):
+                def __init__(self, fast=7, **params):
+                    super().__init__(fast=fast, **params)
+
+            class Bare(MovingAverageCross):
+                pass
+        """))
+        cls = cli.load_strategy_class(f"{source}:Fileborn")
+        ref = StrategyRef.of(cls)
+        assert not ref.by_name and ref.file == str(source.resolve())
+        monkeypatch.setattr(sweep_module, "_LOADED", {})
+        loaded = ref.load()
+        assert loaded is not cls and loaded.__qualname__ == "Fileborn"
+        assert loaded().params == {"fast": 7, "slow": 80, "qty": 1}
+        assert ref.load() is loaded  # the file runs once per process
+        with pytest.raises(SweepError, match="cannot tell which file"):
+            StrategyRef.of(cli.load_strategy_class(f"{source}:Bare"))
+
     def test_package_attribute_is_callable(self):
         import tovik_backtest
 
@@ -279,7 +304,7 @@ class FakeBroker:
                 assert start == end
                 broker.requests.append((code, market, start))
                 if (code, start) in broker.skip:
-                    return None
+                    return
                 folder = broker.data_dir / "sino" / "ticks"
                 folder.mkdir(parents=True, exist_ok=True)
                 (folder / f"{code} {start} - ticks.csv").write_text("ts,close\n")
@@ -348,7 +373,7 @@ class TestPrecache:
         assert "2 instrument-days are not cached" in str(info.value)
 
     def test_command_without_login_stops_before_any_run(self, sample, tmp_path, monkeypatch):
-        data_dir, start, end = sample
+        _, start, end = sample
         monkeypatch.delenv("SJ_API_KEY", raising=False)
         code = cli.main(["sweep", "--strategy", "tovik_backtest.sample_strategy:MovingAverageCross",
                          "-i", "2317:Stock", "--start", start, "--end", end,
@@ -453,7 +478,7 @@ def test_command_with_strategy_file_on_process_pool(sample, tmp_path):
         [sys.executable, "-m", "tovik_backtest", "sweep", "--strategy", f"{source}:Halved",
          "-i", "2330:Stock", "--start", start, "--end", end, "--data-dir", str(data_dir),
          "-p", "fast=5,10", "-p", "slow=30", "--local-processes", "2", "--out", str(out)],
-        capture_output=True, text=True, timeout=180, env=env)
+        check=False, capture_output=True, text=True, timeout=180, env=env)
     assert done.returncode == 0, done.stderr
     assert "ranked by P&L" in done.stdout
     saved = pl.read_csv(out / "sweep.csv")
