@@ -568,3 +568,35 @@ class TestAddOrder:
         bare = Matcher.__new__(Matcher)
         with pytest.raises(RuntimeError):
             bare.add_order(**stock_order())
+
+
+EXIT_WHILE_BUSY = """
+import sys, threading, time
+import tovik_backtest.utils as utils
+utils.console.print = lambda *a, **k: None
+from tovik_backtest.modules.matcher.matcher import Matcher
+payload = dict(code="2330", product_type="Stock", action="Buy", price=1.0, qty=1,
+               price_type="LMT", order_type="ROD")
+
+def feed(m):
+    while True:
+        m.add_pending_order_queue("add", payload)
+        if len(m.pending_orders) > 500:
+            m.pending_orders.clear()
+
+for m in [Matcher() for _ in range(3)]:
+    threading.Thread(target=feed, args=(m,), daemon=True).start()
+    threading.Thread(target=lambda m=m: [m.pop_response() for _ in iter(int, 1)], daemon=True).start()
+time.sleep(float(sys.argv[1]))
+"""
+
+
+@pytest.mark.parametrize("seconds", ["0.05", "0.15", "0.3"])
+def test_process_exits_cleanly_while_workers_are_busy(seconds):
+    import os
+    import subprocess
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", EXIT_WHILE_BUSY, seconds], env=env,
+                          capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]

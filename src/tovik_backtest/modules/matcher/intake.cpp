@@ -18,25 +18,25 @@ PyObject *default_oc_type = nullptr;
 // ---------------------------------------------------------------------------
 // Small C-API helpers. Each returns an owned reference or throws the Python error.
 
-nb::object own(PyObject *p) { return nb::steal(check(p)); }
+safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
 
 // The module from sys.modules (all of them are imported when this module loads), or
 // imported now.
-nb::object import_module(PyObject *name) {
+safe_ref import_module(PyObject *name) {
     PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
     if (module)
-        return nb::borrow(module);
+        return safe_ref::borrow(module);
     if (PyErr_Occurred())
         throw nb::python_error();
     return own(PyImport_Import(name));
 }
 
-nb::object constant_module() { return import_module(TOVIK_KEY("tovik_backtest.constant")); }
+safe_ref constant_module() { return import_module(TOVIK_KEY("tovik_backtest.constant")); }
 
-nb::object get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
+safe_ref get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
 
 // obj.name(*args), looked up on the object like a Python method call.
-nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args = {}) {
+safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args = {}) {
     PyObject *argv[8];
     size_t n = 0;
     argv[n++] = obj.ptr();
@@ -45,8 +45,17 @@ nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb:
     return own(PyObject_VectorcallMethod(name, argv, n, nullptr));
 }
 
+// console.print(text), looked up at every call like console_print, but holding its
+// references in safe_ref: the worker prints a line for every order, so it is often
+// inside this call when the interpreter ends the thread.
+void print_line(const std::string &text) {
+    safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
+    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
+    call_method(console, TOVIK_KEY("print"), {line});
+}
+
 // container[key] with the host's KeyError; a plain dict skips the generic protocol.
-nb::object get_item(nb::handle container, PyObject *key) {
+safe_ref get_item(nb::handle container, PyObject *key) {
     if (PyDict_CheckExact(container.ptr())) {
         PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
         if (!value) {
@@ -54,18 +63,18 @@ nb::object get_item(nb::handle container, PyObject *key) {
                 PyErr_SetObject(PyExc_KeyError, key);
             throw nb::python_error();
         }
-        return nb::borrow(value);
+        return safe_ref::borrow(value);
     }
     return own(PyObject_GetItem(container.ptr(), key));
 }
 
 // container.get(key), None when absent.
-nb::object get_or_none(nb::handle container, PyObject *key) {
+safe_ref get_or_none(nb::handle container, PyObject *key) {
     if (PyDict_CheckExact(container.ptr())) {
         PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
         if (!value && PyErr_Occurred())
             throw nb::python_error();
-        return nb::borrow(value ? value : Py_None);
+        return safe_ref::borrow(value ? value : Py_None);
     }
     return call_method(container, TOVIK_KEY("get"), {key});
 }
@@ -81,15 +90,15 @@ bool text_equals(nb::handle value, PyObject *text) {
 }
 
 // Enumeration.from_value(value) of the constants module.
-nb::object from_value(nb::handle constants, PyObject *enum_name, nb::handle value) {
-    nb::object enumeration = get_attr(constants, enum_name);
+safe_ref from_value(nb::handle constants, PyObject *enum_name, nb::handle value) {
+    safe_ref enumeration = get_attr(constants, enum_name);
     return call_method(enumeration, TOVIK_KEY("from_value"), {value});
 }
 
 // The instrument's last tick time: current_tick_infos.get(code, {}).get("ts").
-nb::object last_tick_ts(PyObject *self, nb::handle code) {
-    nb::object infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
-    nb::object entry = get_or_none(infos, code.ptr());
+safe_ref last_tick_ts(PyObject *self, nb::handle code) {
+    safe_ref infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
+    safe_ref entry = get_or_none(infos, code.ptr());
     if (entry.is_none())
         return entry;
     return get_or_none(entry, TOVIK_KEY("ts"));
@@ -106,7 +115,7 @@ void require_ready(PyObject *self) {
 void construct(PyObject *self, PyObject *positions) {
     if (nb::inst_ready(self))
         raise(PyExc_RuntimeError, "Matcher.__init__() 不可重複呼叫: 此物件已初始化");
-    nb::object queue = import_module(TOVIK_KEY("queue"));
+    safe_ref queue = import_module(TOVIK_KEY("queue"));
 
     // Fields go into the instance __dict__ in this order.
     check_status(PyObject_SetAttr(self, TOVIK_KEY("pending_orders"), own(PyList_New(0)).ptr()));
@@ -117,18 +126,18 @@ void construct(PyObject *self, PyObject *positions) {
     check_status(PyObject_SetAttr(self, TOVIK_KEY("current_tick_infos"), own(PyDict_New()).ptr()));
     // Any object other than None is the host's book, even one that is false
     // (e.g. a book whose __len__ counts open positions): it must hear of every fill.
-    nb::object book;
+    safe_ref book;
     if (positions && positions != Py_None) {
-        book = nb::borrow(positions);
+        book = safe_ref::borrow(positions);
     } else {
-        nb::object module = import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions"));
+        safe_ref module = import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions"));
         book = own(PyObject_CallNoArgs(get_attr(module, TOVIK_KEY("Positions")).ptr()));
     }
     check_status(PyObject_SetAttr(self, TOVIK_KEY("positions"), book.ptr()));
-    nb::object account = own(PyDict_New());
+    safe_ref account = own(PyDict_New());
     set_item(account, TOVIK_KEY("account_id"), own(PyUnicode_FromString("BT-00001")));
     check_status(PyObject_SetAttr(self, TOVIK_KEY("account_info"), account.ptr()));
-    nb::object exchange = own(PyDict_New());
+    safe_ref exchange = own(PyDict_New());
     set_item(exchange, TOVIK_KEY("name"), own(PyUnicode_FromString("TOVIK Backtest Exchange")));
     check_status(PyObject_SetAttr(self, TOVIK_KEY("exchange_info"), exchange.ptr()));
 
@@ -136,12 +145,12 @@ void construct(PyObject *self, PyObject *positions) {
     new (nb::inst_ptr<Matcher>(self)) Matcher();
     nb::inst_mark_ready(self);
 
-    nb::object threading = import_module(TOVIK_KEY("threading"));
-    nb::object kwargs = own(PyDict_New());
+    safe_ref threading = import_module(TOVIK_KEY("threading"));
+    safe_ref kwargs = own(PyDict_New());
     set_item(kwargs, TOVIK_KEY("target"), get_attr(self, TOVIK_KEY("_Matcher__receive_pending_order")));
     set_item(kwargs, TOVIK_KEY("daemon"), nb::handle(Py_True));
-    nb::object no_args = own(PyTuple_New(0));
-    nb::object thread = own(PyObject_Call(get_attr(threading, TOVIK_KEY("Thread")).ptr(), no_args.ptr(), kwargs.ptr()));
+    safe_ref no_args = own(PyTuple_New(0));
+    safe_ref thread = own(PyObject_Call(get_attr(threading, TOVIK_KEY("Thread")).ptr(), no_args.ptr(), kwargs.ptr()));
     call_method(thread, TOVIK_KEY("start"));
 }
 
@@ -157,10 +166,10 @@ PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
 // ---------------------------------------------------------------------------
 // Tick table and order ids.
 
-nb::object new_tick_info() {
-    nb::object entry = own(PyDict_New());
-    set_item(entry, TOVIK_KEY("ts"), nb::none());
-    set_item(entry, TOVIK_KEY("tick"), nb::none());
+safe_ref new_tick_info() {
+    safe_ref entry = own(PyDict_New());
+    set_item(entry, TOVIK_KEY("ts"), nb::handle(Py_None));
+    set_item(entry, TOVIK_KEY("tick"), nb::handle(Py_None));
     return entry;
 }
 
@@ -169,14 +178,14 @@ PyObject *init_current_tick_info(PyObject *, PyObject *const *args, Py_ssize_t n
     PyObject *a[1];
     parse_args(params, args, nargsf, kwnames, a);
     require_str(a[0], params.func, "code");
-    return new_tick_info().release().ptr();
+    return new_tick_info().release();
 }
 
 PyObject *get_random_uuid(PyObject *, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("_Matcher__get_random_uuid", nargsf, kwnames);
-    nb::object generate = get_attr(import_module(TOVIK_KEY("nanoid")), TOVIK_KEY("generate"));
-    nb::object names = own(PyTuple_Pack(1, TOVIK_KEY("size")));
-    nb::object size = own(PyLong_FromLong(16));
+    safe_ref generate = get_attr(import_module(TOVIK_KEY("nanoid")), TOVIK_KEY("generate"));
+    safe_ref names = own(PyTuple_Pack(1, TOVIK_KEY("size")));
+    safe_ref size = own(PyLong_FromLong(16));
     PyObject *argv[] = {size.ptr()};
     return check(PyObject_Vectorcall(generate.ptr(), argv, 0, names.ptr()));
 }
@@ -194,17 +203,17 @@ PyObject *set_current_tick(PyObject *self, PyObject *const *args, Py_ssize_t nar
     parse_args(params, args, nargsf, kwnames, a);
     require_dict(a[0], params.func, "tick");
     nb::handle tick = a[0];
-    nb::object code = get_item(tick, TOVIK_KEY("code"));
-    nb::object infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
+    safe_ref code = get_item(tick, TOVIK_KEY("code"));
+    safe_ref infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     check_status(known);
     if (!known) {
-        nb::object fresh = call_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), {code});
+        safe_ref fresh = call_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), {code});
         check_status(PyObject_SetItem(infos.ptr(), code.ptr(), fresh.ptr()));
     }
-    nb::object entry = get_item(infos, code.ptr());
+    safe_ref entry = get_item(infos, code.ptr());
     check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("tick"), tick.ptr()));
-    nb::object ts = get_item(tick, TOVIK_KEY("timestamp"));
+    safe_ref ts = get_item(tick, TOVIK_KEY("timestamp"));
     check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("ts"), ts.ptr()));
     call_method(get_attr(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), {tick});
     Py_RETURN_NONE;
@@ -229,7 +238,7 @@ PyObject *add_pending_order_queue(PyObject *self, PyObject *const *args, Py_ssiz
     parse_args(params, args, nargsf, kwnames, a);
     require_str(a[0], params.func, "action");
     require_dict(a[1], params.func, "payload");
-    nb::object message = own(PyDict_New());
+    safe_ref message = own(PyDict_New());
     set_item(message, TOVIK_KEY("action"), a[0]);
     set_item(message, TOVIK_KEY("payload"), a[1]); // by reference, not copied
     call_method(get_attr(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), {message});
@@ -250,35 +259,35 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
 
 // The keyword dictionary of `add_order(**payload)`, with the host's wording for a
 // payload that is not a mapping.
-nb::object keywords_of(nb::handle payload) {
+safe_ref keywords_of(nb::handle payload) {
     if (PyDict_CheckExact(payload.ptr()))
-        return nb::borrow(payload);
+        return safe_ref::borrow(payload.ptr());
     int is_mapping = PyObject_HasAttr(payload.ptr(), TOVIK_KEY("keys"));
     if (!is_mapping)
         raise_type_error("argument after ** must be a mapping, not " + type_name_of(payload));
-    nb::object kwargs = own(PyDict_New());
+    safe_ref kwargs = own(PyDict_New());
     check_status(PyDict_Merge(kwargs.ptr(), payload.ptr(), 1));
     return kwargs;
 }
 
 void serve_message(PyObject *self, nb::handle message) {
-    nb::object action = get_item(message, TOVIK_KEY("action"));
-    nb::object payload = get_item(message, TOVIK_KEY("payload"));
+    safe_ref action = get_item(message, TOVIK_KEY("action"));
+    safe_ref payload = get_item(message, TOVIK_KEY("payload"));
     if (text_equals(action, TOVIK_KEY("add"))) {
-        nb::object kwargs = keywords_of(payload);
-        nb::object add_order = get_attr(self, TOVIK_KEY("add_order"));
-        nb::object no_args = own(PyTuple_New(0));
+        safe_ref kwargs = keywords_of(payload);
+        safe_ref add_order = get_attr(self, TOVIK_KEY("add_order"));
+        safe_ref no_args = own(PyTuple_New(0));
         own(PyObject_Call(add_order.ptr(), no_args.ptr(), kwargs.ptr()));
     } else if (text_equals(action, TOVIK_KEY("modify"))) {
-        nb::object trade_id = get_item(payload, TOVIK_KEY("trade_id"));
-        nb::object qty = get_or_none(payload, TOVIK_KEY("qty"));
-        nb::object price = get_or_none(payload, TOVIK_KEY("price"));
+        safe_ref trade_id = get_item(payload, TOVIK_KEY("trade_id"));
+        safe_ref qty = get_or_none(payload, TOVIK_KEY("qty"));
+        safe_ref price = get_or_none(payload, TOVIK_KEY("price"));
         call_method(self, TOVIK_KEY("modify_order"), {trade_id, qty, price});
     } else if (text_equals(action, TOVIK_KEY("cancel"))) {
-        nb::object trade_id = get_item(payload, TOVIK_KEY("trade_id"));
+        safe_ref trade_id = get_item(payload, TOVIK_KEY("trade_id"));
         call_method(self, TOVIK_KEY("cancel_order"), {trade_id});
     } else {
-        console_print(red("不支援的操作: " + str_of(action)));
+        print_line(red("不支援的操作: " + str_of(action)));
     }
 }
 
@@ -293,14 +302,14 @@ void write_unraisable(nb::python_error &e, PyObject *context) {
 // reporting must not end the loop either.
 void report_failure(PyObject *self, const nb::python_error &e, nb::handle message) {
     try {
-        console_print(red("接收委託單失敗: " + str_of(e.value())));
+        print_line(red("接收委託單失敗: " + str_of(e.value())));
     } catch (nb::python_error &inner) {
         if (!is_ordinary(inner))
             throw;
         write_unraisable(inner, self);
     }
     try {
-        nb::object data = own(PyDict_New());
+        safe_ref data = own(PyDict_New());
         set_item(data, TOVIK_KEY("info"), message);
         log_error_record(e, data);
     } catch (nb::python_error &inner) {
@@ -330,8 +339,8 @@ PyObject *receive_pending_order(PyObject *self, PyObject *const *, Py_ssize_t na
             Py_DECREF(raw_queue);
             throw nb::python_error(); // the queue itself is broken: serving can't go on
         }
-        nb::object queue = nb::steal(raw_queue);
-        nb::object message = nb::steal(raw_message);
+        safe_ref queue = safe_ref::steal(raw_queue);
+        safe_ref message = safe_ref::steal(raw_message);
         try {
             try {
                 serve_message(self, message);
@@ -392,10 +401,10 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
     nb::handle code = a[0], product_type = a[1];
     BookLock lock(self);
-    nb::object constants = constant_module();
-    nb::object create_order = get_attr(get_attr(constants, TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
+    safe_ref constants = constant_module();
+    safe_ref create_order = get_attr(get_attr(constants, TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
 
-    nb::object record = own(PyDict_New());
+    safe_ref record = own(PyDict_New());
     set_item(record, TOVIK_KEY("operation_type"), TOVIK_KEY("New"));
     set_item(record, TOVIK_KEY("operation_code"), get_attr(create_order, TOVIK_KEY("code")));
     set_item(record, TOVIK_KEY("operation_message"), get_attr(create_order, TOVIK_KEY("message")));
@@ -405,7 +414,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     set_item(record, TOVIK_KEY("code"), code);
     set_item(record, TOVIK_KEY("product_type"), product_type);
     set_item(record, TOVIK_KEY("action"), from_value(constants, TOVIK_KEY("Action"), a[2]));
-    nb::object price_value = own(PyFloat_FromDouble(price));
+    safe_ref price_value = own(PyFloat_FromDouble(price));
     set_item(record, TOVIK_KEY("price"), price_value);
     set_item(record, TOVIK_KEY("quantity"), a[4]);
     set_item(record, TOVIK_KEY("price_type"), from_value(constants, TOVIK_KEY("PriceType"), a[5]));
@@ -420,7 +429,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
         raise_exception("不支援的商品類型: " + str_of(product_type));
     }
 
-    nb::object pending = get_attr(self, TOVIK_KEY("pending_orders"));
+    safe_ref pending = get_attr(self, TOVIK_KEY("pending_orders"));
     if (PyList_CheckExact(pending.ptr()))
         check_status(PyList_Append(pending.ptr(), record.ptr()));
     else
@@ -428,22 +437,22 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
     // From here the order rests; a failed acknowledgement is logged, not raised.
     try {
-        nb::object operation_new = get_attr(get_attr(constants, TOVIK_KEY("OperationType")), TOVIK_KEY("NEW"));
-        nb::object response =
+        safe_ref operation_new = get_attr(get_attr(constants, TOVIK_KEY("OperationType")), TOVIK_KEY("NEW"));
+        safe_ref response =
             call_method(self, TOVIK_KEY("build_order_response"), {record, operation_new, create_order});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
-        console_print(green("新增委託單 " + str_of(get_item(record, TOVIK_KEY("trade_id"))) + " 成功"));
+        print_line(green("新增委託單 " + str_of(get_item(record, TOVIK_KEY("trade_id"))) + " 成功"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
         static const char *const names[10] = {"code",       "product_type", "action",     "price",
                                               "qty",        "price_type",   "order_type", "order_cond",
                                               "order_lot",  "oc_type"};
-        nb::object data = own(PyDict_New());
+        safe_ref data = own(PyDict_New());
         for (size_t i = 0; i < 10; ++i)
             check_status(PyDict_SetItemString(data.ptr(), names[i], i == 3 ? price_value.ptr() : a[i]));
         log_error_record(e, data);
-        console_print(red("發生錯誤: " + str_of(e.value())));
+        print_line(red("發生錯誤: " + str_of(e.value())));
     }
     Py_RETURN_NONE;
 }
@@ -469,13 +478,13 @@ void load_dependencies(nb::module_ &) {
                              "traceback", "copy"})
         nb::module_::import_(name);
 
-    nb::object constants = constant_module();
+    safe_ref constants = constant_module();
     auto read_default = [&](PyObject *enum_name, PyObject *member) -> PyObject * {
-        nb::object value = get_attr(get_attr(get_attr(constants, enum_name), member), TOVIK_KEY("value"));
+        safe_ref value = get_attr(get_attr(get_attr(constants, enum_name), member), TOVIK_KEY("value"));
         if (!PyUnicode_CheckExact(value.ptr()))
             raise_type_error(str_of(enum_name) + "." + str_of(member) + ".value must be str, not " +
                              type_name_of(value));
-        PyObject *text = value.release().ptr();
+        PyObject *text = value.release();
         PyUnicode_InternInPlace(&text); // interned strings are immortal: safe to keep
         return text;
     };

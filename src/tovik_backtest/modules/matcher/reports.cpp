@@ -7,14 +7,14 @@
 namespace tovik::matcher {
 namespace {
 
-nb::object own(PyObject *p) { return nb::steal(check(p)); }
+safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
 
 // An attribute of the constants module, found through sys.modules.
-nb::object constant_attr(PyObject *name) {
+safe_ref constant_attr(PyObject *name) {
     PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), TOVIK_KEY("tovik_backtest.constant"));
-    nb::object constants;
+    safe_ref constants;
     if (module)
-        constants = nb::borrow(module);
+        constants = safe_ref::borrow(module);
     else if (PyErr_Occurred())
         throw nb::python_error();
     else
@@ -22,15 +22,15 @@ nb::object constant_attr(PyObject *name) {
     return own(PyObject_GetAttr(constants.ptr(), name));
 }
 
-nb::object get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
+safe_ref get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
 
-nb::object call_method(nb::handle obj, PyObject *name, nb::handle arg) {
+safe_ref call_method(nb::handle obj, PyObject *name, nb::handle arg) {
     PyObject *argv[] = {obj.ptr(), arg.ptr()};
     return own(PyObject_VectorcallMethod(name, argv, 2, nullptr));
 }
 
 // container[key] with the host's KeyError naming the key.
-nb::object get_item(nb::handle container, PyObject *key) {
+safe_ref get_item(nb::handle container, PyObject *key) {
     if (PyDict_CheckExact(container.ptr())) {
         PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
         if (!value) {
@@ -38,14 +38,14 @@ nb::object get_item(nb::handle container, PyObject *key) {
                 PyErr_SetObject(PyExc_KeyError, key);
             throw nb::python_error();
         }
-        return nb::borrow(value);
+        return safe_ref::borrow(value);
     }
     return own(PyObject_GetItem(container.ptr(), key));
 }
 
 // Enumeration.from_value(data[key]).
-nb::object converted(PyObject *enum_name, nb::handle data, PyObject *key) {
-    nb::object value = get_item(data, key);
+safe_ref converted(PyObject *enum_name, nb::handle data, PyObject *key) {
+    safe_ref value = get_item(data, key);
     return call_method(constant_attr(enum_name), TOVIK_KEY("from_value"), value);
 }
 
@@ -62,10 +62,10 @@ class DictBuilder {
         return set(key, get_item(source, source_key));
     }
     DictBuilder &copy(PyObject *key, nb::handle source) { return copy(key, source, key); }
-    nb::object take() { return std::move(dict_); }
+    safe_ref take() { return std::move(dict_); }
 
   private:
-    nb::object dict_;
+    safe_ref dict_;
 };
 
 bool text_equals(nb::handle value, PyObject *text) {
@@ -89,19 +89,19 @@ nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, 
 }
 
 // current_tick_infos.get(code, {}).get("ts"): None without an entry or a tick.
-nb::object latest_tick_ts(PyObject *self, nb::handle code) {
-    nb::object infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
-    nb::object entry;
+safe_ref latest_tick_ts(PyObject *self, nb::handle code) {
+    safe_ref infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
+    safe_ref entry;
     if (PyDict_CheckExact(infos.ptr())) {
         PyObject *found = PyDict_GetItemWithError(infos.ptr(), code.ptr());
         if (!found) {
             if (PyErr_Occurred())
                 throw nb::python_error();
-            return nb::none();
+            return safe_ref::borrow(Py_None);
         }
-        entry = nb::borrow(found);
+        entry = safe_ref::borrow(found);
     } else {
-        nb::object empty = own(PyDict_New());
+        safe_ref empty = own(PyDict_New());
         PyObject *argv[] = {infos.ptr(), code.ptr(), empty.ptr()};
         entry = own(PyObject_VectorcallMethod(TOVIK_KEY("get"), argv, 3, nullptr));
     }
@@ -109,7 +109,7 @@ nb::object latest_tick_ts(PyObject *self, nb::handle code) {
         PyObject *ts = PyDict_GetItemWithError(entry.ptr(), TOVIK_KEY("ts"));
         if (!ts && PyErr_Occurred())
             throw nb::python_error();
-        return nb::borrow(ts ? ts : Py_None);
+        return safe_ref::borrow(ts ? ts : Py_None);
     }
     return call_method(entry, TOVIK_KEY("get"), nb::handle(TOVIK_KEY("ts")));
 }
@@ -124,7 +124,7 @@ PyObject *build_order_response(PyObject *self, PyObject *const *args, Py_ssize_t
     require_dict(a[0], params.func, "trade");
     nb::handle trade = a[0], code_obj = a[2];
 
-    nb::object code = get_item(trade, TOVIK_KEY("code"));
+    safe_ref code = get_item(trade, TOVIK_KEY("code"));
     DictBuilder common;
     common.set(TOVIK_KEY("operation_type"), a[1])
         .set(TOVIK_KEY("operation_code"), get_attr(code_obj, TOVIK_KEY("code")))
@@ -139,21 +139,21 @@ PyObject *build_order_response(PyObject *self, PyObject *const *args, Py_ssize_t
         .copy(TOVIK_KEY("order_type"), trade);
     common.set(TOVIK_KEY("exchange_ts"), latest_tick_ts(self, code));
 
-    nb::object product_type = get_item(trade, TOVIK_KEY("product_type"));
+    safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return call_method(self, TOVIK_KEY("get_simulation_stock_order_response"), common.take()).release().ptr();
+        return call_method(self, TOVIK_KEY("get_simulation_stock_order_response"), common.take()).release();
     }
     if (text_equals(product_type, TOVIK_KEY("Future"))) {
         common.copy(TOVIK_KEY("oc_type"), trade);
-        return call_method(self, TOVIK_KEY("get_simulation_future_order_response"), common.take()).release().ptr();
+        return call_method(self, TOVIK_KEY("get_simulation_future_order_response"), common.take()).release();
     }
     unsupported_product(product_type);
 }
 
 PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle trade = record_arg("build_deal_response", "trade", args, nargsf, kwnames);
-    nb::object trade_id = get_item(trade, TOVIK_KEY("trade_id"));
+    safe_ref trade_id = get_item(trade, TOVIK_KEY("trade_id"));
     DictBuilder common;
     common.set(TOVIK_KEY("id"), trade_id)
         .set(TOVIK_KEY("seqno"), trade_id)
@@ -167,13 +167,13 @@ PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t 
         .copy(TOVIK_KEY("price"), trade)
         .copy(TOVIK_KEY("exchange_ts"), trade);
 
-    nb::object product_type = get_item(trade, TOVIK_KEY("product_type"));
+    safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return call_method(self, TOVIK_KEY("get_simulation_stock_deal_response"), common.take()).release().ptr();
+        return call_method(self, TOVIK_KEY("get_simulation_stock_deal_response"), common.take()).release();
     }
     if (text_equals(product_type, TOVIK_KEY("Future")))
-        return call_method(self, TOVIK_KEY("get_simulation_future_deal_response"), common.take()).release().ptr();
+        return call_method(self, TOVIK_KEY("get_simulation_future_deal_response"), common.take()).release();
     unsupported_product(product_type);
 }
 
@@ -181,8 +181,8 @@ PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t 
 // Format methods.
 
 // The five top-level keys shared by both order reports, around the product's `order`.
-nb::object order_report(PyObject *self, nb::handle data, nb::object order) {
-    nb::object trade_status = DictBuilder()
+safe_ref order_report(PyObject *self, nb::handle data, safe_ref order) {
+    safe_ref trade_status = DictBuilder()
                                   .copy(TOVIK_KEY("id"), data, TOVIK_KEY("trade_id"))
                                   .copy(TOVIK_KEY("exchange"), get_attr(self, TOVIK_KEY("exchange_info")),
                                         TOVIK_KEY("name"))
@@ -199,7 +199,7 @@ nb::object order_report(PyObject *self, nb::handle data, nb::object order) {
 
 // id, seqno, ordno, account, code, action, price, quantity: the head of both `order`s.
 DictBuilder order_head(nb::handle data) {
-    nb::object trade_id = get_item(data, TOVIK_KEY("trade_id"));
+    safe_ref trade_id = get_item(data, TOVIK_KEY("trade_id"));
     DictBuilder order;
     order.set(TOVIK_KEY("id"), trade_id)
         .set(TOVIK_KEY("seqno"), trade_id)
@@ -219,7 +219,7 @@ PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t
         .set(TOVIK_KEY("order_cond"), converted(TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
         .set(TOVIK_KEY("order_lot"), converted(TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
         .set(TOVIK_KEY("price_type"), converted(TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")));
-    return order_report(self, data, order.take()).release().ptr();
+    return order_report(self, data, order.take()).release();
 }
 
 PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
@@ -228,7 +228,7 @@ PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_
     order.set(TOVIK_KEY("order_type"), converted(TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
         .set(TOVIK_KEY("price_type"), converted(TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
         .set(TOVIK_KEY("oc_type"), converted(TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
-    return order_report(self, data, order.take()).release().ptr();
+    return order_report(self, data, order.take()).release();
 }
 
 // id ... price, copied unchanged: the head of both deal reports.
@@ -247,14 +247,14 @@ PyObject *stock_deal_response(PyObject *, PyObject *const *args, Py_ssize_t narg
     deal.set(TOVIK_KEY("order_cond"), converted(TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
         .set(TOVIK_KEY("order_lot"), converted(TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
         .copy(TOVIK_KEY("exchange_ts"), data);
-    return deal.take().release().ptr();
+    return deal.take().release();
 }
 
 PyObject *future_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle data = record_arg("get_simulation_future_deal_response", "data", args, nargsf, kwnames);
     DictBuilder deal = deal_head(data);
     deal.copy(TOVIK_KEY("exchange_ts"), data);
-    return deal.take().release().ptr();
+    return deal.take().release();
 }
 
 } // namespace
