@@ -55,6 +55,15 @@ class TestFetchRange:
         assert back.equals(downloaded)
         assert back["close"].to_list() == odd["close"]
 
+    def test_failure_keeps_earlier_days_and_propagates(self, ticker, broker, tick_dir, tk):
+        broker.failures[("2330", "2024-01-04")] = 1
+        with pytest.raises(RuntimeError, match="broker refused"):
+            ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-02", "2024-01-05")
+        assert sorted(os.listdir(tick_dir)) == [f"2330 2024-01-0{d} - ticks.csv" for d in (2, 3)]
+        with pytest.raises(KeyError):
+            ticker.fetch_sino_history_ticks("NOPE", "Stock", "2024-01-02", "2024-01-05")
+        assert broker.dates_called("NOPE") == []
+
     def test_start_after_end_does_nothing(self, ticker, broker, data_dir):
         result = ticker.fetch_sino_history_ticks("2330", "Stock", "2024-01-05", "2024-01-04")
         assert result.shape == (0, 8) and result.schema == pl.Schema(ticker.tick_df_schema)
