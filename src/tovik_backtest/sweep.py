@@ -903,23 +903,40 @@ def print_table(table: pl.DataFrame, names: Sequence[str], top: int = 30) -> Non
     from tovik_backtest import cli
 
     shown = table.head(top)
-    view = Table(title=f"Sweep: {table.height} runs ranked by P&L")
-    view.add_column("#", justify="right")
-    for name in names:
-        view.add_column(name, justify="right")
-    for name in ("P&L", "fills", "orders", "ticks", "ticks/s", "error"):
-        view.add_column(name, justify="left" if name == "error" else "right")
+    headers = ["#", *names, "P&L", "fills", "ticks", "ticks/s"]
+    body: list[list[str]] = []
     for rank, row in enumerate(shown.iter_rows(named=True), start=1):
-        cells = [str(rank)] + [escape(str(row[name])) for name in names]
+        cells = [str(rank)] + [str(row[name]) for name in names]
         if row["error"] is None:
-            cells += [f"{row['pnl']:,.2f}", str(row["fills"]), str(row["orders"]),
-                      f"{row['ticks']:,}", f"{row['ticks_per_second']:,.0f}", ""]
+            cells += [f"{row['pnl']:,.2f}", str(row["fills"]), f"{row['ticks']:,}",
+                      f"{row['ticks_per_second']:,.0f}"]
         else:
-            cells += ["", "", "", "", "", f"[red]{escape(row['error'])}[/red]"]
+            cells += ["", "", "", ""]
+        body.append(cells)
+    view = Table(title=f"Sweep: {table.height} runs ranked by P&L")
+    for header in headers:
+        view.add_column(header, justify="right", no_wrap=True)
+    failures = shown["error"].is_not_null().any()
+    if failures:
+        # Figures keep their width; the error column gets what is left and is cut short.
+        used = sum(max(len(h), *(len(c[i]) for c in body)) + 3 for i, h in enumerate(headers))
+        view.add_column("error", no_wrap=True, overflow="ellipsis",
+                        max_width=max(12, cli.out.width - used - 4))
+    for cells, error in zip(body, shown["error"], strict=True):
+        cells = [escape(c) for c in cells]
+        if failures:
+            cells.append(f"[red]{escape(error)}[/red]" if error is not None else "")
         view.add_row(*cells)
     cli.out.print(view)
     if table.height > shown.height:
         cli.out.print(f"... and {table.height - shown.height} more runs")
+    # The table cuts errors short; each distinct one is shown whole, once.
+    errors = table.filter(pl.col("error").is_not_null()).group_by("error", maintain_order=True).len()
+    for error, count in errors.head(5).iter_rows():
+        runs = "1 run" if count == 1 else f"{count} runs"
+        cli.out.print(f"[red]{runs} failed:[/red] {escape(error)}")
+    if errors.height > 5:
+        cli.out.print(f"... and {errors.height - 5} more distinct errors (see the error column)")
 
 
 # The package exports the function ``sweep`` under the same name as this module; once the
