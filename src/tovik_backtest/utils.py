@@ -14,7 +14,9 @@ from rich.console import Console
 
 __all__ = ["console", "logger", "format_to_dt", "format_nano_ts_to_second_ts", "make_dir"]
 
-console = Console()
+# Highlighting is off: the lines carry their own colour mark-up, and automatic
+# highlighting costs more than the rest of printing a line.
+console = Console(highlight=False)
 logger = logging.getLogger("tovik_backtest")
 
 _DT_FORMATS = (
