@@ -477,10 +477,12 @@ def test_command_with_strategy_file_on_process_pool(sample, tmp_path):
     done = subprocess.run(
         [sys.executable, "-m", "tovik_backtest", "sweep", "--strategy", f"{source}:Halved",
          "-i", "2330:Stock", "--start", start, "--end", end, "--data-dir", str(data_dir),
-         "-p", "fast=5,10", "-p", "slow=30", "--local-processes", "2", "--out", str(out)],
+         "-p", "fast=5,10,40", "-p", "slow=30", "--local-processes", "2", "--out", str(out)],
         check=False, capture_output=True, text=True, timeout=180, env=env)
-    assert done.returncode == 0, done.stderr
-    assert "ranked by P&L" in done.stdout
+    # fast=40 is refused by the strategy: that run fails, the command says so and exits 1.
+    assert done.returncode == 1, done.stderr
+    assert "ranked by P&L" in done.stdout and "3 runs" in done.stdout
+    assert "1 run failed: ValueError: need 0 < fast < slow" in " ".join(done.stdout.split())
     saved = pl.read_csv(out / "sweep.csv")
-    assert saved.height == 2 and saved["error"].null_count() == 2
-    assert sorted(saved["fast"].to_list()) == [5, 10]
+    assert saved["fast"].to_list()[-1] == 40 and saved["error"].null_count() == 2
+    assert sorted(saved["fast"].to_list()[:2]) == [5, 10]
