@@ -497,13 +497,18 @@ void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
         }
         double start = now_seconds();
         p = std::make_shared<ReplayProducer>(gen, false, nb::borrow(df), n);
-        if (asked && !relay_backfilling_end(self, gen))
-            return;
+        bool relayed = false;
         for (;;) {
             if (t.replay_generation != gen)
                 return;
             if (truthy(field(self, TOVIK_KEY("exit_send_thread_flag"))))
                 break;
+            if (asked && !relayed) {
+                // Back-filling first: its records, then the marker, then ours.
+                if (!relay_backfilling_end(self, gen))
+                    return;
+                relayed = true;
+            }
             Wake w = take_token(self, p);
             if (w == Wake::Abandoned)
                 return;
@@ -522,6 +527,9 @@ void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
             if (!send_next(self, *p))
                 return;
         }
+        // Stopped before its first pass: the consumer still learns that back-filling ended.
+        if (asked && !relayed && !relay_backfilling_end(self, gen))
+            return;
         if (t.replay_generation != gen)
             return;
         nb::object elapsed = nb::steal(check(PyFloat_FromDouble(now_seconds() - start)));
@@ -639,6 +647,7 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_start_from"), start_from.ptr()));
     check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_end_to"), end_to.ptr()));
 
+    bool holding_token = false; // taken for a record not yet queued
     try {
         nb::object all_df =
             call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), {a[0], start_from, end_to});
@@ -653,16 +662,22 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
             Wake w = take_token(self, p);
             if (w == Wake::Abandoned)
                 Py_RETURN_NONE;
+            holding_token = w != Wake::Finished;
             if (w == Wake::Failed)
                 raise_stored(*p);
             if (w == Wake::Finished)
                 break;
             if (!send_next(self, *p))
                 Py_RETURN_NONE;
+            holding_token = false;
         }
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
+        // The token of the record that failed sent nothing: it is the replay's, whose
+        // consumer grants only after records it has received.
+        if (holding_token && t.replay_generation == gen)
+            queue_put(field(self, TOVIK_KEY("allow_next_tick_flag_queue")), Py_True);
         console_print(red("回補 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
         notify_finish(self, gen);
         throw;
