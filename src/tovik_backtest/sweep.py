@@ -320,20 +320,29 @@ def precache(
     from tovik_backtest import cli
     from tovik_backtest.runner import _data_dir, _quiet_console
 
+    first = f"{missing[0][0].code} {missing[0][1]}"
     try:
         api = (login or cli._login_from_env)()
     except cli.UsageError as exc:
         raise cli.UsageError(
             f"{len(missing)} instrument-days are not cached under {data_dir} (first: "
-            f"{missing[0][0].code} {missing[0][1]}); {exc}"
+            f"{first}); {exc}"
         ) from None
+    except Exception as exc:
+        raise SweepError(f"broker login failed ({type(exc).__name__}: {exc}); "
+                         f"{len(missing)} instrument-days need downloading (first: {first})"
+                         ) from exc
     try:
         if ticker_cls is None:
             from tovik_backtest.modules.ticker.ticker import Ticker as ticker_cls
         with _data_dir(data_dir), _quiet_console(True):
             ticker = ticker_cls(api)
             for inst, day in missing:
-                ticker.get_ticks_df(inst.code, inst.market, day, day)
+                try:
+                    ticker.get_ticks_df(inst.code, inst.market, day, day)
+                except Exception as exc:
+                    raise SweepError(f"downloading the ticks of {inst.code} {day} failed: "
+                                     f"{type(exc).__name__}: {exc}") from exc
     finally:
         logout = getattr(api, "logout", None)
         if callable(logout):

@@ -357,6 +357,27 @@ class TestPrecache:
                      login=broker.login, ticker_cls=broker.ticker_cls, today=self.TODAY)
         assert broker.logouts == 1
 
+    def test_broker_failures_become_clear_errors(self, tmp_path):
+        def refused():
+            raise ConnectionError("bad key")
+
+        with pytest.raises(SweepError, match="broker login failed.*bad key"):
+            precache(instruments("2330:Stock"), [("2024-01-02", "2024-01-02")], tmp_path,
+                     login=refused, ticker_cls=object, today=self.TODAY)
+        broker = FakeBroker(tmp_path)
+
+        class Broken(broker.ticker_cls):
+            def get_ticks_df(self, code, market, start, end):
+                if start == "2024-01-03":
+                    raise KeyError(code)
+                super().get_ticks_df(code, market, start, end)
+
+        with pytest.raises(SweepError, match="2330 2024-01-03 failed: KeyError"):
+            precache(instruments("2330:Stock"), [("2024-01-02", "2024-01-04")], tmp_path,
+                     login=broker.login, ticker_cls=Broken, today=self.TODAY)
+        assert broker.logouts == 1
+        assert [r[2] for r in broker.requests] == ["2024-01-02"]
+
     def test_today_and_later_cannot_be_cached(self, tmp_path):
         broker = FakeBroker(tmp_path)
         with pytest.raises(SweepError, match="only days before today"):
