@@ -428,8 +428,10 @@ def test_process_pool_gives_the_same_table_as_ray(local_ray, sample, sequential)
 
 
 @pytest.mark.parametrize("backend", ["ray", "pool"])
-def test_failing_run_is_reported_in_its_row(backend, local_ray, sample, sequential, tmp_path):
+def test_failing_run_is_reported_in_its_row(backend, request, sample, sequential, tmp_path):
     data_dir, start, end = sample
+    if backend == "ray":
+        request.getfixturevalue("local_ray")
     where = {"local_processes": 2} if backend == "pool" else {}
     table = sweep(Exploding, {"explode": [False, True], "fast": [5, 10], "slow": [30]},
                   INSTRUMENTS, start, end, data_dir=data_dir, out=tmp_path / "out", **where)
