@@ -209,8 +209,8 @@ void notify_all(nb::handle cond) {
 }
 
 // Waits on a plain queue's not_empty condition, as Queue.get does, but also wakes for
-// what `decide` looks at. `decide` runs with the queue's lock and the GIL held and
-// returns Waiting to go on waiting; `take` removes one item (lock held).
+// what `decide` looks at. `decide` runs with the queue's lock and the GIL held, takes
+// what it needs from the queue itself, and returns Waiting to go on waiting.
 template <typename Decide> Wake wait_on_queue(PyObject *self, nb::handle q, Decide decide) {
     Ticker &t = native(self);
     nb::object cond = field(q, TOVIK_KEY("not_empty"));
@@ -266,7 +266,7 @@ Wake take_token(PyObject *self, const std::shared_ptr<ReplayProducer> &p) {
         call_method(q.ptr(), TOVIK_KEY("get"), {});
         return t.replay_generation == p->generation ? Wake::Token : Wake::Abandoned;
     }
-    return wait_on_queue(self, q, [&](nb::handle cond) {
+    auto decide = [&](nb::handle cond) {
         Wake w = Wake::Waiting;
         if (t.replay_generation != p->generation)
             w = Wake::Abandoned;
@@ -293,7 +293,14 @@ Wake take_token(PyObject *self, const std::shared_ptr<ReplayProducer> &p) {
             t.parked = p;
         }
         return Wake::Waiting;
-    });
+    };
+    try {
+        return wait_on_queue(self, q, decide);
+    } catch (nb::python_error &) {
+        if (t.parked == p) // no grant may serve a producer whose thread has left
+            t.parked.reset();
+        throw;
+    }
 }
 
 // The back-filling notice for replay `gen`; false when a newer replay started.
