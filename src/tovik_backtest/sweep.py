@@ -466,7 +466,8 @@ def _run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, progress: P
                  log_to_driver=False)
         started_here = True
     try:
-        task = ray.remote(num_cpus=1, max_calls=RUNS_PER_WORKER)(run_one)
+        # One retry covers a lost node; a run that kills its worker every time fails soon.
+        task = ray.remote(num_cpus=1, max_calls=RUNS_PER_WORKER, max_retries=1)(run_one)
         pending = {task.remote(spec): spec for spec in specs}
         rows: list[dict[str, Any]] = []
         try:
@@ -498,11 +499,19 @@ def _ray_error_text(exc: BaseException) -> str:
 def _run_on_pool(processes: int, specs: list[RunSpec], progress: Progress) -> list[dict[str, Any]]:
     import multiprocessing
     from concurrent.futures import ProcessPoolExecutor, as_completed
+    from concurrent.futures.process import BrokenProcessPool
 
     # Fresh interpreters: forking a process that runs threads (the matcher's, a progress
     # display's) can deadlock the child.
     context = multiprocessing.get_context("spawn")
     rows: list[dict[str, Any]] = []
+    broken: list[RunSpec] = []
+
+    def done(row: dict[str, Any]) -> None:
+        rows.append(row)
+        if progress is not None:
+            progress(len(rows), len(specs))
+
     pool = ProcessPoolExecutor(max_workers=processes, mp_context=context,
                                max_tasks_per_child=RUNS_PER_WORKER)
     try:
@@ -510,15 +519,25 @@ def _run_on_pool(processes: int, specs: list[RunSpec], progress: Progress) -> li
         for future in as_completed(futures):
             spec = futures[future]
             try:
-                rows.append(future.result())
-            except Exception as exc:  # noqa: BLE001 - the worker process died
-                rows.append(_failed_row(spec, f"{type(exc).__name__}: {exc}"))
-            if progress is not None:
-                progress(len(rows), len(specs))
+                done(future.result())
+            except BrokenProcessPool:
+                broken.append(spec)
+            except Exception as exc:  # noqa: BLE001 - the run could not be sent
+                done(_failed_row(spec, f"{type(exc).__name__}: {exc}"))
     except BaseException:
         pool.shutdown(wait=False, cancel_futures=True)
         raise
     pool.shutdown(wait=True)
+    # A process that dies (a crash in native code, an exit) takes the whole pool down
+    # with it, and every unfinished run with it. Those runs are run again one by one,
+    # each in a process of its own, so only the run that crashes is lost.
+    for spec in sorted(broken, key=lambda s: s.index):
+        with ProcessPoolExecutor(max_workers=1, mp_context=context) as alone:
+            try:
+                done(alone.submit(run_one, spec).result())
+            except BrokenProcessPool:
+                done(_failed_row(spec, "the worker process running this run died (exit or "
+                                 "crash in native code)"))
     return rows
 
 

@@ -46,6 +46,18 @@ class Exploding(MovingAverageCross):
         super().on_tick(tick)
 
 
+class Crashing(MovingAverageCross):
+    """Ends its worker process abruptly, as a crash in native code would."""
+
+    def __init__(self, crash=False, **params):
+        super().__init__(**params)
+        self.crash = crash
+
+    def on_start(self):
+        if self.crash:
+            os._exit(3)
+
+
 @pytest.fixture(autouse=True)
 def watchdog():
     # Sweeps block on worker processes; a hang ends the test run with every thread's stack.
@@ -451,6 +463,23 @@ def test_failing_run_is_reported_in_its_row(backend, request, sample, sequential
         expected = sequential[(row["fast"], 30)]
         assert (row["pnl"], row["fills"], row["ticks"]) == (
             expected["pnl"], expected["fills"], expected["ticks"])
+
+
+@pytest.mark.parametrize("backend", ["ray", "pool"])
+def test_crashed_worker_loses_only_its_own_run(backend, request, sample, sequential):
+    data_dir, start, end = sample
+    if backend == "ray":
+        request.getfixturevalue("local_ray")
+    where = {"local_processes": 2} if backend == "pool" else {}
+    table = sweep(Crashing, {"crash": [False, True], "fast": [5, 10], "slow": [30]},
+                  INSTRUMENTS, start, end, data_dir=data_dir, **where)
+    assert table.height == 4
+    crashed = table.filter(pl.col("crash"))
+    assert crashed["error"].null_count() == 0 and crashed["pnl"].null_count() == 2
+    kept = table.filter(~pl.col("crash"))
+    assert kept["error"].null_count() == 2
+    for row in kept.iter_rows(named=True):
+        assert row["pnl"] == sequential[(row["fast"], 30)]["pnl"]
 
 
 def test_out_folder_holds_the_table_and_every_run(local_ray, sample, sequential, tmp_path):
