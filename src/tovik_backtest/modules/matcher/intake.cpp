@@ -6,17 +6,10 @@
 #include <new>
 
 namespace tovik::matcher {
-namespace {
-
-// Defaults of add_order's optional arguments: the text values of OrderCond.CASH,
-// OrderLot.COMMON and OCType.AUTO, read once when the module loads. They are interned
-// (hence immortal), so plain static pointers to them never dangle.
-PyObject *default_order_cond = nullptr;
-PyObject *default_order_lot = nullptr;
-PyObject *default_oc_type = nullptr;
 
 // ---------------------------------------------------------------------------
-// Small C-API helpers. Each returns an owned reference or throws the Python error.
+// C-API helpers shared with reports.cpp (declared there). Each returns an owned
+// reference or throws the Python error.
 
 safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
 
@@ -31,27 +24,27 @@ safe_ref import_module(PyObject *name) {
     return own(PyImport_Import(name));
 }
 
-safe_ref constant_module() { return import_module(TOVIK_KEY("tovik_backtest.constant")); }
+// A new empty dict with room for `size` keys, so that filling it never resizes (as a
+// dict display in Python code would be built).
+safe_ref new_dict(Py_ssize_t size) {
+#ifdef Py_LIMITED_API
+    (void) size;
+    return own(PyDict_New());
+#else
+    return own(_PyDict_NewPresized(size));
+#endif
+}
 
 safe_ref get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
 
 // obj.name(*args), looked up on the object like a Python method call.
-safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args = {}) {
+safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
     PyObject *argv[8];
     size_t n = 0;
     argv[n++] = obj.ptr();
     for (nb::handle a : args)
         argv[n++] = a.ptr();
     return own(PyObject_VectorcallMethod(name, argv, n, nullptr));
-}
-
-// console.print(text), looked up at every call like console_print, but holding its
-// references in safe_ref: the worker prints a line for every order, so it is often
-// inside this call when the interpreter ends the thread.
-void print_line(const std::string &text) {
-    safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
-    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), {line});
 }
 
 // container[key] with the host's KeyError; a plain dict skips the generic protocol.
@@ -68,16 +61,116 @@ safe_ref get_item(nb::handle container, PyObject *key) {
     return own(PyObject_GetItem(container.ptr(), key));
 }
 
-// container.get(key), None when absent.
-safe_ref get_or_none(nb::handle container, PyObject *key) {
+// container.get(key, default).
+safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback) {
     if (PyDict_CheckExact(container.ptr())) {
         PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
         if (!value && PyErr_Occurred())
             throw nb::python_error();
-        return safe_ref::borrow(value ? value : Py_None);
+        return safe_ref::borrow(value ? value : fallback);
     }
-    return call_method(container, TOVIK_KEY("get"), {key});
+    return call_method(container, TOVIK_KEY("get"), {key, fallback});
 }
+
+// Is this exactly a Matcher (no subclass)? Then no class attribute can shadow an
+// instance field and no method has been overridden in a class.
+bool is_plain_matcher(PyObject *self) {
+    static PyTypeObject *const matcher_type = (PyTypeObject *) nb::type<Matcher>().ptr(); // lives as long as the module
+    return Py_TYPE(self) == matcher_type;
+}
+
+// self.<name>: a plain Matcher's fields are read straight from its __dict__, which is
+// what attribute lookup would find, without the walk through the class.
+safe_ref field(PyObject *self, PyObject *name) {
+    if (is_plain_matcher(self)) {
+        safe_ref dict = own(PyObject_GenericGetDict(self, nullptr));
+        PyObject *value = PyDict_GetItemWithError(dict.ptr(), name);
+        if (value)
+            return safe_ref::borrow(value);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return get_attr(self, name);
+}
+
+// self.<name>(*args). When neither the instance nor a subclass replaces the method,
+// its implementation is called directly, skipping the lookup and the bound call.
+safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args) {
+    if (is_plain_matcher(self)) {
+        safe_ref dict = own(PyObject_GenericGetDict(self, nullptr));
+        if (!PyDict_GetItemWithError(dict.ptr(), name)) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            PyObject *argv[8];
+            size_t n = 0;
+            for (nb::handle a : args)
+                argv[n++] = a.ptr();
+            return own(impl(self, argv, (Py_ssize_t) n, nullptr));
+        }
+    }
+    return call_method(self, name, args);
+}
+
+// An attribute of the constants module: its __dict__ entry, or the attribute lookup
+// when the entry is missing (a module-level __getattr__ may provide it).
+safe_ref constant(PyObject *name) {
+    safe_ref module = import_module(TOVIK_KEY("tovik_backtest.constant"));
+    if (PyModule_Check(module.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name);
+        if (value)
+            return safe_ref::borrow(value);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return get_attr(module, name);
+}
+
+// Enumeration.from_value(value). A member of that very enumeration is its own
+// from_value (the constants module guarantees it), so it is returned without the call.
+safe_ref from_value(PyObject *enum_name, nb::handle value) {
+    safe_ref enumeration = constant(enum_name);
+    if ((PyObject *) Py_TYPE(value.ptr()) == enumeration.ptr())
+        return safe_ref::borrow(value.ptr());
+    return call_method(enumeration, TOVIK_KEY("from_value"), {value});
+}
+
+// The instrument's latest tick time: current_tick_infos.get(code, {}).get("ts").
+safe_ref latest_tick_ts(PyObject *self, nb::handle code) {
+    safe_ref infos = field(self, TOVIK_KEY("current_tick_infos"));
+    safe_ref entry;
+    if (PyDict_CheckExact(infos.ptr())) {
+        entry = get_or(infos, code.ptr(), Py_None);
+        if (entry.is_none())
+            return entry; // no entry: the instrument has no tick yet
+    } else {
+        safe_ref empty = own(PyDict_New());
+        entry = get_or(infos, code.ptr(), empty.ptr());
+    }
+    return get_or(entry, TOVIK_KEY("ts"), Py_None);
+}
+
+// Defined in reports.cpp.
+PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+
+namespace {
+
+// Defaults of add_order's optional arguments: the text values of OrderCond.CASH,
+// OrderLot.COMMON and OCType.AUTO, read once when the module loads. They are interned
+// (hence immortal), so plain static pointers to them never dangle.
+PyObject *default_order_cond = nullptr;
+PyObject *default_order_lot = nullptr;
+PyObject *default_oc_type = nullptr;
+
+// console.print(text), looked up at every call like console_print, but holding its
+// references in safe_ref: the worker prints a line for every order, so it is often
+// inside this call when the interpreter ends the thread.
+void print_line(const std::string &text) {
+    safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
+    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
+    call_method(console, TOVIK_KEY("print"), {line});
+}
+
+safe_ref get_or_none(nb::handle container, PyObject *key) { return get_or(container, key, Py_None); }
 
 void set_item(nb::handle dict, PyObject *key, nb::handle value) {
     check_status(PyDict_SetItem(dict.ptr(), key, value.ptr()));
@@ -87,21 +180,6 @@ bool text_equals(nb::handle value, PyObject *text) {
     int result = PyObject_RichCompareBool(value.ptr(), text, Py_EQ);
     check_status(result);
     return result == 1;
-}
-
-// Enumeration.from_value(value) of the constants module.
-safe_ref from_value(nb::handle constants, PyObject *enum_name, nb::handle value) {
-    safe_ref enumeration = get_attr(constants, enum_name);
-    return call_method(enumeration, TOVIK_KEY("from_value"), {value});
-}
-
-// The instrument's last tick time: current_tick_infos.get(code, {}).get("ts").
-safe_ref last_tick_ts(PyObject *self, nb::handle code) {
-    safe_ref infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
-    safe_ref entry = get_or_none(infos, code.ptr());
-    if (entry.is_none())
-        return entry;
-    return get_or_none(entry, TOVIK_KEY("ts"));
 }
 
 void require_ready(PyObject *self) {
@@ -151,7 +229,7 @@ void construct(PyObject *self, PyObject *positions) {
     set_item(kwargs, TOVIK_KEY("daemon"), nb::handle(Py_True));
     safe_ref no_args = own(PyTuple_New(0));
     safe_ref thread = own(PyObject_Call(get_attr(threading, TOVIK_KEY("Thread")).ptr(), no_args.ptr(), kwargs.ptr()));
-    call_method(thread, TOVIK_KEY("start"));
+    call_method(thread, TOVIK_KEY("start"), {});
 }
 
 // __init__(positions=None); shared by the tp_init slot and the documented __init__.
@@ -204,18 +282,19 @@ PyObject *set_current_tick(PyObject *self, PyObject *const *args, Py_ssize_t nar
     require_dict(a[0], params.func, "tick");
     nb::handle tick = a[0];
     safe_ref code = get_item(tick, TOVIK_KEY("code"));
-    safe_ref infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
+    safe_ref infos = field(self, TOVIK_KEY("current_tick_infos"));
     int known = PySequence_Contains(infos.ptr(), code.ptr());
     check_status(known);
     if (!known) {
-        safe_ref fresh = call_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), {code});
+        safe_ref fresh =
+            call_own_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), init_current_tick_info, {code});
         check_status(PyObject_SetItem(infos.ptr(), code.ptr(), fresh.ptr()));
     }
     safe_ref entry = get_item(infos, code.ptr());
     check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("tick"), tick.ptr()));
     safe_ref ts = get_item(tick, TOVIK_KEY("timestamp"));
     check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("ts"), ts.ptr()));
-    call_method(get_attr(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), {tick});
+    call_method(field(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), {tick});
     Py_RETURN_NONE;
 }
 
@@ -241,7 +320,7 @@ PyObject *add_pending_order_queue(PyObject *self, PyObject *const *args, Py_ssiz
     safe_ref message = own(PyDict_New());
     set_item(message, TOVIK_KEY("action"), a[0]);
     set_item(message, TOVIK_KEY("payload"), a[1]); // by reference, not copied
-    call_method(get_attr(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), {message});
+    call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), {message});
     Py_RETURN_NONE;
 }
 
@@ -250,7 +329,7 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
     PyObject *a[1];
     parse_args(params, args, nargsf, kwnames, a);
     require_dict(a[0], params.func, "response");
-    call_method(get_attr(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {a[0]});
+    call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {a[0]});
     Py_RETURN_NONE;
 }
 
@@ -321,7 +400,7 @@ void report_failure(PyObject *self, const nb::python_error &e, nb::handle messag
 
 void task_done(PyObject *self, nb::handle queue) {
     try {
-        call_method(queue, TOVIK_KEY("task_done"));
+        call_method(queue, TOVIK_KEY("task_done"), {});
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
@@ -401,35 +480,34 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
     nb::handle code = a[0], product_type = a[1];
     BookLock lock(self);
-    safe_ref constants = constant_module();
-    safe_ref create_order = get_attr(get_attr(constants, TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
+    safe_ref create_order = get_attr(constant(TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
 
-    safe_ref record = own(PyDict_New());
+    safe_ref record = new_dict(16);
     set_item(record, TOVIK_KEY("operation_type"), TOVIK_KEY("New"));
     set_item(record, TOVIK_KEY("operation_code"), get_attr(create_order, TOVIK_KEY("code")));
     set_item(record, TOVIK_KEY("operation_message"), get_attr(create_order, TOVIK_KEY("message")));
-    set_item(record, TOVIK_KEY("trade_id"), call_method(self, TOVIK_KEY("_Matcher__get_random_uuid")));
+    set_item(record, TOVIK_KEY("trade_id"), call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {}));
     set_item(record, TOVIK_KEY("account_id"),
-             get_item(get_attr(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id")));
+             get_item(field(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id")));
     set_item(record, TOVIK_KEY("code"), code);
     set_item(record, TOVIK_KEY("product_type"), product_type);
-    set_item(record, TOVIK_KEY("action"), from_value(constants, TOVIK_KEY("Action"), a[2]));
+    set_item(record, TOVIK_KEY("action"), from_value(TOVIK_KEY("Action"), a[2]));
     safe_ref price_value = own(PyFloat_FromDouble(price));
     set_item(record, TOVIK_KEY("price"), price_value);
     set_item(record, TOVIK_KEY("quantity"), a[4]);
-    set_item(record, TOVIK_KEY("price_type"), from_value(constants, TOVIK_KEY("PriceType"), a[5]));
-    set_item(record, TOVIK_KEY("order_type"), from_value(constants, TOVIK_KEY("OrderType"), a[6]));
-    set_item(record, TOVIK_KEY("exchange_ts"), last_tick_ts(self, code));
+    set_item(record, TOVIK_KEY("price_type"), from_value(TOVIK_KEY("PriceType"), a[5]));
+    set_item(record, TOVIK_KEY("order_type"), from_value(TOVIK_KEY("OrderType"), a[6]));
+    set_item(record, TOVIK_KEY("exchange_ts"), latest_tick_ts(self, code));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
-        set_item(record, TOVIK_KEY("order_cond"), from_value(constants, TOVIK_KEY("OrderCond"), a[7]));
-        set_item(record, TOVIK_KEY("order_lot"), from_value(constants, TOVIK_KEY("OrderLot"), a[8]));
+        set_item(record, TOVIK_KEY("order_cond"), from_value(TOVIK_KEY("OrderCond"), a[7]));
+        set_item(record, TOVIK_KEY("order_lot"), from_value(TOVIK_KEY("OrderLot"), a[8]));
     } else if (text_equals(product_type, TOVIK_KEY("Future"))) {
-        set_item(record, TOVIK_KEY("oc_type"), from_value(constants, TOVIK_KEY("OCType"), a[9]));
+        set_item(record, TOVIK_KEY("oc_type"), from_value(TOVIK_KEY("OCType"), a[9]));
     } else {
         raise_exception("不支援的商品類型: " + str_of(product_type));
     }
 
-    safe_ref pending = get_attr(self, TOVIK_KEY("pending_orders"));
+    safe_ref pending = field(self, TOVIK_KEY("pending_orders"));
     if (PyList_CheckExact(pending.ptr()))
         check_status(PyList_Append(pending.ptr(), record.ptr()));
     else
@@ -437,10 +515,11 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
     // From here the order rests; a failed acknowledgement is logged, not raised.
     try {
-        safe_ref operation_new = get_attr(get_attr(constants, TOVIK_KEY("OperationType")), TOVIK_KEY("NEW"));
+        safe_ref operation_new = get_attr(constant(TOVIK_KEY("OperationType")), TOVIK_KEY("NEW"));
         safe_ref response =
-            call_method(self, TOVIK_KEY("build_order_response"), {record, operation_new, create_order});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+            call_own_method(self, TOVIK_KEY("build_order_response"), build_order_response_method,
+                            {record, operation_new, create_order});
+        call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, {response});
         print_line(green("新增委託單 " + str_of(get_item(record, TOVIK_KEY("trade_id"))) + " 成功"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
@@ -478,9 +557,8 @@ void load_dependencies(nb::module_ &) {
                              "traceback", "copy"})
         nb::module_::import_(name);
 
-    safe_ref constants = constant_module();
     auto read_default = [&](PyObject *enum_name, PyObject *member) -> PyObject * {
-        safe_ref value = get_attr(get_attr(get_attr(constants, enum_name), member), TOVIK_KEY("value"));
+        safe_ref value = get_attr(get_attr(constant(enum_name), member), TOVIK_KEY("value"));
         if (!PyUnicode_CheckExact(value.ptr()))
             raise_type_error(str_of(enum_name) + "." + str_of(member) + ".value must be str, not " +
                              type_name_of(value));

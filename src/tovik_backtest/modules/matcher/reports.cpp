@@ -5,54 +5,29 @@
 #include "matcher.hpp"
 
 namespace tovik::matcher {
+
+// Shared helpers, defined in intake.cpp.
+safe_ref own(PyObject *p);
+safe_ref new_dict(Py_ssize_t size);
+safe_ref get_attr(nb::handle obj, PyObject *name);
+safe_ref get_item(nb::handle container, PyObject *key);
+safe_ref field(PyObject *self, PyObject *name);
+safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args);
+safe_ref from_value(PyObject *enum_name, nb::handle value);
+safe_ref latest_tick_ts(PyObject *self, nb::handle code);
+
 namespace {
-
-safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
-
-// An attribute of the constants module, found through sys.modules.
-safe_ref constant_attr(PyObject *name) {
-    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), TOVIK_KEY("tovik_backtest.constant"));
-    safe_ref constants;
-    if (module)
-        constants = safe_ref::borrow(module);
-    else if (PyErr_Occurred())
-        throw nb::python_error();
-    else
-        constants = own(PyImport_Import(TOVIK_KEY("tovik_backtest.constant")));
-    return own(PyObject_GetAttr(constants.ptr(), name));
-}
-
-safe_ref get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
-
-safe_ref call_method(nb::handle obj, PyObject *name, nb::handle arg) {
-    PyObject *argv[] = {obj.ptr(), arg.ptr()};
-    return own(PyObject_VectorcallMethod(name, argv, 2, nullptr));
-}
-
-// container[key] with the host's KeyError naming the key.
-safe_ref get_item(nb::handle container, PyObject *key) {
-    if (PyDict_CheckExact(container.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
-        if (!value) {
-            if (!PyErr_Occurred())
-                PyErr_SetObject(PyExc_KeyError, key);
-            throw nb::python_error();
-        }
-        return safe_ref::borrow(value);
-    }
-    return own(PyObject_GetItem(container.ptr(), key));
-}
 
 // Enumeration.from_value(data[key]).
 safe_ref converted(PyObject *enum_name, nb::handle data, PyObject *key) {
     safe_ref value = get_item(data, key);
-    return call_method(constant_attr(enum_name), TOVIK_KEY("from_value"), value);
+    return from_value(enum_name, value);
 }
 
 // Builds a new dictionary key by key, in the order of the calls.
 class DictBuilder {
   public:
-    DictBuilder() : dict_(own(PyDict_New())) {}
+    explicit DictBuilder(Py_ssize_t size) : dict_(new_dict(size)) {}
     DictBuilder &set(PyObject *key, nb::handle value) {
         check_status(PyDict_SetItem(dict_.ptr(), key, value.ptr()));
         return *this;
@@ -88,36 +63,17 @@ nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, 
     return a[0];
 }
 
-// current_tick_infos.get(code, {}).get("ts"): None without an entry or a tick.
-safe_ref latest_tick_ts(PyObject *self, nb::handle code) {
-    safe_ref infos = get_attr(self, TOVIK_KEY("current_tick_infos"));
-    safe_ref entry;
-    if (PyDict_CheckExact(infos.ptr())) {
-        PyObject *found = PyDict_GetItemWithError(infos.ptr(), code.ptr());
-        if (!found) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            return safe_ref::borrow(Py_None);
-        }
-        entry = safe_ref::borrow(found);
-    } else {
-        safe_ref empty = own(PyDict_New());
-        PyObject *argv[] = {infos.ptr(), code.ptr(), empty.ptr()};
-        entry = own(PyObject_VectorcallMethod(TOVIK_KEY("get"), argv, 3, nullptr));
-    }
-    if (PyDict_CheckExact(entry.ptr())) {
-        PyObject *ts = PyDict_GetItemWithError(entry.ptr(), TOVIK_KEY("ts"));
-        if (!ts && PyErr_Occurred())
-            throw nb::python_error();
-        return safe_ref::borrow(ts ? ts : Py_None);
-    }
-    return call_method(entry, TOVIK_KEY("get"), nb::handle(TOVIK_KEY("ts")));
-}
+PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+PyObject *stock_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+PyObject *future_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Builders.
 
-PyObject *build_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     static const Params<3> params{"build_order_response", {"trade", "operation_type", "code_obj"}, 3};
     PyObject *a[3];
     parse_args(params, args, nargsf, kwnames, a);
@@ -125,12 +81,12 @@ PyObject *build_order_response(PyObject *self, PyObject *const *args, Py_ssize_t
     nb::handle trade = a[0], code_obj = a[2];
 
     safe_ref code = get_item(trade, TOVIK_KEY("code"));
-    DictBuilder common;
+    DictBuilder common(15);
     common.set(TOVIK_KEY("operation_type"), a[1])
         .set(TOVIK_KEY("operation_code"), get_attr(code_obj, TOVIK_KEY("code")))
         .set(TOVIK_KEY("operation_message"), get_attr(code_obj, TOVIK_KEY("message")))
         .copy(TOVIK_KEY("trade_id"), trade)
-        .copy(TOVIK_KEY("account_id"), get_attr(self, TOVIK_KEY("account_info")))
+        .copy(TOVIK_KEY("account_id"), field(self, TOVIK_KEY("account_info")))
         .set(TOVIK_KEY("code"), code)
         .copy(TOVIK_KEY("action"), trade)
         .copy(TOVIK_KEY("price"), trade)
@@ -142,25 +98,27 @@ PyObject *build_order_response(PyObject *self, PyObject *const *args, Py_ssize_t
     safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return call_method(self, TOVIK_KEY("get_simulation_stock_order_response"), common.take()).release();
+        return call_own_method(self, TOVIK_KEY("get_simulation_stock_order_response"), stock_order_response, {common.take()}).release();
     }
     if (text_equals(product_type, TOVIK_KEY("Future"))) {
         common.copy(TOVIK_KEY("oc_type"), trade);
-        return call_method(self, TOVIK_KEY("get_simulation_future_order_response"), common.take()).release();
+        return call_own_method(self, TOVIK_KEY("get_simulation_future_order_response"), future_order_response, {common.take()}).release();
     }
     unsupported_product(product_type);
 }
 
+namespace {
+
 PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle trade = record_arg("build_deal_response", "trade", args, nargsf, kwnames);
     safe_ref trade_id = get_item(trade, TOVIK_KEY("trade_id"));
-    DictBuilder common;
+    DictBuilder common(13);
     common.set(TOVIK_KEY("id"), trade_id)
         .set(TOVIK_KEY("seqno"), trade_id)
         .set(TOVIK_KEY("ordno"), trade_id)
         .set(TOVIK_KEY("exchange_seqno"), trade_id)
-        .copy(TOVIK_KEY("broker_id"), get_attr(self, TOVIK_KEY("exchange_info")), TOVIK_KEY("name"))
-        .copy(TOVIK_KEY("account"), get_attr(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id"))
+        .copy(TOVIK_KEY("broker_id"), field(self, TOVIK_KEY("exchange_info")), TOVIK_KEY("name"))
+        .copy(TOVIK_KEY("account"), field(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id"))
         .copy(TOVIK_KEY("action"), trade)
         .copy(TOVIK_KEY("code"), trade)
         .copy(TOVIK_KEY("quantity"), trade)
@@ -170,10 +128,10 @@ PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t 
     safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return call_method(self, TOVIK_KEY("get_simulation_stock_deal_response"), common.take()).release();
+        return call_own_method(self, TOVIK_KEY("get_simulation_stock_deal_response"), stock_deal_response, {common.take()}).release();
     }
     if (text_equals(product_type, TOVIK_KEY("Future")))
-        return call_method(self, TOVIK_KEY("get_simulation_future_deal_response"), common.take()).release();
+        return call_own_method(self, TOVIK_KEY("get_simulation_future_deal_response"), future_deal_response, {common.take()}).release();
     unsupported_product(product_type);
 }
 
@@ -182,13 +140,13 @@ PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t 
 
 // The five top-level keys shared by both order reports, around the product's `order`.
 safe_ref order_report(PyObject *self, nb::handle data, safe_ref order) {
-    safe_ref trade_status = DictBuilder()
+    safe_ref trade_status = DictBuilder(3)
                                   .copy(TOVIK_KEY("id"), data, TOVIK_KEY("trade_id"))
-                                  .copy(TOVIK_KEY("exchange"), get_attr(self, TOVIK_KEY("exchange_info")),
+                                  .copy(TOVIK_KEY("exchange"), field(self, TOVIK_KEY("exchange_info")),
                                         TOVIK_KEY("name"))
                                   .copy(TOVIK_KEY("exchange_ts"), data)
                                   .take();
-    return DictBuilder()
+    return DictBuilder(5)
         .set(TOVIK_KEY("operation_type"), converted(TOVIK_KEY("OperationType"), data, TOVIK_KEY("operation_type")))
         .copy(TOVIK_KEY("operation_status_code"), data, TOVIK_KEY("operation_code"))
         .copy(TOVIK_KEY("operation_message"), data)
@@ -200,7 +158,7 @@ safe_ref order_report(PyObject *self, nb::handle data, safe_ref order) {
 // id, seqno, ordno, account, code, action, price, quantity: the head of both `order`s.
 DictBuilder order_head(nb::handle data) {
     safe_ref trade_id = get_item(data, TOVIK_KEY("trade_id"));
-    DictBuilder order;
+    DictBuilder order(12);
     order.set(TOVIK_KEY("id"), trade_id)
         .set(TOVIK_KEY("seqno"), trade_id)
         .set(TOVIK_KEY("ordno"), trade_id)
@@ -233,7 +191,7 @@ PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_
 
 // id ... price, copied unchanged: the head of both deal reports.
 DictBuilder deal_head(nb::handle data) {
-    DictBuilder deal;
+    DictBuilder deal(13);
     for (PyObject *key : {TOVIK_KEY("id"), TOVIK_KEY("seqno"), TOVIK_KEY("ordno"), TOVIK_KEY("exchange_seqno"),
                           TOVIK_KEY("broker_id"), TOVIK_KEY("account"), TOVIK_KEY("action"), TOVIK_KEY("code"),
                           TOVIK_KEY("quantity"), TOVIK_KEY("price")})
@@ -260,7 +218,7 @@ PyObject *future_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nar
 } // namespace
 
 void add_report_methods(std::vector<PyMethodDef> &methods) {
-    methods.push_back(TOVIK_METHOD("build_order_response", build_order_response,
+    methods.push_back(TOVIK_METHOD("build_order_response", build_order_response_method,
                                    "build_order_response($self, trade, operation_type, code_obj)\n--\n\n"
                                    "建立委託回報\n\n"
                                    "Args:\n"
