@@ -42,7 +42,7 @@ struct ReplayProducer {
 namespace {
 
 // Rows fetched from the table per step: bounds the memory of the column lists.
-constexpr Py_ssize_t kChunkRows = 65536;
+constexpr Py_ssize_t kChunkRows = 16384;
 
 constexpr const char *kNoBounds = "回補資料的開始時間與結束時間不能為空";
 
