@@ -564,6 +564,24 @@ class TestAddOrder:
         assert console_lines.lines == ["[red]發生錯誤: no console[/red]"]
         assert len(error_records.lines) == 1
 
+    def test_replaced_fields_and_methods_are_used(self, matcher, stock_order, console_lines):
+        sent = []
+        matcher._Matcher__get_random_uuid = lambda: "X" * 16
+        matcher.add_response_to_queue = sent.append
+        matcher.account_info = {"account_id": "BT-00009"}
+        matcher.pending_orders = resting = []
+        matcher.add_order(**stock_order())
+        assert resting[0]["trade_id"] == "X" * 16 and resting[0]["account_id"] == "BT-00009"
+        assert sent[0]["order"]["account"] == "BT-00009" and matcher.response_queue.qsize() == 0
+
+        class Tagged(Matcher):
+            def _Matcher__init_current_tick_info(self, code):
+                return {"ts": None, "tick": None, "code": code}
+
+        tagged = Tagged()
+        tagged.set_current_tick({"code": "2330", "timestamp": 1.0})
+        assert tagged.current_tick_infos["2330"]["code"] == "2330"
+
     def test_add_order_on_an_uninitialised_instance(self, stock_order):
         bare = Matcher.__new__(Matcher)
         with pytest.raises(RuntimeError):
