@@ -642,21 +642,26 @@ void add_intake_methods(std::vector<PyMethodDef> &methods) {
                                    "將回報資料加入回報佇列\n\n"
                                    "Args:\n"
                                    "    response (Dict[str, Any]): 回報資料"));
-    methods.push_back(TOVIK_METHOD("add_order", add_order,
-                                   "add_order($self, code, product_type, action, price, qty, price_type, order_type, "
-                                   "order_cond='Cash', order_lot='Common', oc_type='Auto')\n--\n\n"
-                                   "新增委託單到待成交列表\n\n"
-                                   "Args:\n"
-                                   "    code (str): 商品代碼\n"
-                                   "    product_type (str): 商品類型\n"
-                                   "    action (str): 買賣方向\n"
-                                   "    price (float): 價格\n"
-                                   "    qty (int): 數量\n"
-                                   "    price_type (str): 價格類型\n"
-                                   "    order_type (str): 委託類型\n"
-                                   "    order_cond (str, optional): 委託條件. Defaults to OrderCond.CASH.value.\n"
-                                   "    order_lot (str, optional): 委託批號. Defaults to OrderLot.COMMON.value.\n"
-                                   "    oc_type (str, optional): OC 類型. Defaults to OCType.AUTO.value."));
+    // The signature shows the defaults read from the constants module when it loaded
+    // (load_dependencies runs before the method table is built). Plain C++ storage.
+    static const std::string add_order_doc =
+        "add_order($self, code, product_type, action, price, qty, price_type, order_type, order_cond=" +
+        repr_of(default_order_cond) + ", order_lot=" + repr_of(default_order_lot) +
+        ", oc_type=" + repr_of(default_oc_type) +
+        ")\n--\n\n"
+        "新增委託單到待成交列表\n\n"
+        "Args:\n"
+        "    code (str): 商品代碼\n"
+        "    product_type (str): 商品類型\n"
+        "    action (str): 買賣方向\n"
+        "    price (float): 價格\n"
+        "    qty (int): 數量\n"
+        "    price_type (str): 價格類型\n"
+        "    order_type (str): 委託類型\n"
+        "    order_cond (str, optional): 委託條件. Defaults to OrderCond.CASH.value.\n"
+        "    order_lot (str, optional): 委託批號. Defaults to OrderLot.COMMON.value.\n"
+        "    oc_type (str, optional): OC 類型. Defaults to OCType.AUTO.value.";
+    methods.push_back(TOVIK_METHOD("add_order", add_order, add_order_doc.c_str()));
 }
 
 } // namespace tovik::matcher
