@@ -75,7 +75,8 @@ safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback) {
 // Is this exactly a Matcher (no subclass)? Then no class attribute can shadow an
 // instance field and no method has been overridden in a class.
 bool is_plain_matcher(PyObject *self) {
-    static PyTypeObject *const matcher_type = (PyTypeObject *) nb::type<Matcher>().ptr(); // lives as long as the module
+    // The class lives as long as the module, so its address can be kept.
+    static PyTypeObject *const matcher_type = (PyTypeObject *) nb::type<Matcher>().ptr();
     return Py_TYPE(self) == matcher_type;
 }
 
@@ -486,7 +487,8 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     set_item(record, TOVIK_KEY("operation_type"), TOVIK_KEY("New"));
     set_item(record, TOVIK_KEY("operation_code"), get_attr(create_order, TOVIK_KEY("code")));
     set_item(record, TOVIK_KEY("operation_message"), get_attr(create_order, TOVIK_KEY("message")));
-    set_item(record, TOVIK_KEY("trade_id"), call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {}));
+    set_item(record, TOVIK_KEY("trade_id"),
+             call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {}));
     set_item(record, TOVIK_KEY("account_id"),
              get_item(field(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id")));
     set_item(record, TOVIK_KEY("code"), code);

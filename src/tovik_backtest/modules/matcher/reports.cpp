@@ -63,6 +63,12 @@ nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, 
     return a[0];
 }
 
+// self.<format>(common fields): the report of a builder.
+PyObject *format_with(PyObject *self, PyObject *name, FastMethod impl, DictBuilder &common) {
+    safe_ref data = common.take();
+    return call_own_method(self, name, impl, {data}).release();
+}
+
 PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
 PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
 PyObject *stock_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
@@ -80,14 +86,14 @@ PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_
     require_dict(a[0], params.func, "trade");
     nb::handle trade = a[0], code_obj = a[2];
 
-    safe_ref code = get_item(trade, TOVIK_KEY("code"));
     DictBuilder common(15);
     common.set(TOVIK_KEY("operation_type"), a[1])
         .set(TOVIK_KEY("operation_code"), get_attr(code_obj, TOVIK_KEY("code")))
         .set(TOVIK_KEY("operation_message"), get_attr(code_obj, TOVIK_KEY("message")))
         .copy(TOVIK_KEY("trade_id"), trade)
-        .copy(TOVIK_KEY("account_id"), field(self, TOVIK_KEY("account_info")))
-        .set(TOVIK_KEY("code"), code)
+        .copy(TOVIK_KEY("account_id"), field(self, TOVIK_KEY("account_info")));
+    safe_ref code = get_item(trade, TOVIK_KEY("code"));
+    common.set(TOVIK_KEY("code"), code)
         .copy(TOVIK_KEY("action"), trade)
         .copy(TOVIK_KEY("price"), trade)
         .copy(TOVIK_KEY("quantity"), trade)
@@ -98,11 +104,11 @@ PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_
     safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return call_own_method(self, TOVIK_KEY("get_simulation_stock_order_response"), stock_order_response, {common.take()}).release();
+        return format_with(self, TOVIK_KEY("get_simulation_stock_order_response"), stock_order_response, common);
     }
     if (text_equals(product_type, TOVIK_KEY("Future"))) {
         common.copy(TOVIK_KEY("oc_type"), trade);
-        return call_own_method(self, TOVIK_KEY("get_simulation_future_order_response"), future_order_response, {common.take()}).release();
+        return format_with(self, TOVIK_KEY("get_simulation_future_order_response"), future_order_response, common);
     }
     unsupported_product(product_type);
 }
@@ -128,10 +134,10 @@ PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t 
     safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return call_own_method(self, TOVIK_KEY("get_simulation_stock_deal_response"), stock_deal_response, {common.take()}).release();
+        return format_with(self, TOVIK_KEY("get_simulation_stock_deal_response"), stock_deal_response, common);
     }
     if (text_equals(product_type, TOVIK_KEY("Future")))
-        return call_own_method(self, TOVIK_KEY("get_simulation_future_deal_response"), future_deal_response, {common.take()}).release();
+        return format_with(self, TOVIK_KEY("get_simulation_future_deal_response"), future_deal_response, common);
     unsupported_product(product_type);
 }
 
