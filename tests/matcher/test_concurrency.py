@@ -217,3 +217,43 @@ def test_a_scan_is_whole_with_respect_to_cancellation(monkeypatch: pytest.Monkey
              if "operation_type" not in r]
     assert [d["id"] for d in deals][-1] == second  # filled by the scan, before the cancel ran
     assert lines[-1] == f"[red]委託單 {second} 不存在[/red]"
+
+
+EXIT_WHILE_MATCHING = """
+import sys, threading, time
+import tovik_backtest.utils as utils
+utils.console.print = lambda *a, **k: None
+from tovik_backtest.modules.matcher.matcher import Matcher
+
+def feed(m, n):
+    i = 0
+    while True:
+        i += 1
+        code = "C" + str(i % 3)
+        m.add_pending_order_queue("add", dict(code=code, product_type="Stock", action="Buy",
+                                              price=100.0, qty=2, price_type="LMT", order_type="IOC"))
+        m.add_order(code, "Future", "Sell", 100.0, 3, "LMT", "ROD")
+        m.match_deal(code, 100.0, 4, float(i))
+        resting = list(m.pending_orders)
+        if resting:
+            m.add_pending_order_queue("modify", {"trade_id": resting[0]["trade_id"], "price": 99.0})
+            m.cancel_order(resting[-1]["trade_id"])
+        while not m.response_queue.empty():
+            m.response_queue.get_nowait()
+
+for n in range(3):
+    threading.Thread(target=feed, args=(Matcher(), n), daemon=True).start()
+time.sleep(float(sys.argv[1]))
+"""
+
+
+@pytest.mark.parametrize("seconds", ["0.05", "0.2", "0.4"])
+def test_process_exits_cleanly_while_daemon_threads_match(seconds: str) -> None:
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", EXIT_WHILE_MATCHING, seconds], env=env,
+                          capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]

@@ -6,6 +6,8 @@
 // list's item array against it: an unchanged record of another instrument costs two
 // pointer compares. Records of the tick's instrument are collected first and then
 // processed in list order, so removing one never makes the walk pass over another.
+// A record's code is read when its entry is made: a record is not expected to change
+// instrument in place (nothing in the package does; a host replaces the record).
 #include "matcher.hpp"
 
 #include <algorithm>
@@ -35,14 +37,16 @@ using ScanEntry = Matcher::ScanEntry;
 using OrderBook = Matcher::OrderBook;
 
 // ---------------------------------------------------------------------------
-// Small C-API helpers.
+// Small C-API helpers. References on the stack are safe_ref: modify_order and
+// cancel_order run on the daemon worker and match_deal often on a daemon thread of
+// the host, which the interpreter may end by a forced unwind at exit.
 
-nb::object own(PyObject *p) { return nb::steal(check(p)); }
+safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
 
-nb::object attr_of(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
+safe_ref attr_of(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
 
 // obj[key], as Python's subscript: a missing key raises KeyError.
-nb::object item_of(nb::handle obj, PyObject *key) {
+safe_ref item_of(nb::handle obj, PyObject *key) {
     if (PyDict_CheckExact(obj.ptr())) {
         PyObject *value = PyDict_GetItemWithError(obj.ptr(), key);
         if (!value) {
@@ -50,7 +54,7 @@ nb::object item_of(nb::handle obj, PyObject *key) {
                 PyErr_SetObject(PyExc_KeyError, key);
             throw nb::python_error();
         }
-        return nb::borrow(value);
+        return safe_ref::borrow(value);
     }
     return own(PyObject_GetItem(obj.ptr(), key));
 }
@@ -73,13 +77,30 @@ bool same_or_equal(nb::handle a, nb::handle b) {
 
 // self.<name>(*args), looked up on the instance at each call so that a host or a
 // subclass may replace the method.
-nb::object call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
+safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
     PyObject *stack[4];
     size_t n = 0;
     stack[n++] = obj.ptr();
     for (nb::handle a : args)
         stack[n++] = a.ptr();
     return own(PyObject_VectorcallMethod(name, stack, n, nullptr));
+}
+
+// An imported module, from sys.modules when it is there already.
+safe_ref module_named(PyObject *name) {
+    PyObject *module = PyImport_GetModule(name);
+    if (module)
+        return safe_ref::steal(module);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return own(PyImport_Import(name));
+}
+
+// console.print(text), looked up at every call so that a host may replace it.
+void print_line(const std::string &text) {
+    safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
+    safe_ref console = attr_of(module_named(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
+    call_method(console, TOVIK_KEY("print"), {line});
 }
 
 bool truthy(nb::handle h) {
@@ -106,8 +127,8 @@ Matcher &native_ready(PyObject *self) {
 }
 
 // self.pending_orders, which must be a list (the scan walks its item array).
-nb::object pending_orders_of(PyObject *self) {
-    nb::object orders = attr_of(self, TOVIK_KEY("pending_orders"));
+safe_ref pending_orders_of(PyObject *self) {
+    safe_ref orders = attr_of(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr()))
         raise_type_error("pending_orders must be a list, not " + type_name_of(orders));
     return orders;
@@ -116,44 +137,44 @@ nb::object pending_orders_of(PyObject *self) {
 void load_vocabulary(OrderBook &book) {
     if (book.vocabulary_loaded)
         return;
-    nb::object constants = own(PyImport_ImportModule("tovik_backtest.constant"));
+    safe_ref constants = own(PyImport_ImportModule("tovik_backtest.constant"));
     auto member = [&](const char *enum_name, const char *member_name) {
-        nb::object enumeration = own(PyObject_GetAttrString(constants.ptr(), enum_name));
+        safe_ref enumeration = own(PyObject_GetAttrString(constants.ptr(), enum_name));
         return own(PyObject_GetAttrString(enumeration.ptr(), member_name));
     };
-    nb::object lmt = member("PriceType", "LMT");
-    nb::object buy = member("Action", "BUY");
-    nb::object buy_value = own(PyObject_GetAttrString(buy.ptr(), "value"));
-    nb::object rod = member("OrderType", "ROD");
-    nb::object ioc = member("OrderType", "IOC");
-    nb::object fok = member("OrderType", "FOK");
-    nb::object cancel = member("OperationType", "CANCEL");
-    nb::object update_qty = member("OperationType", "UPDATE_QTY");
-    nb::object update_price = member("OperationType", "UPDATE_PRICE");
-    nb::object be_cancel = member("SuccessCode", "OrderBeCancel");
-    nb::object modify = member("SuccessCode", "ModifyOrder");
-    std::vector<nb::object> types;
+    safe_ref lmt = member("PriceType", "LMT");
+    safe_ref buy = member("Action", "BUY");
+    safe_ref buy_value = own(PyObject_GetAttrString(buy.ptr(), "value"));
+    safe_ref rod = member("OrderType", "ROD");
+    safe_ref ioc = member("OrderType", "IOC");
+    safe_ref fok = member("OrderType", "FOK");
+    safe_ref cancel = member("OperationType", "CANCEL");
+    safe_ref update_qty = member("OperationType", "UPDATE_QTY");
+    safe_ref update_price = member("OperationType", "UPDATE_PRICE");
+    safe_ref be_cancel = member("SuccessCode", "OrderBeCancel");
+    safe_ref modify = member("SuccessCode", "ModifyOrder");
+    std::vector<safe_ref> types;
     for (const char *name : {"Action", "PriceType", "OrderType", "OrderCond", "OrderLot", "OCType",
                              "OperationType", "SuccessCode", "FLAG"})
         types.push_back(own(PyObject_GetAttrString(constants.ptr(), name)));
-    nb::object kwnames = own(PyTuple_Pack(7, TOVIK_KEY("trade_id"), TOVIK_KEY("code"), TOVIK_KEY("action"),
+    safe_ref kwnames = own(PyTuple_Pack(7, TOVIK_KEY("trade_id"), TOVIK_KEY("code"), TOVIK_KEY("action"),
                                           TOVIK_KEY("quantity"), TOVIK_KEY("price"), TOVIK_KEY("timestamp"),
                                           TOVIK_KEY("trade_status")));
     // Everything fetched: only now does the book take the references.
-    book.price_type_lmt = lmt.release().ptr();
-    book.action_buy = buy.release().ptr();
-    book.action_buy_value = buy_value.release().ptr();
-    book.order_type_rod = rod.release().ptr();
-    book.order_type_ioc = ioc.release().ptr();
-    book.order_type_fok = fok.release().ptr();
-    book.operation_cancel = cancel.release().ptr();
-    book.operation_update_qty = update_qty.release().ptr();
-    book.operation_update_price = update_price.release().ptr();
-    book.code_be_cancel = be_cancel.release().ptr();
-    book.code_modify = modify.release().ptr();
-    for (nb::object &t : types)
-        book.enum_types.push_back(t.release().ptr());
-    book.trade_record_kwnames = kwnames.release().ptr();
+    book.price_type_lmt = lmt.release();
+    book.action_buy = buy.release();
+    book.action_buy_value = buy_value.release();
+    book.order_type_rod = rod.release();
+    book.order_type_ioc = ioc.release();
+    book.order_type_fok = fok.release();
+    book.operation_cancel = cancel.release();
+    book.operation_update_qty = update_qty.release();
+    book.operation_update_price = update_price.release();
+    book.code_be_cancel = be_cancel.release();
+    book.code_modify = modify.release();
+    for (safe_ref &t : types)
+        book.enum_types.push_back(t.release());
+    book.trade_record_kwnames = kwnames.release();
     book.vocabulary_loaded = true;
 }
 
@@ -172,7 +193,7 @@ bool is_immutable_value(const OrderBook &book, PyObject *v) {
     return false;
 }
 
-nb::object deep_copy(const OrderBook &book, nb::handle record) {
+safe_ref deep_copy(const OrderBook &book, nb::handle record) {
     PyObject *r = record.ptr();
     if (PyDict_CheckExact(r)) {
         Py_ssize_t pos = 0;
@@ -188,7 +209,7 @@ nb::object deep_copy(const OrderBook &book, nb::handle record) {
         if (plain)
             return own(PyDict_Copy(r));
     }
-    nb::object copy_module = own(PyImport_ImportModule("copy"));
+    safe_ref copy_module = module_named(TOVIK_KEY("copy"));
     return call_method(copy_module, TOVIK_KEY("deepcopy"), {record});
 }
 
@@ -221,23 +242,28 @@ ScanEntry make_entry(PyObject *record) {
 }
 
 struct Candidate {
-    nb::object record;
+    safe_ref record;
     Py_ssize_t index; // where the walk saw it
 };
 
 inline void consider(const ScanEntry &e, PyObject *tick_code, Py_ssize_t index, std::vector<Candidate> &out) {
     if (e.code == tick_code || e.code == nullptr)
-        out.push_back(Candidate{nb::borrow(e.record), index});
+        out.push_back(Candidate{safe_ref::borrow(e.record), index});
 }
 
 // Re-validates entries [from, end) against the list, reusing an entry wherever its
 // record is still the same object: records removed from the middle shift the later
 // ones down, which a short look-ahead follows; anything else is read afresh.
+// (Removals made by the matcher itself keep the entries in step, see remove_record;
+// this is for lists changed by the host.)
 void rebuild_from(OrderBook &book, PyObject *list, Py_ssize_t from, PyObject *tick_code,
                   std::vector<Candidate> &out) {
     constexpr size_t look_ahead = 8;
     std::vector<ScanEntry> &old = book.entries;
     std::vector<ScanEntry> &tail = book.scratch;
+    // Dropping a reference can run a finaliser, which could call back into the
+    // matcher: entries are released only once the side array is whole again.
+    std::vector<ScanEntry> dropped;
     const Py_ssize_t n = PyList_Size(list);
     const size_t m = old.size();
     tail.clear();
@@ -254,8 +280,7 @@ void rebuild_from(OrderBook &book, PyObject *list, Py_ssize_t from, PyObject *ti
         }
         ScanEntry e;
         if (found != m) {
-            for (size_t r = j; r < found; ++r)
-                release(old[r]);
+            dropped.insert(dropped.end(), old.begin() + (std::ptrdiff_t) j, old.begin() + (std::ptrdiff_t) found);
             e = old[found];
             j = found + 1;
         } else {
@@ -264,11 +289,13 @@ void rebuild_from(OrderBook &book, PyObject *list, Py_ssize_t from, PyObject *ti
         tail.push_back(e);
         consider(e, tick_code, k, out);
     }
-    for (; j < m; ++j)
-        release(old[j]);
-    old.resize((size_t) from); // the rest was moved to `tail` or released
+    if (j < m)
+        dropped.insert(dropped.end(), old.begin() + (std::ptrdiff_t) j, old.end());
+    old.resize((size_t) from); // the rest was moved to `tail` or `dropped`
     old.insert(old.end(), tail.begin(), tail.end());
     tail.clear();
+    for (ScanEntry &e : dropped)
+        release(e);
 }
 
 // Collects the records that may belong to the tick's instrument, in list order.
@@ -282,7 +309,7 @@ void collect_candidates(OrderBook &book, PyObject *list, PyObject *tick_code, st
         if (e[i].record != item)
             break;
         if (e[i].code == tick_code || e[i].code == nullptr) [[unlikely]]
-            out.push_back(Candidate{nb::borrow(item), i});
+            out.push_back(Candidate{safe_ref::borrow(item), i});
     }
     if (i < n || book.entries.size() != (size_t) n)
         rebuild_from(book, list, i, tick_code, out);
@@ -303,23 +330,31 @@ Py_ssize_t index_in(PyObject *list, PyObject *record, Py_ssize_t hint) {
     return -1;
 }
 
-// Removes `record` from self.pending_orders. A record already gone (taken out by a
-// callback into the matcher) stays gone.
+// Removes `record` from self.pending_orders, and its entry from the side array so
+// that the next scan stays on the fast path. A record already gone (taken out by a
+// callback into the matcher) stays gone. The caller holds a reference to `record`.
 void remove_record(PyObject *self, nb::handle record, Py_ssize_t hint) {
-    nb::object orders = attr_of(self, TOVIK_KEY("pending_orders"));
+    safe_ref orders = attr_of(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr())) {
         call_method(orders, TOVIK_KEY("remove"), {record});
         return;
     }
     Py_ssize_t at = index_in(orders.ptr(), record.ptr(), hint);
-    if (at >= 0)
-        check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
+    if (at < 0)
+        return;
+    check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
+    std::vector<ScanEntry> &entries = native(self).book.entries;
+    if ((size_t) at < entries.size() && entries[(size_t) at].record == record.ptr()) {
+        ScanEntry e = entries[(size_t) at];
+        entries.erase(entries.begin() + at);
+        release(e); // not the last reference: the caller's keeps the record alive
+    }
 }
 
 // Is `record` still resting? A callback of an earlier order (position book, report
 // builder) may have cancelled it after the walk collected it.
 bool still_resting(PyObject *self, nb::handle record, Py_ssize_t hint) {
-    nb::object orders = attr_of(self, TOVIK_KEY("pending_orders"));
+    safe_ref orders = attr_of(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr()))
         return true;
     return index_in(orders.ptr(), record.ptr(), hint) >= 0;
@@ -329,37 +364,37 @@ bool still_resting(PyObject *self, nb::handle record, Py_ssize_t hint) {
 // match_deal
 
 long long quantity_of(nb::handle record) {
-    nb::object q = item_of(record, TOVIK_KEY("quantity"));
+    safe_ref q = item_of(record, TOVIK_KEY("quantity"));
     if (!PyLong_Check(q.ptr()))
         raise_type_error("order quantity must be int, not " + type_name_of(q));
     long long value = PyLong_AsLongLong(q.ptr());
     if (value == -1 && PyErr_Occurred())
         throw nb::python_error();
     if (value < 0) {
-        nb::object id = item_of(record, TOVIK_KEY("trade_id"));
+        safe_ref id = item_of(record, TOVIK_KEY("trade_id"));
         raise_value_error("委託單 " + str_of(id) + " 的數量 " + std::to_string(value) + " 不可為負數");
     }
     return value;
 }
 
-nb::object int_object(long long v) { return own(PyLong_FromLongLong(v)); }
+safe_ref int_object(long long v) { return own(PyLong_FromLongLong(v)); }
 
 struct Tick {
-    nb::object code; // interned
+    safe_ref code; // interned
     double close;
-    nb::object close_obj;
-    nb::object ts_obj;
+    safe_ref close_obj;
+    safe_ref ts_obj;
     long long remaining;
 };
 
 // The exchange's cancellation report for `record`: built from a deep copy carrying
 // the tick's time and, for IOC, the unfilled rest.
-nb::object cancellation_report(PyObject *self, const OrderBook &book, nb::handle record, const Tick &tick,
+safe_ref cancellation_report(PyObject *self, const OrderBook &book, nb::handle record, const Tick &tick,
                                const long long *rest_qty) {
-    nb::object product = item_of(record, TOVIK_KEY("product_type"));
+    safe_ref product = item_of(record, TOVIK_KEY("product_type"));
     if (!same_or_equal(product, TOVIK_KEY("Stock")) && !same_or_equal(product, TOVIK_KEY("Future")))
         raise_exception("不支援的商品類型");
-    nb::object trade = deep_copy(book, record);
+    safe_ref trade = deep_copy(book, record);
     if (rest_qty)
         set_item_of(trade, TOVIK_KEY("quantity"), int_object(*rest_qty));
     set_item_of(trade, TOVIK_KEY("exchange_ts"), tick.ts_obj);
@@ -368,7 +403,7 @@ nb::object cancellation_report(PyObject *self, const OrderBook &book, nb::handle
 }
 
 void add_trade_record(PyObject *self, const OrderBook &book, std::initializer_list<nb::handle> values) {
-    nb::object positions = attr_of(self, TOVIK_KEY("positions"));
+    safe_ref positions = attr_of(self, TOVIK_KEY("positions"));
     PyObject *stack[8];
     size_t n = 0;
     stack[n++] = positions.ptr();
@@ -401,21 +436,21 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     nb::handle record = c.record;
     if (!still_resting(self, record, c.index - removed))
         return Step::next;
-    nb::object code = item_of(record, TOVIK_KEY("code"));
+    safe_ref code = item_of(record, TOVIK_KEY("code"));
     if (!same_or_equal(code, tick.code))
         return Step::next;
 
-    nb::object action = item_of(record, TOVIK_KEY("action"));
-    nb::object price = item_of(record, TOVIK_KEY("price"));
-    nb::object order_type = item_of(record, TOVIK_KEY("order_type"));
-    nb::object price_type = item_of(record, TOVIK_KEY("price_type"));
+    safe_ref action = item_of(record, TOVIK_KEY("action"));
+    safe_ref price = item_of(record, TOVIK_KEY("price"));
+    safe_ref order_type = item_of(record, TOVIK_KEY("order_type"));
+    safe_ref price_type = item_of(record, TOVIK_KEY("price_type"));
     if (tick.remaining == 0)
         return Step::stop;
 
     const bool price_match = price_matches(book, action, price, price_type, tick);
     bool qty_match = false;
     long long deal_qty = 0;
-    nb::object cancel_info;
+    safe_ref cancel_info;
     auto remove = [&] {
         remove_record(self, record, c.index - removed);
         ++removed;
@@ -456,7 +491,7 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
 
     if (price_match && qty_match) {
         tick.remaining -= deal_qty;
-        nb::object deal = deep_copy(book, record);
+        safe_ref deal = deep_copy(book, record);
         set_item_of(deal, TOVIK_KEY("quantity"), int_object(deal_qty));
         set_item_of(deal, TOVIK_KEY("price"), tick.close_obj);
         set_item_of(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
@@ -465,15 +500,15 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
                           item_of(deal, TOVIK_KEY("action")), item_of(deal, TOVIK_KEY("quantity")),
                           item_of(deal, TOVIK_KEY("price")), item_of(deal, TOVIK_KEY("exchange_ts")),
                           nb::handle(TOVIK_KEY("Deal"))});
-        nb::object response = call_method(self, TOVIK_KEY("build_deal_response"), {deal});
+        safe_ref response = call_method(self, TOVIK_KEY("build_deal_response"), {deal});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
-        nb::object positions = attr_of(self, TOVIK_KEY("positions"));
+        safe_ref positions = attr_of(self, TOVIK_KEY("positions"));
         call_method(positions, TOVIK_KEY("set_positions"), {deal, item_of(deal, TOVIK_KEY("product_type"))});
     }
 
-    if (cancel_info.is_valid() && truthy(cancel_info)) {
-        nb::object order = item_of(cancel_info, TOVIK_KEY("order"));
-        nb::object status = item_of(cancel_info, TOVIK_KEY("trade_status"));
+    if (cancel_info.ptr() && truthy(cancel_info)) {
+        safe_ref order = item_of(cancel_info, TOVIK_KEY("order"));
+        safe_ref status = item_of(cancel_info, TOVIK_KEY("trade_status"));
         add_trade_record(self, book,
                          {item_of(record, TOVIK_KEY("trade_id")), item_of(record, TOVIK_KEY("code")),
                           item_of(record, TOVIK_KEY("action")), item_of(order, TOVIK_KEY("quantity")),
@@ -512,9 +547,9 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     PyObject *code = a[0];
     Py_INCREF(code);
     PyUnicode_InternInPlace(&code);
-    Tick tick{nb::steal(code), close, own(PyFloat_FromDouble(close)), own(PyFloat_FromDouble(ts)), qty};
+    Tick tick{safe_ref::steal(code), close, own(PyFloat_FromDouble(close)), own(PyFloat_FromDouble(ts)), qty};
 
-    nb::object orders = pending_orders_of(self);
+    safe_ref orders = pending_orders_of(self);
     std::vector<Candidate> candidates;
     collect_candidates(book, orders.ptr(), tick.code.ptr(), candidates);
 
@@ -529,17 +564,17 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 // modify_order / cancel_order
 
 struct Found {
-    nb::object record;
+    safe_ref record;
     Py_ssize_t index = -1;
 };
 
 // The first resting record whose trade_id equals `trade_id`. Records that are not
 // dictionaries or have no trade_id can't be the one asked for and are passed over.
 Found find_order(PyObject *self, nb::handle trade_id) {
-    nb::object orders = pending_orders_of(self);
+    safe_ref orders = pending_orders_of(self);
     PyObject *list = orders.ptr();
     for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-        nb::object record = nb::borrow(list_item(list, i));
+        safe_ref record = safe_ref::borrow(list_item(list, i));
         if (!PyDict_Check(record.ptr()))
             continue;
         PyObject *id = PyDict_GetItemWithError(record.ptr(), TOVIK_KEY("trade_id"));
@@ -548,13 +583,13 @@ Found find_order(PyObject *self, nb::handle trade_id) {
                 throw nb::python_error();
             continue;
         }
-        if (same_or_equal(nb::borrow(id), trade_id))
+        if (same_or_equal(safe_ref::borrow(id), trade_id))
             return Found{std::move(record), i};
     }
     return Found{};
 }
 
-void print_missing(nb::handle trade_id) { console_print(red("委託單 " + str_of(trade_id) + " 不存在")); }
+void print_missing(nb::handle trade_id) { print_line(red("委託單 " + str_of(trade_id) + " 不存在")); }
 
 PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     static const Params<3> params{"modify_order", {"trade_id", "qty", "price"}, 1};
@@ -578,20 +613,20 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     load_vocabulary(book);
 
     Found found = find_order(self, trade_id);
-    if (!found.record.is_valid()) {
+    if (!found.record.ptr()) {
         print_missing(trade_id);
         Py_RETURN_NONE;
     }
     nb::handle trade = found.record;
 
     // Every refusal comes before any change, so a refused call changes nothing.
-    nb::object new_qty;
+    safe_ref new_qty;
     if (qty_given) {
         int overflow = 0;
         long long cut = PyLong_AsLongLongAndOverflow(qty.ptr(), &overflow);
         if (overflow < 0 || (overflow == 0 && cut < 0))
             raise_exception("修改的數量 " + str_of(qty) + " 必須大於 0");
-        nb::object open = item_of(trade, TOVIK_KEY("quantity"));
+        safe_ref open = item_of(trade, TOVIK_KEY("quantity"));
         int greater = PyObject_RichCompareBool(qty.ptr(), open.ptr(), Py_GT);
         check_status(greater);
         if (greater)
@@ -609,17 +644,17 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 
     if (qty_given) {
         set_item_of(trade, TOVIK_KEY("quantity"), new_qty);
-        nb::object response = call_method(self, TOVIK_KEY("build_order_response"),
+        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
                                           {trade, nb::handle(book.operation_update_qty), nb::handle(book.code_modify)});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
-        console_print(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
+        print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
     if (price_given) {
         set_item_of(trade, TOVIK_KEY("price"), price);
-        nb::object response = call_method(self, TOVIK_KEY("build_order_response"),
+        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
                                           {trade, nb::handle(book.operation_update_price), nb::handle(book.code_modify)});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
-        console_print(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
+        print_line(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
     }
     Py_RETURN_NONE;
 }
@@ -637,7 +672,7 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     load_vocabulary(book);
 
     Found found = find_order(self, trade_id);
-    if (!found.record.is_valid()) {
+    if (!found.record.ptr()) {
         print_missing(trade_id);
         Py_RETURN_NONE;
     }
@@ -645,15 +680,18 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 
     // The order is gone whatever happens to its acknowledgement.
     try {
-        nb::object response = call_method(
+        safe_ref response = call_method(
             self, TOVIK_KEY("build_order_response"),
             {found.record, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
-        console_print(green("取消委託單 " + str_of(trade_id) + " 成功"));
+        print_line(green("取消委託單 " + str_of(trade_id) + " 成功"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
-        console_print(red(str_of(e.value())));
+        std::string message = str_of(e.value());
+        e.restore(); // hand the error's reference back now, not from a destructor
+        PyErr_Clear();
+        print_line(red(message));
     }
     Py_RETURN_NONE;
 }
