@@ -295,6 +295,17 @@ def test_unsupported_product_type_stops_at_that_order(ex):
     assert ex.deals()[0]["id"] == first["trade_id"]
 
 
+@pytest.mark.parametrize("order_type", ["ROD", "IOC", "FOK"])
+def test_negative_open_quantity_from_outside_is_refused_at_that_order(ex, order_type):
+    first = ex.order(qty=1)
+    odd = ex.order(qty=5, order_type=order_type)
+    odd["quantity"] = -2
+    with pytest.raises(ValueError, match=f"{odd['trade_id']}.*-2"):
+        ex.tick("2330", 99.0, 9)
+    assert [d["id"] for d in ex.deals()] == [first["trade_id"]]
+    assert ex.m.pending_orders == [odd] and odd["quantity"] == -2
+
+
 def test_record_without_code_raises_key_error_when_reached(ex):
     ex.order(qty=1)
     ex.m.pending_orders.append({"trade_id": "x"})

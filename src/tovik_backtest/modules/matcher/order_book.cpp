@@ -412,6 +412,31 @@ void add_trade_record(PyObject *self, const OrderBook &book, std::initializer_li
     own(PyObject_VectorcallMethod(TOVIK_KEY("add_trade_record"), stack, 1, book.trade_record_kwnames));
 }
 
+// The fill's position record, read from the deal record. The deal record is this scan's
+// own new dictionary, seen by no other code yet, so its values are lent to the call
+// without references of our own.
+void record_deal(PyObject *self, const OrderBook &book, nb::handle deal) {
+    PyObject *const keys[6] = {TOVIK_KEY("trade_id"), TOVIK_KEY("code"),  TOVIK_KEY("action"),
+                               TOVIK_KEY("quantity"), TOVIK_KEY("price"), TOVIK_KEY("exchange_ts")};
+    if (!PyDict_CheckExact(deal.ptr())) {
+        add_trade_record(self, book,
+                         {item_of(deal, keys[0]), item_of(deal, keys[1]), item_of(deal, keys[2]),
+                          item_of(deal, keys[3]), item_of(deal, keys[4]), item_of(deal, keys[5]),
+                          nb::handle(TOVIK_KEY("Deal"))});
+        return;
+    }
+    PyObject *v[6];
+    for (size_t i = 0; i < 6; ++i) {
+        v[i] = PyDict_GetItemWithError(deal.ptr(), keys[i]);
+        if (!v[i]) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, keys[i]);
+            throw nb::python_error();
+        }
+    }
+    add_trade_record(self, book, {v[0], v[1], v[2], v[3], v[4], v[5], nb::handle(TOVIK_KEY("Deal"))});
+}
+
 // Price condition: a limit buy fills at or below its price, a limit sell at or above;
 // other price types fill at any price.
 bool price_matches(const OrderBook &book, nb::handle action, nb::handle price, nb::handle price_type,
@@ -495,11 +520,7 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
         set_item_of(deal, TOVIK_KEY("quantity"), int_object(deal_qty));
         set_item_of(deal, TOVIK_KEY("price"), tick.close_obj);
         set_item_of(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
-        add_trade_record(self, book,
-                         {item_of(deal, TOVIK_KEY("trade_id")), item_of(deal, TOVIK_KEY("code")),
-                          item_of(deal, TOVIK_KEY("action")), item_of(deal, TOVIK_KEY("quantity")),
-                          item_of(deal, TOVIK_KEY("price")), item_of(deal, TOVIK_KEY("exchange_ts")),
-                          nb::handle(TOVIK_KEY("Deal"))});
+        record_deal(self, book, deal);
         safe_ref response = call_method(self, TOVIK_KEY("build_deal_response"), {deal});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
         safe_ref positions = attr_of(self, TOVIK_KEY("positions"));
