@@ -17,11 +17,13 @@ import queue
 import sys
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from nanoid import generate
+from tovik_backtest.modules.matcher.matcher import Matcher
 
-import tovik_backtest.utils as utils
+from tovik_backtest import utils
 from tovik_backtest.constant import (
     Action,
     OCType,
@@ -32,7 +34,6 @@ from tovik_backtest.constant import (
     PriceType,
     SuccessCode,
 )
-from tovik_backtest.modules.matcher.matcher import Matcher
 
 QUICK = "--quick" in sys.argv
 
@@ -102,7 +103,7 @@ class PyMatcher:
         elif product_type == "Future":
             trade["oc_type"] = OCType.from_value(oc_type)
         else:
-            raise Exception("不支援的商品類型: " + product_type)
+            raise Exception("不支援的商品類型: " + product_type)  # noqa: TRY002 - as the matcher raises
         self.pending_orders.append(trade)
         response = self.build_order_response(trade, OperationType.NEW, SuccessCode.CreateOrder)
         self.response_queue.put(response)
@@ -146,7 +147,7 @@ class PyMatcher:
                 "oc_type": OCType.from_value(common["oc_type"]),
             }
         else:
-            raise Exception("不支援的商品類型: " + str(trade["product_type"]))
+            raise Exception("不支援的商品類型: " + str(trade["product_type"]))  # noqa: TRY002 - as the matcher raises
         return {
             "operation_type": OperationType.from_value(common["operation_type"]),
             "operation_status_code": common["operation_code"],
@@ -168,7 +169,7 @@ class PyMatcher:
             report["order_cond"] = OrderCond.from_value(trade["order_cond"])
             report["order_lot"] = OrderLot.from_value(trade["order_lot"])
         elif trade["product_type"] != "Future":
-            raise Exception("不支援的商品類型: " + str(trade["product_type"]))
+            raise Exception("不支援的商品類型: " + str(trade["product_type"]))  # noqa: TRY002 - as the matcher raises
         report["exchange_ts"] = trade["exchange_ts"]
         return report
 
@@ -339,8 +340,8 @@ def fill_us(make: Callable[[], Any], batches: int, batch: int = 100, stub_report
 
 def main() -> None:
     utils.console.print = lambda *args, **kwargs: None  # console lines would dominate
-    native = lambda: Matcher(NullBook())  # noqa: E731
-    python = lambda: PyMatcher(NullBook())  # noqa: E731
+    native = lambda: Matcher(NullBook())
+    python = lambda: PyMatcher(NullBook())
     n_add = 5_000 if QUICK else 20_000
 
     def row(label: str, c: float, p: float, unit: str) -> None:
