@@ -353,9 +353,17 @@ class safe_ref {
         return p;
     }
     void reset() {
-        if (p_ && PyGILState_Check())
+        if (p_ && holds_gil())
             Py_DECREF(p_);
         p_ = nullptr;
+    }
+    // A thread waiting for the GIL has no current thread state; one holding it has.
+    static bool holds_gil() {
+#ifdef Py_LIMITED_API
+        return PyGILState_Check() != 0;
+#else
+        return _PyThreadState_UncheckedGet() != nullptr;
+#endif
     }
 
   private:

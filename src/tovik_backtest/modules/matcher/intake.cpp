@@ -112,24 +112,37 @@ safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::i
     return call_method(self, name, args);
 }
 
-// An attribute of the constants module: its __dict__ entry, or the attribute lookup
-// when the entry is missing (a module-level __getattr__ may provide it).
-safe_ref constant(PyObject *name) {
-    safe_ref module = import_module(TOVIK_KEY("tovik_backtest.constant"));
-    if (PyModule_Check(module.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name);
+// The constants module's namespace, looked up once per operation: its __dict__ (the
+// module's entries), or the object itself when something other than a module stands
+// in sys.modules under that name.
+safe_ref constants() {
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), TOVIK_KEY("tovik_backtest.constant"));
+    if (!module && PyErr_Occurred())
+        throw nb::python_error();
+    safe_ref held = module ? safe_ref::borrow(module) : import_module(TOVIK_KEY("tovik_backtest.constant"));
+    if (PyModule_Check(held.ptr()))
+        return safe_ref::borrow(PyModule_GetDict(held.ptr()));
+    return held;
+}
+
+// constants.<name>. A name missing from the module's __dict__ is looked up as an
+// attribute, so a module-level __getattr__ still answers.
+safe_ref constant(nb::handle names, PyObject *name) {
+    if (PyDict_CheckExact(names.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(names.ptr(), name);
         if (value)
             return safe_ref::borrow(value);
         if (PyErr_Occurred())
             throw nb::python_error();
+        return get_attr(import_module(TOVIK_KEY("tovik_backtest.constant")), name);
     }
-    return get_attr(module, name);
+    return get_attr(names, name);
 }
 
 // Enumeration.from_value(value). A member of that very enumeration is its own
 // from_value (the constants module guarantees it), so it is returned without the call.
-safe_ref from_value(PyObject *enum_name, nb::handle value) {
-    safe_ref enumeration = constant(enum_name);
+safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value) {
+    safe_ref enumeration = constant(names, enum_name);
     if ((PyObject *) Py_TYPE(value.ptr()) == enumeration.ptr())
         return safe_ref::borrow(value.ptr());
     return call_method(enumeration, TOVIK_KEY("from_value"), {value});
@@ -481,7 +494,8 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
     nb::handle code = a[0], product_type = a[1];
     BookLock lock(self);
-    safe_ref create_order = get_attr(constant(TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
+    safe_ref names = constants();
+    safe_ref create_order = get_attr(constant(names, TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
 
     safe_ref record = new_dict(16);
     set_item(record, TOVIK_KEY("operation_type"), TOVIK_KEY("New"));
@@ -493,18 +507,18 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
              get_item(field(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id")));
     set_item(record, TOVIK_KEY("code"), code);
     set_item(record, TOVIK_KEY("product_type"), product_type);
-    set_item(record, TOVIK_KEY("action"), from_value(TOVIK_KEY("Action"), a[2]));
+    set_item(record, TOVIK_KEY("action"), from_value(names, TOVIK_KEY("Action"), a[2]));
     safe_ref price_value = own(PyFloat_FromDouble(price));
     set_item(record, TOVIK_KEY("price"), price_value);
     set_item(record, TOVIK_KEY("quantity"), a[4]);
-    set_item(record, TOVIK_KEY("price_type"), from_value(TOVIK_KEY("PriceType"), a[5]));
-    set_item(record, TOVIK_KEY("order_type"), from_value(TOVIK_KEY("OrderType"), a[6]));
+    set_item(record, TOVIK_KEY("price_type"), from_value(names, TOVIK_KEY("PriceType"), a[5]));
+    set_item(record, TOVIK_KEY("order_type"), from_value(names, TOVIK_KEY("OrderType"), a[6]));
     set_item(record, TOVIK_KEY("exchange_ts"), latest_tick_ts(self, code));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
-        set_item(record, TOVIK_KEY("order_cond"), from_value(TOVIK_KEY("OrderCond"), a[7]));
-        set_item(record, TOVIK_KEY("order_lot"), from_value(TOVIK_KEY("OrderLot"), a[8]));
+        set_item(record, TOVIK_KEY("order_cond"), from_value(names, TOVIK_KEY("OrderCond"), a[7]));
+        set_item(record, TOVIK_KEY("order_lot"), from_value(names, TOVIK_KEY("OrderLot"), a[8]));
     } else if (text_equals(product_type, TOVIK_KEY("Future"))) {
-        set_item(record, TOVIK_KEY("oc_type"), from_value(TOVIK_KEY("OCType"), a[9]));
+        set_item(record, TOVIK_KEY("oc_type"), from_value(names, TOVIK_KEY("OCType"), a[9]));
     } else {
         raise_exception("不支援的商品類型: " + str_of(product_type));
     }
@@ -517,7 +531,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
     // From here the order rests; a failed acknowledgement is logged, not raised.
     try {
-        safe_ref operation_new = get_attr(constant(TOVIK_KEY("OperationType")), TOVIK_KEY("NEW"));
+        safe_ref operation_new = get_attr(constant(names, TOVIK_KEY("OperationType")), TOVIK_KEY("NEW"));
         safe_ref response =
             call_own_method(self, TOVIK_KEY("build_order_response"), build_order_response_method,
                             {record, operation_new, create_order});
@@ -560,7 +574,7 @@ void load_dependencies(nb::module_ &) {
         nb::module_::import_(name);
 
     auto read_default = [&](PyObject *enum_name, PyObject *member) -> PyObject * {
-        safe_ref value = get_attr(get_attr(constant(enum_name), member), TOVIK_KEY("value"));
+        safe_ref value = get_attr(get_attr(constant(constants(), enum_name), member), TOVIK_KEY("value"));
         if (!PyUnicode_CheckExact(value.ptr()))
             raise_type_error(str_of(enum_name) + "." + str_of(member) + ".value must be str, not " +
                              type_name_of(value));

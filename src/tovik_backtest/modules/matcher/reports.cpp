@@ -13,15 +13,16 @@ safe_ref get_attr(nb::handle obj, PyObject *name);
 safe_ref get_item(nb::handle container, PyObject *key);
 safe_ref field(PyObject *self, PyObject *name);
 safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args);
-safe_ref from_value(PyObject *enum_name, nb::handle value);
+safe_ref constants();
+safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value);
 safe_ref latest_tick_ts(PyObject *self, nb::handle code);
 
 namespace {
 
-// Enumeration.from_value(data[key]).
-safe_ref converted(PyObject *enum_name, nb::handle data, PyObject *key) {
+// Enumeration.from_value(data[key]), the enumeration found in `names` (constants()).
+safe_ref converted(nb::handle names, PyObject *enum_name, nb::handle data, PyObject *key) {
     safe_ref value = get_item(data, key);
-    return from_value(enum_name, value);
+    return from_value(names, enum_name, value);
 }
 
 // Builds a new dictionary key by key, in the order of the calls.
@@ -32,8 +33,18 @@ class DictBuilder {
         check_status(PyDict_SetItem(dict_.ptr(), key, value.ptr()));
         return *this;
     }
-    // target[key] = source[source_key]
+    // target[key] = source[source_key]; a plain dict's value is stored without taking
+    // a reference of our own (nothing runs in between that could drop it).
     DictBuilder &copy(PyObject *key, nb::handle source, PyObject *source_key) {
+        if (PyDict_CheckExact(source.ptr())) {
+            PyObject *value = PyDict_GetItemWithError(source.ptr(), source_key);
+            if (!value) {
+                if (!PyErr_Occurred())
+                    PyErr_SetObject(PyExc_KeyError, source_key);
+                throw nb::python_error();
+            }
+            return set(key, value);
+        }
         return set(key, get_item(source, source_key));
     }
     DictBuilder &copy(PyObject *key, nb::handle source) { return copy(key, source, key); }
@@ -144,23 +155,6 @@ PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t 
 // ---------------------------------------------------------------------------
 // Format methods.
 
-// The five top-level keys shared by both order reports, around the product's `order`.
-safe_ref order_report(PyObject *self, nb::handle data, safe_ref order) {
-    safe_ref trade_status = DictBuilder(3)
-                                  .copy(TOVIK_KEY("id"), data, TOVIK_KEY("trade_id"))
-                                  .copy(TOVIK_KEY("exchange"), field(self, TOVIK_KEY("exchange_info")),
-                                        TOVIK_KEY("name"))
-                                  .copy(TOVIK_KEY("exchange_ts"), data)
-                                  .take();
-    return DictBuilder(5)
-        .set(TOVIK_KEY("operation_type"), converted(TOVIK_KEY("OperationType"), data, TOVIK_KEY("operation_type")))
-        .copy(TOVIK_KEY("operation_status_code"), data, TOVIK_KEY("operation_code"))
-        .copy(TOVIK_KEY("operation_message"), data)
-        .set(TOVIK_KEY("order"), order)
-        .set(TOVIK_KEY("trade_status"), trade_status)
-        .take();
-}
-
 // id, seqno, ordno, account, code, action, price, quantity: the head of both `order`s.
 DictBuilder order_head(nb::handle data) {
     safe_ref trade_id = get_item(data, TOVIK_KEY("trade_id"));
@@ -176,23 +170,46 @@ DictBuilder order_head(nb::handle data) {
     return order;
 }
 
+// The five top-level keys shared by both order reports, built key by key in order;
+// `add_product(order, names)` appends the product's own keys to `order`.
+template <typename AddProduct> safe_ref order_report(PyObject *self, nb::handle data, AddProduct add_product) {
+    safe_ref names = constants();
+    DictBuilder report(5);
+    report.set(TOVIK_KEY("operation_type"), converted(names, TOVIK_KEY("OperationType"), data, TOVIK_KEY("operation_type")))
+        .copy(TOVIK_KEY("operation_status_code"), data, TOVIK_KEY("operation_code"))
+        .copy(TOVIK_KEY("operation_message"), data);
+    DictBuilder order = order_head(data);
+    add_product(order, names);
+    report.set(TOVIK_KEY("order"), order.take());
+    safe_ref trade_status = DictBuilder(3)
+                                .copy(TOVIK_KEY("id"), data, TOVIK_KEY("trade_id"))
+                                .copy(TOVIK_KEY("exchange"), field(self, TOVIK_KEY("exchange_info")), TOVIK_KEY("name"))
+                                .copy(TOVIK_KEY("exchange_ts"), data)
+                                .take();
+    report.set(TOVIK_KEY("trade_status"), trade_status);
+    return report.take();
+}
+
 PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle data = record_arg("get_simulation_stock_order_response", "data", args, nargsf, kwnames);
-    DictBuilder order = order_head(data);
-    order.set(TOVIK_KEY("order_type"), converted(TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
-        .set(TOVIK_KEY("order_cond"), converted(TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
-        .set(TOVIK_KEY("order_lot"), converted(TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
-        .set(TOVIK_KEY("price_type"), converted(TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")));
-    return order_report(self, data, order.take()).release();
+    return order_report(self, data, [data](DictBuilder &order, const safe_ref &names) {
+               order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
+                   .set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
+                   .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
+                   .set(TOVIK_KEY("price_type"),
+                        converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")));
+           })
+        .release();
 }
 
 PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle data = record_arg("get_simulation_future_order_response", "data", args, nargsf, kwnames);
-    DictBuilder order = order_head(data);
-    order.set(TOVIK_KEY("order_type"), converted(TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
-        .set(TOVIK_KEY("price_type"), converted(TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
-        .set(TOVIK_KEY("oc_type"), converted(TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
-    return order_report(self, data, order.take()).release();
+    return order_report(self, data, [data](DictBuilder &order, const safe_ref &names) {
+               order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
+                   .set(TOVIK_KEY("price_type"), converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
+                   .set(TOVIK_KEY("oc_type"), converted(names, TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
+           })
+        .release();
 }
 
 // id ... price, copied unchanged: the head of both deal reports.
@@ -208,8 +225,9 @@ DictBuilder deal_head(nb::handle data) {
 PyObject *stock_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle data = record_arg("get_simulation_stock_deal_response", "data", args, nargsf, kwnames);
     DictBuilder deal = deal_head(data);
-    deal.set(TOVIK_KEY("order_cond"), converted(TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
-        .set(TOVIK_KEY("order_lot"), converted(TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
+    safe_ref names = constants();
+    deal.set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
+        .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
         .copy(TOVIK_KEY("exchange_ts"), data);
     return deal.take().release();
 }
