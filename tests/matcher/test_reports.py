@@ -216,6 +216,18 @@ class TestBuilderFailures:
         with pytest.raises(KeyError, match="order_lot"):
             matcher.build_order_response(stock, OperationType.NEW, SuccessCode.CreateOrder)
 
+    def test_first_missing_key_in_report_order_is_reported(self, matcher):
+        trade = stock_record()
+        del trade["trade_id"], trade["code"]
+        with pytest.raises(KeyError, match="trade_id"):
+            matcher.build_order_response(trade, OperationType.NEW, SuccessCode.CreateOrder)
+        data = {"trade_id": "t", "order_type": "ROD"}  # no operation_type, nor the rest
+        with pytest.raises(KeyError, match="operation_type"):
+            matcher.get_simulation_future_order_response(data)
+        data["operation_type"] = "New"
+        with pytest.raises(KeyError, match="operation_code"):
+            matcher.get_simulation_future_order_response(data)
+
     @pytest.mark.parametrize("bad", [None, [("trade_id", "x")], type("Record", (dict,), {})(stock_record())])
     def test_record_must_be_a_plain_dict(self, matcher, bad):
         with pytest.raises(TypeError, match="'trade'"):
