@@ -8,7 +8,6 @@ import subprocess
 import sys
 import textwrap
 import tracemalloc
-from pathlib import Path
 from typing import Any
 
 import pytest
@@ -16,7 +15,6 @@ from tovik_backtest.modules.matcher.matcher import Matcher
 
 from tovik_backtest import utils
 
-SRC = Path(__file__).resolve().parents[2] / "src"
 
 # One round of everything the order book does: entries of all three order types, a
 # record with a mutable value (the deep-copy fallback), a cut and a re-price, fills,
@@ -117,7 +115,8 @@ def test_resident_memory_is_flat_in_a_long_run() -> None:
         gc.collect()
         print(before, rss_kb())
     ''')
-    env = dict(os.environ, PYTHONPATH=str(SRC))
+    # the child imports the package from wherever this process imported it
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = subprocess.run([sys.executable, "-c", script], check=False, capture_output=True, text=True, env=env,
                           timeout=300)
     assert done.returncode == 0, done.stderr
