@@ -19,7 +19,7 @@ import time
 from tovik_backtest.runner import Backtest
 from tovik_backtest.sample_data import SAMPLE_INSTRUMENTS, sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
-from tovik_backtest.sweep import expand_grid, sweep
+from tovik_backtest.sweeps import expand_grid, sweep
 
 GRID = {"fast": [5, 10, 20, 40], "slow": [60, 80, 120, 160]}
 TIMING = ("wall_seconds", "ticks_per_second", "result")

@@ -20,7 +20,7 @@ def __getattr__(name: str) -> Any:
 
         return getattr(runner, name)
     if name == "sweep":
-        from tovik_backtest.sweep import sweep
+        from tovik_backtest.sweeps import sweep
 
         return sweep
     raise AttributeError(f"module 'tovik_backtest' has no attribute {name!r}")

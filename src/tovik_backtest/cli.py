@@ -139,7 +139,7 @@ def build_parser() -> argparse.ArgumentParser:
     sample.add_argument("--seed", type=_int, default=0, help="random seed")
 
     try:
-        from tovik_backtest import sweep as sweep_module
+        from tovik_backtest import sweeps as sweep_module
     except ImportError:
         sweep_module = None  # type: ignore[assignment]
     if sweep_module is not None and hasattr(sweep_module, "add_sweep_parser"):

@@ -965,14 +965,3 @@ def print_table(table: pl.DataFrame, names: Sequence[str], top: int = 30) -> Non
         cli.out.print(f"[red]{runs} failed:[/red] {escape(error)}")
     if errors.height > 5:
         cli.out.print(f"... and {errors.height - 5} more distinct errors (see the error column)")
-
-
-# The package exports the function ``sweep`` under the same name as this module; once the
-# module is imported the package attribute is the module, so the module is made callable
-# and ``tovik_backtest.sweep(...)`` works either way.
-class _CallableModule(types.ModuleType):
-    def __call__(self, *args: Any, **kwargs: Any) -> pl.DataFrame:
-        return sweep(*args, **kwargs)
-
-
-sys.modules[__name__].__class__ = _CallableModule
