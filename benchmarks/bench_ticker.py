@@ -6,6 +6,8 @@ reads, concatenation and sort on the same files in the same run. The merge print
 console lines per cached instrument-day; it is timed once with those lines taken by a counting
 stub and once rendered by rich to the null device, which shows what the console costs.
 
+Replay: see bench_replay.py, whose figures this script prints after the merge's.
+
 Run from the project root: PYTHONPATH=src .venv/bin/python benchmarks/bench_ticker.py
 """
 
@@ -145,7 +147,7 @@ def bench_merge() -> dict:
     }
 
 
-def main() -> None:
+def print_merge() -> None:
     m = bench_merge()
     print(
         f"merge: {INSTRUMENTS} instruments x {DAYS} cached days x {TICKS_PER_DAY:,} ticks = {m['rows']:,} rows"
@@ -166,6 +168,14 @@ def main() -> None:
     print(
         f"  ratio with rich rendering of the {m['lines_per_merge']} console lines: {m['merge_rendered_best'] / base:.2f}x"
     )
+
+
+def main() -> None:
+    import bench_replay  # beside this script: the replay part of the ticker's figures
+
+    print_merge()
+    print()
+    bench_replay.main()
 
 
 if __name__ == "__main__":
