@@ -10,7 +10,7 @@ VENV ?= .venv
 VPY := $(VENV)/bin/python
 PIP_FLAGS ?= --disable-pip-version-check -q
 
-.PHONY: demo test bench lint install venv dev dev-matcher dev-ticker clean
+.PHONY: demo test bench bench-sweep lint install venv dev dev-matcher dev-ticker clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -29,6 +29,9 @@ test: install
 bench: install
 	$(VPY) benchmarks/bench_matcher.py
 	$(VPY) benchmarks/bench_ticker.py
+
+bench-sweep: install
+	$(VPY) benchmarks/bench_sweep.py
 
 lint: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) ruff
