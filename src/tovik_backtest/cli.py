@@ -12,6 +12,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, NoReturn
 
+from rich import box
 from rich.console import Console
 from rich.progress import (
     BarColumn,
@@ -25,6 +26,8 @@ from rich.table import Table
 EXIT_USAGE = 2
 
 out = Console()
+if not out.is_terminal:
+    out = Console(width=120)  # piped or captured: no terminal width to fit, so don't squeeze tables
 
 
 class UsageError(Exception):
@@ -186,16 +189,16 @@ def run_with_progress(backtest: Any) -> Any:
 
 def print_summary(result: Any) -> None:
     summary = result.summary()
-    table = Table(title="Back-test summary")
-    for name in ("instrument", "ticks", "orders", "fills", "exch. cancels", "net pos.",
-                 "realised P&L", "unrealised P&L"):
-        table.add_column(name, justify="right" if name != "instrument" else "left")
+    table = Table(title="Back-test summary", caption="cancels: made by the exchange (IOC/FOK)",
+                  box=box.SIMPLE_HEAD)
+    for name in ("code", "market", "ticks", "orders", "fills", "cancels", "net", "realised", "unrealised"):
+        table.add_column(name, justify="left" if name in ("code", "market") else "right")
     for code, s in summary["instruments"].items():
-        table.add_row(f"{code} ({s['market']})", f"{s['ticks']:,}", str(s["orders"]), str(s["fills"]),
+        table.add_row(code, s["market"], f"{s['ticks']:,}", str(s["orders"]), str(s["fills"]),
                       str(s["exchange_cancels"]), str(s["net_position"]),
                       f"{s['realized_pnl']:,.2f}", f"{s['unrealized_pnl']:,.2f}")
     o = summary["overall"]
-    table.add_row("[bold]overall", f"{o['ticks']:,}", str(o["orders"]), str(o["fills"]),
+    table.add_row("[bold]overall", "", f"{o['ticks']:,}", str(o["orders"]), str(o["fills"]),
                   str(o["exchange_cancels"]), "", f"{o['realized_pnl']:,.2f}", f"{o['unrealized_pnl']:,.2f}")
     out.print(table)
     out.print(f"P&L {o['pnl']:,.2f} points · {o['ticks']:,} ticks in {o['wall_seconds']:.2f} s "
