@@ -77,13 +77,13 @@ def _int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
 
 
-def load_strategy_class(spec: str) -> type:
+def load_strategy_class(target: str) -> type:
     """Import "module:Class" (or "path/to/file.py:Class") and check it is a Strategy."""
     from tovik_backtest.runner import Strategy
 
-    module_name, sep, class_name = spec.partition(":")
+    module_name, sep, class_name = target.partition(":")
     if not sep or not module_name or not class_name:
-        raise UsageError(f"--strategy must be written module:Class, not {spec!r}")
+        raise UsageError(f"--strategy must be written module:Class, not {target!r}")
     try:
         if module_name.endswith(".py"):
             path = Path(module_name)
@@ -100,7 +100,7 @@ def load_strategy_class(spec: str) -> type:
         raise UsageError(f"cannot import {module_name}: {exc}") from None
     cls = getattr(module, class_name, None)
     if not isinstance(cls, type) or not issubclass(cls, Strategy):
-        raise UsageError(f"{spec} is not a Strategy subclass")
+        raise UsageError(f"{target} is not a Strategy subclass")
     return cls
 
 

@@ -190,13 +190,13 @@ def _load_file(file: str | None) -> types.ModuleType:
     loaded = sys.modules.get(name)
     if loaded is not None:
         return loaded
-    spec = importlib.util.spec_from_file_location(name, file)
-    if spec is None or spec.loader is None:
+    module_spec = importlib.util.spec_from_file_location(name, file)
+    if module_spec is None or module_spec.loader is None:
         raise SweepError(f"cannot load strategy module file {file}")
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules[name] = module
     try:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     except BaseException:
         del sys.modules[name]
         raise
@@ -379,34 +379,34 @@ class RunSpec:
     out: str | None = None
 
 
-def run_one(spec: RunSpec) -> dict[str, Any]:
+def run_one(module_spec: RunSpec) -> dict[str, Any]:
     """Run one back-test and return its row; a failure is reported in the row, not raised."""
-    row: dict[str, Any] = {"run": spec.index, "params": dict(spec.params)}
+    row: dict[str, Any] = {"run": module_spec.index, "params": dict(module_spec.params)}
     row.update(dict.fromkeys(FIGURES))
     row["error"] = None
     row["result"] = None
     try:
-        strategy_cls = spec.strategy.load()
-        strategy = strategy_cls(**spec.params)
+        strategy_cls = module_spec.strategy.load()
+        strategy = strategy_cls(**module_spec.params)
         backtest = Backtest(
             strategy,
-            list(spec.instruments),
-            spec.start,
-            spec.end,
-            spec.backfill_start,
-            spec.backfill_end,
-            data_dir=spec.data_dir,
+            list(module_spec.instruments),
+            module_spec.start,
+            module_spec.end,
+            module_spec.backfill_start,
+            module_spec.backfill_end,
+            data_dir=module_spec.data_dir,
         )
         result = backtest.run()
         overall = result.summary()["overall"]
         for name in FIGURES:
             row[name] = overall[name]
-        if spec.out is not None:
-            row["result"] = str(result.save(spec.out))
+        if module_spec.out is not None:
+            row["result"] = str(result.save(module_spec.out))
     except Exception as exc:  # noqa: BLE001 - any failure of a run belongs in its row
         row["error"] = _error_text(exc)
-        if spec.out is not None:
-            row["result"] = _save_error(spec.out, spec.params, exc)
+        if module_spec.out is not None:
+            row["result"] = _save_error(module_spec.out, module_spec.params, exc)
     return row
 
 
@@ -430,8 +430,8 @@ def _save_error(folder: str, params: dict[str, Any], exc: BaseException) -> str 
         return None
 
 
-def _failed_row(spec: RunSpec, message: str) -> dict[str, Any]:
-    row: dict[str, Any] = {"run": spec.index, "params": dict(spec.params)}
+def _failed_row(module_spec: RunSpec, message: str) -> dict[str, Any]:
+    row: dict[str, Any] = {"run": module_spec.index, "params": dict(module_spec.params)}
     row.update(dict.fromkeys(FIGURES))
     row["error"] = message
     row["result"] = None
@@ -468,17 +468,17 @@ def _run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, progress: P
     try:
         # One retry covers a lost node; a run that kills its worker every time fails soon.
         task = ray.remote(num_cpus=1, max_calls=RUNS_PER_WORKER, max_retries=1)(run_one)
-        pending = {task.remote(spec): spec for spec in specs}
+        pending = {task.remote(module_spec): module_spec for module_spec in specs}
         rows: list[dict[str, Any]] = []
         try:
             while pending:
                 ready, _ = ray.wait(list(pending), num_returns=1)
                 for ref in ready:
-                    spec = pending.pop(ref)
+                    module_spec = pending.pop(ref)
                     try:
                         rows.append(ray.get(ref))
                     except Exception as exc:  # noqa: BLE001 - the worker died or could not start
-                        rows.append(_failed_row(spec, _ray_error_text(exc)))
+                        rows.append(_failed_row(module_spec, _ray_error_text(exc)))
                     if progress is not None:
                         progress(len(rows), len(specs))
         except BaseException:
@@ -515,15 +515,15 @@ def _run_on_pool(processes: int, specs: list[RunSpec], progress: Progress) -> li
     pool = ProcessPoolExecutor(max_workers=processes, mp_context=context,
                                max_tasks_per_child=RUNS_PER_WORKER)
     try:
-        futures = {pool.submit(run_one, spec): spec for spec in specs}
+        futures = {pool.submit(run_one, module_spec): module_spec for module_spec in specs}
         for future in as_completed(futures):
-            spec = futures[future]
+            module_spec = futures[future]
             try:
                 done(future.result())
             except BrokenProcessPool:
-                broken.append(spec)
+                broken.append(module_spec)
             except Exception as exc:  # noqa: BLE001 - the run could not be sent
-                done(_failed_row(spec, f"{type(exc).__name__}: {exc}"))
+                done(_failed_row(module_spec, f"{type(exc).__name__}: {exc}"))
     except BaseException:
         pool.shutdown(wait=False, cancel_futures=True)
         raise
@@ -531,12 +531,12 @@ def _run_on_pool(processes: int, specs: list[RunSpec], progress: Progress) -> li
     # A process that dies (a crash in native code, an exit) takes the whole pool down
     # with it, and every unfinished run with it. Those runs are run again one by one,
     # each in a process of its own, so only the run that crashes is lost.
-    for spec in sorted(broken, key=lambda s: s.index):
+    for module_spec in sorted(broken, key=lambda s: s.index):
         with ProcessPoolExecutor(max_workers=1, mp_context=context) as alone:
             try:
-                done(alone.submit(run_one, spec).result())
+                done(alone.submit(run_one, module_spec).result())
             except BrokenProcessPool:
-                done(_failed_row(spec, "the worker process running this run died (exit or "
+                done(_failed_row(module_spec, "the worker process running this run died (exit or "
                                  "crash in native code)"))
     return rows
 
