@@ -379,34 +379,34 @@ class RunSpec:
     out: str | None = None
 
 
-def run_one(module_spec: RunSpec) -> dict[str, Any]:
+def run_one(run_spec: RunSpec) -> dict[str, Any]:
     """Run one back-test and return its row; a failure is reported in the row, not raised."""
-    row: dict[str, Any] = {"run": module_spec.index, "params": dict(module_spec.params)}
+    row: dict[str, Any] = {"run": run_spec.index, "params": dict(run_spec.params)}
     row.update(dict.fromkeys(FIGURES))
     row["error"] = None
     row["result"] = None
     try:
-        strategy_cls = module_spec.strategy.load()
-        strategy = strategy_cls(**module_spec.params)
+        strategy_cls = run_spec.strategy.load()
+        strategy = strategy_cls(**run_spec.params)
         backtest = Backtest(
             strategy,
-            list(module_spec.instruments),
-            module_spec.start,
-            module_spec.end,
-            module_spec.backfill_start,
-            module_spec.backfill_end,
-            data_dir=module_spec.data_dir,
+            list(run_spec.instruments),
+            run_spec.start,
+            run_spec.end,
+            run_spec.backfill_start,
+            run_spec.backfill_end,
+            data_dir=run_spec.data_dir,
         )
         result = backtest.run()
         overall = result.summary()["overall"]
         for name in FIGURES:
             row[name] = overall[name]
-        if module_spec.out is not None:
-            row["result"] = str(result.save(module_spec.out))
+        if run_spec.out is not None:
+            row["result"] = str(result.save(run_spec.out))
     except Exception as exc:  # noqa: BLE001 - any failure of a run belongs in its row
         row["error"] = _error_text(exc)
-        if module_spec.out is not None:
-            row["result"] = _save_error(module_spec.out, module_spec.params, exc)
+        if run_spec.out is not None:
+            row["result"] = _save_error(run_spec.out, run_spec.params, exc)
     return row
 
 
@@ -430,8 +430,8 @@ def _save_error(folder: str, params: dict[str, Any], exc: BaseException) -> str 
         return None
 
 
-def _failed_row(module_spec: RunSpec, message: str) -> dict[str, Any]:
-    row: dict[str, Any] = {"run": module_spec.index, "params": dict(module_spec.params)}
+def _failed_row(run_spec: RunSpec, message: str) -> dict[str, Any]:
+    row: dict[str, Any] = {"run": run_spec.index, "params": dict(run_spec.params)}
     row.update(dict.fromkeys(FIGURES))
     row["error"] = message
     row["result"] = None
@@ -468,17 +468,17 @@ def _run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, progress: P
     try:
         # One retry covers a lost node; a run that kills its worker every time fails soon.
         task = ray.remote(num_cpus=1, max_calls=RUNS_PER_WORKER, max_retries=1)(run_one)
-        pending = {task.remote(module_spec): module_spec for module_spec in specs}
+        pending = {task.remote(run_spec): run_spec for run_spec in specs}
         rows: list[dict[str, Any]] = []
         try:
             while pending:
                 ready, _ = ray.wait(list(pending), num_returns=1)
                 for ref in ready:
-                    module_spec = pending.pop(ref)
+                    run_spec = pending.pop(ref)
                     try:
                         rows.append(ray.get(ref))
                     except Exception as exc:  # noqa: BLE001 - the worker died or could not start
-                        rows.append(_failed_row(module_spec, _ray_error_text(exc)))
+                        rows.append(_failed_row(run_spec, _ray_error_text(exc)))
                     if progress is not None:
                         progress(len(rows), len(specs))
         except BaseException:
@@ -515,15 +515,15 @@ def _run_on_pool(processes: int, specs: list[RunSpec], progress: Progress) -> li
     pool = ProcessPoolExecutor(max_workers=processes, mp_context=context,
                                max_tasks_per_child=RUNS_PER_WORKER)
     try:
-        futures = {pool.submit(run_one, module_spec): module_spec for module_spec in specs}
+        futures = {pool.submit(run_one, run_spec): run_spec for run_spec in specs}
         for future in as_completed(futures):
-            module_spec = futures[future]
+            run_spec = futures[future]
             try:
                 done(future.result())
             except BrokenProcessPool:
-                broken.append(module_spec)
+                broken.append(run_spec)
             except Exception as exc:  # noqa: BLE001 - the run could not be sent
-                done(_failed_row(module_spec, f"{type(exc).__name__}: {exc}"))
+                done(_failed_row(run_spec, f"{type(exc).__name__}: {exc}"))
     except BaseException:
         pool.shutdown(wait=False, cancel_futures=True)
         raise
@@ -531,12 +531,12 @@ def _run_on_pool(processes: int, specs: list[RunSpec], progress: Progress) -> li
     # A process that dies (a crash in native code, an exit) takes the whole pool down
     # with it, and every unfinished run with it. Those runs are run again one by one,
     # each in a process of its own, so only the run that crashes is lost.
-    for module_spec in sorted(broken, key=lambda s: s.index):
+    for run_spec in sorted(broken, key=lambda s: s.index):
         with ProcessPoolExecutor(max_workers=1, mp_context=context) as alone:
             try:
-                done(alone.submit(run_one, module_spec).result())
+                done(alone.submit(run_one, run_spec).result())
             except BrokenProcessPool:
-                done(_failed_row(module_spec, "the worker process running this run died (exit or "
+                done(_failed_row(run_spec, "the worker process running this run died (exit or "
                                  "crash in native code)"))
     return rows
 
