@@ -24,17 +24,6 @@ safe_ref import_module(PyObject *name) {
     return own(PyImport_Import(name));
 }
 
-// A new empty dict with room for `size` keys, so that filling it never resizes (as a
-// dict display in Python code would be built).
-safe_ref new_dict(Py_ssize_t size) {
-#ifdef Py_LIMITED_API
-    (void) size;
-    return own(PyDict_New());
-#else
-    return own(_PyDict_NewPresized(size));
-#endif
-}
-
 safe_ref get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
 
 // obj.name(*args), looked up on the object like a Python method call.
@@ -94,20 +83,28 @@ safe_ref field(PyObject *self, PyObject *name) {
     return get_attr(self, name);
 }
 
+// Is self.<name> the class's own method, replaced neither by a subclass nor on the
+// instance? Then its implementation may be called directly.
+bool uses_own_method(PyObject *self, PyObject *name) {
+    if (!is_plain_matcher(self))
+        return false;
+    safe_ref dict = own(PyObject_GenericGetDict(self, nullptr));
+    if (PyDict_GetItemWithError(dict.ptr(), name))
+        return false;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return true;
+}
+
 // self.<name>(*args). When neither the instance nor a subclass replaces the method,
 // its implementation is called directly, skipping the lookup and the bound call.
 safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args) {
-    if (is_plain_matcher(self)) {
-        safe_ref dict = own(PyObject_GenericGetDict(self, nullptr));
-        if (!PyDict_GetItemWithError(dict.ptr(), name)) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            PyObject *argv[8];
-            size_t n = 0;
-            for (nb::handle a : args)
-                argv[n++] = a.ptr();
-            return own(impl(self, argv, (Py_ssize_t) n, nullptr));
-        }
+    if (uses_own_method(self, name)) {
+        PyObject *argv[8];
+        size_t n = 0;
+        for (nb::handle a : args)
+            argv[n++] = a.ptr();
+        return own(impl(self, argv, (Py_ssize_t) n, nullptr));
     }
     return call_method(self, name, args);
 }
@@ -165,6 +162,8 @@ safe_ref latest_tick_ts(PyObject *self, nb::handle code) {
 
 // Defined in reports.cpp.
 PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_type, nb::handle status_code,
+                        nb::handle status_message);
 
 namespace {
 
@@ -180,6 +179,15 @@ PyObject *default_oc_type = nullptr;
 // inside this call when the interpreter ends the thread.
 void print_line(const std::string &text) {
     safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
+    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
+    call_method(console, TOVIK_KEY("print"), {line});
+}
+
+// console.print(head + str(value) + tail), the text put together as an f-string would.
+void print_line(PyObject *head, nb::handle value, PyObject *tail) {
+    safe_ref middle = own(PyObject_Str(value.ptr()));
+    PyObject *parts[3] = {head, middle.ptr(), tail};
+    safe_ref line = own(_PyUnicode_JoinArray(TOVIK_KEY(""), parts, 3));
     safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
     call_method(console, TOVIK_KEY("print"), {line});
 }
@@ -273,9 +281,46 @@ PyObject *init_current_tick_info(PyObject *, PyObject *const *args, Py_ssize_t n
     return new_tick_info().release();
 }
 
+// Is `generate` nanoid's own generate function (not one a host put in its place)?
+bool is_nanoid_generate(nb::handle generate) {
+    if (!PyFunction_Check(generate.ptr()))
+        return false;
+    PyObject *module = PyFunction_GET_MODULE(generate.ptr());
+    PyObject *name = ((PyCodeObject *) PyFunction_GET_CODE(generate.ptr()))->co_name;
+    return module && PyUnicode_Check(module) && PyUnicode_Compare(module, TOVIK_KEY("nanoid.generate")) == 0 &&
+           PyUnicode_Compare(name, TOVIK_KEY("generate")) == 0;
+}
+
+// nanoid's generate(size=16) done here: its per-character Python loop was a third of
+// add_order's time. nanoid draws bytes from os.urandom, masks each to the bits its
+// alphabet needs and keeps those that index into it; with its 64-symbol default
+// alphabet every byte is kept, so the id is 16 bytes from the same source
+// (_PyOS_URandom is os.urandom) mapped onto the same alphabet, read from generate's
+// own default. Null when that alphabet is not 64 ASCII symbols: then generate is called.
+PyObject *nanoid_id(nb::handle generate) {
+    constexpr Py_ssize_t size = 16;
+    PyObject *defaults = PyFunction_GET_DEFAULTS(generate.ptr());
+    if (!defaults || !PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) < 1)
+        return nullptr;
+    PyObject *alphabet = PyTuple_GET_ITEM(defaults, 0);
+    if (!PyUnicode_CheckExact(alphabet) || !PyUnicode_IS_ASCII(alphabet) || PyUnicode_GET_LENGTH(alphabet) != 64)
+        return nullptr;
+    unsigned char random[size];
+    check_status(_PyOS_URandom(random, size));
+    const char *symbols = (const char *) PyUnicode_DATA(alphabet);
+    PyObject *id = check(PyUnicode_New(size, 127));
+    char *out = (char *) PyUnicode_DATA(id);
+    for (Py_ssize_t i = 0; i < size; ++i)
+        out[i] = symbols[random[i] & 63];
+    return id;
+}
+
 PyObject *get_random_uuid(PyObject *, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("_Matcher__get_random_uuid", nargsf, kwnames);
     safe_ref generate = get_attr(import_module(TOVIK_KEY("nanoid")), TOVIK_KEY("generate"));
+    if (is_nanoid_generate(generate))
+        if (PyObject *id = nanoid_id(generate))
+            return id;
     safe_ref names = own(PyTuple_Pack(1, TOVIK_KEY("size")));
     safe_ref size = own(PyLong_FromLong(16));
     PyObject *argv[] = {size.ptr()};
@@ -346,6 +391,15 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
     call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {a[0]});
     Py_RETURN_NONE;
 }
+
+} // namespace
+
+// self.add_response_to_queue(response), for the order book's reports.
+void queue_response(PyObject *self, nb::handle response) {
+    call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, {response});
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Intake loop.
@@ -496,32 +550,35 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     BookLock lock(self);
     safe_ref names = constants();
     safe_ref create_order = get_attr(constant(names, TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
+    // Each of these reads runs two Python-level properties: read once, used for the
+    // record and for its acknowledgement.
+    safe_ref status_code = get_attr(create_order, TOVIK_KEY("code"));
+    safe_ref status_message = get_attr(create_order, TOVIK_KEY("message"));
 
-    safe_ref record = new_dict(16);
-    set_item(record, TOVIK_KEY("operation_type"), TOVIK_KEY("New"));
-    set_item(record, TOVIK_KEY("operation_code"), get_attr(create_order, TOVIK_KEY("code")));
-    set_item(record, TOVIK_KEY("operation_message"), get_attr(create_order, TOVIK_KEY("message")));
-    set_item(record, TOVIK_KEY("trade_id"),
-             call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {}));
-    set_item(record, TOVIK_KEY("account_id"),
-             get_item(field(self, TOVIK_KEY("account_info")), TOVIK_KEY("account_id")));
-    set_item(record, TOVIK_KEY("code"), code);
-    set_item(record, TOVIK_KEY("product_type"), product_type);
-    set_item(record, TOVIK_KEY("action"), from_value(names, TOVIK_KEY("Action"), a[2]));
+    DictBuilder fields;
+    fields.set(TOVIK_KEY("operation_type"), TOVIK_KEY("New"))
+        .set(TOVIK_KEY("operation_code"), status_code)
+        .set(TOVIK_KEY("operation_message"), status_message)
+        .set(TOVIK_KEY("trade_id"), call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {}))
+        .copy(TOVIK_KEY("account_id"), field(self, TOVIK_KEY("account_info")))
+        .set(TOVIK_KEY("code"), code)
+        .set(TOVIK_KEY("product_type"), product_type)
+        .set(TOVIK_KEY("action"), from_value(names, TOVIK_KEY("Action"), a[2]));
     safe_ref price_value = own(PyFloat_FromDouble(price));
-    set_item(record, TOVIK_KEY("price"), price_value);
-    set_item(record, TOVIK_KEY("quantity"), a[4]);
-    set_item(record, TOVIK_KEY("price_type"), from_value(names, TOVIK_KEY("PriceType"), a[5]));
-    set_item(record, TOVIK_KEY("order_type"), from_value(names, TOVIK_KEY("OrderType"), a[6]));
-    set_item(record, TOVIK_KEY("exchange_ts"), latest_tick_ts(self, code));
+    fields.set(TOVIK_KEY("price"), price_value)
+        .set(TOVIK_KEY("quantity"), a[4])
+        .set(TOVIK_KEY("price_type"), from_value(names, TOVIK_KEY("PriceType"), a[5]))
+        .set(TOVIK_KEY("order_type"), from_value(names, TOVIK_KEY("OrderType"), a[6]))
+        .set(TOVIK_KEY("exchange_ts"), latest_tick_ts(self, code));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
-        set_item(record, TOVIK_KEY("order_cond"), from_value(names, TOVIK_KEY("OrderCond"), a[7]));
-        set_item(record, TOVIK_KEY("order_lot"), from_value(names, TOVIK_KEY("OrderLot"), a[8]));
+        fields.set(TOVIK_KEY("order_cond"), from_value(names, TOVIK_KEY("OrderCond"), a[7]))
+            .set(TOVIK_KEY("order_lot"), from_value(names, TOVIK_KEY("OrderLot"), a[8]));
     } else if (text_equals(product_type, TOVIK_KEY("Future"))) {
-        set_item(record, TOVIK_KEY("oc_type"), from_value(names, TOVIK_KEY("OCType"), a[9]));
+        fields.set(TOVIK_KEY("oc_type"), from_value(names, TOVIK_KEY("OCType"), a[9]));
     } else {
         raise_exception("不支援的商品類型: " + str_of(product_type));
     }
+    safe_ref record = fields.take();
 
     safe_ref pending = field(self, TOVIK_KEY("pending_orders"));
     if (PyList_CheckExact(pending.ptr()))
@@ -533,10 +590,11 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     try {
         safe_ref operation_new = get_attr(constant(names, TOVIK_KEY("OperationType")), TOVIK_KEY("NEW"));
         safe_ref response =
-            call_own_method(self, TOVIK_KEY("build_order_response"), build_order_response_method,
-                            {record, operation_new, create_order});
+            uses_own_method(self, TOVIK_KEY("build_order_response"))
+                ? order_response(self, record, operation_new, status_code, status_message)
+                : call_method(self, TOVIK_KEY("build_order_response"), {record, operation_new, create_order});
         call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, {response});
-        print_line(green("新增委託單 " + str_of(get_item(record, TOVIK_KEY("trade_id"))) + " 成功"));
+        print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")), TOVIK_KEY(" 成功[/green]"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;

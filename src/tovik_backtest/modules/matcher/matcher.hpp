@@ -6,7 +6,9 @@
 
 #include "pyhost.hpp"
 
+#include <algorithm>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 namespace tovik::matcher {
@@ -54,6 +56,97 @@ struct Matcher {
 };
 
 inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }
+
+// Builds a dict key by key, in the order of the calls, then makes it in one step the
+// way a dict display in Python code does (_PyStack_AsDict): one allocation, sized for
+// its keys, with a str-only key table. Filling a dict by PyDict_SetItem costs about
+// twice as much per key, and a presized dict from _PyDict_NewPresized gets the
+// general key table, slower to read and to copy later.
+// Keys must be interned strings (TOVIK_KEY), which are immortal; values are held
+// until the dict is made, since Python code run in between may drop their source.
+class DictBuilder {
+  public:
+    static constexpr size_t capacity = 16;
+
+    DictBuilder() = default;
+    DictBuilder(const DictBuilder &) = delete;
+    DictBuilder &operator=(const DictBuilder &) = delete;
+    DictBuilder(DictBuilder &&other) noexcept : n_(other.n_) {
+        std::copy(other.keys_, other.keys_ + n_, keys_);
+        std::copy(other.values_, other.values_ + n_, values_);
+        other.n_ = 0;
+    }
+    ~DictBuilder() {
+        if (safe_ref::holds_gil()) // not during a forced unwind (see safe_ref)
+            release_values();
+    }
+
+    DictBuilder &set(PyObject *key, nb::handle value) {
+        if (n_ == capacity)
+            throw std::length_error("DictBuilder: more keys than its capacity");
+        keys_[n_] = key;
+        values_[n_] = Py_NewRef(value.ptr());
+        ++n_;
+        return *this;
+    }
+    // target[key] = source[source_key], with the host's KeyError for a missing key.
+    DictBuilder &copy(PyObject *key, nb::handle source, PyObject *source_key) {
+        if (PyDict_CheckExact(source.ptr())) {
+            PyObject *value = PyDict_GetItemWithError(source.ptr(), source_key);
+            if (!value) {
+                if (!PyErr_Occurred())
+                    PyErr_SetObject(PyExc_KeyError, source_key);
+                throw nb::python_error();
+            }
+            return set(key, value);
+        }
+        PyObject *value = PyObject_GetItem(source.ptr(), source_key);
+        if (!value)
+            throw nb::python_error();
+        set(key, value);
+        Py_DECREF(value);
+        return *this;
+    }
+    DictBuilder &copy(PyObject *key, nb::handle source) { return copy(key, source, key); }
+    // The same from the fields of another builder, not yet made into a dict.
+    DictBuilder &copy(PyObject *key, const DictBuilder &source, PyObject *source_key) {
+        return set(key, source.get(source_key));
+    }
+    DictBuilder &copy(PyObject *key, const DictBuilder &source) { return copy(key, source, key); }
+
+    // The value set for `key` (the last one when set twice).
+    nb::handle get(PyObject *key) const {
+        for (size_t i = n_; i-- > 0;)
+            if (keys_[i] == key)
+                return values_[i];
+        throw std::logic_error("DictBuilder: no such key");
+    }
+
+    // The new dict; the builder is empty afterwards.
+    safe_ref take() {
+        PyObject *names = PyTuple_New((Py_ssize_t) n_);
+        if (!names)
+            throw nb::python_error();
+        for (size_t i = 0; i < n_; ++i)
+            PyTuple_SET_ITEM(names, (Py_ssize_t) i, Py_NewRef(keys_[i]));
+        PyObject *dict = _PyStack_AsDict(values_, names);
+        Py_DECREF(names);
+        release_values();
+        if (!dict)
+            throw nb::python_error();
+        return safe_ref::steal(dict);
+    }
+
+  private:
+    void release_values() {
+        for (size_t i = 0; i < n_; ++i)
+            Py_DECREF(values_[i]);
+        n_ = 0;
+    }
+    size_t n_ = 0;
+    PyObject *keys_[capacity];
+    PyObject *values_[capacity];
+};
 
 // Holds the order-book lock for a scope. The lock is waited for with the GIL
 // released, so the holder (which may need the GIL) can always finish.

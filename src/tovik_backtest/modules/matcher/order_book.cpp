@@ -31,6 +31,12 @@ Matcher::OrderBook::~OrderBook() {
         Py_XDECREF(t);
 }
 
+// The report methods' own work, called directly when the method is not replaced
+// (reports.cpp, intake.cpp).
+safe_ref deal_response(PyObject *self, nb::handle trade);
+bool uses_own_method(PyObject *self, PyObject *name);
+void queue_response(PyObject *self, nb::handle response);
+
 namespace {
 
 using ScanEntry = Matcher::ScanEntry;
@@ -521,8 +527,10 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
         set_item_of(deal, TOVIK_KEY("price"), tick.close_obj);
         set_item_of(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
         record_deal(self, book, deal);
-        safe_ref response = call_method(self, TOVIK_KEY("build_deal_response"), {deal});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        safe_ref response = uses_own_method(self, TOVIK_KEY("build_deal_response"))
+                                ? deal_response(self, deal)
+                                : call_method(self, TOVIK_KEY("build_deal_response"), {deal});
+        queue_response(self, response);
         safe_ref positions = attr_of(self, TOVIK_KEY("positions"));
         call_method(positions, TOVIK_KEY("set_positions"), {deal, item_of(deal, TOVIK_KEY("product_type"))});
     }

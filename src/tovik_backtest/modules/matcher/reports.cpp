@@ -8,11 +8,12 @@ namespace tovik::matcher {
 
 // Shared helpers, defined in intake.cpp.
 safe_ref own(PyObject *p);
-safe_ref new_dict(Py_ssize_t size);
 safe_ref get_attr(nb::handle obj, PyObject *name);
 safe_ref get_item(nb::handle container, PyObject *key);
 safe_ref field(PyObject *self, PyObject *name);
 safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args);
+safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args);
+bool uses_own_method(PyObject *self, PyObject *name);
 safe_ref constants();
 safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value);
 safe_ref latest_tick_ts(PyObject *self, nb::handle code);
@@ -20,39 +21,15 @@ safe_ref latest_tick_ts(PyObject *self, nb::handle code);
 namespace {
 
 // Enumeration.from_value(data[key]), the enumeration found in `names` (constants()).
+// `data` is the format method's dict, or the builder's fields when the report is made
+// without that dict (see format_with).
 safe_ref converted(nb::handle names, PyObject *enum_name, nb::handle data, PyObject *key) {
     safe_ref value = get_item(data, key);
     return from_value(names, enum_name, value);
 }
-
-// Builds a new dictionary key by key, in the order of the calls.
-class DictBuilder {
-  public:
-    explicit DictBuilder(Py_ssize_t size) : dict_(new_dict(size)) {}
-    DictBuilder &set(PyObject *key, nb::handle value) {
-        check_status(PyDict_SetItem(dict_.ptr(), key, value.ptr()));
-        return *this;
-    }
-    // target[key] = source[source_key]; a plain dict's value is stored without taking
-    // a reference of our own (nothing runs in between that could drop it).
-    DictBuilder &copy(PyObject *key, nb::handle source, PyObject *source_key) {
-        if (PyDict_CheckExact(source.ptr())) {
-            PyObject *value = PyDict_GetItemWithError(source.ptr(), source_key);
-            if (!value) {
-                if (!PyErr_Occurred())
-                    PyErr_SetObject(PyExc_KeyError, source_key);
-                throw nb::python_error();
-            }
-            return set(key, value);
-        }
-        return set(key, get_item(source, source_key));
-    }
-    DictBuilder &copy(PyObject *key, nb::handle source) { return copy(key, source, key); }
-    safe_ref take() { return std::move(dict_); }
-
-  private:
-    safe_ref dict_;
-};
+safe_ref converted(nb::handle names, PyObject *enum_name, const DictBuilder &data, PyObject *key) {
+    return from_value(names, enum_name, data.get(key));
+}
 
 bool text_equals(nb::handle value, PyObject *text) {
     int result = PyObject_RichCompareBool(value.ptr(), text, Py_EQ);
@@ -74,33 +51,37 @@ nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, 
     return a[0];
 }
 
-// self.<format>(common fields): the report of a builder.
-PyObject *format_with(PyObject *self, PyObject *name, FastMethod impl, DictBuilder &common) {
+// self.<format>(common fields): the report of a builder. When the format method is the
+// class's own (replaced neither on the instance nor in a subclass), no code sees the
+// common-fields dict, so `format(self, common)` makes the report straight from the
+// builder's fields, in the same order of reads and calls; otherwise the dict is made
+// and handed to whatever self.<format> is.
+template <typename Format>
+safe_ref format_with(PyObject *self, PyObject *name, Format format, DictBuilder &common) {
+    if (uses_own_method(self, name))
+        return format(self, static_cast<const DictBuilder &>(common));
     safe_ref data = common.take();
-    return call_own_method(self, name, impl, {data}).release();
+    return call_method(self, name, {data});
 }
 
-PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
-PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
-PyObject *stock_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
-PyObject *future_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+template <typename Data> safe_ref stock_order_report(PyObject *self, const Data &data);
+template <typename Data> safe_ref future_order_report(PyObject *self, const Data &data);
+template <typename Data> safe_ref stock_deal_report(const Data &data);
+template <typename Data> safe_ref future_deal_report(const Data &data);
 
 } // namespace
 
 // ---------------------------------------------------------------------------
 // Builders.
 
-PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<3> params{"build_order_response", {"trade", "operation_type", "code_obj"}, 3};
-    PyObject *a[3];
-    parse_args(params, args, nargsf, kwnames, a);
-    require_dict(a[0], params.func, "trade");
-    nb::handle trade = a[0], code_obj = a[2];
-
-    DictBuilder common(15);
-    common.set(TOVIK_KEY("operation_type"), a[1])
-        .set(TOVIK_KEY("operation_code"), get_attr(code_obj, TOVIK_KEY("code")))
-        .set(TOVIK_KEY("operation_message"), get_attr(code_obj, TOVIK_KEY("message")))
+// The order report of `trade`, given the status code and message read from the
+// build_order_response method's code_obj (add_order has read them already).
+safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_type, nb::handle status_code,
+                        nb::handle status_message) {
+    DictBuilder common;
+    common.set(TOVIK_KEY("operation_type"), operation_type)
+        .set(TOVIK_KEY("operation_code"), status_code)
+        .set(TOVIK_KEY("operation_message"), status_message)
         .copy(TOVIK_KEY("trade_id"), trade)
         .copy(TOVIK_KEY("account_id"), field(self, TOVIK_KEY("account_info")));
     safe_ref code = get_item(trade, TOVIK_KEY("code"));
@@ -115,21 +96,32 @@ PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_
     safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return format_with(self, TOVIK_KEY("get_simulation_stock_order_response"), stock_order_response, common);
+        return format_with(self, TOVIK_KEY("get_simulation_stock_order_response"),
+                           stock_order_report<DictBuilder>, common);
     }
     if (text_equals(product_type, TOVIK_KEY("Future"))) {
         common.copy(TOVIK_KEY("oc_type"), trade);
-        return format_with(self, TOVIK_KEY("get_simulation_future_order_response"), future_order_response, common);
+        return format_with(self, TOVIK_KEY("get_simulation_future_order_response"),
+                           future_order_report<DictBuilder>, common);
     }
     unsupported_product(product_type);
 }
 
-namespace {
+PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<3> params{"build_order_response", {"trade", "operation_type", "code_obj"}, 3};
+    PyObject *a[3];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_dict(a[0], params.func, "trade");
+    nb::handle code_obj = a[2];
+    safe_ref status_code = get_attr(code_obj, TOVIK_KEY("code"));
+    safe_ref status_message = get_attr(code_obj, TOVIK_KEY("message"));
+    return order_response(self, a[0], a[1], status_code, status_message).release();
+}
 
-PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    nb::handle trade = record_arg("build_deal_response", "trade", args, nargsf, kwnames);
+// The deal report of a deal record (the build_deal_response method's work).
+safe_ref deal_response(PyObject *self, nb::handle trade) {
     safe_ref trade_id = get_item(trade, TOVIK_KEY("trade_id"));
-    DictBuilder common(13);
+    DictBuilder common;
     common.set(TOVIK_KEY("id"), trade_id)
         .set(TOVIK_KEY("seqno"), trade_id)
         .set(TOVIK_KEY("ordno"), trade_id)
@@ -145,22 +137,31 @@ PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t 
     safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return format_with(self, TOVIK_KEY("get_simulation_stock_deal_response"), stock_deal_response, common);
+        return format_with(self, TOVIK_KEY("get_simulation_stock_deal_response"),
+                           [](PyObject *, const DictBuilder &data) { return stock_deal_report(data); }, common);
     }
     if (text_equals(product_type, TOVIK_KEY("Future")))
-        return format_with(self, TOVIK_KEY("get_simulation_future_deal_response"), future_deal_response, common);
+        return format_with(self, TOVIK_KEY("get_simulation_future_deal_response"),
+                           [](PyObject *, const DictBuilder &data) { return future_deal_report(data); }, common);
     unsupported_product(product_type);
+}
+
+namespace {
+
+PyObject *build_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle trade = record_arg("build_deal_response", "trade", args, nargsf, kwnames);
+    return deal_response(self, trade).release();
 }
 
 // ---------------------------------------------------------------------------
 // Format methods.
 
 // id, seqno, ordno, account, code, action, price, quantity: the head of both `order`s.
-DictBuilder order_head(nb::handle data) {
-    safe_ref trade_id = get_item(data, TOVIK_KEY("trade_id"));
-    DictBuilder order(12);
-    order.set(TOVIK_KEY("id"), trade_id)
-        .set(TOVIK_KEY("seqno"), trade_id)
+template <typename Data> DictBuilder order_head(const Data &data) {
+    DictBuilder order;
+    order.copy(TOVIK_KEY("id"), data, TOVIK_KEY("trade_id"));
+    nb::handle trade_id = order.get(TOVIK_KEY("id"));
+    order.set(TOVIK_KEY("seqno"), trade_id)
         .set(TOVIK_KEY("ordno"), trade_id)
         .copy(TOVIK_KEY("account"), data, TOVIK_KEY("account_id"))
         .copy(TOVIK_KEY("code"), data)
@@ -172,16 +173,17 @@ DictBuilder order_head(nb::handle data) {
 
 // The five top-level keys shared by both order reports, built key by key in order;
 // `add_product(order, names)` appends the product's own keys to `order`.
-template <typename AddProduct> safe_ref order_report(PyObject *self, nb::handle data, AddProduct add_product) {
+template <typename Data, typename AddProduct>
+safe_ref order_report(PyObject *self, const Data &data, AddProduct add_product) {
     safe_ref names = constants();
-    DictBuilder report(5);
+    DictBuilder report;
     report.set(TOVIK_KEY("operation_type"), converted(names, TOVIK_KEY("OperationType"), data, TOVIK_KEY("operation_type")))
         .copy(TOVIK_KEY("operation_status_code"), data, TOVIK_KEY("operation_code"))
         .copy(TOVIK_KEY("operation_message"), data);
     DictBuilder order = order_head(data);
     add_product(order, names);
     report.set(TOVIK_KEY("order"), order.take());
-    safe_ref trade_status = DictBuilder(3)
+    safe_ref trade_status = DictBuilder()
                                 .copy(TOVIK_KEY("id"), data, TOVIK_KEY("trade_id"))
                                 .copy(TOVIK_KEY("exchange"), field(self, TOVIK_KEY("exchange_info")), TOVIK_KEY("name"))
                                 .copy(TOVIK_KEY("exchange_ts"), data)
@@ -190,31 +192,37 @@ template <typename AddProduct> safe_ref order_report(PyObject *self, nb::handle 
     return report.take();
 }
 
-PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    nb::handle data = record_arg("get_simulation_stock_order_response", "data", args, nargsf, kwnames);
-    return order_report(self, data, [data](DictBuilder &order, const safe_ref &names) {
+template <typename Data> safe_ref stock_order_report(PyObject *self, const Data &data) {
+    return order_report(self, data, [&data](DictBuilder &order, const safe_ref &names) {
                order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
                    .set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
                    .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
                    .set(TOVIK_KEY("price_type"),
                         converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")));
-           })
-        .release();
+    });
+}
+
+PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle data = record_arg("get_simulation_stock_order_response", "data", args, nargsf, kwnames);
+    return stock_order_report(self, data).release();
+}
+
+template <typename Data> safe_ref future_order_report(PyObject *self, const Data &data) {
+    return order_report(self, data, [&data](DictBuilder &order, const safe_ref &names) {
+               order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
+                   .set(TOVIK_KEY("price_type"), converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
+                   .set(TOVIK_KEY("oc_type"), converted(names, TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
+    });
 }
 
 PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle data = record_arg("get_simulation_future_order_response", "data", args, nargsf, kwnames);
-    return order_report(self, data, [data](DictBuilder &order, const safe_ref &names) {
-               order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
-                   .set(TOVIK_KEY("price_type"), converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
-                   .set(TOVIK_KEY("oc_type"), converted(names, TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
-           })
-        .release();
+    return future_order_report(self, data).release();
 }
 
 // id ... price, copied unchanged: the head of both deal reports.
-DictBuilder deal_head(nb::handle data) {
-    DictBuilder deal(13);
+template <typename Data> DictBuilder deal_head(const Data &data) {
+    DictBuilder deal;
     for (PyObject *key : {TOVIK_KEY("id"), TOVIK_KEY("seqno"), TOVIK_KEY("ordno"), TOVIK_KEY("exchange_seqno"),
                           TOVIK_KEY("broker_id"), TOVIK_KEY("account"), TOVIK_KEY("action"), TOVIK_KEY("code"),
                           TOVIK_KEY("quantity"), TOVIK_KEY("price")})
@@ -222,21 +230,29 @@ DictBuilder deal_head(nb::handle data) {
     return deal;
 }
 
-PyObject *stock_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    nb::handle data = record_arg("get_simulation_stock_deal_response", "data", args, nargsf, kwnames);
+template <typename Data> safe_ref stock_deal_report(const Data &data) {
     DictBuilder deal = deal_head(data);
     safe_ref names = constants();
     deal.set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
         .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
         .copy(TOVIK_KEY("exchange_ts"), data);
-    return deal.take().release();
+    return deal.take();
+}
+
+PyObject *stock_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle data = record_arg("get_simulation_stock_deal_response", "data", args, nargsf, kwnames);
+    return stock_deal_report(data).release();
+}
+
+template <typename Data> safe_ref future_deal_report(const Data &data) {
+    DictBuilder deal = deal_head(data);
+    deal.copy(TOVIK_KEY("exchange_ts"), data);
+    return deal.take();
 }
 
 PyObject *future_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle data = record_arg("get_simulation_future_deal_response", "data", args, nargsf, kwnames);
-    DictBuilder deal = deal_head(data);
-    deal.copy(TOVIK_KEY("exchange_ts"), data);
-    return deal.take().release();
+    return future_deal_report(data).release();
 }
 
 } // namespace
