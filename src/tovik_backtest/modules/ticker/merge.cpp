@@ -50,13 +50,26 @@ nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle star
     nb::object pl = polars();
     nb::list collected;
 
-    // Walks the list as a Python for-loop would (it may grow while we load).
+    // Every entry is read and registered before the first day is loaded, so a list
+    // with a broken entry is refused before any cache file is written.
+    struct Instrument {
+        nb::object code, market;
+        std::string code_text;
+    };
+    std::vector<Instrument> instruments;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(codes.ptr()); ++i) {
         nb::object entry = nb::borrow(PyList_GET_ITEM(codes.ptr(), i));
         nb::object code = nb::steal(check(PyObject_GetItem(entry.ptr(), TOVIK_KEY("code"))));
         nb::object market = nb::steal(check(PyObject_GetItem(entry.ptr(), TOVIK_KEY("market"))));
-        register_market(self, code, market);
         std::string code_text = str_of(code);
+        instruments.push_back(Instrument{std::move(code), std::move(market), std::move(code_text)});
+    }
+    for (const Instrument &instrument : instruments)
+        register_market(self, instrument.code, instrument.market);
+
+    for (const Instrument &instrument : instruments) {
+        nb::handle code = instrument.code, market = instrument.market;
+        const std::string &code_text = instrument.code_text;
 
         nb::object current = start;
         int failures = 0;
