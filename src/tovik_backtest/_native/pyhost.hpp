@@ -207,7 +207,13 @@ inline void require_no_args(const char *func, Py_ssize_t nargsf, PyObject *kwnam
 // CPython 3.12 a daemon thread that wants the GIL back while the interpreter
 // finalizes is ended with pthread_exit, which unwinds the stack as a forced
 // unwind. A frame that catches everything without rethrowing turns that into an
-// abort of the whole process. This trampoline lets the forced unwind pass.
+// abort of the whole process. This trampoline lets the forced unwind pass: it has
+// only typed handlers, and none of them matches the unwind (abi::__forced_unwind is
+// not derived from any of them), so the unwind runs the destructors and goes on.
+// It deliberately has no `catch (abi::__forced_unwind &) { throw; }` clause either:
+// the runtime enters such a handler with the reference bound to a null object (a
+// forced unwind carries no exception object), which UndefinedBehaviorSanitizer
+// reports, and rethrowing would only do what leaving the handler out already does.
 
 using FastMethod = PyObject *(*) (PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
 
@@ -215,8 +221,6 @@ template <FastMethod Impl>
 PyObject *guarded(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     try {
         return Impl(self, args, nargsf, kwnames);
-    } catch (abi::__forced_unwind &) {
-        throw; // thread exit at interpreter shutdown: let it finish unwinding
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::cast_error &) {

@@ -623,9 +623,8 @@ constexpr const char *init_doc = "__init__($self, positions=None)\n--\n\n"
 // ---------------------------------------------------------------------------
 
 void load_dependencies(nb::module_ &) {
-    // Each matcher's worker thread keeps its instance alive until the process ends, by
-    // design; nanobind would otherwise report those instances as leaks at exit.
-    nb::set_leak_warnings(false);
+    // (nanobind's leak report at exit is switched off in module.cpp, except in
+    // leak-checking test builds.)
     for (const char *name : {"tovik_backtest.constant", "tovik_backtest.utils",
                              "tovik_backtest.modules.positions.positions", "nanoid", "queue", "threading", "json",
                              "traceback", "copy"})
@@ -664,9 +663,7 @@ int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs) {
         }
         construct(self, positions);
         return 0;
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (nb::python_error &e) {
+    } catch (nb::python_error &e) { // typed handlers only: a forced unwind passes (see guarded<>)
         e.restore();
     } catch (std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());

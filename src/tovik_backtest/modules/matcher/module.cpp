@@ -17,6 +17,31 @@ std::vector<PyMethodDef> &method_table() {
     return table;
 }
 
+// Garbage-collector support. Besides the instance __dict__ (what nanobind's own
+// traversal visits), the matcher owns a reference to every resting record through
+// the order book's side array; those are visited too, or a record that refers back
+// to its matcher would keep both alive for ever. Only `entries` is visited: while a
+// scan rebuilds it, the rebuild space holds second copies of the same references.
+// The side array changes only with the GIL held, and never while a Python call made
+// in the middle of a change could let another thread collect.
+int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
+    if (PyObject **dict = _PyObject_GetDictPtr(self))
+        Py_VISIT(*dict);
+    if (nb::inst_ready(self))
+        for (const Matcher::ScanEntry &e : native(self).book.entries)
+            Py_VISIT(e.record);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Breaking a cycle: dropping the __dict__ (queues, resting-order list, position book)
+// is enough; the side array's references go with the instance.
+int matcher_clear(PyObject *self) {
+    if (PyObject **dict = _PyObject_GetDictPtr(self))
+        Py_CLEAR(*dict);
+    return 0;
+}
+
 } // namespace
 } // namespace tovik::matcher
 
@@ -24,10 +49,18 @@ NB_MODULE(matcher, m) {
     using namespace tovik;
     using namespace tovik::matcher;
     load_dependencies(m);
+#ifndef TOVIK_ABORT_ON_LEAK
+    // The intake worker and replay threads are daemon threads that keep their object
+    // alive until the process ends, by design, so nanobind's leak report at exit would
+    // only list those. Leak-checking test builds keep it on and abort instead.
+    nb::set_leak_warnings(false);
+#endif
     static PyType_Slot slots[] = {
         {Py_tp_methods, (void *) method_table().data()},
         {Py_tp_init, (void *) &matcher_init},
+        {Py_tp_traverse, (void *) &matcher_traverse},
+        {Py_tp_clear, (void *) &matcher_clear},
         {0, nullptr},
     };
-    nb::class_<Matcher>(m, "Matcher", nb::dynamic_attr(), nb::type_slots(slots));
+    nb::class_<Matcher>(m, "Matcher", nb::dynamic_attr(), nb::is_weak_referenceable(), nb::type_slots(slots));
 }

@@ -234,9 +234,7 @@ int init_impl(PyObject *self, PyObject *args, PyObject *kwargs) {
 int ticker_init(PyObject *self, PyObject *args, PyObject *kwargs) {
     try {
         return init_impl(self, args, kwargs);
-    } catch (abi::__forced_unwind &) {
-        throw;
-    } catch (nb::python_error &e) {
+    } catch (nb::python_error &e) { // typed handlers only: a forced unwind passes (see guarded<>)
         e.restore();
     } catch (std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
