@@ -249,6 +249,51 @@ class TestFailures:
         assert wait_until(lambda: thread_errors) and isinstance(thread_errors[0], KeyError)
 
 
+
+class TestQueuesThroughTheirMethods:
+    def test_notice_put_straight_into_the_queue(self, replay, console_lines):
+        # The replay body run by the host itself while back-filling is still running.
+        replay.backfilling_finish_flag = False
+        main = table(3)
+        body = threading.Thread(target=replay._Ticker__push_tick_to_queue, args=(main,), daemon=True)
+        body.start()
+        assert nothing_more(replay, 0.3)  # parked for the notice
+        replay.backfilling_notify_finish_queue.put(FINISHED)
+        assert take(replay, timeout=2) == FINISHED
+        assert consume(replay) == expected(main, False) + [EXIT]
+        body.join(5)
+        assert not body.is_alive()
+        assert replay.backfilling_notify_finish_queue.qsize() == 0
+
+    def test_token_put_straight_into_the_queue_while_backfilling_is_parked(self, replay):
+        back, main = table(3, close=1.0), table(2)
+        replay.tables["bf"] = back
+        replay.tables["a"] = main
+        replay.send_ticks(CODES, "a", "b", "bf")
+        want = expected(back, True)
+        assert take(replay) == want[0]
+        time.sleep(0.3)
+        replay.allow_next_tick_flag_queue.put(True)
+        assert take(replay, timeout=2) == want[1]
+        replay.allow_next_tick()
+        assert consume(replay) == want[2:] + [FINISHED] + expected(main, False) + [EXIT]
+
+    def test_replaced_queues_carry_the_whole_sequence(self, replay):
+        back, main = table(4, close=1.0), table(5)
+        replay.tables["bf"] = back
+        replay.tables["a"] = slow(main, 0.1)
+        first_tokens, first_notices = replay.allow_next_tick_flag_queue, replay.backfilling_notify_finish_queue
+        tokens, notices = queue.SimpleQueue(), queue.SimpleQueue()
+        tokens.put(True)
+        replay.allow_next_tick_flag_queue = tokens
+        replay.backfilling_notify_finish_queue = notices
+        replay.send_ticks(CODES, "a", "b", "bf")
+        assert consume(replay) == expected(back, True) + [FINISHED] + expected(main, False) + [EXIT]
+        assert notices.qsize() == 0 and first_notices.qsize() == 0
+        assert wait_until(lambda: tokens.qsize() == 0)
+        assert first_tokens.qsize() == 1
+
+
 class TestStopAndRestart:
     def test_stop_does_not_stop_backfilling(self, replay, console_lines):
         back = table(5, close=1.0)

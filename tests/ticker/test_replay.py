@@ -1,5 +1,6 @@
 """Paced replay: send_ticks, the replay thread, pop_tick / allow_next_tick, stop_send_ticks."""
 
+import collections
 import gc
 import json
 import queue
@@ -429,11 +430,12 @@ class TestOneReplayAtATime:
         replay.tables["b"] = table(3, codes=("TXFR1",))
         replay.send_ticks(CODES, "a", "a")
         stop = threading.Event()
+        taken = []
 
         def host():
             while not stop.is_set():
                 try:
-                    replay.tick_queue.get(timeout=0.05)
+                    taken.append(replay.tick_queue.get(timeout=0.05))
                 except queue.Empty:
                     continue
                 replay.allow_next_tick()
@@ -444,8 +446,9 @@ class TestOneReplayAtATime:
         replay.send_ticks(CODES, "b", "b")
         stop.set()
         worker.join(5)
-        # Whatever the loop took meanwhile, no record of the first table follows.
-        rest = []
+        # Whatever the loop took meanwhile (it may even have taken the whole new
+        # replay), no record of the first table follows one of the second.
+        rest = taken
         while True:
             try:
                 item = replay.tick_queue.get(timeout=0.3)
@@ -459,8 +462,140 @@ class TestOneReplayAtATime:
             if item == EXIT:
                 break
             replay.allow_next_tick()
-        assert all(r.get("code") != "2330" for r in rest)
-        assert rest[-1] == EXIT
+        first_new = next(i for i, r in enumerate(rest) if r.get("code") != "2330")
+        assert rest[first_new:] == expected(replay.tables["b"], MARKETS) + [EXIT]
+
+
+
+class ListQueue:
+    """Queue-like without being a queue.Queue: a deque behind a condition, recording
+    which of its methods were called."""
+
+    def __init__(self):
+        self._items = collections.deque()
+        self._cond = threading.Condition()
+        self.calls = collections.Counter()
+
+    def put(self, item, block=True, timeout=None):
+        self.calls["put"] += 1
+        with self._cond:
+            self._items.append(item)
+            self._cond.notify()
+
+    def get(self, block=True, timeout=None):
+        self.calls["get"] += 1
+        with self._cond:
+            if not self._cond.wait_for(lambda: self._items, timeout if block else 0):
+                raise queue.Empty
+            return self._items.popleft()
+
+    def get_nowait(self):
+        self.calls["get_nowait"] += 1
+        return self.get(False)
+
+    def empty(self):
+        self.calls["empty"] += 1
+        with self._cond:
+            return not self._items
+
+    def qsize(self):
+        with self._cond:
+            return len(self._items)
+
+
+class TestQueuesThroughTheirMethods:
+    def test_token_put_straight_into_the_queue_while_parked(self, replay):
+        df = table(4)
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        want = expected(df, MARKETS)
+        assert take(replay) == want[0]
+        time.sleep(0.3)  # the replay thread is parked, long past its first looks
+        replay.allow_next_tick_flag_queue.put(True)
+        assert take(replay, timeout=2) == want[1]
+        assert wait_until(lambda: replay.allow_next_tick_flag_queue.qsize() == 0)
+        # A waiting token is taken first; the grant behind it is not lost.
+        time.sleep(0.1)
+        replay.allow_next_tick_flag_queue.put(True)
+        replay.allow_next_tick()
+        assert [take(replay), take(replay)] == want[2:4]
+        replay.allow_next_tick()
+        assert take(replay) == EXIT
+        assert nothing_more(replay)
+        assert replay.allow_next_tick_flag_queue.qsize() == 0
+
+    def test_grants_build_records_on_the_granting_thread(self, replay, monkeypatch):
+        df = table(21)
+        want = expected(df, MARKETS)
+        builders = []
+        format_ts = utils.format_nano_ts_to_second_ts
+
+        def recording(ts, hours):
+            builders.append(threading.current_thread())
+            return format_ts(ts, hours)
+
+        monkeypatch.setattr(utils, "format_nano_ts_to_second_ts", recording)
+        replay.tables["a"] = df
+        replay.send_ticks(CODES, "a", "b")
+        assert take(replay) == want[0]
+        time.sleep(0.1)  # parked
+        replay.allow_next_tick()
+        assert consume(replay) == want[1:] + [EXIT]
+        assert len(builders) == 21
+        # The first record is the replay thread's; the grants of a parked replay are
+        # served on this thread (a look of the parked thread may rarely win one).
+        assert builders[0] is not threading.current_thread()
+        assert sum(b is threading.current_thread() for b in builders[1:]) >= 15
+
+    @pytest.mark.parametrize("make", [ListQueue, queue.SimpleQueue, queue.Queue])
+    def test_replaced_queues_are_the_ones_used(self, replay, make):
+        df = table(30)
+        replay.tables["a"] = df
+        first_tokens, first_ticks = replay.allow_next_tick_flag_queue, replay.tick_queue
+        tokens, ticks = make(), make()
+        tokens.put(True)
+        replay.allow_next_tick_flag_queue = tokens
+        replay.tick_queue = ticks
+        replay.send_ticks(CODES, "a", "b")
+        assert consume(replay) == expected(df, MARKETS) + [EXIT]
+        assert wait_until(lambda: tokens.qsize() == 0)
+        assert (first_tokens.qsize(), first_ticks.qsize()) == (1, 0)
+        # The host's side goes through them too.
+        ticks.put({"x": 1})
+        assert replay.pop_tick() == {"x": 1}
+        replay.stop_send_ticks()
+        assert ticks.get(timeout=1) == EXIT
+        if make is ListQueue:
+            assert tokens.calls["get_nowait"] >= 2 and tokens.calls["empty"] >= 29
+            assert ticks.calls["put"] == 31 + 2
+
+    def test_token_queue_replaced_while_parked(self, replay):
+        df = table(3)
+        replay.tables["a"] = df
+        want = expected(df, MARKETS)
+        replay.send_ticks(CODES, "a", "b")
+        assert take(replay) == want[0]
+        time.sleep(0.1)
+        old, new = replay.allow_next_tick_flag_queue, ListQueue()
+        replay.allow_next_tick_flag_queue = new
+        old.put(True)  # no longer the token queue
+        assert nothing_more(replay, 0.3)
+        new.put(True)
+        assert take(replay, timeout=2) == want[1]
+        replay.allow_next_tick()
+        assert take(replay) == want[2]
+        assert old.qsize() == 1 and new.qsize() == 0
+
+    def test_queue_without_the_needed_method(self, replay):
+        tokens, ticks = replay.allow_next_tick_flag_queue, replay.tick_queue
+        replay.allow_next_tick_flag_queue = []
+        with pytest.raises(AttributeError, match="put"):
+            replay.allow_next_tick()
+        replay.tick_queue = object()
+        with pytest.raises(AttributeError, match="get"):
+            replay.pop_tick()
+        replay.allow_next_tick_flag_queue, replay.tick_queue = tokens, ticks
+        assert tokens.qsize() == 1 and ticks.qsize() == 0
 
 
 class TestReferences:

@@ -1,13 +1,13 @@
 // Paced replay of a merged tick table: send_ticks, the replay and back-filling
 // threads, and the host's side of the hand-shake (pop_tick / allow_next_tick).
 //
-// Fast hand-shake. A thread that needs a token waits on the token queue's own
-// condition (so a token put by anyone wakes it) after registering its producer on
-// the Ticker as parked. While it is parked, allow_next_tick does that thread's pass
-// itself: it takes the token it would have put, builds the next record and queues
-// it, all on the granting thread, so a pop/grant loop needs no thread switch. The
-// parked thread is woken only for what it alone handles: the end of the table, a
-// stop seen after a record, a failure, or a newer replay.
+// Fast hand-shake. A thread that finds no token registers its producer on the Ticker
+// as parked and sleeps. While it is parked and no token is waiting, allow_next_tick
+// does that thread's pass itself: it takes the token it would have put, builds the
+// next record and queues it, all on the granting thread, so a pop/grant loop needs no
+// thread switch. The parked thread is woken only for what it alone handles: a token
+// in the queue, the end of the table, a stop seen after a record, a failure, or a
+// newer replay.
 #include "ticker.hpp"
 
 #include <algorithm>
@@ -33,10 +33,9 @@ struct ReplayProducer {
     nb::object ts, code, close, volume, tick_type;
 
     bool busy = false;   // a granting thread is producing a record right now
+    bool missed = false; // the parked thread woke while busy: wake it again afterwards
     bool ending = false; // a granting thread saw the stop flag after its record
     nb::object error;    // what a granting thread's record failed with
-    nb::object queue;    // token queue the thread is parked on (identity only)
-    nb::object cond;     // and its not_empty condition
 };
 
 namespace {
@@ -46,7 +45,7 @@ constexpr Py_ssize_t kChunkRows = 16384;
 
 constexpr const char *kNoBounds = "回補資料的開始時間與結束時間不能為空";
 
-enum class Wake { Waiting, Token, Ending, Finished, Failed, Abandoned };
+enum class Wake { Token, Ending, Finished, Failed, Abandoned };
 
 Ticker &state(PyObject *self) {
     if (!nb::inst_ready(self))
@@ -79,103 +78,33 @@ double now_seconds() { return nb::cast<double>(import_module("time").attr("time"
 std::string count_text(Py_ssize_t n) { return std::to_string((long long) n); }
 
 // ---------------------------------------------------------------------------
-// Queues.
+// Queues. They are used only through their own methods, looked up on the object at
+// each call, so a host may replace one with any object offering put, get, get_nowait
+// and empty.
 
-bool is_plain_queue(nb::handle q) {
-    nb::object cls = import_module("queue").attr("Queue");
-    return (PyObject *) Py_TYPE(q.ptr()) == cls.ptr();
-}
+void queue_put(nb::handle q, nb::handle item) { call_method(q.ptr(), TOVIK_KEY("put"), {item}); }
 
-Py_ssize_t waiting_items(nb::handle q) {
-    nb::object items = field(q, TOVIK_KEY("queue"));
-    Py_ssize_t n = PyObject_Length(items.ptr());
-    if (n < 0)
-        throw nb::python_error();
-    return n;
-}
-
-// queue.Queue's own put and get steps, done here for a plain Queue (its Python
-// methods cost more than the rest of a tick): the same lock, deque, task count and
-// notifications, a notification being skipped when nobody waits (as Condition.notify
-// itself would do nothing then).
-void notify_if_waiting(nb::handle cond) {
-    nb::object waiters = field(cond, TOVIK_KEY("_waiters"));
-    Py_ssize_t n = PyObject_Length(waiters.ptr());
-    if (n < 0)
-        throw nb::python_error();
-    if (n > 0)
-        call_method(cond.ptr(), TOVIK_KEY("notify"), {});
-}
-
-template <typename F> auto with_queue_lock(nb::handle q, F &&fn) {
-    nb::object mutex = field(q, TOVIK_KEY("mutex"));
-    call_method(mutex.ptr(), TOVIK_KEY("acquire"), {}); // waits with the GIL released
+// The next item of q, or a null object when it has none (get_nowait raised Empty).
+nb::object try_take(nb::handle q) {
     try {
-        auto result = fn();
-        call_method(mutex.ptr(), TOVIK_KEY("release"), {});
-        return result;
-    } catch (nb::python_error &) {
-        call_method(mutex.ptr(), TOVIK_KEY("release"), {});
+        return call_method(q.ptr(), TOVIK_KEY("get_nowait"), {});
+    } catch (nb::python_error &e) {
+        if (e.matches(import_module("queue").attr("Empty")))
+            return nb::object();
         throw;
     }
 }
 
-void queue_put(nb::handle q, nb::handle item) {
-    if (!is_plain_queue(q)) {
-        call_method(q.ptr(), TOVIK_KEY("put"), {item});
-        return;
-    }
-    with_queue_lock(q, [&] {
-        nb::object items = field(q, TOVIK_KEY("queue"));
-        call_method(items.ptr(), TOVIK_KEY("append"), {item});
-        nb::object tasks = field(q, TOVIK_KEY("unfinished_tasks"));
-        nb::object one = nb::steal(check(PyLong_FromLong(1)));
-        nb::object more = nb::steal(check(PyNumber_Add(tasks.ptr(), one.ptr())));
-        check_status(PyObject_SetAttr(q.ptr(), TOVIK_KEY("unfinished_tasks"), more.ptr()));
-        notify_if_waiting(field(q, TOVIK_KEY("not_empty")));
-        return true;
-    });
-}
-
-nb::object queue_get(nb::handle q) {
-    if (!is_plain_queue(q))
-        return call_method(q.ptr(), TOVIK_KEY("get"), {});
-    return with_queue_lock(q, [&] {
-        nb::object items = field(q, TOVIK_KEY("queue"));
-        for (;;) {
-            Py_ssize_t n = PyObject_Length(items.ptr());
-            if (n < 0)
-                throw nb::python_error();
-            if (n > 0)
-                break;
-            nb::object cond = field(q, TOVIK_KEY("not_empty"));
-            call_method(cond.ptr(), TOVIK_KEY("wait"), {});
-        }
-        nb::object item = call_method(items.ptr(), TOVIK_KEY("popleft"), {});
-        notify_if_waiting(field(q, TOVIK_KEY("not_full")));
-        return item;
-    });
-}
-
-// Empties a queue in place (its own get_nowait until it reports Empty).
 void empty_queue(nb::handle q) {
-    nb::object empty = import_module("queue").attr("Empty");
-    for (;;) {
-        try {
-            call_method(q.ptr(), TOVIK_KEY("get_nowait"), {});
-        } catch (nb::python_error &e) {
-            if (e.matches(empty))
-                return;
-            throw;
-        }
+    while (try_take(q)) {
     }
 }
 
-// Counts a put made for a replay while it is under way (no Python in here).
+// Counts a put or take made for a replay while it is under way (no Python in here).
 class InFlight {
   public:
-    explicit InFlight(Ticker &t) : t_(t) { ++t_.puts_in_flight; }
-    ~InFlight() { --t_.puts_in_flight; }
+    explicit InFlight(Ticker &t) : t_(t) { ++t_.queue_calls_in_flight; }
+    ~InFlight() { --t_.queue_calls_in_flight; }
     InFlight(const InFlight &) = delete;
     InFlight &operator=(const InFlight &) = delete;
 
@@ -187,115 +116,99 @@ class InFlight {
 // replay has started: nothing of an old replay may reach a new one.
 bool replay_put(PyObject *self, std::uint64_t gen, PyObject *queue_key, nb::handle item) {
     Ticker &t = native(self);
-    if (t.replay_generation != gen)
-        return false;
-    nb::object q = field(self, queue_key);
-    if (t.replay_generation != gen)
-        return false;
     InFlight counted(t);
-    queue_put(q, item);
+    if (t.replay_generation != gen)
+        return false;
+    queue_put(field(self, queue_key), item);
     return true;
 }
 
-void notify_all(nb::handle cond) {
-    call_method(cond.ptr(), TOVIK_KEY("__enter__"), {});
-    try {
-        call_method(cond.ptr(), TOVIK_KEY("notify_all"), {});
-    } catch (nb::python_error &) {
-        call_method(cond.ptr(), TOVIK_KEY("__exit__"), {Py_None, Py_None, Py_None});
-        throw;
-    }
-    call_method(cond.ptr(), TOVIK_KEY("__exit__"), {Py_None, Py_None, Py_None});
-}
-
-// Waits on a plain queue's not_empty condition, as Queue.get does, but also wakes for
-// what `decide` looks at. `decide` runs with the queue's lock and the GIL held, takes
-// what it needs from the queue itself, and returns Waiting to go on waiting.
-template <typename Decide> Wake wait_on_queue(PyObject *self, nb::handle q, Decide decide) {
+// Takes an item from one of the ticker's queues for the replay `gen` (null when there
+// is none or a newer replay has started). Counted in flight, so send_ticks never
+// empties the queues while an old thread is taking from them: what an old thread
+// takes was put before the new replay began.
+nb::object replay_take(PyObject *self, std::uint64_t gen, PyObject *queue_key) {
     Ticker &t = native(self);
-    nb::object cond = field(q, TOVIK_KEY("not_empty"));
-    call_method(cond.ptr(), TOVIK_KEY("__enter__"), {});
-    t.waiting_conds.push_back(cond);
-    auto unregister = [&] {
-        auto it = std::find_if(t.waiting_conds.begin(), t.waiting_conds.end(),
-                               [&](const nb::object &c) { return c.ptr() == cond.ptr(); });
-        if (it != t.waiting_conds.end())
-            t.waiting_conds.erase(it);
-    };
-    Wake result = Wake::Waiting;
-    try {
-        for (;;) {
-            result = decide(cond);
-            if (result != Wake::Waiting)
-                break;
-            call_method(cond.ptr(), TOVIK_KEY("wait"), {});
-        }
-    } catch (nb::python_error &) {
-        unregister();
-        call_method(cond.ptr(), TOVIK_KEY("__exit__"), {Py_None, Py_None, Py_None});
-        throw;
+    InFlight counted(t);
+    if (t.replay_generation != gen)
+        return nb::object();
+    return try_take(field(self, queue_key));
+}
+
+// ---------------------------------------------------------------------------
+// Parking. A thread waiting for a token or the back-filling notice sleeps on the
+// Ticker's own condition variable, without the GIL. Whoever puts something a parked
+// thread may want (allow_next_tick, the back-filling notice, send_ticks) wakes it
+// through wake_parked; it then looks at the queue again with get_nowait. An item put
+// straight into a queue by the host wakes nobody, so the wait also ends after a
+// timeout that starts short and grows while nothing comes.
+
+std::uint64_t wake_count(Ticker &t) {
+    std::lock_guard<std::mutex> lock(t.park_mutex);
+    return t.wake_count;
+}
+
+void wake_parked(Ticker &t) {
+    {
+        std::lock_guard<std::mutex> lock(t.park_mutex);
+        ++t.wake_count;
     }
-    unregister();
-    call_method(cond.ptr(), TOVIK_KEY("__exit__"), {Py_None, Py_None, Py_None});
-    return result;
+    t.park_cv.notify_all();
 }
 
-// Takes one item from a plain queue whose lock is held (Queue.get's own steps).
-void take_item(nb::handle q) {
-    nb::object items = field(q, TOVIK_KEY("queue"));
-    call_method(items.ptr(), TOVIK_KEY("popleft"), {});
-    notify_if_waiting(field(q, TOVIK_KEY("not_full")));
-}
+class Parking {
+  public:
+    explicit Parking(Ticker &t) : t_(t), seen_(wake_count(t)) {}
 
-// Frees the parked slot; other threads waiting on the same queue may take it now.
-void leave_parked(Ticker &t, const std::shared_ptr<ReplayProducer> &p, nb::handle cond) {
-    if (t.parked != p)
-        return;
-    t.parked.reset();
-    if (std::count_if(t.waiting_conds.begin(), t.waiting_conds.end(),
-                      [&](const nb::object &c) { return c.ptr() == cond.ptr(); }) > 1)
-        call_method(cond.ptr(), TOVIK_KEY("notify_all"), {});
-}
+    // Waits for a wake later than the last look, or the timeout. The mutex is held
+    // only without the GIL and is let go before the GIL is taken back.
+    void wait() {
+        std::uint64_t seen = seen_;
+        auto timeout = timeout_;
+        without_gil([&] {
+            std::unique_lock<std::mutex> lock(t_.park_mutex);
+            t_.park_cv.wait_for(lock, timeout, [&] { return t_.wake_count != seen; });
+        });
+        timeout_ = std::min(timeout_ * 2, std::chrono::milliseconds(32));
+    }
+    // Call before each look at what the thread waits for: a wake after it is not missed.
+    void look() { seen_ = wake_count(t_); }
 
-// One hand-shake token for producer p, or the news that ends its wait.
+  private:
+    Ticker &t_;
+    std::uint64_t seen_;
+    std::chrono::milliseconds timeout_{1};
+};
+
+// One hand-shake token for producer p, or the news that ends its wait. While the
+// thread sleeps it is registered as parked, so allow_next_tick may do its passes.
 Wake take_token(PyObject *self, const std::shared_ptr<ReplayProducer> &p) {
     Ticker &t = native(self);
-    nb::object q = field(self, TOVIK_KEY("allow_next_tick_flag_queue"));
-    if (!is_plain_queue(q)) {
-        // Some other queue type: a plain take, without the fast grant.
-        call_method(q.ptr(), TOVIK_KEY("get"), {});
-        return t.replay_generation == p->generation ? Wake::Token : Wake::Abandoned;
-    }
-    auto decide = [&](nb::handle cond) {
-        Wake w = Wake::Waiting;
-        if (t.replay_generation != p->generation)
-            w = Wake::Abandoned;
-        else if (!p->busy) {
-            if (p->error)
-                w = Wake::Failed;
-            else if (p->ending)
-                w = Wake::Ending;
-            else if (p->backfilling && p->cursor >= p->rows)
-                w = Wake::Finished;
-            else if (waiting_items(q) > 0) {
-                leave_parked(t, p, cond); // before any Python runs: no grant may start now
-                take_item(q);
-                return Wake::Token;
-            }
-        }
-        if (w != Wake::Waiting) {
-            leave_parked(t, p, cond);
-            return w;
-        }
-        if (!t.parked) {
-            p->queue = nb::borrow(q);
-            p->cond = nb::borrow(cond);
-            t.parked = p;
-        }
-        return Wake::Waiting;
-    };
+    Parking parking(t);
     try {
-        return wait_on_queue(self, q, decide);
+        for (;;) {
+            parking.look();
+            if (t.replay_generation != p->generation)
+                return Wake::Abandoned;
+            if (p->busy) {
+                p->missed = true; // the granting thread wakes us when it is done
+            } else {
+                // Leaving the slot before any Python runs: no grant may start now.
+                if (t.parked == p)
+                    t.parked.reset();
+                if (p->error)
+                    return Wake::Failed;
+                if (p->ending)
+                    return Wake::Ending;
+                if (p->backfilling && p->cursor >= p->rows)
+                    return Wake::Finished;
+                if (replay_take(self, p->generation, TOVIK_KEY("allow_next_tick_flag_queue")))
+                    return Wake::Token;
+                if (!t.parked)
+                    t.parked = p;
+            }
+            parking.wait();
+        }
     } catch (nb::python_error &) {
         if (t.parked == p) // no grant may serve a producer whose thread has left
             t.parked.reset();
@@ -306,21 +219,15 @@ Wake take_token(PyObject *self, const std::shared_ptr<ReplayProducer> &p) {
 // The back-filling notice for replay `gen`; false when a newer replay started.
 bool take_notice(PyObject *self, std::uint64_t gen) {
     Ticker &t = native(self);
-    nb::object q = field(self, TOVIK_KEY("backfilling_notify_finish_queue"));
-    if (!is_plain_queue(q)) {
-        call_method(q.ptr(), TOVIK_KEY("get"), {});
-        return t.replay_generation == gen;
-    }
-    Wake w = wait_on_queue(self, q, [&](nb::handle) {
+    Parking parking(t);
+    for (;;) {
+        parking.look();
+        if (replay_take(self, gen, TOVIK_KEY("backfilling_notify_finish_queue")))
+            return t.replay_generation == gen;
         if (t.replay_generation != gen)
-            return Wake::Abandoned;
-        if (waiting_items(q) > 0) {
-            take_item(q);
-            return Wake::Token;
-        }
-        return Wake::Waiting;
-    });
-    return w == Wake::Token;
+            return false;
+        parking.wait();
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -393,15 +300,18 @@ bool send_next(PyObject *self, ReplayProducer &p) {
     throw nb::python_error();
 }
 
-// allow_next_tick's fast way: when a producer is parked for a token on queue q and no
-// token is waiting, do its pass here. Returns false when the token must be put.
+// allow_next_tick's fast way: when a producer is parked for a token and no token is
+// waiting, do its pass here. Returns false when the token must be put.
 bool grant_directly(PyObject *self, nb::handle q) {
     Ticker &t = native(self);
-    std::shared_ptr<ReplayProducer> p = t.parked;
-    if (!p || p->busy || p->queue.ptr() != q.ptr() || p->generation != t.replay_generation || p->error ||
-        p->ending || p->cursor >= p->rows)
+    if (!t.parked)
         return false;
-    if (waiting_items(q) != 0)
+    // A token already waiting is the parked thread's to take first.
+    if (!truthy(call_method(q.ptr(), TOVIK_KEY("empty"), {})))
+        return false;
+    // Checked after the call above, which may have let other threads run.
+    std::shared_ptr<ReplayProducer> p = t.parked;
+    if (!p || p->busy || p->generation != t.replay_generation || p->error || p->ending || p->cursor >= p->rows)
         return false;
     p->busy = true;
     bool wake = false;
@@ -423,9 +333,10 @@ bool grant_directly(PyObject *self, nb::handle q) {
         wake = true;
     }
     p->busy = false;
-    // A thread that woke meanwhile (a token put, a newer replay) waited for us.
-    if (wake || p->generation != t.replay_generation || waiting_items(q) > 0)
-        notify_all(p->cond);
+    if (wake || p->missed) {
+        p->missed = false;
+        wake_parked(t);
+    }
     return true;
 }
 
@@ -568,14 +479,12 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     require_str_or_none(bf_end, params.func, "backfilling_end_to");
     Ticker &t = state(self);
 
-    // End any earlier replay: its threads see the new generation when they wake, and
-    // puts already under way land before the queues are emptied.
+    // End any earlier replay: its threads are woken to see the new generation, and
+    // puts and takes already under way finish before the queues are emptied.
     std::uint64_t gen = ++t.replay_generation;
     t.parked.reset();
-    std::vector<nb::object> conds = t.waiting_conds;
-    for (const nb::object &cond : conds)
-        notify_all(cond);
-    while (t.puts_in_flight > 0)
+    wake_parked(t);
+    while (t.queue_calls_in_flight > 0)
         without_gil([] { std::this_thread::sleep_for(std::chrono::microseconds(50)); });
 
     nb::dict replay_params;
@@ -683,8 +592,10 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
             throw;
         // The token of the record that failed sent nothing: it is the replay's, whose
         // consumer grants only after records it has received.
-        if (holding_token && t.replay_generation == gen)
+        if (holding_token && t.replay_generation == gen) {
             queue_put(field(self, TOVIK_KEY("allow_next_tick_flag_queue")), Py_True);
+            wake_parked(t);
+        }
         console_print(red("回補 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
         notify_finish(self, gen);
         throw;
@@ -695,26 +606,30 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
 
 PyObject *notify_backfilling_finish(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("_Ticker__notify_backfilling_finish", nargsf, kwnames);
+    Ticker &t = state(self);
     // The flag goes up before the notice is posted: a replay woken by the notice must
     // find it raised.
     set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
     nb::object q = field(self, TOVIK_KEY("backfilling_notify_finish_queue"));
     queue_put(q, control_record("finish_backfilling"));
+    wake_parked(t);
     Py_RETURN_NONE;
 }
 
 PyObject *pop_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("pop_tick", nargsf, kwnames);
     nb::object q = field(self, TOVIK_KEY("tick_queue"));
-    return queue_get(q).release().ptr();
+    return call_method(q.ptr(), TOVIK_KEY("get"), {}).release().ptr();
 }
 
 PyObject *allow_next_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("allow_next_tick", nargsf, kwnames);
-    state(self);
+    Ticker &t = state(self);
     nb::object q = field(self, TOVIK_KEY("allow_next_tick_flag_queue"));
-    if (!grant_directly(self, q))
+    if (!grant_directly(self, q)) {
         queue_put(q, Py_True);
+        wake_parked(t);
+    }
     Py_RETURN_NONE;
 }
 

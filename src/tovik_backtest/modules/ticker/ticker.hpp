@@ -5,6 +5,7 @@
 
 #include "pyhost.hpp"
 
+#include <condition_variable>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -38,15 +39,19 @@ struct Ticker {
     // started with and leaves quietly once it differs, so an old replay never takes a
     // new replay's token nor puts into its queues.
     std::uint64_t replay_generation = 0;
-    // Puts into tick_queue / backfilling_notify_finish_queue on behalf of a replay that
-    // are under way; send_ticks lets them finish before it empties the queues.
-    int puts_in_flight = 0;
+    // Queue puts and takes on behalf of a replay that are under way; send_ticks lets
+    // them finish before it empties the queues.
+    int queue_calls_in_flight = 0;
     // The producer whose thread is parked waiting for a token: allow_next_tick builds
     // and queues its next record on the granting thread instead of waking it.
     std::shared_ptr<ReplayProducer> parked;
-    // Conditions of the queues that replay threads are waiting on; send_ticks wakes
-    // them so that stale threads leave.
-    std::vector<nb::object> waiting_conds;
+    // Where replay and back-filling threads sleep while they wait for a token or the
+    // back-filling notice. wake_count (under park_mutex) goes up at every wake, so a
+    // wake between a thread's last look and its sleep is not lost. The mutex is taken
+    // with or without the GIL but never held while waiting for the GIL.
+    std::mutex park_mutex;
+    std::condition_variable park_cv;
+    std::uint64_t wake_count = 0;
     // Threads started by send_ticks that have not yet begun to run.
     std::vector<ReplayLaunch> launches;
 };
