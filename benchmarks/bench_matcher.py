@@ -3,8 +3,17 @@
 Prints µs per add_order (direct, and through the pending-order queue until
 ``pending_order_queue.join()`` returns), ns per resting order of another instrument
 passed over by match_deal for books of 10 to 10,000 such orders, and µs per fill on a
-fill-heavy stream (position book replaced by a no-op one, so only the matcher's own
-work is timed). Console output is switched off for both sides.
+fill-heavy stream (position book replaced by a no-op one; the cost of calling its two
+methods is measured on its own and taken off in the last row). Console output is
+switched off for both sides.
+
+Fair comparison: the C++ and Python runs of each row alternate, so both see the same
+noise of a shared machine, and the best run of each is kept. Both sides keep every
+record alive, so with the cyclic garbage collector on, a run also pays for the
+collector walking a heap that grows with the run's length: time that depends on how
+many objects are alive, not on the work per call, and that swamps the difference.
+The timed sections therefore run with the collector off on both sides (a full
+collection comes before each run); one extra row shows add_order with it on.
 
 Run: PYTHONPATH=src .venv/bin/python benchmarks/bench_matcher.py [--quick]
 """
@@ -21,7 +30,6 @@ from collections.abc import Callable
 from typing import Any
 
 from nanoid import generate
-from tovik_backtest.modules.matcher.matcher import Matcher
 
 from tovik_backtest import utils
 from tovik_backtest.constant import (
@@ -34,6 +42,7 @@ from tovik_backtest.constant import (
     PriceType,
     SuccessCode,
 )
+from tovik_backtest.modules.matcher.matcher import Matcher
 
 QUICK = "--quick" in sys.argv
 
@@ -242,13 +251,29 @@ class PyMatcher:
                 self.response_queue.put(cancel_info)
 
 
-def best_of(repeats: int, fn: Callable[[], float]) -> float:
-    """Smallest of `repeats` runs of `fn`, which returns its own elapsed seconds."""
-    best = float("inf")
-    for _ in range(repeats):
-        gc.collect()
-        best = min(best, fn())
-    return best
+REPEATS = 3 if QUICK else 7
+COLLECTOR = False  # the cyclic collector's state in timed sections (see the docstring)
+
+
+def timed_run(fn: Callable[[], float]) -> float:
+    """One run of `fn` (which returns its own elapsed seconds) after a full collection."""
+    gc.collect()
+    if not COLLECTOR:
+        gc.disable()
+    try:
+        return fn()
+    finally:
+        gc.enable()
+
+
+def paired(measure: Callable[[Callable[[], Any]], Callable[[], float]], native: Callable[[], Any],
+           python: Callable[[], Any], scale: float) -> tuple[float, float]:
+    """Best of REPEATS runs of measure(make)() for each side, the sides in turns, times `scale`."""
+    best_c = best_p = float("inf")
+    for _ in range(REPEATS):
+        best_c = min(best_c, timed_run(measure(native)))
+        best_p = min(best_p, timed_run(measure(python)))
+    return best_c * scale, best_p * scale
 
 
 def drain(m: Any) -> None:
@@ -260,32 +285,40 @@ def drain(m: Any) -> None:
 ORDER = ("Stock", "Buy", 100.0, 1, "LMT", "ROD")
 
 
-def add_direct(make: Callable[[], Any], n: int) -> float:
-    def run() -> float:
-        m = make()
-        t = time.perf_counter()
-        for i in range(n):
-            m.add_order(f"C{i % 100}", *ORDER)
-        return time.perf_counter() - t
+def add_direct(n: int) -> Callable[[Callable[[], Any]], Callable[[], float]]:
+    def measure(make: Callable[[], Any]) -> Callable[[], float]:
+        def run() -> float:
+            m = make()
+            codes = [f"C{i % 100}" for i in range(n)]
+            t = time.perf_counter()
+            for code in codes:
+                m.add_order(code, *ORDER)
+            return time.perf_counter() - t
 
-    return best_of(3, run) / n * 1e6
+        return run
+
+    return measure
 
 
-def add_queued(make: Callable[[], Any], n: int) -> float:
-    def run() -> float:
-        m = make()
-        payloads = [
-            {"code": f"C{i % 100}", "product_type": "Stock", "action": "Buy", "price": 100.0,
-             "qty": 1, "price_type": "LMT", "order_type": "ROD"}
-            for i in range(n)
-        ]
-        t = time.perf_counter()
-        for p in payloads:
-            m.add_pending_order_queue("add", p)
-        m.pending_order_queue.join()
-        return time.perf_counter() - t
+def add_queued(n: int) -> Callable[[Callable[[], Any]], Callable[[], float]]:
+    def measure(make: Callable[[], Any]) -> Callable[[], float]:
+        return lambda: queued_run(make, n)
 
-    return best_of(3, run) / n * 1e6
+    return measure
+
+
+def queued_run(make: Callable[[], Any], n: int) -> float:
+    m = make()
+    payloads = [
+        {"code": f"C{i % 100}", "product_type": "Stock", "action": "Buy", "price": 100.0,
+         "qty": 1, "price_type": "LMT", "order_type": "ROD"}
+        for i in range(n)
+    ]
+    t = time.perf_counter()
+    for p in payloads:
+        m.add_pending_order_queue("add", p)
+    m.pending_order_queue.join()
+    return time.perf_counter() - t
 
 
 def scan_ns_per_skipped(make: Callable[[], Any], resting: int) -> tuple[float, float]:
@@ -318,48 +351,77 @@ def scan_ns_per_skipped(make: Callable[[], Any], resting: int) -> tuple[float, f
     return best_full * 1e6, (best_full - best_empty) / resting * 1e9
 
 
-def fill_us(make: Callable[[], Any], batches: int, batch: int = 100, stub_reports: bool = False) -> float:
-    """µs per fill: each tick fills a whole batch of resting one-lot ROD orders."""
-    def run() -> float:
-        m = make()
-        if stub_reports:  # leaves the matcher's own work: scan, copies, book calls, queueing
-            m.build_deal_response = lambda trade: trade
-        total = 0.0
-        for b in range(batches):
-            for _ in range(batch):
-                m.add_order("2330", *ORDER)
-            drain(m)
-            t = time.perf_counter()
-            m.match_deal("2330", 99.5, batch, float(b))
-            total += time.perf_counter() - t
-            drain(m)
-        return total
+def fill_us(batches: int, batch: int = 100,
+            stub_reports: bool = False) -> Callable[[Callable[[], Any]], Callable[[], float]]:
+    """Per fill: each tick fills a whole batch of resting one-lot ROD orders."""
+    def measure(make: Callable[[], Any]) -> Callable[[], float]:
+        def run() -> float:
+            m = make()
+            if stub_reports:  # leaves the matcher's own work: scan, copies, book calls, queueing
+                m.build_deal_response = lambda trade: trade
+            total = 0.0
+            for b in range(batches):
+                for _ in range(batch):
+                    m.add_order("2330", *ORDER)
+                drain(m)
+                t = time.perf_counter()
+                m.match_deal("2330", 99.5, batch, float(b))
+                total += time.perf_counter() - t
+                drain(m)
+            return total
 
-    return best_of(3, run) / (batches * batch) * 1e6
+        return run
+
+    return measure
+
+
+def book_calls_us(n: int) -> float:
+    """µs for the two no-op position-book calls a fill makes, timed on their own (from a
+    Python loop, so a little more than the matcher's own calls cost)."""
+    book = NullBook()
+    deal = {"trade_id": "x" * 16, "product_type": "Stock"}
+    best = float("inf")
+    for _ in range(REPEATS):
+        t = time.perf_counter()
+        for _ in range(n):
+            book.add_trade_record(trade_id="x" * 16, code="2330", action="Buy", quantity=1, price=99.5,
+                                  timestamp=1.0, trade_status="Deal")
+            book.set_positions(deal, "Stock")
+        best = min(best, time.perf_counter() - t)
+    return best / n * 1e6
 
 
 def main() -> None:
+    global COLLECTOR
     utils.console.print = lambda *args, **kwargs: None  # console lines would dominate
     native = lambda: Matcher(NullBook())
     python = lambda: PyMatcher(NullBook())
     n_add = 5_000 if QUICK else 20_000
 
     def row(label: str, c: float, p: float, unit: str) -> None:
-        print(f"{label:<44} {c:>10.3f} {unit:<3} {p:>10.3f} {unit:<3} {p / c:>7.1f}x")
+        print(f"{label:<52} {c:>10.3f} {unit:<3} {p:>10.3f} {unit:<3} {p / c:>7.1f}x", flush=True)
 
-    print(f"{'':<44} {'C++':>14} {'Python':>14} {'ratio':>8}")
-    row("add_order, direct", add_direct(native, n_add), add_direct(python, n_add), "µs")
-    row("add_order, through the queue until join()", add_queued(native, n_add),
-        add_queued(python, n_add), "µs")
+    print(f"{'':<52} {'C++':>14} {'Python':>14} {'ratio':>8}")
+    per_add = 1e6 / n_add
+    row("add_order, direct", *paired(add_direct(n_add), native, python, per_add), "µs")
+    COLLECTOR = True
+    row("  the same with the garbage collector on", *paired(add_direct(n_add), native, python, per_add), "µs")
+    COLLECTOR = False
+    row("add_order, through the queue until join()", *paired(add_queued(n_add), native, python, per_add), "µs")
     for resting in (10, 100, 1_000, 10_000):
         c_call, c_skip = scan_ns_per_skipped(native, resting)
         p_call, p_skip = scan_ns_per_skipped(python, resting)
         row(f"match_deal, {resting:>6} other orders: per call", c_call, p_call, "µs")
         row(f"match_deal, {resting:>6} other orders: per skipped", c_skip, p_skip, "ns")
     batches = 20 if QUICK else 100
-    row("fill (ROD, 100 per tick), per fill", fill_us(native, batches), fill_us(python, batches), "µs")
-    row("  the same without building the deal report", fill_us(native, batches, stub_reports=True),
-        fill_us(python, batches, stub_reports=True), "µs")
+    per_fill = 1e6 / (batches * 100)
+    c_fill, p_fill = paired(fill_us(batches), native, python, per_fill)
+    row("fill (ROD, 100 per tick), per fill", c_fill, p_fill, "µs")
+    row("  the same without building the deal report",
+        *paired(fill_us(batches, stub_reports=True), native, python, per_fill), "µs")
+    book = book_calls_us(batches * 100)
+    row("  per fill, less the two no-op book calls", c_fill - book, p_fill - book, "µs")
+    print(f"(the two no-op book calls, timed alone: {book:.3f} µs)")
 
 
 if __name__ == "__main__":

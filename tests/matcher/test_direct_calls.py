@@ -12,10 +12,10 @@ import pytest
 from tovik_backtest.constant import OperationType, SuccessCode
 from tovik_backtest.modules.matcher.matcher import Matcher
 
-STOCK = dict(code="2330", product_type="Stock", action="Buy", price=580.0, qty=2,
-             price_type="LMT", order_type="ROD", order_cond="MarginTrading", order_lot="Odd")
-FUTURE = dict(code="TXFA4", product_type="Future", action="Sell", price=17500.0, qty=1,
-              price_type="MKP", order_type="ROD", oc_type="Cover")
+STOCK = {"code": "2330", "product_type": "Stock", "action": "Buy", "price": 580.0, "qty": 2,
+         "price_type": "LMT", "order_type": "ROD", "order_cond": "MarginTrading", "order_lot": "Odd"}
+FUTURE = {"code": "TXFA4", "product_type": "Future", "action": "Sell", "price": 17500.0, "qty": 1,
+          "price_type": "MKP", "order_type": "ROD", "oc_type": "Cover"}
 
 
 def responses(m):
