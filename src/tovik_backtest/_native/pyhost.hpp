@@ -44,10 +44,10 @@ inline void check_status(int status) {
 // ---------------------------------------------------------------------------
 // Interned key strings. Interned strings are immortal since CPython 3.12, so a
 // function-local static pointer to one never dangles and is never destroyed.
-#define TOVIK_KEY(text)                                                          \
-    ([]() -> PyObject * {                                                        \
-        static PyObject *const interned = PyUnicode_InternFromString(text);      \
-        return interned;                                                         \
+#define TOVIK_KEY(text)                                                                                                \
+    ([]() -> PyObject * {                                                                                              \
+        static PyObject *const interned = PyUnicode_InternFromString(text);                                            \
+        return interned;                                                                                               \
     }())
 
 // ---------------------------------------------------------------------------
@@ -97,7 +97,8 @@ inline bool is_exact_list(nb::handle h) { return PyList_CheckExact(h.ptr()); }
 inline bool is_exact_dict(nb::handle h) { return PyDict_CheckExact(h.ptr()); }
 
 [[noreturn]] inline void raise_arg_type(const char *func, const char *arg, const char *expected, nb::handle got) {
-    raise_type_error(std::string(func) + "(): argument '" + arg + "' must be " + expected + ", not " + type_name_of(got));
+    raise_type_error(std::string(func) + "(): argument '" + arg + "' must be " + expected + ", not " +
+                     type_name_of(got));
 }
 
 inline void require_str(nb::handle h, const char *func, const char *arg) {
@@ -155,9 +156,8 @@ template <size_t N> struct Params {
 };
 
 // Fills `out` with borrowed references; absent optional arguments stay nullptr.
-template <size_t N>
-inline void parse_args(const Params<N> &params, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
-                       PyObject *(&out)[N]) {
+template <size_t N> inline void parse_args(const Params<N> &params, PyObject *const *args, Py_ssize_t nargsf,
+                                           PyObject *kwnames, PyObject *(&out)[N]) {
     size_t nargs = (size_t) PyVectorcall_NARGS(nargsf);
     for (size_t i = 0; i < N; ++i)
         out[i] = nullptr;
@@ -231,10 +231,8 @@ PyObject *guarded(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyOb
     return nullptr;
 }
 
-#define TOVIK_METHOD(name, impl, doc)                                                                     \
-    PyMethodDef {                                                                                          \
-        name, (PyCFunction) (void (*)(void)) & ::tovik::guarded<impl>, METH_FASTCALL | METH_KEYWORDS, doc \
-    }
+#define TOVIK_METHOD(name, impl, doc)                                                                                  \
+    PyMethodDef { name, (PyCFunction) (void (*)(void)) & ::tovik::guarded<impl>, METH_FASTCALL | METH_KEYWORDS, doc }
 
 // Runs `fn` with the GIL released. Re-acquiring the GIL can end the thread at
 // interpreter shutdown (see above), so it is never done inside a destructor.
@@ -314,7 +312,6 @@ inline void log_error_record(const nb::python_error &e, nb::handle data) { logge
 inline std::string green(const std::string &text) { return "[green]" + text + "[/green]"; }
 inline std::string red(const std::string &text) { return "[red]" + text + "[/red]"; }
 inline std::string yellow(const std::string &text) { return "[yellow]" + text + "[/yellow]"; }
-
 
 // ---------------------------------------------------------------------------
 // An owned reference for code that can run on a daemon thread. When the interpreter

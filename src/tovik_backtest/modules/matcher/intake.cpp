@@ -594,13 +594,13 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
                 ? order_response(self, record, operation_new, status_code, status_message)
                 : call_method(self, TOVIK_KEY("build_order_response"), {record, operation_new, create_order});
         call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, {response});
-        print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")), TOVIK_KEY(" 成功[/green]"));
+        print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
+                   TOVIK_KEY(" 成功[/green]"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
-        static const char *const names[10] = {"code",       "product_type", "action",     "price",
-                                              "qty",        "price_type",   "order_type", "order_cond",
-                                              "order_lot",  "oc_type"};
+        static const char *const names[10] = {"code",       "product_type", "action",     "price",     "qty",
+                                              "price_type", "order_type",   "order_cond", "order_lot", "oc_type"};
         safe_ref data = own(PyDict_New());
         for (size_t i = 0; i < 10; ++i)
             check_status(PyDict_SetItemString(data.ptr(), names[i], i == 3 ? price_value.ptr() : a[i]));
@@ -625,9 +625,9 @@ constexpr const char *init_doc = "__init__($self, positions=None)\n--\n\n"
 void load_dependencies(nb::module_ &) {
     // (nanobind's leak report at exit is switched off in module.cpp, except in
     // leak-checking test builds.)
-    for (const char *name : {"tovik_backtest.constant", "tovik_backtest.utils",
-                             "tovik_backtest.modules.positions.positions", "nanoid", "queue", "threading", "json",
-                             "traceback", "copy"})
+    for (const char *name :
+         {"tovik_backtest.constant", "tovik_backtest.utils", "tovik_backtest.modules.positions.positions", "nanoid",
+          "queue", "threading", "json", "traceback", "copy"})
         nb::module_::import_(name);
 
     auto read_default = [&](PyObject *enum_name, PyObject *member) -> PyObject * {

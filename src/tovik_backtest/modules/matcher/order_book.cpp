@@ -23,9 +23,9 @@ Matcher::OrderBook::~OrderBook() {
         Py_XDECREF(e.record);
         Py_XDECREF(e.code);
     }
-    for (PyObject *p : {price_type_lmt, action_buy, action_buy_value, order_type_rod, order_type_ioc,
-                        order_type_fok, operation_cancel, operation_update_qty, operation_update_price, code_be_cancel,
-                        code_modify, trade_record_kwnames})
+    for (PyObject *p : {price_type_lmt, action_buy, action_buy_value, order_type_rod, order_type_ioc, order_type_fok,
+                        operation_cancel, operation_update_qty, operation_update_price, code_be_cancel, code_modify,
+                        trade_record_kwnames})
         Py_XDECREF(p);
     for (PyObject *t : enum_types)
         Py_XDECREF(t);
@@ -35,6 +35,7 @@ Matcher::OrderBook::~OrderBook() {
 // (reports.cpp, intake.cpp).
 safe_ref deal_response(PyObject *self, nb::handle trade);
 bool uses_own_method(PyObject *self, PyObject *name);
+safe_ref field(PyObject *self, PyObject *name); // self.<name>, straight from a plain Matcher's __dict__
 void queue_response(PyObject *self, nb::handle response);
 
 namespace {
@@ -160,12 +161,12 @@ void load_vocabulary(OrderBook &book) {
     safe_ref be_cancel = member("SuccessCode", "OrderBeCancel");
     safe_ref modify = member("SuccessCode", "ModifyOrder");
     std::vector<safe_ref> types;
-    for (const char *name : {"Action", "PriceType", "OrderType", "OrderCond", "OrderLot", "OCType",
-                             "OperationType", "SuccessCode", "FLAG"})
+    for (const char *name : {"Action", "PriceType", "OrderType", "OrderCond", "OrderLot", "OCType", "OperationType",
+                             "SuccessCode", "FLAG"})
         types.push_back(own(PyObject_GetAttrString(constants.ptr(), name)));
-    safe_ref kwnames = own(PyTuple_Pack(7, TOVIK_KEY("trade_id"), TOVIK_KEY("code"), TOVIK_KEY("action"),
-                                          TOVIK_KEY("quantity"), TOVIK_KEY("price"), TOVIK_KEY("timestamp"),
-                                          TOVIK_KEY("trade_status")));
+    safe_ref kwnames =
+        own(PyTuple_Pack(7, TOVIK_KEY("trade_id"), TOVIK_KEY("code"), TOVIK_KEY("action"), TOVIK_KEY("quantity"),
+                         TOVIK_KEY("price"), TOVIK_KEY("timestamp"), TOVIK_KEY("trade_status")));
     // Everything fetched: only now does the book take the references.
     book.price_type_lmt = lmt.release();
     book.action_buy = buy.release();
@@ -262,8 +263,7 @@ inline void consider(const ScanEntry &e, PyObject *tick_code, Py_ssize_t index, 
 // ones down, which a short look-ahead follows; anything else is read afresh.
 // (Removals made by the matcher itself keep the entries in step, see remove_record;
 // this is for lists changed by the host.)
-void rebuild_from(OrderBook &book, PyObject *list, Py_ssize_t from, PyObject *tick_code,
-                  std::vector<Candidate> &out) {
+void rebuild_from(OrderBook &book, PyObject *list, Py_ssize_t from, PyObject *tick_code, std::vector<Candidate> &out) {
     constexpr size_t look_ahead = 8;
     std::vector<ScanEntry> &old = book.entries;
     std::vector<ScanEntry> &tail = book.scratch;
@@ -396,7 +396,7 @@ struct Tick {
 // The exchange's cancellation report for `record`: built from a deep copy carrying
 // the tick's time and, for IOC, the unfilled rest.
 safe_ref cancellation_report(PyObject *self, const OrderBook &book, nb::handle record, const Tick &tick,
-                               const long long *rest_qty) {
+                             const long long *rest_qty) {
     safe_ref product = item_of(record, TOVIK_KEY("product_type"));
     if (!same_or_equal(product, TOVIK_KEY("Stock")) && !same_or_equal(product, TOVIK_KEY("Future")))
         raise_exception("不支援的商品類型");
@@ -409,7 +409,7 @@ safe_ref cancellation_report(PyObject *self, const OrderBook &book, nb::handle r
 }
 
 void add_trade_record(PyObject *self, const OrderBook &book, std::initializer_list<nb::handle> values) {
-    safe_ref positions = attr_of(self, TOVIK_KEY("positions"));
+    safe_ref positions = field(self, TOVIK_KEY("positions"));
     PyObject *stack[8];
     size_t n = 0;
     stack[n++] = positions.ptr();
@@ -531,7 +531,7 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
                                 ? deal_response(self, deal)
                                 : call_method(self, TOVIK_KEY("build_deal_response"), {deal});
         queue_response(self, response);
-        safe_ref positions = attr_of(self, TOVIK_KEY("positions"));
+        safe_ref positions = field(self, TOVIK_KEY("positions"));
         call_method(positions, TOVIK_KEY("set_positions"), {deal, item_of(deal, TOVIK_KEY("product_type"))});
     }
 
@@ -674,14 +674,14 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     if (qty_given) {
         set_item_of(trade, TOVIK_KEY("quantity"), new_qty);
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
-                                          {trade, nb::handle(book.operation_update_qty), nb::handle(book.code_modify)});
+                                        {trade, nb::handle(book.operation_update_qty), nb::handle(book.code_modify)});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
         print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
     if (price_given) {
         set_item_of(trade, TOVIK_KEY("price"), price);
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
-                                          {trade, nb::handle(book.operation_update_price), nb::handle(book.code_modify)});
+                                        {trade, nb::handle(book.operation_update_price), nb::handle(book.code_modify)});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
         print_line(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
     }
@@ -709,9 +709,9 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 
     // The order is gone whatever happens to its acknowledgement.
     try {
-        safe_ref response = call_method(
-            self, TOVIK_KEY("build_order_response"),
-            {found.record, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
+        safe_ref response =
+            call_method(self, TOVIK_KEY("build_order_response"),
+                        {found.record, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
         print_line(green("取消委託單 " + str_of(trade_id) + " 成功"));
     } catch (nb::python_error &e) {

@@ -42,8 +42,7 @@ bool text_equals(nb::handle value, PyObject *text) {
 }
 
 // The one record argument of each method, exactly a dict.
-nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, Py_ssize_t nargsf,
-                      PyObject *kwnames) {
+nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     Params<1> params{func, {arg}, 1};
     PyObject *a[1];
     parse_args(params, args, nargsf, kwnames, a);
@@ -56,8 +55,7 @@ nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, 
 // common-fields dict, so `format(self, common)` makes the report straight from the
 // builder's fields, in the same order of reads and calls; otherwise the dict is made
 // and handed to whatever self.<format> is.
-template <typename Format>
-safe_ref format_with(PyObject *self, PyObject *name, Format format, DictBuilder &common) {
+template <typename Format> safe_ref format_with(PyObject *self, PyObject *name, Format format, DictBuilder &common) {
     if (uses_own_method(self, name))
         return format(self, static_cast<const DictBuilder &>(common));
     safe_ref data = common.take();
@@ -96,13 +94,13 @@ safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_t
     safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return format_with(self, TOVIK_KEY("get_simulation_stock_order_response"),
-                           stock_order_report<DictBuilder>, common);
+        return format_with(self, TOVIK_KEY("get_simulation_stock_order_response"), stock_order_report<DictBuilder>,
+                           common);
     }
     if (text_equals(product_type, TOVIK_KEY("Future"))) {
         common.copy(TOVIK_KEY("oc_type"), trade);
-        return format_with(self, TOVIK_KEY("get_simulation_future_order_response"),
-                           future_order_report<DictBuilder>, common);
+        return format_with(self, TOVIK_KEY("get_simulation_future_order_response"), future_order_report<DictBuilder>,
+                           common);
     }
     unsupported_product(product_type);
 }
@@ -137,12 +135,14 @@ safe_ref deal_response(PyObject *self, nb::handle trade) {
     safe_ref product_type = get_item(trade, TOVIK_KEY("product_type"));
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
-        return format_with(self, TOVIK_KEY("get_simulation_stock_deal_response"),
-                           [](PyObject *, const DictBuilder &data) { return stock_deal_report(data); }, common);
+        return format_with(
+            self, TOVIK_KEY("get_simulation_stock_deal_response"),
+            [](PyObject *, const DictBuilder &data) { return stock_deal_report(data); }, common);
     }
     if (text_equals(product_type, TOVIK_KEY("Future")))
-        return format_with(self, TOVIK_KEY("get_simulation_future_deal_response"),
-                           [](PyObject *, const DictBuilder &data) { return future_deal_report(data); }, common);
+        return format_with(
+            self, TOVIK_KEY("get_simulation_future_deal_response"),
+            [](PyObject *, const DictBuilder &data) { return future_deal_report(data); }, common);
     unsupported_product(product_type);
 }
 
@@ -177,7 +177,9 @@ template <typename Data, typename AddProduct>
 safe_ref order_report(PyObject *self, const Data &data, AddProduct add_product) {
     safe_ref names = constants();
     DictBuilder report;
-    report.set(TOVIK_KEY("operation_type"), converted(names, TOVIK_KEY("OperationType"), data, TOVIK_KEY("operation_type")))
+    report
+        .set(TOVIK_KEY("operation_type"),
+             converted(names, TOVIK_KEY("OperationType"), data, TOVIK_KEY("operation_type")))
         .copy(TOVIK_KEY("operation_status_code"), data, TOVIK_KEY("operation_code"))
         .copy(TOVIK_KEY("operation_message"), data);
     DictBuilder order = order_head(data);
@@ -194,11 +196,10 @@ safe_ref order_report(PyObject *self, const Data &data, AddProduct add_product) 
 
 template <typename Data> safe_ref stock_order_report(PyObject *self, const Data &data) {
     return order_report(self, data, [&data](DictBuilder &order, const safe_ref &names) {
-               order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
-                   .set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
-                   .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
-                   .set(TOVIK_KEY("price_type"),
-                        converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")));
+        order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
+            .set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
+            .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
+            .set(TOVIK_KEY("price_type"), converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")));
     });
 }
 
@@ -209,9 +210,9 @@ PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t
 
 template <typename Data> safe_ref future_order_report(PyObject *self, const Data &data) {
     return order_report(self, data, [&data](DictBuilder &order, const safe_ref &names) {
-               order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
-                   .set(TOVIK_KEY("price_type"), converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
-                   .set(TOVIK_KEY("oc_type"), converted(names, TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
+        order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
+            .set(TOVIK_KEY("price_type"), converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
+            .set(TOVIK_KEY("oc_type"), converted(names, TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
     });
 }
 
@@ -223,9 +224,9 @@ PyObject *future_order_response(PyObject *self, PyObject *const *args, Py_ssize_
 // id ... price, copied unchanged: the head of both deal reports.
 template <typename Data> DictBuilder deal_head(const Data &data) {
     DictBuilder deal;
-    for (PyObject *key : {TOVIK_KEY("id"), TOVIK_KEY("seqno"), TOVIK_KEY("ordno"), TOVIK_KEY("exchange_seqno"),
-                          TOVIK_KEY("broker_id"), TOVIK_KEY("account"), TOVIK_KEY("action"), TOVIK_KEY("code"),
-                          TOVIK_KEY("quantity"), TOVIK_KEY("price")})
+    for (PyObject *key :
+         {TOVIK_KEY("id"), TOVIK_KEY("seqno"), TOVIK_KEY("ordno"), TOVIK_KEY("exchange_seqno"), TOVIK_KEY("broker_id"),
+          TOVIK_KEY("account"), TOVIK_KEY("action"), TOVIK_KEY("code"), TOVIK_KEY("quantity"), TOVIK_KEY("price")})
         deal.copy(key, data);
     return deal;
 }

@@ -90,8 +90,8 @@ nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
                        PyErr_GivenExceptionMatches(e.type().ptr(), PyExc_ValueError);
         if (!corrupt)
             throw; // e.g. permission denied: the file itself may be fine
-        nb::object stamp = import_module("datetime").attr("datetime").attr("now")().attr("strftime")(
-            text("%Y%m%d-%H%M%S-%f"));
+        nb::object stamp =
+            import_module("datetime").attr("datetime").attr("now")().attr("strftime")(text("%Y%m%d-%H%M%S-%f"));
         nb::object aside = nb::borrow(path) + text(".corrupt.") + stamp;
         try {
             import_module("os").attr("rename")(path, aside);
@@ -100,15 +100,14 @@ nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
                 throw;
             throw e; // another reader may have moved it already; report the read error
         }
-        console_print(red("檔案 " + str_of(path) + " 無法讀取 (" + str_of(e.value()) + "), 已移至 " +
-                          str_of(aside) + ", 將重新下載"));
+        console_print(red("檔案 " + str_of(path) + " 無法讀取 (" + str_of(e.value()) + "), 已移至 " + str_of(aside) +
+                          ", 將重新下載"));
         throw;
     }
 }
 
 PyObject *fetch_sino_history_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<4> params{
-        "fetch_sino_history_ticks", {"code", "product_type", "start_from", "end_to"}, 4};
+    static const Params<4> params{"fetch_sino_history_ticks", {"code", "product_type", "start_from", "end_to"}, 4};
     PyObject *a[4];
     parse_args(params, args, nargsf, kwnames, a);
     nb::handle code = a[0], product_type = a[1], start_from = a[2], end_to = a[3];
@@ -146,8 +145,8 @@ PyObject *fetch_sino_history_ticks(PyObject *self, PyObject *const *args, Py_ssi
         if (day < today) {
             nb::object path = save_path(tick_filename(code, day_str), {"sino", "ticks"});
             write_atomically(table, path);
-            console_print(green("下載 " + str_of(code) + " " + str_of(day_str) + " 的 Tick 資料成功, 儲存於 " +
-                                str_of(path)));
+            console_print(
+                green("下載 " + str_of(code) + " " + str_of(day_str) + " 的 Tick 資料成功, 儲存於 " + str_of(path)));
         }
         day = day + one_day;
     }
@@ -183,27 +182,25 @@ PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nar
 } // namespace
 
 void add_cache_methods(std::vector<PyMethodDef> &methods) {
-    methods.push_back(TOVIK_METHOD(
-        "_Ticker__auto_fetch_ticks", auto_fetch_ticks,
-        "_Ticker__auto_fetch_ticks($self, code, product_type, date)\n--\n\n"
-        "自動取得歷史 Tick 資料\n\n"
-        "        Args:\n"
-        "            code (str): 商品代碼\n"
-        "            product_type (str): 商品類型, Stock 或 Future\n"
-        "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
-        "        Returns:\n"
-        "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
-    methods.push_back(TOVIK_METHOD(
-        "fetch_sino_history_ticks", fetch_sino_history_ticks,
-        "fetch_sino_history_ticks($self, code, product_type, start_from, end_to)\n--\n\n"
-        "從永豐 API 下載歷史 Tick 資料\n\n"
-        "        Args:\n"
-        "            code (str): 商品代碼\n"
-        "            product_type (Literal['Stock', 'Future']): 商品類型\n"
-        "            start_from (str): 開始日期\n"
-        "            end_to (str): 結束日期\n\n"
-        "        Returns:\n"
-        "            pl.DataFrame: 期間內的 Tick 資料\n"));
+    methods.push_back(TOVIK_METHOD("_Ticker__auto_fetch_ticks", auto_fetch_ticks,
+                                   "_Ticker__auto_fetch_ticks($self, code, product_type, date)\n--\n\n"
+                                   "自動取得歷史 Tick 資料\n\n"
+                                   "        Args:\n"
+                                   "            code (str): 商品代碼\n"
+                                   "            product_type (str): 商品類型, Stock 或 Future\n"
+                                   "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
+                                   "        Returns:\n"
+                                   "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
+    methods.push_back(TOVIK_METHOD("fetch_sino_history_ticks", fetch_sino_history_ticks,
+                                   "fetch_sino_history_ticks($self, code, product_type, start_from, end_to)\n--\n\n"
+                                   "從永豐 API 下載歷史 Tick 資料\n\n"
+                                   "        Args:\n"
+                                   "            code (str): 商品代碼\n"
+                                   "            product_type (Literal['Stock', 'Future']): 商品類型\n"
+                                   "            start_from (str): 開始日期\n"
+                                   "            end_to (str): 結束日期\n\n"
+                                   "        Returns:\n"
+                                   "            pl.DataFrame: 期間內的 Tick 資料\n"));
 }
 
 } // namespace tovik::ticker

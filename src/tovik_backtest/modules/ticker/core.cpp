@@ -66,8 +66,8 @@ nb::object generate_save_path(nb::handle file_name, PyObject *const *sub_folders
         argv[1] = data_dir.ptr();
         for (size_t i = 0; i < count; ++i)
             argv[i + 2] = sub_folders[i];
-        dir = nb::steal(check(PyObject_Vectorcall(join.ptr(), argv.data() + 1,
-                                                  (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+        dir = nb::steal(check(
+            PyObject_Vectorcall(join.ptr(), argv.data() + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
     }
     import_module("tovik_backtest.utils").attr("make_dir")(dir);
     if (file_name.is_none())
@@ -133,8 +133,8 @@ nb::object tick_filename(nb::handle code, nb::handle date) {
 
 nb::object make_contract(PyObject *self, nb::handle code, nb::handle market_type) {
     // "Stock" exactly selects the stock contracts; every other text selects futures.
-    bool stock = PyUnicode_Check(market_type.ptr()) &&
-                 PyUnicode_CompareWithASCIIString(market_type.ptr(), "Stock") == 0;
+    bool stock =
+        PyUnicode_Check(market_type.ptr()) && PyUnicode_CompareWithASCIIString(market_type.ptr(), "Stock") == 0;
     nb::object api = nb::borrow(self).attr("api");
     nb::object book = api.attr("Contracts").attr(stock ? "Stocks" : "Futures");
     return nb::steal(check(PyObject_GetItem(book.ptr(), code.ptr())));
@@ -215,7 +215,9 @@ int init_impl(PyObject *self, PyObject *args, PyObject *kwargs) {
     nb::inst_mark_ready(self);
 
     nb::object dict = self_dict(self);
-    auto set = [&](const char *key, nb::handle value) { check_status(PyDict_SetItemString(dict.ptr(), key, value.ptr())); };
+    auto set = [&](const char *key, nb::handle value) {
+        check_status(PyDict_SetItemString(dict.ptr(), key, value.ptr()));
+    };
     set("api", sino_api);
     set("allow_next_tick_flag_queue", allow_queue);
     set("backfilling_notify_finish_queue", notify_queue);
@@ -265,33 +267,30 @@ void add_core_methods(std::vector<PyMethodDef> &methods) {
                                     "            sino_api (object): 永豐 API 物件\n");
     init.ml_flags |= METH_COEXIST; // replace the slot wrapper CPython would put there
     methods.push_back(init);
-    methods.push_back(TOVIK_METHOD(
-        "_Ticker__generate_save_path", generate_save_path_method,
-        "_Ticker__generate_save_path($self, file_name=None, *sub_folder)\n--\n\n"
-        "產生檔案儲存路徑\n\n"
-        "        Args:\n"
-        "            file_name (str): 檔案名稱, 為 None 時回傳資料夾路徑\n"
-        "            sub_folder (str): 子資料夾名稱, 依序串接\n\n"
-        "        Returns:\n"
-        "            str: 檔案或資料夾的完整路徑\n"));
-    methods.push_back(TOVIK_METHOD(
-        "_Ticker__make_sino_contract_object", make_sino_contract_object_method,
-        "_Ticker__make_sino_contract_object($self, code, market_type)\n--\n\n"
-        "建立永豐用的商品物件\n\n"
-        "        Args:\n"
-        "            code (str): 商品代碼\n"
-        "            market_type (str): 市場類型, Stock 或 Future\n\n"
-        "        Returns:\n"
-        "            sj.contracts.Contract: 永豐 API 的商品物件\n"));
-    methods.push_back(TOVIK_METHOD(
-        "_Ticker__tick_filename_formatter", tick_filename_formatter_method,
-        "_Ticker__tick_filename_formatter($self, code, date)\n--\n\n"
-        "Tick 檔案名稱格式化\n\n"
-        "        Args:\n"
-        "            code (str): 商品代碼\n"
-        "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
-        "        Returns:\n"
-        "            str: Tick 檔案名稱\n"));
+    methods.push_back(TOVIK_METHOD("_Ticker__generate_save_path", generate_save_path_method,
+                                   "_Ticker__generate_save_path($self, file_name=None, *sub_folder)\n--\n\n"
+                                   "產生檔案儲存路徑\n\n"
+                                   "        Args:\n"
+                                   "            file_name (str): 檔案名稱, 為 None 時回傳資料夾路徑\n"
+                                   "            sub_folder (str): 子資料夾名稱, 依序串接\n\n"
+                                   "        Returns:\n"
+                                   "            str: 檔案或資料夾的完整路徑\n"));
+    methods.push_back(TOVIK_METHOD("_Ticker__make_sino_contract_object", make_sino_contract_object_method,
+                                   "_Ticker__make_sino_contract_object($self, code, market_type)\n--\n\n"
+                                   "建立永豐用的商品物件\n\n"
+                                   "        Args:\n"
+                                   "            code (str): 商品代碼\n"
+                                   "            market_type (str): 市場類型, Stock 或 Future\n\n"
+                                   "        Returns:\n"
+                                   "            sj.contracts.Contract: 永豐 API 的商品物件\n"));
+    methods.push_back(TOVIK_METHOD("_Ticker__tick_filename_formatter", tick_filename_formatter_method,
+                                   "_Ticker__tick_filename_formatter($self, code, date)\n--\n\n"
+                                   "Tick 檔案名稱格式化\n\n"
+                                   "        Args:\n"
+                                   "            code (str): 商品代碼\n"
+                                   "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
+                                   "        Returns:\n"
+                                   "            str: Tick 檔案名稱\n"));
 }
 
 } // namespace tovik::ticker

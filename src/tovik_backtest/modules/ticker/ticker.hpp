@@ -20,8 +20,8 @@ struct ReplayProducer;
 
 // A thread send_ticks started, waiting to learn which replay it belongs to.
 struct ReplayLaunch {
-    PyObject *thread;  // the threading.Thread object, compared by identity only
-    bool backfilling;  // started on `backfilling` (else on the replay body)
+    PyObject *thread; // the threading.Thread object, compared by identity only
+    bool backfilling; // started on `backfilling` (else on the replay body)
     std::uint64_t generation;
     bool backfilling_asked; // replay only: back-filling was asked for this replay
 };
