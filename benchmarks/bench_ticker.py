@@ -54,7 +54,7 @@ def _write_cache(data_dir: str) -> tuple[list[dict], list[str], list[tuple[str, 
     ]
     files = []
     for n, entry in enumerate(codes):
-        for d, day in enumerate(days):
+        for day in days:
             base = (int(dt.datetime.strptime(day, "%Y-%m-%d").timestamp()) + 9 * 3600) * 10**9
             idx = pl.int_range(0, TICKS_PER_DAY, eager=True)
             table = pl.DataFrame(
@@ -165,9 +165,8 @@ def print_merge() -> None:
     print(
         f"  ratio merge / polars alone (best): {m['merge_best'] / base:.2f}x   (target: within 1.5x)"
     )
-    print(
-        f"  ratio with rich rendering of the {m['lines_per_merge']} console lines: {m['merge_rendered_best'] / base:.2f}x"
-    )
+    rendered = m["merge_rendered_best"] / base
+    print(f"  ratio with rich rendering of the {m['lines_per_merge']} console lines: {rendered:.2f}x")
 
 
 def main() -> None:

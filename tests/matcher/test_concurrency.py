@@ -10,10 +10,10 @@ from collections import Counter, defaultdict
 from typing import Any
 
 import pytest
-from tovik_backtest.modules.matcher.matcher import Matcher
 
 from tovik_backtest import utils
 from tovik_backtest.constant import OperationType
+from tovik_backtest.modules.matcher.matcher import Matcher
 
 SUBMITTERS = 3
 ORDERS_PER_SUBMITTER = 150

@@ -11,10 +11,9 @@ import tracemalloc
 from typing import Any
 
 import pytest
-from tovik_backtest.modules.matcher.matcher import Matcher
 
 from tovik_backtest import utils
-
+from tovik_backtest.modules.matcher.matcher import Matcher
 
 # One round of everything the order book does: entries of all three order types, a
 # record with a mutable value (the deep-copy fallback), a cut and a re-price, fills,

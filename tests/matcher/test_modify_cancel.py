@@ -7,10 +7,10 @@ import threading
 from typing import Any
 
 import pytest
-from tovik_backtest.modules.matcher.matcher import Matcher
 
 from tovik_backtest import utils
 from tovik_backtest.constant import OperationType, SuccessCode
+from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.modules.positions.positions import Positions
 
 

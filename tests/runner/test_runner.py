@@ -9,7 +9,6 @@ from tovik_backtest.runner import Backtest, BacktestError, Strategy, parse_instr
 from tovik_backtest.sample_data import sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
 
-
 # ---- call order, with recording doubles ----------------------------------------------
 
 class RecordingMatcher:

@@ -37,8 +37,8 @@ class TestFormatToDt:
 
 def test_nano_ts_is_taiwan_wall_clock_stamped_as_utc():
     # 2024-01-02 09:00 in Taipei is 01:00 UTC.
-    taipei_as_utc = int(dt.datetime(2024, 1, 2, 9, 0, tzinfo=dt.timezone.utc).timestamp()) * 10**9
-    true_posix = dt.datetime(2024, 1, 2, 1, 0, tzinfo=dt.timezone.utc).timestamp()
+    taipei_as_utc = int(dt.datetime(2024, 1, 2, 9, 0, tzinfo=dt.UTC).timestamp()) * 10**9
+    true_posix = dt.datetime(2024, 1, 2, 1, 0, tzinfo=dt.UTC).timestamp()
     assert utils.format_nano_ts_to_second_ts(taipei_as_utc, 8) == true_posix
 
 

@@ -4,6 +4,7 @@ import threading
 
 import polars as pl
 import pytest
+
 from tovik_backtest.modules.ticker.ticker import Ticker
 
 

@@ -4,10 +4,10 @@ import queue
 
 import polars as pl
 import pytest
-from tovik_backtest.modules.ticker.ticker import Ticker
 
 from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.modules.ticker import ticker as ticker_module
+from tovik_backtest.modules.ticker.ticker import Ticker
 
 FIELDS = [
     "api",

@@ -59,7 +59,9 @@ class Ticker:
     ) -> None:
         """逐筆傳送 Tick 資料"""
 
-    def backfilling(self, codes: list[dict[str, str]], start_from: str | None = None, end_to: str | None = None) -> None:
+    def backfilling(
+        self, codes: list[dict[str, str]], start_from: str | None = None, end_to: str | None = None
+    ) -> None:
         """回補 Tick 資料"""
 
     def __push_tick_to_queue(self, df: pl.DataFrame) -> None:
