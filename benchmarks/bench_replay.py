@@ -1,8 +1,10 @@
 """Replay benchmark: ticks per second through the host's hand-shake loop.
 
 A 200,000-row merged table (two instruments) is replayed by a Ticker while the host
-runs the loop `pop_tick()` then `allow_next_tick()` until the exit marker. Beside it,
-in the same run, the plain-Python way: a thread walks the same table with
+runs the loop `pop_tick()` then `allow_next_tick()` until the exit marker, first with
+the Ticker's own `queue.Queue` fields, then with the tick and token queues replaced by
+`queue.SimpleQueue` (the Ticker uses whatever queue-like object it finds there). Beside
+it, in the same run, the plain-Python way: a thread walks the same table with
 `iter_rows(named=True)`, builds the same records and hands them to the host through
 `queue.Queue`, waiting for a token on a second `queue.Queue` before each one.
 
@@ -45,11 +47,15 @@ def _table(rows: int) -> pl.DataFrame:
     )
 
 
-def _ticker_run(df: pl.DataFrame) -> tuple[float, int]:
+def _ticker_run(df: pl.DataFrame, simple_queues: bool = False) -> tuple[float, int]:
     from tovik_backtest.modules.ticker.ticker import Ticker
 
     ticker = Ticker(None)
     ticker.code_market_map.update(MARKETS)
+    if simple_queues:
+        ticker.tick_queue = queue.SimpleQueue()
+        ticker.allow_next_tick_flag_queue = queue.SimpleQueue()
+        ticker.allow_next_tick_flag_queue.put(True)
     ticker._Ticker__process_and_combine_ticks = lambda codes, start_from, end_to: df
     ticker.send_ticks([], "2024-01-02", "2024-01-02")
     count = 0
@@ -107,13 +113,18 @@ def bench_replay() -> dict:
     df = _table(ROWS)
     printed = utils.console.print
     saved_dir = BASIC_INFO._data_dir
-    results: dict[str, list[float]] = {"ticker": [], "plain": []}
+    results: dict[str, list[float]] = {"ticker": [], "simple": [], "plain": []}
+    runs = (
+        ("ticker", _ticker_run),
+        ("simple", lambda table: _ticker_run(table, simple_queues=True)),
+        ("plain", _plain_python_run),
+    )
     with tempfile.TemporaryDirectory() as data_dir:
         BASIC_INFO.data_dir = data_dir
         utils.console.print = lambda *args, **kwargs: None
         try:
             for _ in range(REPEATS):
-                for name, run in (("ticker", _ticker_run), ("plain", _plain_python_run)):
+                for name, run in runs:
                     elapsed, count = run(df)
                     if count != ROWS:
                         raise RuntimeError(f"{name} replay delivered {count} of {ROWS} ticks")
@@ -126,6 +137,8 @@ def bench_replay() -> dict:
         "rows": ROWS,
         "ticker_ticks_per_second": ticker_best,
         "ticker_median": statistics.median(results["ticker"]),
+        "simple_ticks_per_second": max(results["simple"]),
+        "simple_median": statistics.median(results["simple"]),
         "plain_ticks_per_second": plain_best,
         "plain_median": statistics.median(results["plain"]),
         "ratio": ticker_best / plain_best,
@@ -137,6 +150,8 @@ def main() -> None:
     print(f"replay of {r['rows']:,} ticks, host loop pop_tick() + allow_next_tick(), best of {REPEATS}")
     print(f"  Ticker                          {r['ticker_ticks_per_second']:>12,.0f} ticks/s"
           f"  (median {r['ticker_median']:,.0f})")
+    print(f"  Ticker, SimpleQueue fields      {r['simple_ticks_per_second']:>12,.0f} ticks/s"
+          f"  (median {r['simple_median']:,.0f})")
     print(f"  iter_rows + two queue.Queue     {r['plain_ticks_per_second']:>12,.0f} ticks/s"
           f"  (median {r['plain_median']:,.0f})")
     print(f"  ratio                           {r['ratio']:>12.1f} x")

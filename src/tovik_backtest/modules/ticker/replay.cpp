@@ -160,8 +160,8 @@ class Parking {
   public:
     explicit Parking(Ticker &t) : t_(t), seen_(wake_count(t)) {}
 
-    // Waits for a wake later than the last look, or the timeout. The mutex is held
-    // only without the GIL and is let go before the GIL is taken back.
+    // Waits for a wake later than the last look, or the timeout. The mutex is let go
+    // before the GIL is taken back: nobody holding it ever waits for the GIL.
     void wait() {
         std::uint64_t seen = seen_;
         auto timeout = timeout_;
