@@ -586,6 +586,47 @@ class TestQueuesThroughTheirMethods:
         assert take(replay) == want[2]
         assert old.qsize() == 1 and new.qsize() == 0
 
+    def test_new_replay_starting_while_the_old_one_looks_at_the_queue(self, replay, monkeypatch):
+        # The old replay thread is inside the token queue's get_nowait when a new
+        # replay starts; the new replay's grants are still served on the granting thread.
+        first, second = table(3, codes=("2330",)), table(12, codes=("TXFR1",))
+        want = expected(second, MARKETS)
+        replay.tables["a"] = first
+        replay.tables["b"] = second
+        entered, release = threading.Event(), threading.Event()
+
+        class GatedQueue(ListQueue):
+            gated = False
+
+            def get_nowait(self):
+                if self.gated and threading.current_thread().name.endswith("(_Ticker__push_tick_to_queue)"):
+                    self.gated = False
+                    entered.set()
+                    release.wait(5)
+                return super().get_nowait()
+
+        tokens = GatedQueue()
+        tokens.put(True)
+        replay.allow_next_tick_flag_queue = tokens
+        replay.send_ticks(CODES, "a", "a")
+        take(replay)
+        tokens.gated = True
+        assert entered.wait(5)  # the parked thread's next look is held in get_nowait
+        starter = threading.Thread(target=replay.send_ticks, args=(CODES, "b", "b"), daemon=True)
+        starter.start()
+        time.sleep(0.1)
+        release.set()
+        starter.join(5)
+        assert not starter.is_alive()
+
+        builders = []
+        format_ts = utils.format_nano_ts_to_second_ts
+        monkeypatch.setattr(utils, "format_nano_ts_to_second_ts",
+                            lambda ts, hours: builders.append(threading.current_thread()) or format_ts(ts, hours))
+        replay.allow_next_tick()
+        assert consume(replay) == want + [EXIT]
+        assert sum(b is threading.current_thread() for b in builders) >= 8
+
     def test_queue_without_the_needed_method(self, replay):
         tokens, ticks = replay.allow_next_tick_flag_queue, replay.tick_queue
         replay.allow_next_tick_flag_queue = []

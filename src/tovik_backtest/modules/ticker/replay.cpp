@@ -188,8 +188,11 @@ Wake take_token(PyObject *self, const std::shared_ptr<ReplayProducer> &p) {
     try {
         for (;;) {
             parking.look();
-            if (t.replay_generation != p->generation)
+            if (t.replay_generation != p->generation) {
+                if (t.parked == p) // left by a look that overlapped the new replay's start
+                    t.parked.reset();
                 return Wake::Abandoned;
+            }
             if (p->busy) {
                 p->missed = true; // the granting thread wakes us when it is done
             } else {
@@ -204,7 +207,7 @@ Wake take_token(PyObject *self, const std::shared_ptr<ReplayProducer> &p) {
                     return Wake::Finished;
                 if (replay_take(self, p->generation, TOVIK_KEY("allow_next_tick_flag_queue")))
                     return Wake::Token;
-                if (!t.parked)
+                if (!t.parked || t.parked->generation != t.replay_generation)
                     t.parked = p;
             }
             parking.wait();
