@@ -361,13 +361,12 @@ bool claim_launch(PyObject *self, bool backfilling, ReplayLaunch &out) {
     return false;
 }
 
-void launch(PyObject *self, PyObject *target_key, nb::handle args, std::uint64_t gen, bool backfilling,
-            bool asked) {
+void launch(PyObject *self, PyObject *target_key, nb::handle args, std::uint64_t gen, bool backfilling, bool asked) {
     Ticker &t = native(self);
     nb::object target = field(self, target_key);
-    nb::object thread = import_module("threading")
-                            .attr("Thread")(nb::arg("target") = target, nb::arg("args") = args,
-                                            nb::arg("daemon") = true);
+    nb::object thread =
+        import_module("threading")
+            .attr("Thread")(nb::arg("target") = target, nb::arg("args") = args, nb::arg("daemon") = true);
     t.launches.push_back(ReplayLaunch{thread.ptr(), backfilling, gen, asked});
     try {
         call_method(thread.ptr(), TOVIK_KEY("start"), {});
@@ -456,8 +455,8 @@ void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
         nb::object elapsed = nb::steal(check(PyFloat_FromDouble(now_seconds() - start)));
         nb::object spec = nb::steal(check(PyUnicode_FromString(".2f")));
         std::string seconds = str_of(nb::steal(check(PyObject_Format(elapsed.ptr(), spec.ptr()))));
-        console_print(green("傳送 Tick 資料結束, 需傳送資料共 " + count_text(n) + " 筆, 已傳送 " +
-                            count_text(p->sent) + " 筆, 耗時 " + seconds + " 秒"));
+        console_print(green("傳送 Tick 資料結束, 需傳送資料共 " + count_text(n) + " 筆, 已傳送 " + count_text(p->sent) +
+                            " 筆, 耗時 " + seconds + " 秒"));
     } catch (nb::python_error &e) {
         // A consumer waiting in pop_tick must not wait for ever: it gets the exit marker.
         if (is_ordinary(e) && t.replay_generation == gen)
