@@ -32,8 +32,8 @@ struct Ticker {
     std::mutex market_map_mutex;
 
     // ---- replay machinery (replay.cpp) ----
-    // Read and written only with the GIL held: the GIL orders the replay thread, the
-    // back-filling thread and the host threads that grant tokens.
+    // Read and written only with the GIL held (wake_count aside): the GIL orders the
+    // replay thread, the back-filling thread and the host threads that grant tokens.
 
     // Bumped by every send_ticks. A replay or back-filling thread carries the value it
     // started with and leaves quietly once it differs, so an old replay never takes a
