@@ -57,15 +57,17 @@ nb::handle record_arg(const char *func, const char *arg, PyObject *const *args, 
 // and handed to whatever self.<format> is.
 template <typename Format> safe_ref format_with(PyObject *self, PyObject *name, Format format, DictBuilder &common) {
     if (uses_own_method(self, name))
-        return format(self, static_cast<const DictBuilder &>(common));
+        return format(self, common);
     safe_ref data = common.take();
     return call_method(self, name, {data});
 }
 
 template <typename Data> safe_ref stock_order_report(PyObject *self, const Data &data);
 template <typename Data> safe_ref future_order_report(PyObject *self, const Data &data);
-template <typename Data> safe_ref stock_deal_report(const Data &data);
-template <typename Data> safe_ref future_deal_report(const Data &data);
+template <typename Data> safe_ref stock_deal_report(PyObject *self, const Data &data);
+template <typename Data> safe_ref future_deal_report(PyObject *self, const Data &data);
+safe_ref stock_deal_report(PyObject *self, DictBuilder &data);
+safe_ref future_deal_report(PyObject *self, DictBuilder &data);
 
 } // namespace
 
@@ -137,12 +139,12 @@ safe_ref deal_response(PyObject *self, nb::handle trade) {
         common.copy(TOVIK_KEY("order_cond"), trade).copy(TOVIK_KEY("order_lot"), trade);
         return format_with(
             self, TOVIK_KEY("get_simulation_stock_deal_response"),
-            [](PyObject *, const DictBuilder &data) { return stock_deal_report(data); }, common);
+            [](PyObject *s, DictBuilder &data) { return stock_deal_report(s, data); }, common);
     }
     if (text_equals(product_type, TOVIK_KEY("Future")))
         return format_with(
             self, TOVIK_KEY("get_simulation_future_deal_response"),
-            [](PyObject *, const DictBuilder &data) { return future_deal_report(data); }, common);
+            [](PyObject *s, DictBuilder &data) { return future_deal_report(s, data); }, common);
     unsupported_product(product_type);
 }
 
@@ -174,7 +176,7 @@ template <typename Data> DictBuilder order_head(const Data &data) {
 // The five top-level keys shared by both order reports, built key by key in order;
 // `add_product(order, names)` appends the product's own keys to `order`.
 template <typename Data, typename AddProduct>
-safe_ref order_report(PyObject *self, const Data &data, AddProduct add_product) {
+safe_ref order_report(PyObject *self, const Data &data, Layout order_layout, AddProduct add_product) {
     safe_ref names = constants();
     DictBuilder report;
     report
@@ -184,18 +186,18 @@ safe_ref order_report(PyObject *self, const Data &data, AddProduct add_product) 
         .copy(TOVIK_KEY("operation_message"), data);
     DictBuilder order = order_head(data);
     add_product(order, names);
-    report.set(TOVIK_KEY("order"), order.take());
+    report.set(TOVIK_KEY("order"), order.take(self, order_layout));
     safe_ref trade_status = DictBuilder()
                                 .copy(TOVIK_KEY("id"), data, TOVIK_KEY("trade_id"))
                                 .copy(TOVIK_KEY("exchange"), field(self, TOVIK_KEY("exchange_info")), TOVIK_KEY("name"))
                                 .copy(TOVIK_KEY("exchange_ts"), data)
-                                .take();
+                                .take(self, Layout::trade_status);
     report.set(TOVIK_KEY("trade_status"), trade_status);
-    return report.take();
+    return report.take(self, Layout::report);
 }
 
 template <typename Data> safe_ref stock_order_report(PyObject *self, const Data &data) {
-    return order_report(self, data, [&data](DictBuilder &order, const safe_ref &names) {
+    return order_report(self, data, Layout::order_stock, [&data](DictBuilder &order, const safe_ref &names) {
         order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
             .set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
             .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
@@ -209,7 +211,7 @@ PyObject *stock_order_response(PyObject *self, PyObject *const *args, Py_ssize_t
 }
 
 template <typename Data> safe_ref future_order_report(PyObject *self, const Data &data) {
-    return order_report(self, data, [&data](DictBuilder &order, const safe_ref &names) {
+    return order_report(self, data, Layout::order_future, [&data](DictBuilder &order, const safe_ref &names) {
         order.set(TOVIK_KEY("order_type"), converted(names, TOVIK_KEY("OrderType"), data, TOVIK_KEY("order_type")))
             .set(TOVIK_KEY("price_type"), converted(names, TOVIK_KEY("PriceType"), data, TOVIK_KEY("price_type")))
             .set(TOVIK_KEY("oc_type"), converted(names, TOVIK_KEY("OCType"), data, TOVIK_KEY("oc_type")));
@@ -231,29 +233,43 @@ template <typename Data> DictBuilder deal_head(const Data &data) {
     return deal;
 }
 
-template <typename Data> safe_ref stock_deal_report(const Data &data) {
+template <typename Data> safe_ref stock_deal_report(PyObject *self, const Data &data) {
     DictBuilder deal = deal_head(data);
     safe_ref names = constants();
     deal.set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
         .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
         .copy(TOVIK_KEY("exchange_ts"), data);
-    return deal.take();
+    return deal.take(self, Layout::deal_stock);
 }
 
-PyObject *stock_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+PyObject *stock_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle data = record_arg("get_simulation_stock_deal_response", "data", args, nargsf, kwnames);
-    return stock_deal_report(data).release();
+    return stock_deal_report(self, data).release();
 }
 
-template <typename Data> safe_ref future_deal_report(const Data &data) {
+template <typename Data> safe_ref future_deal_report(PyObject *self, const Data &data) {
     DictBuilder deal = deal_head(data);
     deal.copy(TOVIK_KEY("exchange_ts"), data);
-    return deal.take();
+    return deal.take(self, Layout::deal_future);
 }
 
-PyObject *future_deal_response(PyObject *, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+// The same two formats applied to deal_response's common fields in place: those are
+// the deal head, exchange_ts and (stock) the two enumeration fields, so the report is
+// them with those fields converted and exchange_ts moved last, read and converted in
+// the same order as above.
+safe_ref stock_deal_report(PyObject *self, DictBuilder &data) {
+    safe_ref names = constants();
+    safe_ref cond = converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond"));
+    safe_ref lot = converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot"));
+    data.replace(TOVIK_KEY("order_cond"), cond).replace(TOVIK_KEY("order_lot"), lot).move_to_end(TOVIK_KEY("exchange_ts"));
+    return data.take(self, Layout::deal_stock);
+}
+
+safe_ref future_deal_report(PyObject *self, DictBuilder &data) { return data.take(self, Layout::deal_future); }
+
+PyObject *future_deal_response(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle data = record_arg("get_simulation_future_deal_response", "data", args, nargsf, kwnames);
-    return future_deal_report(data).release();
+    return future_deal_report(self, data).release();
 }
 
 } // namespace
