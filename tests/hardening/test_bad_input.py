@@ -187,9 +187,13 @@ def _containers(children):
 anything = st.recursive(scalars, _containers, max_leaves=5)
 
 
-def either(valid):
-    """A valid value or anything at all."""
-    return st.one_of(valid, valid, anything)
+def either(valid, *edges):
+    """A valid value, an edge value of the right type, or anything at all."""
+    return st.one_of(valid, valid, *edges, anything)
+
+
+edge_ints = st.sampled_from(HUGE_INTS)
+edge_floats = st.sampled_from(EXTREME_FLOATS)
 
 
 @st.composite
@@ -423,6 +427,7 @@ ADD_ORDER_REFUSALS = [
     (TypeError, None),
     (ValueError, None),  # a text that names no member of an enumeration
     (Exception, "委託數量必須大於 0"),
+    (Exception, "委託數量超出上限"),
     (Exception, "委託價格必須為有限且不小於 0 的數字"),
     (Exception, "不支援的商品類型: "),
 ]
@@ -437,8 +442,8 @@ def test_add_order_refuses_or_stores_a_sound_record(data):
         ("code", either(codes), True),
         ("product_type", either(st.sampled_from(["Stock", "Future"])), True),
         ("action", either(enum_text(Action)), True),
-        ("price", either(prices), True),
-        ("qty", either(quantities), True),
+        ("price", either(prices, edge_floats, edge_ints), True),
+        ("qty", either(quantities, edge_ints), True),
         ("price_type", either(enum_text(PriceType)), True),
         ("order_type", either(enum_text(OrderType)), True),
         ("order_cond", either(enum_text(OrderCond)), False),
@@ -465,6 +470,8 @@ def test_add_order_refuses_or_stores_a_sound_record(data):
         assert record["product_type"] in ("Stock", "Future")
         report = m.response_queue.get_nowait()
         assert report["order"]["id"] == record["trade_id"]
+        # A stored order never poisons matching: a tick of its instrument is served.
+        m.match_deal(record["code"], record["price"], 1_000_000, 1_704_186_001.0)
 
 
 MODIFY_REFUSALS = [
