@@ -69,12 +69,21 @@ bool is_plain_matcher(PyObject *self) {
     return Py_TYPE(self) == matcher_type;
 }
 
+// A plain Matcher's __dict__ (borrowed), read from its slot without the reference
+// that PyObject_GenericGetDict would hand out; null for a subclass instance or while
+// the dict does not exist yet (or is not a plain dict).
+PyObject *plain_instance_dict(PyObject *self) {
+    if (!is_plain_matcher(self))
+        return nullptr;
+    PyObject **slot = _PyObject_GetDictPtr(self);
+    return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
+}
+
 // self.<name>: a plain Matcher's fields are read straight from its __dict__, which is
 // what attribute lookup would find, without the walk through the class.
 safe_ref field(PyObject *self, PyObject *name) {
-    if (is_plain_matcher(self)) {
-        safe_ref dict = own(PyObject_GenericGetDict(self, nullptr));
-        PyObject *value = PyDict_GetItemWithError(dict.ptr(), name);
+    if (PyObject *dict = plain_instance_dict(self)) {
+        PyObject *value = PyDict_GetItemWithError(dict, name);
         if (value)
             return safe_ref::borrow(value);
         if (PyErr_Occurred())
@@ -86,10 +95,10 @@ safe_ref field(PyObject *self, PyObject *name) {
 // Is self.<name> the class's own method, replaced neither by a subclass nor on the
 // instance? Then its implementation may be called directly.
 bool uses_own_method(PyObject *self, PyObject *name) {
-    if (!is_plain_matcher(self))
+    PyObject *dict = plain_instance_dict(self);
+    if (!dict)
         return false;
-    safe_ref dict = own(PyObject_GenericGetDict(self, nullptr));
-    if (PyDict_GetItemWithError(dict.ptr(), name))
+    if (PyDict_GetItemWithError(dict, name))
         return false;
     if (PyErr_Occurred())
         throw nb::python_error();
@@ -394,9 +403,14 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
 
 } // namespace
 
-// self.add_response_to_queue(response), for the order book's reports.
+// self.add_response_to_queue(response), for the order book's reports: the method's
+// own work done here when it is not replaced and the report is a plain dict.
 void queue_response(PyObject *self, nb::handle response) {
-    call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, {response});
+    if (PyDict_CheckExact(response.ptr()) && uses_own_method(self, TOVIK_KEY("add_response_to_queue"))) {
+        call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {response});
+        return;
+    }
+    call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
 }
 
 namespace {
@@ -574,15 +588,18 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
         .set(TOVIK_KEY("price_type"), from_value(names, TOVIK_KEY("PriceType"), a[5]))
         .set(TOVIK_KEY("order_type"), from_value(names, TOVIK_KEY("OrderType"), a[6]))
         .set(TOVIK_KEY("exchange_ts"), latest_tick_ts(self, code));
+    Layout layout;
     if (text_equals(product_type, TOVIK_KEY("Stock"))) {
         fields.set(TOVIK_KEY("order_cond"), from_value(names, TOVIK_KEY("OrderCond"), a[7]))
             .set(TOVIK_KEY("order_lot"), from_value(names, TOVIK_KEY("OrderLot"), a[8]));
+        layout = Layout::record_stock;
     } else if (text_equals(product_type, TOVIK_KEY("Future"))) {
         fields.set(TOVIK_KEY("oc_type"), from_value(names, TOVIK_KEY("OCType"), a[9]));
+        layout = Layout::record_future;
     } else {
         raise_exception("不支援的商品類型: " + str_of(product_type));
     }
-    safe_ref record = fields.take();
+    safe_ref record = fields.take(self, layout);
 
     safe_ref pending = field(self, TOVIK_KEY("pending_orders"));
     if (PyList_CheckExact(pending.ptr()))
