@@ -252,16 +252,12 @@ def attempt(label, call, allowed, snapshot, *, partial_ok=lambda exc: False):
     try:
         result = call()
     except Exception as exc:  # noqa: BLE001 - every refusal is classified below; SystemExit and the like fail the test
-        assert refused_as_documented(exc, allowed), (
-            f"{label}: undocumented {type(exc).__name__}: {str(exc)[:300]}"
-        )
+        assert refused_as_documented(exc, allowed), f"{label}: undocumented {type(exc).__name__}: {str(exc)[:300]}"
         if type(exc) is TypeError:
             assert str(exc), f"{label}: TypeError without a message"
         if not partial_ok(exc):
             after = snapshot()
-            assert after == before, (
-                f"{label}: refused call ({type(exc).__name__}: {exc}) changed state"
-            )
+            assert after == before, f"{label}: refused call ({type(exc).__name__}: {exc}) changed state"
         return "refused", exc
     return "ok", result
 
@@ -411,7 +407,7 @@ def trade_ids(m):
     return [r["trade_id"] for r in m.pending_orders]
 
 
-codes = st.sampled_from(["2330", "TXFR1", "2317", "9999"])
+codes = st.sampled_from(["2330", "TXFR1", "2317", "9999", "台積電"])
 prices = st.one_of(st.floats(min_value=0, max_value=1000), st.integers(min_value=0, max_value=1000))
 quantities = st.integers(min_value=1, max_value=10)
 
@@ -461,11 +457,7 @@ def test_add_order_refuses_or_stores_a_sound_record(data):
     if outcome == "ok":
         assert len(m.pending_orders) == count + 1
         record = m.pending_orders[-1]
-        assert (
-            type(record["price"]) is float
-            and math.isfinite(record["price"])
-            and record["price"] >= 0
-        )
+        assert type(record["price"]) is float and math.isfinite(record["price"]) and record["price"] >= 0
         assert type(record["quantity"]) is int and record["quantity"] > 0
         assert record["product_type"] in ("Stock", "Future")
         report = m.response_queue.get_nowait()
@@ -580,9 +572,7 @@ ticks = st.dictionaries(
 def test_tick_table_and_queue_operations(data):
     m = matcher()
     which = data.draw(
-        st.sampled_from(
-            ["set_current_tick", "add_response_to_queue", "add_pending_order_queue", "init_info"]
-        )
+        st.sampled_from(["set_current_tick", "add_response_to_queue", "add_pending_order_queue", "init_info"])
     )
     state = lambda: matcher_state(m)
     if which == "set_current_tick":
@@ -600,12 +590,8 @@ def test_tick_table_and_queue_operations(data):
             partial_ok=no_timestamp,
         )
     elif which == "add_response_to_queue":
-        args, kwargs = data.draw(
-            call_of([("response", either(st.dictionaries(texts, scalars, max_size=3)), True)])
-        )
-        outcome, _ = attempt(
-            which, lambda: m.add_response_to_queue(*args, **kwargs), TYPE_ONLY, state
-        )
+        args, kwargs = data.draw(call_of([("response", either(st.dictionaries(texts, scalars, max_size=3)), True)]))
+        outcome, _ = attempt(which, lambda: m.add_response_to_queue(*args, **kwargs), TYPE_ONLY, state)
         if outcome == "ok":
             assert type(m.response_queue.get_nowait()) is dict
     elif which == "add_pending_order_queue":
@@ -615,15 +601,11 @@ def test_tick_table_and_queue_operations(data):
             ("payload", either(payload), True),
         ]
         args, kwargs = data.draw(call_of(params))
-        outcome, _ = attempt(
-            which, lambda: m.add_pending_order_queue(*args, **kwargs), TYPE_ONLY, state
-        )
+        outcome, _ = attempt(which, lambda: m.add_pending_order_queue(*args, **kwargs), TYPE_ONLY, state)
         wait_idle(m)  # whatever was queued is served (and must not stop the worker)
     else:
         args, kwargs = data.draw(call_of([("code", either(codes), True)]))
-        outcome, entry = attempt(
-            which, lambda: m._Matcher__init_current_tick_info(*args, **kwargs), TYPE_ONLY, state
-        )
+        outcome, entry = attempt(which, lambda: m._Matcher__init_current_tick_info(*args, **kwargs), TYPE_ONLY, state)
         if outcome == "ok":
             assert entry == {"ts": None, "tick": None}
 
@@ -637,22 +619,18 @@ NO_ARGUMENT_METHODS = [
 
 
 @child_only
-@settings(max_examples=600)
+@settings(max_examples=900)
 @given(
     name=st.sampled_from(NO_ARGUMENT_METHODS),
     args=st.lists(anything, min_size=0, max_size=2),
-    kwargs=st.dictionaries(
-        st.sampled_from(["x", "self", "timeout", "block"]), anything, max_size=2
-    ),
+    kwargs=st.dictionaries(st.sampled_from(["x", "self", "timeout", "block"]), anything, max_size=2),
 )
 def test_methods_without_arguments_refuse_any(name, args, kwargs):
     m = matcher()
     if not args and not kwargs and name in ("pop_response", "_Matcher__receive_pending_order"):
         args = [None]  # the no-argument call would wait for ever
     method = getattr(m, name)
-    outcome, result = attempt(
-        name, lambda: method(*args, **kwargs), TYPE_ONLY, lambda: matcher_state(m)
-    )
+    outcome, result = attempt(name, lambda: method(*args, **kwargs), TYPE_ONLY, lambda: matcher_state(m))
     if args or kwargs:
         assert outcome == "refused"
     elif name == "_Matcher__get_random_uuid":
@@ -812,10 +790,8 @@ def test_intake_survives_any_message(batch):
 # Ticker.
 
 PAST_DAYS = ["2024-01-02", "2024-01-03", "2024-01-04"]
-DAY_ROWS = {("2330", "2024-01-02"): 40, ("TXFR1", "2024-01-03"): 25}
-date_texts = st.sampled_from(
-    PAST_DAYS + ["2024-01-02 09:00:00", "2024-01-03T13:30:00", "2024-01-04 08:45"]
-)
+DAY_ROWS = {("2330", "2024-01-02"): 40, ("TXFR1", "2024-01-03"): 25, ("台積電", "2024-01-04"): 12}
+date_texts = st.sampled_from(PAST_DAYS + ["2024-01-02 09:00:00", "2024-01-03T13:30:00", "2024-01-04 08:45"])
 market_texts = st.sampled_from(["Stock", "Future", "stock", ""])
 
 _tickers: dict[str, object] = {}
@@ -832,7 +808,7 @@ def ticker(kind: str = "shared"):
         class Broker:
             def __init__(self):
                 self.Contracts = SimpleNamespace(
-                    Stocks={c: SimpleNamespace(code=c) for c in ("2330", "2317")},
+                    Stocks={c: SimpleNamespace(code=c) for c in ("2330", "2317", "台積電")},
                     Futures={c: SimpleNamespace(code=c) for c in ("TXFR1",)},
                 )
 
@@ -906,9 +882,7 @@ def test_name_and_path_services(data):
     which = data.draw(st.sampled_from(["filename", "contract", "save_path"]))
     state = lambda: ticker_state(t)
     if which == "filename":
-        args, kwargs = data.draw(
-            call_of([("code", either(codes), True), ("date", either(date_texts), True)])
-        )
+        args, kwargs = data.draw(call_of([("code", either(codes), True), ("date", either(date_texts), True)]))
         outcome, name = attempt(
             which,
             lambda: t._Ticker__tick_filename_formatter(*args, **kwargs),
@@ -918,9 +892,7 @@ def test_name_and_path_services(data):
         if outcome == "ok":
             assert "/" not in name and "\x00" not in name and name.endswith(" - ticks.csv")
     elif which == "contract":
-        args, kwargs = data.draw(
-            call_of([("code", either(codes), True), ("market_type", either(market_texts), True)])
-        )
+        args, kwargs = data.draw(call_of([("code", either(codes), True), ("market_type", either(market_texts), True)]))
         attempt(
             which,
             lambda: t._Ticker__make_sino_contract_object(*args, **kwargs),
@@ -1079,11 +1051,7 @@ def test_replay_entry_points_refuse_before_any_work(data):
     # Only the days without ticks are listed, so every replay that starts is empty and
     # ends by itself.
     t = ticker("replay")
-    entry = either(
-        st.fixed_dictionaries(
-            {"code": st.sampled_from(["2317", "9999"]), "market": either(market_texts)}
-        )
-    )
+    entry = either(st.fixed_dictionaries({"code": st.sampled_from(["2317", "9999"]), "market": either(market_texts)}))
     code_lists = either(st.lists(entry, max_size=2))
     bound = st.one_of(st.none(), st.just(""), st.sampled_from(["2024-01-04"]), anything)
     which = data.draw(st.sampled_from(["send_ticks", "backfilling"]))
@@ -1141,9 +1109,7 @@ def test_replay_entry_points_refuse_before_any_work(data):
         )
         if outcome == "ok" or notice_posted(exc):
             assert t.backfilling_finish_flag is True
-            assert t.backfilling_notify_finish_queue.get_nowait() == {
-                "tovik_status": FLAG.finish_backfilling.value
-            }
+            assert t.backfilling_notify_finish_queue.get_nowait() == {"tovik_status": FLAG.finish_backfilling.value}
         with t.backfilling_notify_finish_queue.mutex:
             t.backfilling_notify_finish_queue.queue.clear()
 
@@ -1178,9 +1144,7 @@ def frames():
             columns["ts"] = [2**62, -(2**62)]
         return pl.DataFrame(columns)
 
-    return st.one_of(
-        anything, damaged(), st.just(pl.DataFrame({"a": [1]})), st.just(pl.DataFrame(good).head(0))
-    )
+    return st.one_of(anything, damaged(), st.just(pl.DataFrame({"a": [1]})), st.just(pl.DataFrame(good).head(0)))
 
 
 @child_only
@@ -1225,16 +1189,58 @@ def test_replay_body_with_a_bad_table_ends_with_the_exit_marker(df):
 
 
 @child_only
-@settings(max_examples=400)
+@settings(max_examples=800)
 @given(
-    name=st.sampled_from(
-        ["pop_tick", "allow_next_tick", "stop_send_ticks", "_Ticker__notify_backfilling_finish"]
-    ),
+    name=st.sampled_from(["pop_tick", "allow_next_tick", "stop_send_ticks", "_Ticker__notify_backfilling_finish"]),
     args=st.lists(anything, min_size=1, max_size=2),
 )
 def test_ticker_methods_without_arguments_refuse_any(name, args):
     t = ticker()
     attempt(name, lambda: getattr(t, name)(*args), TYPE_ONLY, lambda: ticker_state(t))
+
+
+UNINITIALISED_CALLS = {
+    "add_order": ("2330", "Stock", "Buy", 1.0, 1, "LMT", "ROD"),
+    "modify_order": ("x", 1),
+    "cancel_order": ("x",),
+    "match_deal": ("2330", 1.0, 1, 1.0),
+    "set_current_tick": ({"code": "2330", "timestamp": 1.0},),
+    "add_pending_order_queue": ("add", {}),
+    "add_response_to_queue": ({},),
+    "pop_response": (None,),
+    "build_order_response": ({}, None, None),
+    "fetch_sino_history_ticks": ("2330", "Stock", "2024-01-02", "2024-01-02"),
+    "get_ticks_df": ("2330", "Stock", "2024-01-02", "2024-01-02"),
+    "send_ticks": ([], "2024-01-02", "2024-01-02"),
+    "backfilling": ([], "2024-01-02"),
+    "allow_next_tick": (),
+    "stop_send_ticks": (),
+    "pop_tick": (None,),
+    "_Ticker__notify_backfilling_finish": (),
+    "_Ticker__process_and_combine_ticks": ([], "2024-01-02", "2024-01-02"),
+    "_Ticker__auto_fetch_ticks": ("2330", "Stock", "2024-01-02"),
+    "_Ticker__make_sino_contract_object": ("2330", "Stock"),
+}
+
+
+@child_only
+@pytest.mark.parametrize("class_name", ["Matcher", "Ticker"])
+def test_methods_of_an_instance_never_initialised_fail_cleanly(class_name):
+    # An instance made with __new__ alone has no fields and no native state: every
+    # method refuses with an ordinary error instead of touching memory it doesn't have.
+    from tovik_backtest.modules.ticker.ticker import Ticker as _Ticker
+
+    cls = Matcher if class_name == "Matcher" else _Ticker
+    tried = 0
+    for name, args in UNINITIALISED_CALLS.items():
+        if not hasattr(cls, name):
+            continue
+        obj = cls.__new__(cls)
+        counted(f"uninitialised {class_name}")
+        tried += 1
+        with pytest.raises((RuntimeError, AttributeError, TypeError)):
+            getattr(obj, name)(*args)
+    assert tried >= 8
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -1257,9 +1263,7 @@ def test_no_input_crashes_the_interpreter(tmp_path, hardening):
         env_extra={COUNTS_ENV: str(counts)},
     )
     tail = (proc.stdout[-6000:] + "\n" + proc.stderr[-4000:]).strip()
-    assert proc.returncode >= 0, (
-        f"the child interpreter crashed (signal {-proc.returncode}):\n{tail}"
-    )
+    assert proc.returncode >= 0, f"the child interpreter crashed (signal {-proc.returncode}):\n{tail}"
     assert proc.returncode == 0, tail
     cases = Counter(json.loads(counts.read_text()))
     total = sum(cases.values())
