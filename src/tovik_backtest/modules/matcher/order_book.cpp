@@ -135,7 +135,7 @@ Matcher &native_ready(PyObject *self) {
 
 // self.pending_orders, which must be a list (the scan walks its item array).
 safe_ref pending_orders_of(PyObject *self) {
-    safe_ref orders = attr_of(self, TOVIK_KEY("pending_orders"));
+    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr()))
         raise_type_error("pending_orders must be a list, not " + type_name_of(orders));
     return orders;
@@ -340,7 +340,7 @@ Py_ssize_t index_in(PyObject *list, PyObject *record, Py_ssize_t hint) {
 // that the next scan stays on the fast path. A record already gone (taken out by a
 // callback into the matcher) stays gone. The caller holds a reference to `record`.
 void remove_record(PyObject *self, nb::handle record, Py_ssize_t hint) {
-    safe_ref orders = attr_of(self, TOVIK_KEY("pending_orders"));
+    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr())) {
         call_method(orders, TOVIK_KEY("remove"), {record});
         return;
@@ -360,7 +360,7 @@ void remove_record(PyObject *self, nb::handle record, Py_ssize_t hint) {
 // Is `record` still resting? A callback of an earlier order (position book, report
 // builder) may have cancelled it after the walk collected it.
 bool still_resting(PyObject *self, nb::handle record, Py_ssize_t hint) {
-    safe_ref orders = attr_of(self, TOVIK_KEY("pending_orders"));
+    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr()))
         return true;
     return index_in(orders.ptr(), record.ptr(), hint) >= 0;
