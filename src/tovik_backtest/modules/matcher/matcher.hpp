@@ -56,7 +56,14 @@ struct Matcher {
 
     // The key layouts of the dicts made for every order and fill (see DictBuilder).
     enum class Layout : unsigned char {
-        record_stock, record_future, report, order_stock, order_future, trade_status, deal_stock, deal_future,
+        record_stock,
+        record_future,
+        report,
+        order_stock,
+        order_future,
+        trade_status,
+        deal_stock,
+        deal_future,
         count
     };
     // One dict per layout with its keys in order and None values, made on first use.

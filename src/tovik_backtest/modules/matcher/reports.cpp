@@ -261,7 +261,9 @@ safe_ref stock_deal_report(PyObject *self, DictBuilder &data) {
     safe_ref names = constants();
     safe_ref cond = converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond"));
     safe_ref lot = converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot"));
-    data.replace(TOVIK_KEY("order_cond"), cond).replace(TOVIK_KEY("order_lot"), lot).move_to_end(TOVIK_KEY("exchange_ts"));
+    data.replace(TOVIK_KEY("order_cond"), cond)
+        .replace(TOVIK_KEY("order_lot"), lot)
+        .move_to_end(TOVIK_KEY("exchange_ts"));
     return data.take(self, Layout::deal_stock);
 }
 
