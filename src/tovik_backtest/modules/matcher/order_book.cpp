@@ -421,7 +421,11 @@ void add_trade_record(PyObject *self, const OrderBook &book, std::initializer_li
 // The fill's position record, read from the deal record. The deal record is this scan's
 // own new dictionary, seen by no other code yet, so its values are lent to the call
 // without references of our own.
-void record_deal(PyObject *self, const OrderBook &book, nb::handle deal) {
+struct Filled {
+    PyObject *quantity, *price, *ts; // the values stored in the deal record
+};
+
+void record_deal(PyObject *self, const OrderBook &book, nb::handle deal, const Filled &filled) {
     PyObject *const keys[6] = {TOVIK_KEY("trade_id"), TOVIK_KEY("code"),  TOVIK_KEY("action"),
                                TOVIK_KEY("quantity"), TOVIK_KEY("price"), TOVIK_KEY("exchange_ts")};
     if (!PyDict_CheckExact(deal.ptr())) {
@@ -431,8 +435,10 @@ void record_deal(PyObject *self, const OrderBook &book, nb::handle deal) {
                           nb::handle(TOVIK_KEY("Deal"))});
         return;
     }
-    PyObject *v[6];
-    for (size_t i = 0; i < 6; ++i) {
+    // A plain dict holds the quantity, price and time just stored in it: only the
+    // fields copied from the order are looked up.
+    PyObject *v[6] = {nullptr, nullptr, nullptr, filled.quantity, filled.price, filled.ts};
+    for (size_t i = 0; i < 3; ++i) {
         v[i] = PyDict_GetItemWithError(deal.ptr(), keys[i]);
         if (!v[i]) {
             if (!PyErr_Occurred())
@@ -523,10 +529,11 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     if (price_match && qty_match) {
         tick.remaining -= deal_qty;
         safe_ref deal = deep_copy(book, record);
-        set_item_of(deal, TOVIK_KEY("quantity"), int_object(deal_qty));
+        safe_ref quantity = int_object(deal_qty);
+        set_item_of(deal, TOVIK_KEY("quantity"), quantity);
         set_item_of(deal, TOVIK_KEY("price"), tick.close_obj);
         set_item_of(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
-        record_deal(self, book, deal);
+        record_deal(self, book, deal, Filled{quantity.ptr(), tick.close_obj.ptr(), tick.ts_obj.ptr()});
         safe_ref response = uses_own_method(self, TOVIK_KEY("build_deal_response"))
                                 ? deal_response(self, deal)
                                 : call_method(self, TOVIK_KEY("build_deal_response"), {deal});
