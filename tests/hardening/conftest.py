@@ -74,24 +74,36 @@ class HardeningBroker:
         }
 
 
-def run_python(args, *, timeout: float, env_extra=None, cwd=ROOT) -> subprocess.CompletedProcess:
-    """Runs the venv's interpreter with the package on the path; fails the test on timeout."""
+def child_env(env_extra=None) -> dict:
+    """The environment of a child interpreter that imports the package the way this
+    process did (an installed copy, or the in-place build under src/)."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(SRC), env.get("PYTHONPATH", "")]))
+    env["PYTHONPATH"] = os.pathsep.join(sys.path)
     env.update(env_extra or {})
+    return env
+
+
+def interpreter_flags() -> list[str]:
+    """This interpreter's development mode and warning filters, for a child."""
+    flags = ["-X", "dev"] if sys.flags.dev_mode else []
+    return flags + [f"-W{option}" for option in sys.warnoptions]
+
+
+def run_python(args, *, timeout: float, env_extra=None, cwd=ROOT) -> subprocess.CompletedProcess:
+    """Runs this interpreter in a child; fails the test if it does not end in time."""
     try:
         return subprocess.run(
-            [sys.executable, *args],
+            [sys.executable, *interpreter_flags(), *args],
             cwd=cwd,
-            env=env,
+            env=child_env(env_extra),
             capture_output=True,
             text=True,
             timeout=timeout,
             check=False,
         )
     except subprocess.TimeoutExpired as e:
-        out = (e.stdout or b"")[-4000:] if isinstance(e.stdout, bytes) else (e.stdout or "")[-4000:]
-        pytest.fail(f"subprocess did not finish within {timeout} s; last output:\n{out}")
+        out = e.stdout.decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or "")
+        pytest.fail(f"subprocess did not finish within {timeout} s; last output:\n{out[-4000:]}")
 
 
 @pytest.fixture(scope="session")
@@ -103,4 +115,6 @@ def hardening():
         TICK_COLUMNS=TICK_COLUMNS,
         HardeningBroker=HardeningBroker,
         run_python=run_python,
+        child_env=child_env,
+        interpreter_flags=interpreter_flags,
     )

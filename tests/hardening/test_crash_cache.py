@@ -122,12 +122,6 @@ CACHE_NAME = re.compile(r"(?P<code>\S+) (?P<date>\d{4}-\d{2}-\d{2}) - ticks\.csv
 TEMP_NAME = re.compile(r"\..+ - ticks\.csv\.[0-9a-f]+\.tmp")
 
 
-def child_env(hardening):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(hardening.SRC), env.get("PYTHONPATH", "")]))
-    return env
-
-
 def check_cache(tick_dir) -> tuple[dict[tuple[str, str], int], int]:
     """Every cache file is whole; returns {(code, date): rows} and the temp-file count."""
     whole: dict[tuple[str, str], int] = {}
@@ -162,9 +156,9 @@ def run_to_end(hardening, data_dir, *, logged_in, threads=1, timeout=300.0):
 def start_child(hardening, data_dir):
     """A child loading the window with two threads; returns once it starts loading."""
     proc = subprocess.Popen(
-        [sys.executable, "-c", CHILD, str(data_dir), "0", str(DAYS), "1", "2"],
+        [sys.executable, *hardening.interpreter_flags(), "-c", CHILD, str(data_dir), "0", str(DAYS), "1", "2"],
         cwd=hardening.ROOT,
-        env=child_env(hardening),
+        env=hardening.child_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,

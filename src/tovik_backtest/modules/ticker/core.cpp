@@ -49,6 +49,14 @@ void require_safe_name_part(nb::handle text, const char *what) {
     if (bad)
         raise_value_error(std::string("不合法的") + what + ": " + repr_of(text) +
                           " (不可為空, 不可為 '.' 或 '..', 不可含路徑分隔符號或 NUL)");
+    // Code and date together, with the suffix and the temporary file's additions, must
+    // stay within the file system's 255 bytes for one name.
+    constexpr size_t kMaxBytes = 100;
+    if (value.size() > kMaxBytes) {
+        nb::object head = nb::steal(check(PyUnicode_Substring(text.ptr(), 0, 30)));
+        raise_value_error(std::string("不合法的") + what + ": " + repr_of(head) + "... (長度 " +
+                          std::to_string(value.size()) + " 位元組, 不可超過 " + std::to_string(kMaxBytes) + ")");
+    }
 }
 
 namespace {
