@@ -4,12 +4,14 @@ and the reports come out the same either way."""
 
 from __future__ import annotations
 
+import json
 import string
+import sys
 
 import nanoid
 import pytest
 
-from tovik_backtest.constant import OperationType, SuccessCode
+from tovik_backtest.constant import OCType, OperationType, OrderCond, OrderType, SuccessCode
 from tovik_backtest.modules.matcher.matcher import Matcher
 
 STOCK = {"code": "2330", "product_type": "Stock", "action": "Buy", "price": 580.0, "qty": 2,
@@ -127,3 +129,38 @@ class TestReplacementsOnTheFillPath:
         assert seen == [(OperationType.NEW, SuccessCode.CreateOrder)]
         assert new["operation_status_code"] == "00" and new["operation_message"] == "委託成功"
         assert deal["audited"] is True and list(deal)[-2:] == ["exchange_ts", "audited"]
+
+
+class TestKeywordArguments:
+    """add_order matches interned keyword names by identity and leaves every other
+    case to the general argument parser."""
+
+    def test_names_that_are_not_interned(self, matcher, wait_idle):
+        text = json.dumps(STOCK)
+        payload = json.loads(text)  # keys built at run time, not interned
+        assert all(sys.intern(k) is not k for k in payload)
+        matcher.add_order(**payload)
+        matcher.add_pending_order_queue("add", json.loads(text))
+        wait_idle(matcher)
+        first, second = matcher.pending_orders
+        assert {k: first[k] for k in first if k != "trade_id"} == {k: second[k] for k in second if k != "trade_id"}
+        assert first["order_cond"] is OrderCond.MARGIN_TRADING and first["quantity"] == 2
+
+    def test_errors_of_the_general_parser(self, matcher):
+        args = list(STOCK.values())[:7]
+        with pytest.raises(TypeError, match="multiple values for argument 'code'"):
+            matcher.add_order(*args, code="2330")
+        with pytest.raises(TypeError, match="unexpected keyword argument 'venue'"):
+            matcher.add_order(*args, venue="TWSE")
+        with pytest.raises(TypeError, match="missing required argument: 'order_type'"):
+            matcher.add_order(**{k: v for k, v in STOCK.items() if k != "order_type"})
+        with pytest.raises(TypeError, match="at most 10"):
+            matcher.add_order(*args, "Cash", "Common", "Auto", "extra")
+        assert matcher.pending_orders == []
+
+    def test_optional_arguments_in_any_order(self, matcher):
+        matcher.add_order(oc_type="New", order_type="IOC", price_type="MKT", qty=1, price=0.0, action="Buy",
+                          product_type="Future", code="TXFA4")
+        (record,) = matcher.pending_orders
+        assert record["oc_type"] is OCType.NEW and record["order_type"] is OrderType.IOC
+        assert list(record)[-1] == "oc_type"

@@ -523,13 +523,47 @@ PyObject *receive_pending_order(PyObject *self, PyObject *const *, Py_ssize_t na
 // ---------------------------------------------------------------------------
 // Order entry.
 
+// Arguments matched to `names` by identity: keyword names in a call, and the keys of
+// a payload dict written in Python code, are interned strings, so comparing pointers
+// finds them without parse_args' text compares (the intake worker passes every
+// payload by keyword). False, with nothing raised, for anything else (a name that is
+// not the interned one, an unknown, repeated or missing argument): parse_args then
+// does the matching and raises the host's errors.
+template <size_t N> bool match_interned(PyObject *const (&names)[N], size_t required, PyObject *const *args,
+                                        Py_ssize_t nargsf, PyObject *kwnames, PyObject *(&out)[N]) {
+    const size_t nargs = (size_t) PyVectorcall_NARGS(nargsf);
+    if (nargs > N)
+        return false;
+    for (size_t i = 0; i < N; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        size_t slot = 0;
+        while (slot < N && names[slot] != name)
+            ++slot;
+        if (slot == N || out[slot])
+            return false;
+        out[slot] = args[nargs + (size_t) k];
+    }
+    for (size_t i = 0; i < required; ++i)
+        if (!out[i])
+            return false;
+    return true;
+}
+
 PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     static const Params<10> params{"add_order",
                                    {"code", "product_type", "action", "price", "qty", "price_type", "order_type",
                                     "order_cond", "order_lot", "oc_type"},
                                    7};
+    PyObject *const keywords[10] = {TOVIK_KEY("code"),       TOVIK_KEY("product_type"), TOVIK_KEY("action"),
+                                    TOVIK_KEY("price"),      TOVIK_KEY("qty"),          TOVIK_KEY("price_type"),
+                                    TOVIK_KEY("order_type"), TOVIK_KEY("order_cond"),   TOVIK_KEY("order_lot"),
+                                    TOVIK_KEY("oc_type")};
     PyObject *a[10];
-    parse_args(params, args, nargsf, kwnames, a);
+    if (!match_interned(keywords, params.required, args, nargsf, kwnames, a))
+        parse_args(params, args, nargsf, kwnames, a);
     const char *f = params.func;
     require_str(a[0], f, "code");
     require_str(a[1], f, "product_type");
