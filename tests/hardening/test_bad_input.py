@@ -970,7 +970,8 @@ def test_fetch_and_merge_refuse_without_touching_the_cache(data):
     if data.draw(st.booleans()):
         # An empty cache, so that a call which wrongly writes before refusing is seen.
         for path in (Path(BASIC_INFO.data_dir) / "sino" / "ticks").glob("*"):
-            path.unlink()
+            if path.is_file():
+                path.unlink()
     outcome, table = attempt(which, lambda: call(args, kwargs), FETCH_REFUSALS, state)
     if outcome == "ok":
         assert isinstance(table, pl.DataFrame)
@@ -1009,7 +1010,8 @@ def test_a_refused_instrument_list_loads_nothing(before, broken, after, start, w
     # leaves no new cache file behind, even for the entries ahead of the broken one.
     t = ticker() if which == "combine" else ticker("replay")
     for path in (Path(BASIC_INFO.data_dir) / "sino" / "ticks").glob("*"):
-        path.unlink()
+        if path.is_file():
+            path.unlink()
     codes_list = [*before, broken, *after]
     if which == "combine":
         call = lambda: t._Ticker__process_and_combine_ticks(codes_list, start, PAST_DAYS[2])
