@@ -155,7 +155,8 @@ SOAK = textwrap.dedent(
         1 for line in lines
         if line.startswith(("[green]新增委託單 ", "[green]修改委託單 ", "[green]取消委託單 "))
     )
-    assert len(received) == acknowledged + book.deals + book.cancels, (len(received), acknowledged, book.deals, book.cancels)
+    put = acknowledged + book.deals + book.cancels
+    assert len(received) == put, (len(received), acknowledged, book.deals, book.cancels)
     assert len({id(r) for r in received}) == len(received)
     assert m.response_queue.qsize() == 0
 
