@@ -637,6 +637,55 @@ def test_methods_without_arguments_refuse_any(name, args, kwargs):
         assert type(result) is str and len(result) == 16
 
 
+@child_only
+@settings(max_examples=500)
+@given(data=st.data())
+def test_resting_orders_replaced_from_outside_never_crash_the_book(data):
+    # A host may put anything into pending_orders. The book must then fail with an
+    # ordinary error (the record's own fault reaches the caller) or go on; it must
+    # never read past what is there.
+    m = matcher()
+    base = dict(data.draw(st.sampled_from(m.pending_orders)))
+    junk = data.draw(st.lists(st.one_of(anything, damaged_record(base)), min_size=1, max_size=3))
+    for item in junk:
+        m.pending_orders.insert(data.draw(st.integers(0, len(m.pending_orders))), item)
+    ids = trade_ids_or_none(m)
+    calls = data.draw(
+        st.lists(
+            st.sampled_from(["match_deal", "modify_order", "cancel_order", "add_order", "set_current_tick"]),
+            min_size=1,
+            max_size=4,
+        )
+    )
+    for name in calls:
+        counted("outside records")
+        trade_id = data.draw(st.sampled_from([*ids, "no-such-order-00"]))
+        args = {
+            "match_deal": ("2330", data.draw(prices), data.draw(st.integers(0, 20)), 1_704_186_001.0),
+            "modify_order": (trade_id, data.draw(st.one_of(st.none(), st.integers(1, 3))), 101.5),
+            "cancel_order": (trade_id,),
+            "add_order": tuple(STOCK.values()),
+            "set_current_tick": ({"code": "2330", "timestamp": 1_704_186_002.0, "close": 580.0},),
+        }[name]
+        try:
+            getattr(m, name)(*args)
+        except Exception as exc:  # noqa: BLE001 - the records' own faults reach the caller
+            assert not isinstance(exc, (SystemError, MemoryError)), repr(exc)
+            assert str(exc) or isinstance(exc, KeyError), f"{name}: {type(exc).__name__} without a message"
+
+
+def trade_ids_or_none(m):
+    ids = []
+    for record in m.pending_orders:
+        try:
+            trade_id = record["trade_id"]
+        except Exception:  # noqa: BLE001, S112 - junk put there by the test
+            continue
+        if type(trade_id) is str:
+            ids.append(trade_id)
+    return ids
+
+
 # ---------------------------------------------------------------------------
 # Matcher: report builders (pure: no call may change anything).
 
