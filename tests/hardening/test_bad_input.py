@@ -13,6 +13,7 @@ import json
 import math
 import os
 import queue
+import shutil
 import sys
 import tempfile
 import threading
@@ -1302,6 +1303,7 @@ def _write_counts():
     yield
     if IN_CHILD:
         Path(os.environ[COUNTS_ENV]).write_text(json.dumps(CASES))
+        shutil.rmtree(DATA_DIR, ignore_errors=True)
 
 
 # ---------------------------------------------------------------------------
