@@ -93,3 +93,19 @@ leak-build: $(VPY)
 	cmake --build build/leak
 test-leaks: install leak-build
 	TOVIK_LEAK_CHECK_SITE=$(LEAK_SITE) $(VPY) -m pytest -p no:cacheprovider tests/hardening/test_gc.py $(PYTEST_ARGS)
+
+# Developer builds: compile one extension in place under src/ (tests then run with
+# PYTHONPATH=src). Each target has its own build folder so both can build at once.
+DEV_CMAKE = $(SCRATCH_CMAKE) -DTOVIK_OUTPUT_ROOT=$(abspath src)
+dev-matcher: $(VPY)
+	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
+	$(DEV_CMAKE) -B build/dev-matcher >/dev/null
+	cmake --build build/dev-matcher --target matcher
+dev-ticker: $(VPY)
+	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
+	$(DEV_CMAKE) -B build/dev-ticker >/dev/null
+	cmake --build build/dev-ticker --target ticker
+dev: dev-matcher dev-ticker
+
+clean:
+	rm -rf build $(VENV) src/tovik_backtest/modules/*/*.so

@@ -1,6 +1,6 @@
-"""The matcher calls its own methods and nanoid's generator without going through
-Python when nothing replaced them; anything a host put in their place is still used,
-and the reports come out the same either way."""
+"""The matcher calls its own methods without going through Python when nothing replaced
+them; anything a host put in their place is still used, and the reports come out the
+same either way. Order ids always come from nanoid's generator, looked up at each call."""
 
 from __future__ import annotations
 

@@ -290,46 +290,10 @@ PyObject *init_current_tick_info(PyObject *, PyObject *const *args, Py_ssize_t n
     return new_tick_info().release();
 }
 
-// Is `generate` nanoid's own generate function (not one a host put in its place)?
-bool is_nanoid_generate(nb::handle generate) {
-    if (!PyFunction_Check(generate.ptr()))
-        return false;
-    PyObject *module = PyFunction_GET_MODULE(generate.ptr());
-    PyObject *name = ((PyCodeObject *) PyFunction_GET_CODE(generate.ptr()))->co_name;
-    return module && PyUnicode_Check(module) && PyUnicode_Compare(module, TOVIK_KEY("nanoid.generate")) == 0 &&
-           PyUnicode_Compare(name, TOVIK_KEY("generate")) == 0;
-}
-
-// nanoid's generate(size=16) done here: its per-character Python loop was a third of
-// add_order's time. nanoid draws bytes from os.urandom, masks each to the bits its
-// alphabet needs and keeps those that index into it; with its 64-symbol default
-// alphabet every byte is kept, so the id is 16 bytes from the same source
-// (_PyOS_URandom is os.urandom) mapped onto the same alphabet, read from generate's
-// own default. Null when that alphabet is not 64 ASCII symbols: then generate is called.
-PyObject *nanoid_id(nb::handle generate) {
-    constexpr Py_ssize_t size = 16;
-    PyObject *defaults = PyFunction_GET_DEFAULTS(generate.ptr());
-    if (!defaults || !PyTuple_Check(defaults) || PyTuple_GET_SIZE(defaults) < 1)
-        return nullptr;
-    PyObject *alphabet = PyTuple_GET_ITEM(defaults, 0);
-    if (!PyUnicode_CheckExact(alphabet) || !PyUnicode_IS_ASCII(alphabet) || PyUnicode_GET_LENGTH(alphabet) != 64)
-        return nullptr;
-    unsigned char random[size];
-    check_status(_PyOS_URandom(random, size));
-    const char *symbols = (const char *) PyUnicode_DATA(alphabet);
-    PyObject *id = check(PyUnicode_New(size, 127));
-    char *out = (char *) PyUnicode_DATA(id);
-    for (Py_ssize_t i = 0; i < size; ++i)
-        out[i] = symbols[random[i] & 63];
-    return id;
-}
-
 PyObject *get_random_uuid(PyObject *, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("_Matcher__get_random_uuid", nargsf, kwnames);
+    // nanoid.generate(size=16), looked up at every call so a replaced generator is used.
     safe_ref generate = get_attr(import_module(TOVIK_KEY("nanoid")), TOVIK_KEY("generate"));
-    if (is_nanoid_generate(generate))
-        if (PyObject *id = nanoid_id(generate))
-            return id;
     safe_ref names = own(PyTuple_Pack(1, TOVIK_KEY("size")));
     safe_ref size = own(PyLong_FromLong(16));
     PyObject *argv[] = {size.ptr()};
