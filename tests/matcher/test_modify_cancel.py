@@ -112,15 +112,24 @@ def test_both_arguments_give_two_reports_quantity_first(m, lines):
     assert [line.split(" ")[2] for line in lines] == ["數量成功,", "價格成功,"]
 
 
-@pytest.mark.parametrize("qty,price,shown", [
-    (None, -1.0, "-1.0"), (2, -1.0, "-1.0"), (None, math.nan, "nan"), (2, -math.inf, "-inf"),
-])
-def test_non_positive_price_is_refused_before_any_change(m, lines, qty, price, shown):
+@pytest.mark.parametrize("price,shown", [(-1.0, "-1.0"), (-5.0, "-5.0"), (math.nan, "nan"), (-math.inf, "-inf")])
+def test_refused_price_alone_changes_nothing(m, lines, price, shown):
     record = rest(m, lines, qty=5)
     with pytest.raises(Exception, match=f"^修改的價格 {shown} 必須大於 0$"):
-        m.modify_order(record["trade_id"], qty, price)
+        m.modify_order(record["trade_id"], None, price)
     assert (record["quantity"], record["price"]) == (5, 100.0)
     assert reports(m) == [] and lines == []
+
+
+@pytest.mark.parametrize("price,shown", [(-1.0, "-1.0"), (math.nan, "nan")])
+def test_refused_price_after_a_cut_keeps_the_cut_made_and_reported(m, lines, price, shown):
+    record = rest(m, lines, qty=5)
+    with pytest.raises(Exception, match=f"^修改的價格 {shown} 必須大於 0$"):
+        m.modify_order(record["trade_id"], 2, price)
+    assert (record["quantity"], record["price"]) == (3, 100.0)
+    (report,) = reports(m)
+    assert report["operation_type"] == OperationType.UPDATE_QTY and report["order"]["quantity"] == 3
+    assert lines == [f"[green]修改委託單 {record['trade_id']} 數量成功, 修改數量 2[/green]"]
 
 
 def test_infinite_price_is_refused(m, lines):

@@ -655,7 +655,9 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     }
     nb::handle trade = found.record;
 
-    // Every refusal comes before any change, so a refused call changes nothing.
+    // A refused quantity changes nothing; a refused price comes after the quantity cut of
+    // the same call, which stays made and reported (the cut is a complete modification
+    // of its own, acknowledged before the price is looked at).
     safe_ref new_qty;
     if (qty_given) {
         int overflow = 0;
@@ -669,15 +671,6 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
             raise_exception("修改的數量 " + str_of(qty) + " 大於原本的數量 " + str_of(open));
         new_qty = own(PyNumber_Subtract(open.ptr(), qty.ptr()));
     }
-    double new_price = 0.0;
-    if (price_given) {
-        new_price = PyFloat_AsDouble(price.ptr());
-        if (!(new_price > 0))
-            raise_exception("修改的價格 " + float_text(new_price) + " 必須大於 0");
-        if (std::isinf(new_price))
-            raise_exception("修改的價格 " + float_text(new_price) + " 必須是有限的數值");
-    }
-
     if (qty_given) {
         set_item_of(trade, TOVIK_KEY("quantity"), new_qty);
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
@@ -686,6 +679,12 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
     if (price_given) {
+        // NaN and infinity are refused too: either would make the order match wrongly.
+        const double new_price = PyFloat_AsDouble(price.ptr());
+        if (!(new_price > 0))
+            raise_exception("修改的價格 " + float_text(new_price) + " 必須大於 0");
+        if (std::isinf(new_price))
+            raise_exception("修改的價格 " + float_text(new_price) + " 必須是有限的數值");
         set_item_of(trade, TOVIK_KEY("price"), price);
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
                                         {trade, nb::handle(book.operation_update_price), nb::handle(book.code_modify)});
