@@ -269,6 +269,16 @@ class TestIntakeLoop:
         wait_idle(matcher)
         assert len(matcher.pending_orders) == 1
 
+    def test_payload_whose_repr_fails_still_logged(self, matcher, error_records, wait_idle):
+        class Opaque:
+            def __repr__(self):
+                raise RuntimeError("no text form")
+
+        matcher.pending_order_queue.put({"action": "cancel", "payload": {"x": Opaque()}})
+        wait_idle(matcher)
+        (record,) = error_records.parsed()
+        assert record["error"] == "'trade_id'" and record["data"] == "<unrepresentable dict>"
+
     def test_loop_survives_a_failing_console(self, matcher, console_lines, error_records, stock_order,
                                              wait_idle, monkeypatch):
         unraisable = []

@@ -302,7 +302,15 @@ inline nb::object error_record_json(const nb::python_error &e, nb::handle data) 
         if (!is_ordinary(second))
             throw;
     }
-    record["data"] = nb::steal(check(PyObject_Repr(data.ptr())));
+    PyObject *text = PyObject_Repr(data.ptr());
+    if (!text) {
+        // Even repr() failed: the record still says what kind of object the data was.
+        nb::python_error failed;
+        if (!is_ordinary(failed))
+            throw failed;
+        text = check(PyUnicode_FromFormat("<unrepresentable %s>", Py_TYPE(data.ptr())->tp_name));
+    }
+    record["data"] = nb::steal(text);
     return json.attr("dumps")(record);
 }
 
