@@ -453,8 +453,8 @@ void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
         if (t.replay_generation != gen)
             return;
         nb::object elapsed = nb::steal(check(PyFloat_FromDouble(now_seconds() - start)));
-        nb::object spec = nb::steal(check(PyUnicode_FromString(".2f")));
-        std::string seconds = str_of(nb::steal(check(PyObject_Format(elapsed.ptr(), spec.ptr()))));
+        nb::object two_decimals = nb::steal(check(PyUnicode_FromString(".2f")));
+        std::string seconds = str_of(nb::steal(check(PyObject_Format(elapsed.ptr(), two_decimals.ptr()))));
         console_print(green("傳送 Tick 資料結束, 需傳送資料共 " + count_text(n) + " 筆, 已傳送 " + count_text(p->sent) +
                             " 筆, 耗時 " + seconds + " 秒"));
     } catch (nb::python_error &e) {
