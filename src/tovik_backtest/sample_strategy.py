@@ -1,8 +1,8 @@
 """The sample strategy: a moving-average crossover on every instrument.
 
-Entries are ROD limit orders at the last price; exits are IOC limit orders a little
-through the market, so an exit either fills at once or is cancelled by the exchange
-and tried again on a later tick.
+Entries are ROD limit orders at the last price; exits are IOC limit orders at the last
+price, so an exit either fills on the next tick or is cancelled by the exchange and
+tried again on a later tick while the trend stays down.
 """
 
 from __future__ import annotations
@@ -11,7 +11,6 @@ from collections import deque
 from typing import Any
 
 from tovik_backtest.runner import Strategy
-from tovik_backtest.sample_data import stock_tick_size
 
 
 class MovingAverageCross(Strategy):
@@ -24,6 +23,7 @@ class MovingAverageCross(Strategy):
         self.closes: dict[str, deque[float]] = {}
         self.above: dict[str, bool] = {}
         self.entries: dict[str, str | None] = {}  # instrument -> id of its resting entry
+        self.exiting: set[str] = set()  # instruments with an IOC exit on its way
 
     def on_tick(self, tick: dict[str, Any]) -> None:
         code, close = tick["code"], tick["close"]
@@ -36,24 +36,23 @@ class MovingAverageCross(Strategy):
         above = fast_ma > slow_ma
         crossed = self.above.get(code)
         self.above[code] = above
+        held = self.position(code)
+        if not above and held > 0 and code not in self.exiting:
+            self.sell(code, close, held, order_type="IOC")  # exit at the last price or not at all
+            self.exiting.add(code)
         if crossed is None or crossed == above:
             return
-        held = self.position(code)
-        step = stock_tick_size(close) if tick["market_type"] == "Stock" else 1.0
         if above and held == 0 and code not in self.entries:
             self.buy(code, close, self.qty)  # ROD entry at the last price
             self.entries[code] = None  # id known once the order report arrives
-            return
-        if not above:
-            entry = self.entries.get(code)
-            if entry is not None:
-                self.cancel(entry)  # the trend turned before the entry filled
-            if held > 0:
-                self.sell(code, close - 2 * step, held, order_type="IOC")  # exit now or not at all
+        elif not above and self.entries.get(code) is not None:
+            self.cancel(self.entries[code])  # the trend turned before the entry filled
 
     def on_order(self, report: dict[str, Any]) -> None:
         order = report["order"]
         if order["action"] != "Buy":
+            if report["operation_type"] == "Cancel":
+                self.exiting.discard(order["code"])  # the exchange cancelled the exit: try again
             return
         if report["operation_type"] == "New":
             self.entries[order["code"]] = order["id"]
@@ -61,5 +60,8 @@ class MovingAverageCross(Strategy):
             self.entries.pop(order["code"], None)
 
     def on_deal(self, report: dict[str, Any]) -> None:
-        if report["action"] == "Buy" and self.position(report["code"]) >= self.qty:
-            self.entries.pop(report["code"], None)
+        code = report["code"]
+        if report["action"] == "Buy" and self.position(code) >= self.qty:
+            self.entries.pop(code, None)
+        elif report["action"] == "Sell" and self.position(code) <= 0:
+            self.exiting.discard(code)
