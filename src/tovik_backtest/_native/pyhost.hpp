@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tovik {
 namespace nb = nanobind;
@@ -378,5 +379,29 @@ class safe_ref {
   private:
     PyObject *p_ = nullptr;
 };
+
+// ---------------------------------------------------------------------------
+// Class set-up shared by both modules.
+
+using MethodAdder = void (*)(std::vector<PyMethodDef> &);
+
+// A class's method table, assembled from each source file's methods and ended by the
+// sentinel. Plain C++ storage (no Python objects); PyType_FromSpec keeps pointers into it.
+inline std::vector<PyMethodDef> make_method_table(std::initializer_list<MethodAdder> parts) {
+    std::vector<PyMethodDef> methods;
+    for (MethodAdder add : parts)
+        add(methods);
+    methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    return methods;
+}
+
+// The intake worker and replay threads are daemon threads that keep their object alive
+// until the process ends, by design, so nanobind's leak report at exit would only list
+// those. Leak-checking test builds keep it on and abort instead.
+inline void quiet_leak_report() {
+#ifndef TOVIK_ABORT_ON_LEAK
+    nb::set_leak_warnings(false);
+#endif
+}
 
 } // namespace tovik

@@ -5,15 +5,8 @@ namespace tovik::matcher {
 namespace {
 
 std::vector<PyMethodDef> &method_table() {
-    // Plain C++ storage (no Python objects): PyType_FromSpec keeps pointers into it.
-    static std::vector<PyMethodDef> table = [] {
-        std::vector<PyMethodDef> methods;
-        add_intake_methods(methods);
-        add_report_methods(methods);
-        add_order_book_methods(methods);
-        methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-        return methods;
-    }();
+    static std::vector<PyMethodDef> table =
+        make_method_table({add_intake_methods, add_report_methods, add_order_book_methods});
     return table;
 }
 
@@ -49,12 +42,7 @@ NB_MODULE(matcher, m) {
     using namespace tovik;
     using namespace tovik::matcher;
     load_dependencies(m);
-#ifndef TOVIK_ABORT_ON_LEAK
-    // The intake worker and replay threads are daemon threads that keep their object
-    // alive until the process ends, by design, so nanobind's leak report at exit would
-    // only list those. Leak-checking test builds keep it on and abort instead.
-    nb::set_leak_warnings(false);
-#endif
+    quiet_leak_report();
     static PyType_Slot slots[] = {
         {Py_tp_methods, (void *) method_table().data()},
         {Py_tp_init, (void *) &matcher_init},
