@@ -112,15 +112,13 @@ def bench_replay() -> dict:
     """Best-of-REPEATS ticks per second for the Ticker and for the plain-Python loop."""
     df = _table(ROWS)
     printed = utils.console.print
-    saved_dir = BASIC_INFO._data_dir
     results: dict[str, list[float]] = {"ticker": [], "simple": [], "plain": []}
     runs = (
         ("ticker", _ticker_run),
         ("simple", lambda table: _ticker_run(table, simple_queues=True)),
         ("plain", _plain_python_run),
     )
-    with tempfile.TemporaryDirectory() as data_dir:
-        BASIC_INFO.data_dir = data_dir
+    with tempfile.TemporaryDirectory() as data_dir, BASIC_INFO.override(data_dir):
         utils.console.print = lambda *args, **kwargs: None
         try:
             for _ in range(REPEATS):
@@ -131,7 +129,6 @@ def bench_replay() -> dict:
                     results[name].append(count / elapsed)
         finally:
             utils.console.print = printed
-            BASIC_INFO._data_dir = saved_dir
     ticker_best, plain_best = max(results["ticker"]), max(results["plain"])
     return {
         "rows": ROWS,

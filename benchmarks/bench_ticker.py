@@ -24,28 +24,19 @@ from rich.console import Console
 
 from tovik_backtest import utils
 from tovik_backtest.constant import BASIC_INFO
+from tovik_backtest.tick_cache import TICK_SCHEMA as SCHEMA
+from tovik_backtest.tick_cache import tick_file, ticks_dir
 
 INSTRUMENTS = 20
 DAYS = 20
 TICKS_PER_DAY = 5_000
 REPEATS = 5
 
-SCHEMA = {
-    "ts": pl.Int64,
-    "close": pl.Float64,
-    "volume": pl.Int64,
-    "bid_price": pl.Float64,
-    "bid_volume": pl.Int64,
-    "ask_price": pl.Float64,
-    "ask_volume": pl.Int64,
-    "tick_type": pl.Int64,
-}
 
 
 def _write_cache(data_dir: str) -> tuple[list[dict], list[str], list[tuple[str, str]]]:
     """Writes the cache files the merge will read; returns codes, days and (code, path) pairs."""
-    tick_dir = os.path.join(data_dir, "sino", "ticks")
-    os.makedirs(tick_dir, exist_ok=True)
+    os.makedirs(ticks_dir(data_dir), exist_ok=True)
     first = dt.date(2024, 1, 1)
     days = [(first + dt.timedelta(days=i)).strftime("%Y-%m-%d") for i in range(DAYS)]
     codes = [
@@ -69,7 +60,7 @@ def _write_cache(data_dir: str) -> tuple[list[dict], list[str], list[tuple[str, 
                     "tick_type": 1 + idx % 2,
                 }
             ).cast(SCHEMA)
-            path = os.path.join(tick_dir, f"{entry['code']} {day} - ticks.csv")
+            path = str(tick_file(data_dir, entry["code"], day))
             table.write_csv(path)
             files.append((entry["code"], path))
     return codes, days, files
@@ -109,11 +100,10 @@ class _CountingConsole:
 def bench_merge() -> dict:
     from tovik_backtest.modules.ticker.ticker import Ticker
 
-    saved_dir, saved_console = BASIC_INFO._data_dir, utils.console
+    saved_console = utils.console
     counting = _CountingConsole()
-    with tempfile.TemporaryDirectory() as tmp, open(os.devnull, "w") as devnull:
+    with tempfile.TemporaryDirectory() as tmp, open(os.devnull, "w") as devnull, BASIC_INFO.override(tmp):
         rendering = Console(file=devnull, force_terminal=False)
-        BASIC_INFO.data_dir = tmp
         try:
             codes, days, files = _write_cache(tmp)
             ticker = Ticker(None)  # every day is cached: no broker needed
@@ -138,7 +128,7 @@ def bench_merge() -> dict:
                 assert merged.height == INSTRUMENTS * DAYS * TICKS_PER_DAY
                 assert merged.select("ts", "code").equals(expected.select("ts", "code"))
         finally:
-            BASIC_INFO._data_dir, utils.console = saved_dir, saved_console
+            utils.console = saved_console
     return {
         "rows": INSTRUMENTS * DAYS * TICKS_PER_DAY,
         "lines_per_merge": counting.lines // REPEATS,

@@ -15,10 +15,14 @@ __all__ = ["Backtest", "BacktestResult", "Strategy", "sweep", "__version__"]
 
 def __getattr__(name: str) -> Any:
     # Loaded on first use, so importing the package (e.g. for its constants) stays light.
-    if name in ("Backtest", "BacktestResult", "Strategy"):
+    if name in ("Backtest", "Strategy"):
         from tovik_backtest import runner
 
         return getattr(runner, name)
+    if name == "BacktestResult":
+        from tovik_backtest.results import BacktestResult
+
+        return BacktestResult
     if name == "sweep":
         from tovik_backtest.sweeps import sweep
 

@@ -7,7 +7,9 @@ text value (``Action.BUY == "Buy"``), which the matcher's buy test relies on.
 
 from __future__ import annotations
 
+import contextlib
 import os
+from collections.abc import Iterator
 from enum import Enum, StrEnum
 from typing import Self
 
@@ -116,8 +118,8 @@ class _BasicInfo:
     """Package settings. ``data_dir`` is worked out anew on every read.
 
     Order of precedence: a value assigned by the host (``BASIC_INFO.data_dir = path``;
-    assign None to drop it), the environment variable ``TOVIK_BACKTEST_DATA_DIR``, then
-    ``~/.tovik_backtest/data``.
+    assign None to drop it, or use ``with BASIC_INFO.override(path):`` for a while), the
+    environment variable ``TOVIK_BACKTEST_DATA_DIR``, then ``~/.tovik_backtest/data``.
     """
 
     def __init__(self) -> None:
@@ -140,6 +142,22 @@ class _BasicInfo:
         if not isinstance(value, (str, os.PathLike)):
             raise TypeError(f"data_dir must be a path text, not {type(value).__name__}")
         self._data_dir = os.fspath(value)
+
+    @contextlib.contextmanager
+    def override(self, path: str | os.PathLike[str] | None) -> Iterator[None]:
+        """Use ``path`` as ``data_dir`` inside the block, then restore what was there before.
+
+        ``path`` None leaves ``data_dir`` as it is (a caller's "no folder given").
+        """
+        if path is None:
+            yield
+            return
+        saved = self._data_dir
+        self.data_dir = path
+        try:
+            yield
+        finally:
+            self._data_dir = saved
 
 
 BASIC_INFO = _BasicInfo()

@@ -7,6 +7,8 @@ from typing import Any
 
 import polars as pl
 
+from tovik_backtest.modules.positions.positions import Positions
+
 
 class PlotUnavailable(RuntimeError):
     """matplotlib is not installed."""
@@ -26,24 +28,19 @@ def _pyplot() -> Any:
 
 
 def pnl_curve(result: Any) -> list[tuple[float, float]]:
-    """Realised P&L after each fill, summed over instruments, as (time, P&L) points."""
-    held: dict[str, int] = {}
-    avg: dict[str, float] = {}
+    """Realised P&L after each fill, summed over instruments, as (time, P&L) points.
+
+    The fills are replayed through a fresh position book, so the curve ends where the
+    run's own book does.
+    """
+    book = Positions()
     realised = 0.0
     points: list[tuple[float, float]] = []
     for deal in result.deals:
-        code, qty, price = deal["code"], int(deal["quantity"]), float(deal["price"])
-        signed = qty if deal["action"] == "Buy" else -qty
-        pos = held.get(code, 0)
-        if pos == 0 or (pos > 0) == (signed > 0):
-            total = abs(pos) + qty
-            avg[code] = (avg.get(code, 0.0) * abs(pos) + price * qty) / total if total else 0.0
-        else:
-            closing = min(qty, abs(pos))
-            realised += (price - avg[code]) * closing * (1 if pos > 0 else -1)
-            if abs(signed) > abs(pos):
-                avg[code] = price
-        held[code] = pos + signed
+        before = book.get(deal["code"])
+        was = before.realized_pnl if before is not None else 0.0
+        book.set_positions(deal, "")
+        realised += book.positions[deal["code"]].realized_pnl - was
         points.append((float(deal["exchange_ts"]), realised))
     return points
 

@@ -9,14 +9,10 @@ next tick. Nothing runs ahead of the strategy, so a run is deterministic.
 
 from __future__ import annotations
 
-import contextlib
-import io
-import json
 import queue
 import random
 import time
-from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -24,7 +20,10 @@ import polars as pl
 
 from tovik_backtest import constant, utils
 from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
+from tovik_backtest.errors import BacktestError
+from tovik_backtest.instruments import Instrument, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
+from tovik_backtest.results import BacktestResult, InstrumentStats
 
 __all__ = [
     "Backtest",
@@ -32,51 +31,11 @@ __all__ = [
     "BacktestResult",
     "Instrument",
     "Strategy",
+    "merged_ticks",
     "parse_instrument",
 ]
 
-MARKETS = ("Stock", "Future")
 _ID_ALPHABET = "_-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-
-
-class BacktestError(Exception):
-    """A back-test was set up or driven wrongly (bad instrument, order during warm-up, ...)."""
-
-
-@dataclass(frozen=True)
-class Instrument:
-    code: str
-    market: str
-
-    def __post_init__(self) -> None:
-        if type(self.code) is not str or not self.code.strip():
-            raise BacktestError(f"instrument code must be a non-empty text, not {self.code!r}")
-        if self.market not in MARKETS:
-            raise BacktestError(
-                f"market of {self.code} must be one of {', '.join(MARKETS)}, not {self.market!r}"
-            )
-
-    def as_dict(self) -> dict[str, str]:
-        return {"code": self.code, "market": self.market}
-
-
-def parse_instrument(value: Any) -> Instrument:
-    """Accept an Instrument, a {"code", "market"} dict, a (code, market) pair or "CODE:MARKET"."""
-    if isinstance(value, Instrument):
-        return value
-    if isinstance(value, dict):
-        try:
-            return Instrument(value["code"], value["market"])
-        except KeyError as exc:
-            raise BacktestError(f"instrument {value!r} lacks the key {exc}") from None
-    if isinstance(value, str):
-        code, sep, market = value.partition(":")
-        if not sep:
-            raise BacktestError(f"instrument {value!r} must be written CODE:MARKET, e.g. 2330:Stock")
-        return Instrument(code.strip(), market.strip())
-    if isinstance(value, (tuple, list)) and len(value) == 2:
-        return Instrument(value[0], value[1])
-    raise BacktestError(f"cannot read an instrument from {value!r}")
 
 
 class Strategy:
@@ -187,113 +146,6 @@ class Strategy:
         run.submit("add", payload)
 
 
-@dataclass
-class InstrumentStats:
-    code: str
-    market: str
-    ticks: int = 0
-    orders: int = 0
-    fills: int = 0
-    filled_qty: int = 0
-    exchange_cancels: int = 0
-
-
-@dataclass
-class BacktestResult:
-    """What a run produced: every report in arrival order, the position book and figures."""
-
-    instruments: list[Instrument]
-    reports: list[dict[str, Any]]
-    positions: Positions
-    stats: dict[str, InstrumentStats]
-    backfilling_ticks: int
-    wall_seconds: float
-    params: dict[str, Any] = field(default_factory=dict)
-
-    @property
-    def ticks(self) -> int:
-        return sum(s.ticks for s in self.stats.values())
-
-    @property
-    def ticks_per_second(self) -> float:
-        return self.ticks / self.wall_seconds if self.wall_seconds > 0 else 0.0
-
-    @property
-    def deals(self) -> list[dict[str, Any]]:
-        return [r for r in self.reports if "operation_type" not in r]
-
-    def summary(self) -> dict[str, Any]:
-        """Per instrument and overall figures (JSON-serialisable)."""
-        book = self.positions.summary()
-        per: dict[str, dict[str, Any]] = {}
-        for code, s in self.stats.items():
-            pos = book.get(code, {})
-            per[code] = {
-                "market": s.market,
-                "ticks": s.ticks,
-                "orders": s.orders,
-                "fills": s.fills,
-                "filled_qty": s.filled_qty,
-                "exchange_cancels": s.exchange_cancels,
-                "net_position": pos.get("quantity", 0),
-                "realized_pnl": pos.get("realized_pnl", 0.0),
-                "unrealized_pnl": pos.get("unrealized_pnl", 0.0),
-            }
-        keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels")
-        overall: dict[str, Any] = {k: sum(v[k] for v in per.values()) for k in keys}
-        overall["realized_pnl"] = sum(v["realized_pnl"] for v in per.values())
-        overall["unrealized_pnl"] = sum(v["unrealized_pnl"] for v in per.values())
-        overall["pnl"] = overall["realized_pnl"] + overall["unrealized_pnl"]
-        overall["backfilling_ticks"] = self.backfilling_ticks
-        overall["wall_seconds"] = self.wall_seconds
-        overall["ticks_per_second"] = self.ticks_per_second
-        return {"params": self.params, "instruments": per, "overall": overall}
-
-    def trades(self) -> pl.DataFrame:
-        """The fills, one row per deal report, in the order they happened."""
-        schema = {
-            "trade_id": pl.String,
-            "code": pl.String,
-            "action": pl.String,
-            "quantity": pl.Int64,
-            "price": pl.Float64,
-            "exchange_ts": pl.Float64,
-        }
-        rows = [
-            {
-                "trade_id": d["id"],
-                "code": d["code"],
-                "action": str(d["action"]),
-                "quantity": d["quantity"],
-                "price": d["price"],
-                "exchange_ts": d["exchange_ts"],
-            }
-            for d in self.deals
-        ]
-        return pl.DataFrame(rows, schema=schema, orient="row")
-
-    def reports_jsonl(self) -> str:
-        """Every report as one JSON line, enumeration members written as their text."""
-        return "".join(json.dumps(r, ensure_ascii=False, default=str) + "\n" for r in self.reports)
-
-    def save(self, folder: str | Path) -> Path:
-        """Write reports.jsonl, trades.csv and summary.json into ``folder``."""
-        out = Path(folder)
-        out.mkdir(parents=True, exist_ok=True)
-        (out / "reports.jsonl").write_text(self.reports_jsonl(), encoding="utf-8")
-        self.trades().write_csv(out / "trades.csv")
-        (out / "summary.json").write_text(
-            json.dumps(self.summary(), ensure_ascii=False, indent=2, default=str), encoding="utf-8"
-        )
-        return out
-
-    def plot(self, path: str | Path, ticks: pl.DataFrame | None = None) -> Path:
-        """Draw fills (and prices, when ``ticks`` is given) and the P&L curve to a PNG."""
-        from tovik_backtest.plot import plot_result
-
-        return plot_result(self, Path(path), ticks)
-
-
 class _Run:
     """State of one run while it is going on."""
 
@@ -327,33 +179,50 @@ def _seeded_ids(seed: int) -> Callable[[], str]:
     return next_id
 
 
-@contextlib.contextmanager
-def _quiet_console(enabled: bool) -> Iterator[None]:
-    """Route the modules' console lines away while a run goes on (they are per order)."""
-    if not enabled:
-        yield
-        return
-    from rich.console import Console
-
-    saved = utils.console
-    utils.console = Console(file=io.StringIO(), quiet=True)
-    try:
-        yield
-    finally:
-        utils.console = saved
+# The three functions below are the only places that reach into the native classes'
+# private members; each becomes a call of the public seam once the modules have it
+# (Matcher(positions, order_ids=...), Ticker.merge_ticks, Ticker.table_rows).
 
 
-@contextlib.contextmanager
-def _data_dir(path: str | Path | None) -> Iterator[None]:
-    if path is None:
-        yield
-        return
-    saved = BASIC_INFO._data_dir
-    BASIC_INFO.data_dir = str(path)
-    try:
-        yield
-    finally:
-        BASIC_INFO._data_dir = saved
+def _new_matcher(matcher_cls: Any, positions: Positions, seed: int) -> Any:
+    """A matcher whose order ids come from a generator seeded with ``seed``."""
+    matcher = matcher_cls(positions)
+    # Order ids drawn from a seeded generator: the same run gives the same reports.
+    matcher._Matcher__get_random_uuid = _seeded_ids(seed)
+    return matcher
+
+
+def _merge(ticker: Any, codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
+    """The merged tick table of ``codes`` over the period, as the replay builds it."""
+    return ticker._Ticker__process_and_combine_ticks(codes, start_from, end_to)
+
+
+def _row_counter(ticker: Any) -> Callable[[], int]:
+    """A function giving the rows of the tables ``ticker``'s replay has built so far."""
+    totals: list[int] = []
+    build_table = ticker._Ticker__process_and_combine_ticks
+
+    def counting_build(codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
+        table = build_table(codes, start_from, end_to)
+        totals.append(table.height)
+        return table
+
+    # The replay and back-filling build their tables through this attribute; the
+    # wrapper only counts rows for the progress display.
+    ticker._Ticker__process_and_combine_ticks = counting_build
+    return lambda: sum(totals)
+
+
+def merged_ticks(
+    instruments: Sequence[Any], start: str, end: str, *, data_dir: str | Path | None = None
+) -> pl.DataFrame:
+    """The ticks of ``instruments`` over the period from the cache, merged in time order
+    (what a back-test replays; no broker login, so only cached days)."""
+    from tovik_backtest.modules.ticker.ticker import Ticker
+
+    codes = [parse_instrument(i).as_dict() for i in instruments]
+    with BASIC_INFO.override(data_dir), utils.quiet_console(True):
+        return _merge(Ticker(None), codes, start, end)
 
 
 class Backtest:
@@ -381,10 +250,10 @@ class Backtest:
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy instance, not {type(strategy).__name__}")
-        for name, value in (("start", start), ("end", end)):
-            if type(value) is not str:
-                raise BacktestError(f"{name} must be a date text such as 2024-01-02, not {value!r}")
-            utils.format_to_dt(value)
+        for name, day in (("start", start), ("end", end)):
+            if type(day) is not str:
+                raise BacktestError(f"{name} must be a date text such as 2024-01-02, not {day!r}")
+            utils.format_to_dt(day)
         for name, value in (("backfill_start", backfill_start), ("backfill_end", backfill_end)):
             if value is not None:
                 if type(value) is not str:
@@ -407,26 +276,14 @@ class Backtest:
         from tovik_backtest.modules.matcher.matcher import Matcher
         from tovik_backtest.modules.ticker.ticker import Ticker
 
-        with _data_dir(self.data_dir), _quiet_console(self.quiet):
+        with BASIC_INFO.override(self.data_dir), utils.quiet_console(self.quiet):
             return self._run(Matcher, Ticker)
 
     def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
         positions = Positions()
-        matcher = matcher_cls(positions)
-        # Order ids drawn from a seeded generator: the same run gives the same reports.
-        matcher._Matcher__get_random_uuid = _seeded_ids(self.seed)
+        matcher = _new_matcher(matcher_cls, positions, self.seed)
         ticker = ticker_cls(self.api)
-        totals: list[int] = []
-        build_table = ticker._Ticker__process_and_combine_ticks
-
-        def counting_build(codes: list, start_from: str, end_to: str) -> pl.DataFrame:
-            table = build_table(codes, start_from, end_to)
-            totals.append(table.height)
-            return table
-
-        # The replay and back-filling build their tables through this attribute; the
-        # wrapper only counts rows for the progress display.
-        ticker._Ticker__process_and_combine_ticks = counting_build
+        rows_built = _row_counter(ticker)
 
         strategy = self.strategy
         run = _Run(matcher, positions, self.instruments)
@@ -490,7 +347,7 @@ class Backtest:
                     strategy.on_tick(record)
                     hand_over()
                 if self.progress is not None:
-                    self.progress(done, sum(totals))
+                    self.progress(done, rows_built())
                 ticker.allow_next_tick()
             strategy.on_end()
             hand_over()

@@ -1,8 +1,8 @@
 """Synthetic but realistic tick cache files, for the demo and for trying strategies.
 
 The data is made up: a random walk on the exchange's price grid. It is written in
-exactly the tick cache format the ticker reads (one CSV per instrument and day under
-``<data dir>/sino/ticks``), so a back-test runs on it without a broker login.
+exactly the tick cache format the ticker reads (``tovik_backtest.tick_cache``), so a
+back-test runs on it without a broker login.
 """
 
 from __future__ import annotations
@@ -15,6 +15,8 @@ from pathlib import Path
 
 import polars as pl
 
+from tovik_backtest.tick_cache import TICK_SCHEMA, tick_file_name, ticks_dir
+
 __all__ = [
     "SAMPLE_INSTRUMENTS",
     "TICK_SCHEMA",
@@ -23,17 +25,6 @@ __all__ = [
     "stock_tick_size",
     "write_sample_data",
 ]
-
-TICK_SCHEMA = {
-    "ts": pl.Int64,
-    "close": pl.Float64,
-    "volume": pl.Int64,
-    "bid_price": pl.Float64,
-    "bid_volume": pl.Int64,
-    "ask_price": pl.Float64,
-    "ask_volume": pl.Int64,
-    "tick_type": pl.Int64,
-}
 
 
 @dataclass(frozen=True)
@@ -78,7 +69,8 @@ def _on_grid(price: float, size: float) -> float:
 
 
 def cache_dir(data_dir: str | os.PathLike[str]) -> Path:
-    return Path(data_dir) / "sino" / "ticks"
+    """The tick files' folder under ``data_dir`` (see ``tovik_backtest.tick_cache``)."""
+    return ticks_dir(data_dir)
 
 
 def _as_utc_nanos(moment: dt.datetime) -> int:
@@ -144,7 +136,7 @@ def write_sample_data(
         price = profile.open_price
         day, traded = first, 0
         while traded < days:
-            path = folder / f"{profile.code} {day.isoformat()} - ticks.csv"
+            path = folder / tick_file_name(profile.code, day.isoformat())
             if day.weekday() < 5:
                 cols, price = _day_ticks(profile, day, price, rng)
                 traded += 1

@@ -6,13 +6,16 @@ call, so replacing either (or the objects themselves) redirects their output.
 
 from __future__ import annotations
 
+import contextlib
 import datetime as dt
+import io
 import logging
 import os
+from collections.abc import Iterator
 
 from rich.console import Console
 
-__all__ = ["console", "logger", "format_to_dt", "format_nano_ts_to_second_ts", "make_dir"]
+__all__ = ["console", "logger", "format_to_dt", "format_nano_ts_to_second_ts", "make_dir", "quiet_console"]
 
 # Highlighting is off: the lines carry their own colour mark-up, and automatic
 # highlighting costs more than the rest of printing a line.
@@ -54,3 +57,21 @@ def format_nano_ts_to_second_ts(ts: int, utc_offset_hours: int = 8) -> float:
 def make_dir(path: str) -> None:
     """Create ``path`` and its missing parents; an existing directory is no error."""
     os.makedirs(path, exist_ok=True)
+
+
+@contextlib.contextmanager
+def quiet_console(enabled: bool = True) -> Iterator[None]:
+    """Send the modules' console lines nowhere inside the block (a run prints one per order).
+
+    ``enabled`` False leaves the console alone, so callers need no second code path.
+    """
+    global console
+    if not enabled:
+        yield
+        return
+    saved = console
+    console = Console(file=io.StringIO(), quiet=True)
+    try:
+        yield
+    finally:
+        console = saved

@@ -5,6 +5,7 @@ import sys
 import pytest
 
 from tovik_backtest import cli
+from tovik_backtest.tick_cache import ticks_dir
 
 
 def run_cli(*args, env=None, timeout=120):
@@ -57,7 +58,7 @@ def test_every_command_has_help():
 def test_sample_data_command(tmp_path):
     done = run_cli("sample-data", "--out", str(tmp_path), "--days", "1", "--seed", "5")
     assert done.returncode == 0, done.stderr
-    assert len(list((tmp_path / "sino" / "ticks").glob("*.csv"))) == 2
+    assert len(list(ticks_dir(tmp_path).glob("*.csv"))) == 2
 
 
 def test_demo_end_to_end(tmp_path):

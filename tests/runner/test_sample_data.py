@@ -11,6 +11,7 @@ from tovik_backtest.sample_data import (
     stock_tick_size,
     write_sample_data,
 )
+from tovik_backtest.tick_cache import tick_file, tick_file_name
 
 
 def test_deterministic_per_seed(tmp_path):
@@ -24,10 +25,10 @@ def test_deterministic_per_seed(tmp_path):
 def test_files_follow_the_cache_format_and_market_rules(tmp_path):
     files = write_sample_data(tmp_path, days=3, seed=1, start="2024-01-05")  # Fri, Mon, Tue
     names = sorted(p.name for p in files)
-    assert "2330 2024-01-06 - ticks.csv" in names  # the weekend is stored as an empty day
+    assert tick_file_name("2330", "2024-01-06") in names  # the weekend is stored as an empty day
     assert all(p.parent == cache_dir(tmp_path) for p in files)
     for profile in SAMPLE_INSTRUMENTS:
-        day = pl.read_csv(cache_dir(tmp_path) / f"{profile.code} 2024-01-05 - ticks.csv", schema=TICK_SCHEMA)
+        day = pl.read_csv(tick_file(tmp_path, profile.code, "2024-01-05"), schema=TICK_SCHEMA)
         assert day.columns == list(TICK_SCHEMA) and day.height > 100
         assert day["ts"].is_sorted()
         first = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=day["ts"][0] // 1000)
@@ -37,19 +38,20 @@ def test_files_follow_the_cache_format_and_market_rules(tmp_path):
             size = stock_tick_size(price) if profile.market == "Stock" else 1.0
             assert abs(price / size - round(price / size)) < 1e-6
         assert set(day["tick_type"].unique()) <= {1, 2} and day["volume"].min() >= 1
-        empty = pl.read_csv(cache_dir(tmp_path) / f"{profile.code} 2024-01-07 - ticks.csv", schema=TICK_SCHEMA)
+        empty = pl.read_csv(tick_file(tmp_path, profile.code, "2024-01-07"), schema=TICK_SCHEMA)
         assert empty.height == 0
 
 
 def test_ticker_reads_sample_files_back(tmp_path):
+    from tovik_backtest.constant import BASIC_INFO
     from tovik_backtest.modules.ticker.ticker import Ticker
-    from tovik_backtest.runner import _data_dir, _quiet_console
+    from tovik_backtest.utils import quiet_console
 
     write_sample_data(tmp_path, days=1, seed=2)
     start, end = sample_period(1)
-    with _data_dir(tmp_path), _quiet_console(True):
+    with BASIC_INFO.override(tmp_path), quiet_console(True):
         table = Ticker(None).get_ticks_df("2330", "Stock", start, end)
-    on_disk = pl.read_csv(cache_dir(tmp_path) / f"2330 {start} - ticks.csv", schema=TICK_SCHEMA)
+    on_disk = pl.read_csv(tick_file(tmp_path, "2330", start), schema=TICK_SCHEMA)
     assert table.drop("code").equals(on_disk)
 
 

@@ -11,7 +11,7 @@ import polars as pl
 import pytest
 
 from tovik_backtest import cli
-from tovik_backtest import sweeps as sweep_module
+from tovik_backtest.cli.sweep import parse_param
 from tovik_backtest.runner import Backtest, BacktestError
 from tovik_backtest.sample_data import sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
@@ -20,10 +20,11 @@ from tovik_backtest.sweeps import (
     StrategyRef,
     SweepError,
     expand_grid,
-    parse_param,
     precache,
     sweep,
 )
+from tovik_backtest.sweeps import refs as strategy_refs
+from tovik_backtest.tick_cache import tick_file
 
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
 GRID = {"fast": [5, 10], "slow": [30, 60]}
@@ -275,7 +276,7 @@ class TestSetUpErrors:
         cls = cli.load_strategy_class(f"{source}:Fileborn")
         ref = StrategyRef.of(cls)
         assert not ref.by_name and ref.file == str(source.resolve())
-        monkeypatch.setattr(sweep_module, "_LOADED", {})
+        monkeypatch.setattr(strategy_refs, "_LOADED", {})
         loaded = ref.load()
         assert loaded is not cls and loaded.__qualname__ == "Fileborn"
         assert loaded().params == {"fast": 7, "slow": 80, "qty": 1}
@@ -318,9 +319,9 @@ class FakeBroker:
                 broker.requests.append((code, market, start))
                 if (code, start) in broker.skip:
                     return
-                folder = broker.data_dir / "sino" / "ticks"
-                folder.mkdir(parents=True, exist_ok=True)
-                (folder / f"{code} {start} - ticks.csv").write_text("ts,close\n")
+                path = tick_file(broker.data_dir, code, start)
+                path.parent.mkdir(parents=True, exist_ok=True)
+                path.write_text("ts,close\n")
 
         self.api_cls, self.ticker_cls = Api, Ticker
 

@@ -83,3 +83,24 @@ class TestDataDir:
             assert BASIC_INFO.data_dir == str(tmp_path / "host")
         finally:
             BASIC_INFO._data_dir = saved
+
+    @pytest.mark.parametrize("host", [None, "/host/dir"])
+    @pytest.mark.parametrize("inner", [None, "/inner", "pathlike"])
+    def test_override_restores_what_was_there(self, monkeypatch, tmp_path, host, inner):
+        monkeypatch.setenv(DATA_DIR_ENV, str(tmp_path / "env"))
+        saved = BASIC_INFO._data_dir
+        try:
+            BASIC_INFO.data_dir = host
+            before = BASIC_INFO.data_dir
+            value = tmp_path / "p" if inner == "pathlike" else inner
+            with BASIC_INFO.override(value):
+                assert BASIC_INFO.data_dir == (before if value is None else str(value))
+            assert BASIC_INFO.data_dir == before
+            with pytest.raises(RuntimeError), BASIC_INFO.override(tmp_path / "boom"):
+                raise RuntimeError
+            assert BASIC_INFO.data_dir == before  # restored when the block raises too
+            with pytest.raises(TypeError, match="path text"), BASIC_INFO.override(3):  # type: ignore[arg-type]
+                pass
+            assert BASIC_INFO.data_dir == before
+        finally:
+            BASIC_INFO._data_dir = saved

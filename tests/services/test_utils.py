@@ -52,3 +52,17 @@ def test_make_dir_creates_parents_and_tolerates_existing(tmp_path):
 def test_console_and_logger():
     assert isinstance(utils.logger, logging.Logger) and utils.logger.name == "tovik_backtest"
     assert hasattr(utils.console, "print")
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_quiet_console_swaps_the_module_console_and_restores_it(enabled):
+    original = utils.console
+    with pytest.raises(RuntimeError):
+        with utils.quiet_console(enabled):
+            # The native modules look the console up on the module at every call.
+            assert (utils.console is original) is not enabled
+            utils.console.print("per-order line")
+            if enabled:
+                assert utils.console.file.getvalue() == ""
+            raise RuntimeError
+    assert utils.console is original

@@ -1,0 +1,43 @@
+"""The ``tovik-backtest`` command line: demo, run, fetch, sample-data, sweep.
+
+Each command's parser and handler live in a module of their own; this one puts them
+together and turns set-up errors into one line and exit code 2. Nothing in the library
+imports this package.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+
+from tovik_backtest.cli import demo, fetch, run, sample_data, sweep
+from tovik_backtest.cli.common import EXIT_USAGE, Parser, out
+from tovik_backtest.errors import BacktestError, UsageError
+from tovik_backtest.loader import load_strategy_class
+
+__all__ = ["EXIT_USAGE", "UsageError", "build_parser", "load_strategy_class", "main", "out"]
+
+# In the order of the command's help.
+_COMMANDS = (demo, run, fetch, sample_data, sweep)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = Parser(prog="tovik-backtest", description="Tick-level back-tests on a simulated exchange.")
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=Parser)
+    for command in _COMMANDS:
+        command.add_parser(sub)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return int(args.handler(args) or 0)
+    except (UsageError, BacktestError) as exc:
+        sys.stderr.write(f"{parser.prog}: error: {exc}\n")
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        sys.stderr.write(f"{parser.prog}: interrupted\n")
+        return 130

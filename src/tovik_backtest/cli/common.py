@@ -1,0 +1,160 @@
+"""What every command shares: the console, the parser's error rule, argument types, the
+progress bar and the summary of a run."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+from typing import Any, NoReturn
+
+from rich import box
+from rich.console import Console
+from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
+from rich.table import Table
+
+from tovik_backtest.errors import BacktestError, UsageError
+from tovik_backtest.instruments import Instrument, parse_instrument
+from tovik_backtest.utils import format_to_dt
+
+__all__ = [
+    "EXIT_USAGE",
+    "Parser",
+    "add_backfill_args",
+    "add_period_args",
+    "date_arg",
+    "finish",
+    "instrument_arg",
+    "int_arg",
+    "out",
+    "positive_int_arg",
+    "print_summary",
+    "run_with_progress",
+]
+
+EXIT_USAGE = 2
+
+out = Console()
+if not out.is_terminal:
+    out = Console(width=120)  # piped or captured: no terminal width to fit, so don't squeeze tables
+
+
+class Parser(argparse.ArgumentParser):
+    # One clear line on bad arguments, never a usage dump or a traceback.
+    def error(self, message: str) -> NoReturn:
+        sys.stderr.write(f"{self.prog}: error: {message}\n")
+        raise SystemExit(EXIT_USAGE)
+
+
+def instrument_arg(text: str) -> Instrument:
+    try:
+        return parse_instrument(text)
+    except BacktestError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def date_arg(text: str) -> str:
+    try:
+        format_to_dt(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a date: {text!r} (use YYYY-MM-DD)") from None
+    return text
+
+
+def int_arg(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+
+
+def positive_int_arg(text: str) -> int:
+    value = int_arg(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
+    return value
+
+
+def add_period_args(p: argparse.ArgumentParser, *, example: str = "2330:Stock or TXFR1:Future") -> None:
+    """--instrument (repeatable), --start and --end, all required."""
+    p.add_argument("--instrument", "-i", action="append", type=instrument_arg, required=True,
+                   metavar="CODE:MARKET", help=f"instrument, e.g. {example} (repeatable)")
+    p.add_argument("--start", type=date_arg, required=True, help="first day, YYYY-MM-DD")
+    p.add_argument("--end", type=date_arg, required=True, help="last day, YYYY-MM-DD")
+
+
+def add_backfill_args(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--backfill-start", type=date_arg, help="first day of the warm-up period")
+    p.add_argument("--backfill-end", type=date_arg, help="last day of the warm-up period")
+
+
+def _progress() -> Progress:
+    return Progress(
+        TextColumn("[bold]back-test"),
+        BarColumn(),
+        MofNCompleteColumn(),
+        TextColumn("{task.fields[rate]:>9,.0f} ticks/s"),
+        TimeRemainingColumn(),
+        console=out,
+        transient=False,
+    )
+
+
+def run_with_progress(backtest: Any) -> Any:
+    """Run a Backtest with a progress bar of ticks done out of the total."""
+    with _progress() as bar:
+        task = bar.add_task("ticks", total=None, rate=0.0)
+        started = time.perf_counter()
+        last = [0.0]
+
+        def report(done: int, total: int) -> None:
+            now = time.perf_counter()
+            if now - last[0] < 0.1 and done != total:
+                return
+            last[0] = now
+            elapsed = now - started
+            bar.update(task, completed=done, total=total or None,
+                       rate=done / elapsed if elapsed > 0 else 0.0)
+
+        backtest.progress = report
+        result = backtest.run()
+        bar.update(task, completed=result.ticks + result.backfilling_ticks,
+                   total=result.ticks + result.backfilling_ticks, rate=result.ticks_per_second)
+    return result
+
+
+def print_summary(result: Any) -> None:
+    summary = result.summary()
+    table = Table(title="Back-test summary", caption="cancels: made by the exchange (IOC/FOK)",
+                  box=box.SIMPLE_HEAD)
+    for name in ("code", "market", "ticks", "orders", "fills", "cancels", "net", "realised", "unrealised"):
+        table.add_column(name, justify="left" if name in ("code", "market") else "right")
+    for code, s in summary["instruments"].items():
+        table.add_row(code, s["market"], f"{s['ticks']:,}", str(s["orders"]), str(s["fills"]),
+                      str(s["exchange_cancels"]), str(s["net_position"]),
+                      f"{s['realized_pnl']:,.2f}", f"{s['unrealized_pnl']:,.2f}")
+    o = summary["overall"]
+    table.add_row("[bold]overall", "", f"{o['ticks']:,}", str(o["orders"]), str(o["fills"]),
+                  str(o["exchange_cancels"]), "", f"{o['realized_pnl']:,.2f}", f"{o['unrealized_pnl']:,.2f}")
+    out.print(table)
+    out.print(f"P&L {o['pnl']:,.2f} points · {o['ticks']:,} ticks in {o['wall_seconds']:.2f} s "
+              f"({o['ticks_per_second']:,.0f} ticks/s)")
+
+
+def finish(result: Any, args: argparse.Namespace, data_dir: Path | None) -> None:
+    """Print the summary, then save and plot the run when --out / --plot ask for it."""
+    print_summary(result)
+    if getattr(args, "out", None):
+        folder = result.save(args.out)
+        out.print(f"saved reports, trades and summary to {folder}")
+    if getattr(args, "plot", None):
+        from tovik_backtest.plot import PlotUnavailable
+        from tovik_backtest.runner import merged_ticks
+
+        try:
+            ticks = merged_ticks(result.instruments, args.start, args.end, data_dir=data_dir)
+            path = result.plot(args.plot, ticks)
+        except PlotUnavailable as exc:
+            raise UsageError(str(exc)) from None
+        out.print(f"plot written to {path}")

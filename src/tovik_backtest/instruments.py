@@ -1,0 +1,48 @@
+"""An instrument of a back-test (code and market) and the forms it may be written in."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+from tovik_backtest.errors import BacktestError
+
+__all__ = ["MARKETS", "Instrument", "parse_instrument"]
+
+MARKETS = ("Stock", "Future")
+
+
+@dataclass(frozen=True)
+class Instrument:
+    code: str
+    market: str
+
+    def __post_init__(self) -> None:
+        if type(self.code) is not str or not self.code.strip():
+            raise BacktestError(f"instrument code must be a non-empty text, not {self.code!r}")
+        if self.market not in MARKETS:
+            raise BacktestError(
+                f"market of {self.code} must be one of {', '.join(MARKETS)}, not {self.market!r}"
+            )
+
+    def as_dict(self) -> dict[str, str]:
+        return {"code": self.code, "market": self.market}
+
+
+def parse_instrument(value: Any) -> Instrument:
+    """Accept an Instrument, a {"code", "market"} dict, a (code, market) pair or "CODE:MARKET"."""
+    if isinstance(value, Instrument):
+        return value
+    if isinstance(value, dict):
+        try:
+            return Instrument(value["code"], value["market"])
+        except KeyError as exc:
+            raise BacktestError(f"instrument {value!r} lacks the key {exc}") from None
+    if isinstance(value, str):
+        code, sep, market = value.partition(":")
+        if not sep:
+            raise BacktestError(f"instrument {value!r} must be written CODE:MARKET, e.g. 2330:Stock")
+        return Instrument(code.strip(), market.strip())
+    if isinstance(value, (tuple, list)) and len(value) == 2:
+        return Instrument(value[0], value[1])
+    raise BacktestError(f"cannot read an instrument from {value!r}")

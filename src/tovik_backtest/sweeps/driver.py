@@ -1,0 +1,201 @@
+"""A sweep from start to end: its arguments checked, the cache filled, the runs spread over
+the workers, the table built and saved.
+
+The runs go to a Ray cluster (or a local Ray instance) as one task each, or to a local
+process pool. Every run builds its own Ticker and Matcher inside ``Backtest.run()`` in
+the worker process; only plain values travel: the run's description goes out, a small
+row of figures comes back. Ticks come from the tick cache, which the driver fills
+before any run starts, so workers never download anything.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import polars as pl
+
+from tovik_backtest.constant import BASIC_INFO
+from tovik_backtest.errors import BacktestError, SweepError, describe
+from tovik_backtest.instruments import Instrument, parse_instrument
+from tovik_backtest.sweeps.backends import RunSpec, import_ray, run_folder, run_on_pool, run_on_ray
+from tovik_backtest.sweeps.cache import precache
+from tovik_backtest.sweeps.grid import expand_grid
+from tovik_backtest.sweeps.refs import StrategyRef
+from tovik_backtest.sweeps.table import build_table
+from tovik_backtest.utils import format_to_dt
+
+__all__ = ["sweep"]
+
+
+@dataclass
+class _Plan:
+    ref: StrategyRef
+    combos: list[dict[str, Any]]
+    names: list[str]
+    options: dict[str, list[Any]]
+    instruments: list[Instrument]
+    periods: list[tuple[str, str]]
+    data_dir: Path
+    out: Path | None
+    extra: dict[str, Any] = field(default_factory=dict)
+
+
+def _check_date(name: str, value: Any, optional: bool = False) -> None:
+    if value is None and optional:
+        return
+    if type(value) is not str:
+        raise BacktestError(f"{name} must be a date text such as 2024-01-02, not {value!r}")
+    if optional and value == "":
+        return
+    try:
+        format_to_dt(value)
+    except ValueError:
+        raise BacktestError(f"{name} is not a date: {value!r} (use YYYY-MM-DD)") from None
+
+
+def _plan(strategy_cls: Any, grid: Any, instruments: Any, start: Any, end: Any, data_dir: Any,
+          out: Any, backfill_start: Any, backfill_end: Any) -> _Plan:
+    ref = StrategyRef.of(strategy_cls)
+    combos = expand_grid(grid)
+    options = {name: list(values) for name, values in grid.items()}
+    if isinstance(instruments, (str, dict, Instrument)) or not isinstance(instruments, Iterable):
+        raise TypeError(f"instruments must be a list of instruments, not {describe(instruments)}")
+    parsed = [parse_instrument(i) for i in instruments]
+    if not parsed:
+        raise BacktestError("a sweep needs at least one instrument")
+    codes = [i.code for i in parsed]
+    twice = sorted({c for c in codes if codes.count(c) > 1})
+    if twice:
+        raise BacktestError(f"instrument {twice[0]} is listed more than once")
+    _check_date("start", start)
+    _check_date("end", end)
+    if format_to_dt(start).date() > format_to_dt(end).date():
+        raise SweepError(f"start {start} is after end {end}")
+    _check_date("backfill_start", backfill_start, optional=True)
+    _check_date("backfill_end", backfill_end, optional=True)
+    periods = [(start, end)]
+    # Warm-up bounds as the replay reads them: one given alone stands for both.
+    first, last = backfill_start or backfill_end, backfill_end or backfill_start
+    if first:
+        if format_to_dt(first).date() > format_to_dt(last).date():
+            raise SweepError(f"backfill_start {first} is after backfill_end {last}")
+        periods.append((first, last))
+    if data_dir is not None and not isinstance(data_dir, (str, os.PathLike)):
+        raise TypeError(f"data_dir must be a path, not {describe(data_dir)}")
+    data = Path(data_dir if data_dir is not None else BASIC_INFO.data_dir).expanduser().resolve()
+    if data.exists() and not data.is_dir():
+        raise SweepError(f"data directory {data} is not a directory")
+    out_dir: Path | None = None
+    if out is not None:
+        if not isinstance(out, (str, os.PathLike)):
+            raise TypeError(f"out must be a path, not {describe(out)}")
+        out_dir = Path(out).expanduser().resolve()
+        if out_dir.exists() and not out_dir.is_dir():
+            raise SweepError(f"output folder {out_dir} is a file")
+        if out_dir.is_dir() and any(out_dir.iterdir()):
+            # Runs of another sweep left there would mix with this one's.
+            raise SweepError(f"output folder {out_dir} is not empty; choose a new or empty folder")
+    return _Plan(ref, combos, list(options), options, parsed, periods, data, out_dir,
+                 {"backfill_start": backfill_start, "backfill_end": backfill_end,
+                  "start": start, "end": end})
+
+
+def sweep(
+    strategy_cls: type,
+    grid: Mapping[str, Sequence[Any]],
+    instruments: Sequence[Any],
+    start: str,
+    end: str,
+    *,
+    address: str | None = None,
+    local_processes: int | None = None,
+    data_dir: str | os.PathLike[str] | None = None,
+    out: str | os.PathLike[str] | None = None,
+    backfill_start: str | None = None,
+    backfill_end: str | None = None,
+    progress: Callable[[int, int], None] | None = None,
+) -> pl.DataFrame:
+    """Back-test every combination of ``grid`` and return the runs ranked by P&L.
+
+    ``grid`` maps a parameter name of ``strategy_cls`` to the values to try, e.g.
+    ``{"fast": [5, 10], "slow": [30, 60]}``; each combination reaches the strategy's
+    constructor as keyword arguments. Runs go to Ray (``address``, else ``RAY_ADDRESS``,
+    else a local Ray instance) or, with ``local_processes=N``, to N local processes.
+    Ticks are read from the tick cache in ``data_dir``, which must be the same path on
+    every node; missing days are downloaded once, here, before the runs start.
+    ``out`` (a new or empty folder) receives ``sweep.csv`` and every run's result.
+    ``progress(done, total)`` is called here after each finished run.
+
+    A run that fails has its error in the ``error`` column; the others go on.
+    """
+    plan = _plan(strategy_cls, grid, instruments, start, end, data_dir, out,
+                 backfill_start, backfill_end)
+    if local_processes is not None:
+        if type(local_processes) is not int or local_processes < 1:
+            raise SweepError(f"local_processes must be a whole number of at least 1, not "
+                             f"{local_processes!r}")
+        if address is not None:
+            raise SweepError("give either address (Ray) or local_processes, not both")
+        ray = None
+    else:
+        if address is not None and (type(address) is not str or not address.strip()):
+            raise SweepError(f"address must be a Ray address text, not {address!r}")
+        ray = import_ray()
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {describe(progress)}")
+
+    precache(plan.instruments, plan.periods, plan.data_dir)
+
+    if plan.out is not None:
+        plan.out.mkdir(parents=True, exist_ok=True)
+    instruments_plain = tuple((i.code, i.market) for i in plan.instruments)
+    specs = [
+        RunSpec(
+            index=index,
+            params=params,
+            strategy=plan.ref,
+            instruments=instruments_plain,
+            start=start,
+            end=end,
+            backfill_start=backfill_start,
+            backfill_end=backfill_end,
+            data_dir=str(plan.data_dir),
+            out=str(run_folder(plan.out, index, params)) if plan.out is not None else None,
+        )
+        for index, params in enumerate(plan.combos)
+    ]
+    if progress is not None:
+        progress(0, len(specs))
+    if ray is None:
+        rows = run_on_pool(local_processes, specs, progress)  # type: ignore[arg-type]
+    else:
+        rows = run_on_ray(ray, specs, address, progress)
+    table = build_table(plan.names, plan.options, rows)
+    if plan.out is not None:
+        _save_sweep(plan, table)
+    return table
+
+
+def _save_sweep(plan: _Plan, table: pl.DataFrame) -> None:
+    assert plan.out is not None
+    table.write_csv(plan.out / "sweep.csv")
+    about = {
+        "strategy": plan.ref.text,
+        "grid": plan.options,
+        "instruments": [i.as_dict() for i in plan.instruments],
+        "start": plan.extra["start"],
+        "end": plan.extra["end"],
+        "backfill_start": plan.extra["backfill_start"],
+        "backfill_end": plan.extra["backfill_end"],
+        "data_dir": str(plan.data_dir),
+        "runs": table.height,
+        "failed": int(table["error"].is_not_null().sum()),
+    }
+    (plan.out / "sweep.json").write_text(
+        json.dumps(about, ensure_ascii=False, indent=2, default=repr), encoding="utf-8"
+    )
