@@ -45,8 +45,9 @@ test-plain: install
 CXX_SOURCES = $(wildcard src/tovik_backtest/_native/*.hpp src/tovik_backtest/modules/*/*.cpp \
 	src/tovik_backtest/modules/*/*.hpp tools/*/*.cpp)
 lint: $(VPY)
-	$(VPY) -m pip install $(PIP_FLAGS) ruff 'clang-format>=18,<19'
+	$(VPY) -m pip install $(PIP_FLAGS) ruff mypy 'clang-format>=18,<19'
 	$(VPY) -m ruff check src tests benchmarks tools
+	$(VPY) -m mypy
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 
 # A copy of the Python package without compiled modules, into which a scratch build

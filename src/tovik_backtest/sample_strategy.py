@@ -16,6 +16,11 @@ from tovik_backtest.runner import Strategy
 class MovingAverageCross(Strategy):
     """Long when the fast average of closes crosses above the slow one; flat otherwise."""
 
+    # Set from the parameters by Strategy.__init__.
+    fast: int
+    slow: int
+    qty: int
+
     def __init__(self, fast: int = 20, slow: int = 80, qty: int = 1, **params: Any) -> None:
         if not 0 < fast < slow:
             raise ValueError(f"need 0 < fast < slow, got fast={fast}, slow={slow}")
@@ -45,8 +50,8 @@ class MovingAverageCross(Strategy):
         if above and held == 0 and code not in self.entries:
             self.buy(code, close, self.qty)  # ROD entry at the last price
             self.entries[code] = None  # id known once the order report arrives
-        elif not above and self.entries.get(code) is not None:
-            self.cancel(self.entries[code])  # the trend turned before the entry filled
+        elif not above and (entry := self.entries.get(code)) is not None:
+            self.cancel(entry)  # the trend turned before the entry filled
 
     def on_order(self, report: dict[str, Any]) -> None:
         order = report["order"]
