@@ -114,7 +114,8 @@ class Strategy:
     @property
     def pending_orders(self) -> list[dict[str, Any]]:
         """The resting orders (the matcher's own list: read, don't change)."""
-        return self._run().matcher.pending_orders
+        pending: list[dict[str, Any]] = self._run().matcher.pending_orders
+        return pending
 
     def position(self, code: str) -> int:
         """Net position of ``code`` (buys positive)."""
@@ -194,7 +195,8 @@ def _new_matcher(matcher_cls: Any, positions: Positions, seed: int) -> Any:
 
 def _merge(ticker: Any, codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
     """The merged tick table of ``codes`` over the period, as the replay builds it."""
-    return ticker._Ticker__process_and_combine_ticks(codes, start_from, end_to)
+    table: pl.DataFrame = ticker._Ticker__process_and_combine_ticks(codes, start_from, end_to)
+    return table
 
 
 def _row_counter(ticker: Any) -> Callable[[], int]:
@@ -203,7 +205,7 @@ def _row_counter(ticker: Any) -> Callable[[], int]:
     build_table = ticker._Ticker__process_and_combine_ticks
 
     def counting_build(codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
-        table = build_table(codes, start_from, end_to)
+        table: pl.DataFrame = build_table(codes, start_from, end_to)
         totals.append(table.height)
         return table
 

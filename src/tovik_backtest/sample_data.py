@@ -12,6 +12,7 @@ import os
 import random
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import polars as pl
 
@@ -80,14 +81,14 @@ def _as_utc_nanos(moment: dt.datetime) -> int:
     return (delta.days * 86_400 + delta.seconds) * 1_000_000_000 + delta.microseconds * 1_000
 
 
-def _day_ticks(profile: _Profile, day: dt.date, price: float, rng: random.Random) -> tuple[dict, float]:
+def _day_ticks(profile: _Profile, day: dt.date, price: float, rng: random.Random) -> tuple[dict[str, list[Any]], float]:
     open_at = dt.datetime.combine(day, profile.session[0])
     close_at = dt.datetime.combine(day, profile.session[1])
     span_us = int((close_at - open_at).total_seconds() * 1_000_000)
     count = max(1, int(profile.ticks_per_day * rng.uniform(0.8, 1.2)))
     offsets = sorted(rng.randrange(span_us) for _ in range(count - 1))
     offsets.insert(0, 0)  # the opening trade
-    cols: dict[str, list] = {name: [] for name in TICK_SCHEMA}
+    cols: dict[str, list[Any]] = {name: [] for name in TICK_SCHEMA}
     drift = rng.gauss(0.0, 0.02)
     for offset in offsets:
         size = _tick_size(profile, price)

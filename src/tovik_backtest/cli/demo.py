@@ -13,14 +13,13 @@ from tovik_backtest.sample_data import SAMPLE_INSTRUMENTS, sample_period, write_
 from tovik_backtest.sample_strategy import MovingAverageCross
 
 
-def add_parser(sub: Any) -> argparse.ArgumentParser:
+def add_parser(sub: Any) -> None:
     p = sub.add_parser("demo", help="run the sample strategy on generated sample data")
     p.add_argument("--days", type=positive_int_arg, default=5, help="trading days of sample data")
     p.add_argument("--seed", type=int_arg, default=0, help="seed of the sample data")
     p.add_argument("--out", type=Path, help="folder to save reports, trades and summary")
     p.add_argument("--plot", type=Path, metavar="FILE.png", help="draw prices, fills and P&L")
     p.set_defaults(handler=cmd_demo)
-    return p
 
 
 def cmd_demo(args: argparse.Namespace) -> int:

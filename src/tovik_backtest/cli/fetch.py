@@ -11,12 +11,11 @@ from tovik_backtest.cli.common import add_period_args, out
 from tovik_backtest.constant import BASIC_INFO
 
 
-def add_parser(sub: Any) -> argparse.ArgumentParser:
+def add_parser(sub: Any) -> None:
     p = sub.add_parser("fetch", help="fill the tick cache from the broker")
     add_period_args(p)
     p.add_argument("--data-dir", type=Path, help="tick cache folder (default: the package's)")
     p.set_defaults(handler=cmd_fetch)
-    return p
 
 
 def cmd_fetch(args: argparse.Namespace) -> int:

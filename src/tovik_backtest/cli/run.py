@@ -12,7 +12,7 @@ from tovik_backtest.loader import load_strategy_class
 from tovik_backtest.runner import Backtest
 
 
-def add_parser(sub: Any) -> argparse.ArgumentParser:
+def add_parser(sub: Any) -> None:
     p = sub.add_parser("run", help="back-test a strategy on cached (or downloaded) ticks")
     add_period_args(p)
     add_backfill_args(p)
@@ -23,7 +23,6 @@ def add_parser(sub: Any) -> argparse.ArgumentParser:
     p.add_argument("--login", action="store_true",
                    help="log in to the broker (SJ_API_KEY, SJ_SECRET_KEY) to download missing days")
     p.set_defaults(handler=cmd_run)
-    return p
 
 
 def cmd_run(args: argparse.Namespace) -> int:

@@ -10,13 +10,12 @@ from tovik_backtest.cli.common import int_arg, out, positive_int_arg
 from tovik_backtest.sample_data import sample_period, write_sample_data
 
 
-def add_parser(sub: Any) -> argparse.ArgumentParser:
+def add_parser(sub: Any) -> None:
     p = sub.add_parser("sample-data", help="write synthetic tick cache files")
     p.add_argument("--out", type=Path, required=True, help="data folder to write into")
     p.add_argument("--days", type=positive_int_arg, default=5, help="trading days")
     p.add_argument("--seed", type=int_arg, default=0, help="random seed")
     p.set_defaults(handler=cmd_sample_data)
-    return p
 
 
 def cmd_sample_data(args: argparse.Namespace) -> int:

@@ -109,7 +109,7 @@ def _split_values(text: str) -> list[str]:
     return items
 
 
-def add_parser(sub: Any) -> argparse.ArgumentParser:
+def add_parser(sub: Any) -> None:
     p = sub.add_parser(
         "sweep",
         help="back-test every combination of strategy parameters, on Ray or a process pool",
@@ -133,7 +133,6 @@ def add_parser(sub: Any) -> argparse.ArgumentParser:
     p.add_argument("--top", type=positive_int_arg, default=30, metavar="N",
                    help="rows of the ranked table to print (default 30)")
     p.set_defaults(handler=cmd_sweep)
-    return p
 
 
 def cmd_sweep(args: argparse.Namespace) -> int:
