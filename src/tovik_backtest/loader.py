@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import importlib
 import importlib.util
 import pkgutil
+import re
 import sys
 import types
 from pathlib import Path
@@ -30,15 +32,29 @@ def load_strategy_class(target: str) -> type[Strategy]:
             if not path.is_file():
                 raise UsageError(f"strategy file not found: {module_name}")
             cls: Any = _attribute(load_module_file(path, path.stem, register=False), class_name)
-        else:
+        elif _DOTTED.fullmatch(module_name) and _DOTTED.fullmatch(class_name):
             cls = pkgutil.resolve_name(target)
-    except (ImportError, ValueError) as exc:  # ValueError: not a dotted name at all
+        else:
+            # Not names resolve_name takes: the import says which part is no module.
+            cls = _attribute(_import(module_name), class_name)
+    except ImportError as exc:
         raise UsageError(f"cannot import {module_name}: {exc}") from None
     except AttributeError:
         cls = None
     if not isinstance(cls, type) or not issubclass(cls, Strategy):
         raise UsageError(f"{target} is not a Strategy subclass")
     return cls
+
+
+# A dotted name of identifiers, as pkgutil.resolve_name reads either side of the colon.
+_DOTTED = re.compile(r"(?!\d)\w+(?:\.(?!\d)\w+)*")
+
+
+def _import(module_name: str) -> types.ModuleType:
+    try:
+        return importlib.import_module(module_name)
+    except TypeError:  # a relative name such as ".x"
+        raise ImportError(f"{module_name!r} is not an absolute module name") from None
 
 
 def load_module_file(path: str | Path, name: str, *, register: bool = True) -> types.ModuleType:
