@@ -21,7 +21,7 @@ import polars as pl
 from tovik_backtest import constant, utils
 from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
 from tovik_backtest.errors import BacktestError
-from tovik_backtest.instruments import Instrument, parse_instrument
+from tovik_backtest.instruments import MARKETS, Instrument, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
@@ -30,6 +30,7 @@ __all__ = [
     "BacktestError",
     "BacktestResult",
     "Instrument",
+    "MARKETS",
     "Strategy",
     "merged_ticks",
     "parse_instrument",

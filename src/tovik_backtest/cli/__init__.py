@@ -12,11 +12,31 @@ import sys
 from collections.abc import Sequence
 
 from tovik_backtest.cli import demo, fetch, run, sample_data, sweep
-from tovik_backtest.cli.common import EXIT_USAGE, Parser, out
+from tovik_backtest.cli.common import EXIT_USAGE, Parser, out, print_summary, run_with_progress
+from tovik_backtest.cli.demo import cmd_demo
+from tovik_backtest.cli.fetch import cmd_fetch
+from tovik_backtest.cli.run import cmd_run
+from tovik_backtest.cli.sample_data import cmd_sample_data
+from tovik_backtest.cli.sweep import cmd_sweep
 from tovik_backtest.errors import BacktestError, UsageError
 from tovik_backtest.loader import load_strategy_class
 
-__all__ = ["EXIT_USAGE", "UsageError", "build_parser", "load_strategy_class", "main", "out"]
+# The handlers and helpers keep their old names here, for hosts that call them.
+__all__ = [
+    "EXIT_USAGE",
+    "UsageError",
+    "build_parser",
+    "cmd_demo",
+    "cmd_fetch",
+    "cmd_run",
+    "cmd_sample_data",
+    "cmd_sweep",
+    "load_strategy_class",
+    "main",
+    "out",
+    "print_summary",
+    "run_with_progress",
+]
 
 # In the order of the command's help.
 _COMMANDS = (demo, run, fetch, sample_data, sweep)
