@@ -16,7 +16,8 @@ Sessions
 Price grid
     Stocks: 0.01 below 10, 0.05 below 50, 0.1 below 100, 0.5 below 500, 1 below 1,000,
     5 from 1,000. Futures: 1 point (index futures TXF/MXF/TMF; other products are
-    assumed to step 1 point too).
+    assumed to step 1 point too). Prices are read as ``Decimal(str(price))`` rounded to
+    six places, so float noise such as 10.299999999999999 counts as 10.3.
 """
 
 from __future__ import annotations
@@ -146,6 +147,7 @@ _STOCK_BANDS: tuple[tuple[Decimal | None, Decimal], ...] = (
     (None, Decimal(5)),
 )
 _FUTURE_STEP = Decimal(1)
+_NOISE = Decimal("0.000001")
 
 
 def _price(code: str, price: object) -> Decimal:
@@ -153,7 +155,9 @@ def _price(code: str, price: object) -> Decimal:
         raise TypeError(f"price of {code} must be an int or float, not {type(price).__name__}")
     if not (math.isfinite(price) and price > 0):  # type: ignore[arg-type]
         raise ValueError(f"price of {code} must be a finite number > 0, not {price!r}")
-    return Decimal(str(price))
+    # no grid has steps below 0.01: six places absorb the noise of float arithmetic
+    # (0.1 + 0.2 is 0.30000000000000004) without ever moving a real price
+    return Decimal(str(price)).quantize(_NOISE)
 
 
 def _fmt(value: Decimal) -> str:

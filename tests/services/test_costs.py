@@ -194,8 +194,12 @@ class TestBook:
             (("2330", "Stock", "Buy", 580.0, 1), {"point_value": 200}, ValueError, "shares_per_unit"),
             (("TXFR1", "Future", "Buy", 17500.0, 1), {}, ValueError, "point_value"),
             (("TXFR1", "Future", "Buy", 17500.0, 1), {"shares_per_unit": 1000}, ValueError, "point_value"),
-            (("2330", "Stock", "Buy", 580.0, 1), {"shares_per_unit": 1000, "trading_day": "2024-01-02"},
-             TypeError, "trading_day"),
+            (
+                ("2330", "Stock", "Buy", 580.0, 1),
+                {"shares_per_unit": 1000, "trading_day": "2024-01-02"},
+                TypeError,
+                "trading_day",
+            ),
         ],
     )
     def test_bad_fill_changes_nothing(self, args, kwargs, error, words):
