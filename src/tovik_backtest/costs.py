@@ -19,8 +19,8 @@ Futures
     whole TWD (halves up) on every fill.
 
 Amounts that are floored or rounded are worked out in ``Decimal`` from ``str(price)``,
-so binary float error (580.0 x 1000 x 0.001425 stored as 826.4999...) never costs or
-saves a TWD.
+so binary float error (32.3 x 1000 x 0.01 is 322.99999999999994 in floats) never
+costs or saves a TWD.
 """
 
 from __future__ import annotations
@@ -190,8 +190,8 @@ class CostBook:
         ``quantity`` in order units: lots or shares for stocks (give ``shares_per_unit``,
         1000 or 1), contracts for futures (give ``point_value``, TWD per point).
         ``trading_day`` is the trading day the fill belongs to (a night-session futures
-        fill belongs to the next trading day). Bad input raises before anything is
-        recorded.
+        fill belongs to the next trading day: ``market.trading_day_of`` works it out
+        from a tick timestamp). Bad input raises before anything is recorded.
         """
         if type(code) is not str or not code:
             raise TypeError(f"code must be a non-empty str, not {code!r}")

@@ -46,6 +46,7 @@ __all__ = [
     "trading_days",
     "is_trading_day",
     "session_close",
+    "trading_day_of",
     "SessionClock",
     "yesterday_taipei",
 ]
@@ -300,6 +301,19 @@ def session_close(market: str, ts_ns: int) -> int:
     raise ValueError(
         f"{day} is past the last trading day the exchange calendar knows ({days[-1]}): upgrade exchange-calendars"
     )
+
+
+def trading_day_of(market: str, ts_ns: int) -> dt.date:
+    """The trading day of the session ``ts_ns`` is in (or of the next session when none).
+
+    A futures night session belongs to the next trading day: Tuesday 23:00 is
+    Wednesday's, Friday 23:00 is Monday's. Give this as ``trading_day`` when charging a
+    fill, so that day-trade matching follows the exchange's day.
+    """
+    close = session_close(market, ts_ns)
+    day = _EPOCH + dt.timedelta(days=close // _DAY_NS)
+    days = _sessions(day)
+    return days[bisect.bisect_left(days, day)]
 
 
 class SessionClock:

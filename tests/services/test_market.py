@@ -222,6 +222,22 @@ class TestSessions:
         assert session_close("Stock", ns(*at)) == ns(*stock_close)
         assert session_close("Future", ns(*at)) == ns(*future_close)
 
+    @pytest.mark.parametrize(
+        "market_, at, day",
+        [
+            ("Stock", (2024, 2, 2, 10), (2024, 2, 2)),
+            ("Stock", (2024, 2, 2, 14), (2024, 2, 5)),
+            ("Future", (2024, 2, 2, 10), (2024, 2, 2)),
+            ("Future", (2024, 2, 2, 23), (2024, 2, 5)),  # Friday night is Monday's
+            ("Future", (2024, 2, 3, 4, 59), (2024, 2, 5)),
+            ("Future", (2024, 2, 20, 23), (2024, 2, 21)),
+            ("Future", (2024, 2, 21, 1), (2024, 2, 21)),
+            ("Future", (2024, 2, 5, 16), (2024, 2, 15)),  # the night before Lunar New Year
+        ],
+    )
+    def test_trading_day_of(self, market_, at, day):
+        assert market.trading_day_of(market_, ns(*at)) == dt.date(*day)
+
     def test_close_keeps_sub_second_precision(self):
         assert session_close("Stock", ns(2024, 2, 2, 13, 30) + 1) == ns(2024, 2, 5, 13, 30)
 
