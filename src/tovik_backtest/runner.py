@@ -20,9 +20,11 @@ import polars as pl
 
 from tovik_backtest import constant, utils
 from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
+from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.instruments import Instrument, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
+from tovik_backtest.money import Recorder, Sizes
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
 __all__ = [
@@ -247,6 +249,9 @@ class Backtest:
         seed: int = 0,
         quiet: bool = True,
         progress: Callable[[int, int], None] | None = None,
+        costs: Costs | None = None,
+        capital: float = 1_000_000,
+        contract_sizes: dict[str, int] | None = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy instance, not {type(strategy).__name__}")
@@ -263,6 +268,15 @@ class Backtest:
         self.instruments = [parse_instrument(i) for i in instruments]
         if not self.instruments:
             raise BacktestError("a back-test needs at least one instrument")
+        if costs is None:
+            costs = Costs()
+        if not isinstance(costs, Costs):
+            raise BacktestError(f"costs must be a Costs, not {type(costs).__name__}")
+        if type(capital) not in (int, float) or not 0 < capital < float("inf"):
+            raise BacktestError(f"capital must be a TWD amount > 0, not {capital!r}")
+        # sizes first: an unknown futures product stops the run before any work
+        self.sizes = Sizes.of(self.instruments, contract_sizes, api)
+        self.costs, self.capital = costs, float(capital)
         self.strategy = strategy
         self.start, self.end = start, end
         self.backfill_start, self.backfill_end = backfill_start, backfill_end
@@ -289,6 +303,7 @@ class Backtest:
         run = _Run(matcher, positions, self.instruments)
         strategy._runner = run
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
+        recorder = Recorder(self.instruments, self.sizes)
         reports: list[dict[str, Any]] = []
         backfilling_ticks = 0
         exit_value = FLAG.exit_send_tick.value
@@ -304,6 +319,7 @@ class Backtest:
                 for report in batch:
                     reports.append(report)
                     _count(stats, report)
+                    recorder.report(report)
                     if "operation_type" in report:
                         strategy.on_order(report)
                     else:
@@ -344,6 +360,7 @@ class Backtest:
                     if st is not None:
                         st.ticks += 1
                     hand_over()
+                    recorder.tick(record)
                     strategy.on_tick(record)
                     hand_over()
                 if self.progress is not None:
@@ -355,6 +372,7 @@ class Backtest:
             strategy._runner = None
             ticker.stop_send_ticks()
         wall = time.perf_counter() - started
+        recorder.finish()
         _count_exchange_cancels(stats, positions)
         return BacktestResult(
             instruments=list(self.instruments),
@@ -364,6 +382,9 @@ class Backtest:
             backfilling_ticks=backfilling_ticks,
             wall_seconds=wall,
             params=dict(strategy.params),
+            recorder=recorder,
+            costs=self.costs,
+            capital=self.capital,
         )
 
 

@@ -114,7 +114,7 @@ def add_parser(sub: Any) -> argparse.ArgumentParser:
         "sweep",
         help="back-test every combination of strategy parameters, on Ray or a process pool",
         description="Back-test every combination of the --param values as its own run and "
-        "rank the runs by P&L. Runs go to a local Ray instance by default, to a Ray cluster "
+        "rank the runs by net P&L (TWD). Runs go to a local Ray instance by default, to a Ray cluster "
         "with --address (or RAY_ADDRESS), or to a local process pool with --local-processes.",
     )
     p.add_argument("--strategy", required=True, metavar="module:Class", help="strategy class to run")
@@ -182,17 +182,17 @@ def cmd_sweep(args: argparse.Namespace) -> int:
 
 def print_table(table: pl.DataFrame, names: Sequence[str], top: int = 30) -> None:
     shown = table.head(top)
-    headers = ["#", *names, "P&L", "fills", "ticks", "ticks/s"]
+    headers = ["#", *names, "net P&L TWD", "fills", "ticks", "ticks/s"]
     body: list[list[str]] = []
     for rank, row in enumerate(shown.iter_rows(named=True), start=1):
         cells = [str(rank)] + [str(row[name]) for name in names]
         if row["error"] is None:
-            cells += [f"{row['pnl']:,.2f}", str(row["fills"]), f"{row['ticks']:,}",
+            cells += [f"{row['net_pnl']:,.2f}", str(row["fills"]), f"{row['ticks']:,}",
                       f"{row['ticks_per_second']:,.0f}"]
         else:
             cells += ["", "", "", ""]
         body.append(cells)
-    view = Table(title=f"Sweep: {table.height} runs ranked by P&L")
+    view = Table(title=f"Sweep: {table.height} runs ranked by net P&L")
     for header in headers:
         view.add_column(header, justify="right", no_wrap=True)
     failures = shown["error"].is_not_null().any()

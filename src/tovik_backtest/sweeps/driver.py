@@ -120,7 +120,7 @@ def sweep(
     backfill_end: str | None = None,
     progress: Callable[[int, int], None] | None = None,
 ) -> pl.DataFrame:
-    """Back-test every combination of ``grid`` and return the runs ranked by P&L.
+    """Back-test every combination of ``grid`` and return the runs ranked by net P&L.
 
     ``grid`` maps a parameter name of ``strategy_cls`` to the values to try, e.g.
     ``{"fast": [5, 10], "slow": [30, 60]}``; each combination reaches the strategy's
