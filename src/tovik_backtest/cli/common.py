@@ -183,9 +183,10 @@ def print_summary(result: Any) -> None:
     out.print(f"round trips {o['round_trips']} · win rate {win} · max drawdown {_twd(o['max_drawdown'])} TWD "
               f"({o['max_drawdown_pct']:.2%}) · Sharpe {sharpe} · exposure {o['exposure']:.0%}")
     for note in summary["notes"]:
-        out.print(f"note: {note}", markup=False, highlight=False)
+        out.print(f"note: {note}", markup=False, highlight=False, soft_wrap=True)
     out.print(f"{money_line(o)} · {o['ticks']:,} ticks in {o['wall_seconds']:.2f} s "
-              f"({o['ticks_per_second']:,.0f} ticks/s)", markup=False, highlight=False)
+              f"({o['ticks_per_second']:,.0f} ticks/s)", markup=False, highlight=False,
+              soft_wrap=True)
 
 
 def finish(result: Any, args: argparse.Namespace, data_dir: Path | None) -> None:
