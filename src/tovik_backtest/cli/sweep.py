@@ -24,7 +24,14 @@ from rich.progress import (
 )
 from rich.table import Table
 
-from tovik_backtest.cli.common import add_backfill_args, add_period_args, out, positive_int_arg
+from tovik_backtest.cli.common import (
+    add_backfill_args,
+    add_money_args,
+    add_period_args,
+    money_kwargs,
+    out,
+    positive_int_arg,
+)
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
 from tovik_backtest.loader import load_strategy_class
 from tovik_backtest.sweeps import RESERVED_COLUMNS, import_ray, sweep
@@ -122,6 +129,7 @@ def add_parser(sub: Any) -> argparse.ArgumentParser:
                    metavar="NAME=V1,V2,...", help="values of one strategy parameter (repeatable)")
     add_period_args(p, example="2330:Stock")
     add_backfill_args(p)
+    add_money_args(p)
     p.add_argument("--data-dir", type=Path,
                    help="tick cache folder, the same path on every node (default: the package's)")
     p.add_argument("--out", type=Path, help="new or empty folder for sweep.csv and each run's result")
@@ -166,7 +174,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         table = sweep(strategy_cls, grid, args.instrument, args.start, args.end,
                       address=args.address, local_processes=args.local_processes,
                       data_dir=args.data_dir, out=args.out, backfill_start=args.backfill_start,
-                      backfill_end=args.backfill_end, progress=report)
+                      backfill_end=args.backfill_end, progress=report, **money_kwargs(args))
     except (SweepError, RayUnavailable) as exc:
         raise UsageError(str(exc)) from None
     finally:
