@@ -51,6 +51,38 @@ class TestContractSizes:
         with pytest.raises(BacktestError, match="XYZ"):
             Backtest(Strategy(), ["XYZR1:Future"], "2024-01-02", "2024-01-02")
 
+    @pytest.mark.parametrize("kwargs, message", [
+        ({"costs": {"stock_tax_rate": 0.003}}, "costs must be a Costs"),
+        ({"capital": 0}, "capital must be a TWD amount > 0"),
+        ({"capital": float("inf")}, "capital must be a TWD amount > 0"),
+        ({"capital": "1e6"}, "capital must be a TWD amount > 0"),
+        ({"contract_sizes": {"TXF": True}}, "TXF must be a whole number > 0"),
+    ])
+    def test_backtest_refuses_bad_money_settings(self, kwargs, message):
+        from tovik_backtest.runner import Backtest, Strategy
+
+        with pytest.raises(BacktestError, match=message):
+            Backtest(Strategy(), ["TXFR1:Future"], "2024-01-02", "2024-01-02", **kwargs)
+
+    @pytest.mark.parametrize("unit, sizes, expected", [
+        (500, None, 500),  # the broker's contract knows its lot
+        (500, {"2330": 2000}, 2000),  # what the caller says wins
+        (None, None, 1000),  # no size field: the exchange's board lot
+    ])
+    def test_broker_contract_unit(self, unit, sizes, expected):
+        class Contract:
+            pass
+
+        contract = Contract()
+        if unit is not None:
+            contract.unit = unit
+
+        class Api:
+            class Contracts:
+                Stocks = {"2330": contract}
+
+        assert Sizes.of([Instrument("2330", "Stock")], sizes, Api()).lot_shares["2330"] == expected
+
     @pytest.mark.parametrize("lot, sizes, per", [
         ("Common", None, 1000), ("Odd", None, 1), ("IntradayOdd", None, 1),
         ("Common", {"2330": 500}, 500), ("Odd", {"2330": 500}, 1),
@@ -278,3 +310,24 @@ class TestReport:
         names = {"reports.jsonl", "trades.csv", "round_trips.csv", "equity.csv", "summary.json"}
         assert names <= {p.name for p in folder.iterdir()}
         assert (folder / "round_trips.csv").read_text().startswith("code,side,entry_time")
+
+
+def test_real_run_contract_size_scales_futures_money(tmp_path):
+    from tovik_backtest.runner import Backtest
+    from tovik_backtest.sample_data import sample_period, write_sample_data
+    from tovik_backtest.sample_strategy import MovingAverageCross
+
+    write_sample_data(tmp_path, days=1, seed=4)
+    start, end = sample_period(1)
+
+    def figures(**kwargs):
+        result = Backtest(MovingAverageCross(fast=5, slow=20), ["TXFR1:Future"], start, end,
+                          data_dir=tmp_path, costs=Costs.none(), **kwargs).run()
+        return result.summary()
+
+    default, halved = figures(), figures(contract_sizes={"TXF": 100})
+    points = default["instruments"]["TXFR1"]["pnl_points"]
+    assert default["overall"]["fills"] > 0 and halved["instruments"]["TXFR1"]["pnl_points"] == points
+    assert default["overall"]["gross_pnl"] == pytest.approx(points * 200)
+    assert halved["overall"]["gross_pnl"] == pytest.approx(points * 100)
+    assert default["overall"]["net_pnl"] == default["overall"]["gross_pnl"]
