@@ -7,7 +7,8 @@ found a position open. After the run ``book_fills`` replays the deal reports in 
 through one average-cost book per instrument, in shares (stocks) or contracts
 (futures), so odd and board lots of one stock net out correctly.
 
-Times are Taipei wall time written as if UTC, in nanoseconds (the tick ``ts`` rule).
+Reports and tick records carry POSIX seconds; times here are Taipei wall time written as
+if UTC, in nanoseconds (the tick ``ts`` rule), so they compare with ``market``'s closes.
 """
 
 from __future__ import annotations
@@ -25,9 +26,14 @@ from tovik_backtest.instruments import Instrument
 __all__ = ["Sizes", "Recorder", "Fill", "RoundTrip", "Book", "book_fills", "seconds_to_ns"]
 
 
+_TAIPEI_OFFSET_S = 8 * 3600
+
+
 def seconds_to_ns(seconds: float) -> int:
+    """A tick record's or deal's POSIX seconds to Taipei wall-time nanoseconds (the ``ts``
+    rule of the tick cache and of ``market``)."""
     # microseconds first: a float of epoch seconds carries no finer digits
-    return int(round(float(seconds) * 1e6)) * 1000
+    return int(round((float(seconds) + _TAIPEI_OFFSET_S) * 1e6)) * 1000
 
 
 @dataclass(frozen=True)

@@ -7,8 +7,8 @@ from __future__ import annotations
 import bisect
 import datetime as dt
 import io
-from pathlib import Path
 from collections.abc import Callable
+from pathlib import Path
 from typing import Any
 
 import polars as pl

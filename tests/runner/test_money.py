@@ -11,14 +11,15 @@ from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.instruments import Instrument
 from tovik_backtest.measures import drawdown_measures, drawdowns, sharpe, trip_measures
-from tovik_backtest.money import Recorder, Sizes, book_fills
-from tovik_backtest.results import BacktestResult, InstrumentStats
 from tovik_backtest.modules.positions.positions import Positions
+from tovik_backtest.money import Recorder, Sizes
+from tovik_backtest.results import BacktestResult, InstrumentStats
 
 
 def secs(day, hour, minute=0):
-    # Taipei wall time written as UTC, in seconds (the tick "timestamp" rule)
-    return (dt.datetime(2024, 1, day, hour, minute) - dt.datetime(1970, 1, 1)).total_seconds()
+    # POSIX seconds of a Taipei wall time (the tick record's "timestamp")
+    taipei = dt.timezone(dt.timedelta(hours=8))
+    return dt.datetime(2024, 1, day, hour, minute, tzinfo=taipei).timestamp()
 
 
 class TestContractSizes:
