@@ -61,22 +61,26 @@ class SessionAxis:
     def __init__(self, times_ns: list[int]) -> None:
         times = sorted(set(times_ns))
         self.starts: list[int] = []  # first time of each session
+        self.ends: list[int] = []  # last time of each session
         self.offsets: list[int] = []  # x of that first time
         x = 0
-        prev: int | None = None
         for t in times:
-            if prev is None or t - prev > _GAP_NS:
-                if prev is not None:
-                    x += prev - self.starts[-1] + _GAP_NS // 30  # a sliver marks the break
+            if not self.ends or t - self.ends[-1] > _GAP_NS:
+                if self.ends:
+                    x += self.ends[-1] - self.starts[-1] + _GAP_NS // 30  # a sliver marks the break
                 self.starts.append(t)
+                self.ends.append(t)
                 self.offsets.append(x)
-            prev = t
+            else:
+                self.ends[-1] = t
 
     def x(self, t: int) -> float:
         """Hours along the compressed axis."""
         if not self.starts:
             return 0.0
         i = max(bisect.bisect_right(self.starts, t) - 1, 0)
+        # a time in a break (a session close after the last tick) sits at its session's end
+        t = min(max(t, self.starts[i]), self.ends[i])
         return (self.offsets[i] + t - self.starts[i]) / 3.6e12
 
     def xs(self, times: list[int]) -> list[float]:
@@ -108,7 +112,9 @@ def panels(result: Any, ticks: pl.DataFrame | None = None) -> list[tuple[str, Ca
         for inst in result.instruments:
             rows = ticks.filter(pl.col("code") == inst.code)
             prices[inst.code] = (rows["ts"].to_list(), rows["close"].to_list())
-    axis = SessionAxis(eq_times + [f.time_ns for f in fills] + [t for ts, _ in prices.values() for t in ts])
+    # sessions are where trading happened; closes after the last tick sit at its end
+    traded = [f.time_ns for f in fills] + [t for ts, _ in prices.values() for t in ts]
+    axis = SessionAxis(traded or eq_times)
 
     def price_panel(code: str) -> Callable[[Any], None]:
         def draw(ax: Any) -> None:
