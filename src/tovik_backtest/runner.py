@@ -233,6 +233,10 @@ class Backtest:
     ``instruments``: items like "2330:Stock", ("TXFR1", "Future") or
     {"code": ..., "market": ...}. ``start``/``end`` (and the optional warm-up bounds)
     are texts such as "2024-01-02". Without ``api`` only cached days are used.
+    ``costs`` (a ``Costs``, default the published rates) charges every fill;
+    ``capital`` (TWD) is what drawdown and Sharpe ratio are measured against;
+    ``contract_sizes`` maps a futures product or code to TWD per point, or a stock code
+    to shares per board lot (an unknown futures product is refused here).
     """
 
     def __init__(
