@@ -5,13 +5,29 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
+from functools import cached_property
 from pathlib import Path
 from typing import Any
 
 import polars as pl
 
+from tovik_backtest import measures
+from tovik_backtest.costs import FUTURES_WITHOUT_COMMISSION_NOTE, Costs
 from tovik_backtest.instruments import Instrument
 from tovik_backtest.modules.positions.positions import Positions
+from tovik_backtest.money import Book, Recorder, Sizes, book_fills
+
+_TZ = "Asia/Taipei"
+_TIME = pl.Datetime("ns", _TZ)
+
+
+def _cents(value: float) -> float:
+    return round(value + 0.0, 2)  # + 0.0 turns -0.0 into 0.0
+
+
+def _times(values: list[int]) -> pl.Series:
+    # Taipei wall time written as UTC: read it as naive time, then name the zone
+    return pl.Series(values, dtype=pl.Int64).cast(pl.Datetime("ns")).dt.replace_time_zone(_TZ)
 
 __all__ = ["BacktestResult", "InstrumentStats"]
 
@@ -38,6 +54,23 @@ class BacktestResult:
     backfilling_ticks: int
     wall_seconds: float
     params: dict[str, Any] = field(default_factory=dict)
+    recorder: Recorder | None = None
+    costs: Costs = field(default_factory=Costs)
+    capital: float = 1_000_000.0
+
+    @cached_property
+    def book(self) -> Book:
+        """The fills in TWD: costs, realised P&L, round trips, equity curve."""
+        recorder = self.recorder
+        if recorder is None:
+            recorder = Recorder(self.instruments, Sizes.of(self.instruments))
+            recorder.finish()
+        return book_fills(self.deals, recorder, self.costs, self.capital)
+
+    @property
+    def notes(self) -> list[str]:
+        """Lines a summary should print under its figures."""
+        return [FUTURES_WITHOUT_COMMISSION_NOTE] if self.book.futures_without_commission else []
 
     @property
     def ticks(self) -> int:
@@ -52,11 +85,27 @@ class BacktestResult:
         return [r for r in self.reports if "operation_type" not in r]
 
     def summary(self) -> dict[str, Any]:
-        """Per instrument and overall figures (JSON-serialisable)."""
-        book = self.positions.summary()
+        """Per instrument and overall figures (JSON-serialisable); money in TWD.
+
+        Per instrument: counts, net position, ``realized_pnl``/``unrealized_pnl``/
+        ``pnl_points`` in price points times quantity, and TWD ``gross_pnl``,
+        ``commission``, ``tax``, ``net_pnl``. ``overall`` sums only TWD (points of
+        different instruments do not add) and carries the measures of the net equity curve.
+        """
+        positions = self.positions.summary()
+        book = self.book
         per: dict[str, dict[str, Any]] = {}
+        money = {"gross_pnl": 0.0, "commission": 0.0, "tax": 0.0, "net_pnl": 0.0}
         for code, s in self.stats.items():
-            pos = book.get(code, {})
+            pos = positions.get(code, {})
+            realized = pos.get("realized_pnl", 0.0)
+            unrealized = pos.get("unrealized_pnl", 0.0)
+            gross = book.realized.get(code, 0.0) + book.unrealized.get(code, 0.0)
+            commission, tax = book.commission.get(code, 0.0), book.tax.get(code, 0.0)
+            figures = {"gross_pnl": gross, "commission": commission, "tax": tax,
+                       "net_pnl": gross - commission - tax}
+            for key, value in figures.items():
+                money[key] += value
             per[code] = {
                 "market": s.market,
                 "ticks": s.ticks,
@@ -65,56 +114,109 @@ class BacktestResult:
                 "filled_qty": s.filled_qty,
                 "exchange_cancels": s.exchange_cancels,
                 "net_position": pos.get("quantity", 0),
-                "realized_pnl": pos.get("realized_pnl", 0.0),
-                "unrealized_pnl": pos.get("unrealized_pnl", 0.0),
+                "realized_pnl": realized,
+                "unrealized_pnl": unrealized,
+                "pnl_points": realized + unrealized,
+                **{key: _cents(value) for key, value in figures.items()},
             }
         keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels")
         overall: dict[str, Any] = {k: sum(v[k] for v in per.values()) for k in keys}
-        overall["realized_pnl"] = sum(v["realized_pnl"] for v in per.values())
-        overall["unrealized_pnl"] = sum(v["unrealized_pnl"] for v in per.values())
-        overall["pnl"] = overall["realized_pnl"] + overall["unrealized_pnl"]
+        overall.update({key: _cents(value) for key, value in money.items()})
+        overall["capital"] = self.capital
+        curve = [v for _, v in book.equity]
+        overall.update({k: (_cents(v) if k == "max_drawdown" else v)
+                        for k, v in measures.drawdown_measures(curve, self.capital).items()})
+        trips = measures.trip_measures([t.net for t in book.round_trips])
+        if trips["average_trade"] is not None:
+            trips["average_trade"] = _cents(trips["average_trade"])
+        overall.update(trips)
+        overall["sharpe"] = measures.sharpe([v for _, v in book.days], self.capital)
+        recorder = self.recorder
+        overall["exposure"] = (recorder.exposed_ticks / recorder.ticks
+                               if recorder is not None and recorder.ticks else 0.0)
         overall["backfilling_ticks"] = self.backfilling_ticks
         overall["wall_seconds"] = self.wall_seconds
         overall["ticks_per_second"] = self.ticks_per_second
-        return {"params": self.params, "instruments": per, "overall": overall}
+        return {"params": self.params, "instruments": per, "overall": overall, "notes": self.notes}
 
     def trades(self) -> pl.DataFrame:
-        """The fills, one row per deal report, in the order they happened."""
-        schema = {
-            "trade_id": pl.String,
-            "code": pl.String,
-            "action": pl.String,
-            "quantity": pl.Int64,
-            "price": pl.Float64,
-            "exchange_ts": pl.Float64,
-        }
-        rows = [
-            {
-                "trade_id": d["id"],
-                "code": d["code"],
-                "action": str(d["action"]),
-                "quantity": d["quantity"],
-                "price": d["price"],
-                "exchange_ts": d["exchange_ts"],
-            }
-            for d in self.deals
-        ]
-        return pl.DataFrame(rows, schema=schema, orient="row")
+        """The fills, one row per deal report, in the order they happened; money in TWD
+        (``realized_pnl`` is what the fill closed, before costs)."""
+        fills = self.book.fills
+        return pl.DataFrame([
+            _times([f.time_ns for f in fills]).alias("time"),
+            pl.Series("trade_id", [f.trade_id for f in fills], pl.String),
+            pl.Series("code", [f.code for f in fills], pl.String),
+            pl.Series("action", [f.action for f in fills], pl.String),
+            pl.Series("price_type", [f.price_type for f in fills], pl.String),
+            pl.Series("order_type", [f.order_type for f in fills], pl.String),
+            pl.Series("quantity", [f.quantity for f in fills], pl.Int64),
+            pl.Series("price", [f.price for f in fills], pl.Float64),
+            pl.Series("value", [_cents(f.value) for f in fills], pl.Float64),
+            pl.Series("commission", [_cents(f.commission) for f in fills], pl.Float64),
+            pl.Series("tax", [_cents(f.tax) for f in fills], pl.Float64),
+            pl.Series("realized_pnl", [_cents(f.realized_pnl) for f in fills], pl.Float64),
+        ])
+
+    def round_trips(self) -> pl.DataFrame:
+        """One row per closed round trip (flat to flat, or up to a reversal); ``quantity``
+        in shares (stocks) or contracts (futures), prices averaged, money in TWD."""
+        trips = self.book.round_trips
+        return pl.DataFrame([
+            pl.Series("code", [t.code for t in trips], pl.String),
+            pl.Series("side", [t.side for t in trips], pl.String),
+            _times([t.entry_time_ns for t in trips]).alias("entry_time"),
+            _times([t.exit_time_ns for t in trips]).alias("exit_time"),
+            pl.Series("quantity", [t.quantity for t in trips], pl.Int64),
+            pl.Series("entry_price", [t.entry_price for t in trips], pl.Float64),
+            pl.Series("exit_price", [t.exit_price for t in trips], pl.Float64),
+            pl.Series("gross", [_cents(t.gross) for t in trips], pl.Float64),
+            pl.Series("costs", [_cents(t.costs) for t in trips], pl.Float64),
+            pl.Series("net", [_cents(t.net) for t in trips], pl.Float64),
+        ])
+
+    def equity(self) -> pl.DataFrame:
+        """Net equity (capital + P&L - costs, TWD) after each fill and at each session
+        close; ``drawdown`` is equity minus its running peak (0 or below)."""
+        points = self.book.equity
+        values = [v for _, v in points]
+        return pl.DataFrame([
+            _times([t for t, _ in points]).alias("time"),
+            pl.Series("equity", [_cents(v) for v in values], pl.Float64),
+            pl.Series("drawdown", [_cents(d) for d in measures.drawdowns(values, self.capital)],
+                      pl.Float64),
+        ])
 
     def reports_jsonl(self) -> str:
         """Every report as one JSON line, enumeration members written as their text."""
         return "".join(json.dumps(r, ensure_ascii=False, default=str) + "\n" for r in self.reports)
 
     def save(self, folder: str | Path) -> Path:
-        """Write reports.jsonl, trades.csv and summary.json into ``folder``."""
+        """Write reports.jsonl, trades.csv, round_trips.csv, equity.csv and summary.json
+        into ``folder``, and report.html where matplotlib is installed."""
         out = Path(folder)
         out.mkdir(parents=True, exist_ok=True)
         (out / "reports.jsonl").write_text(self.reports_jsonl(), encoding="utf-8")
         self.trades().write_csv(out / "trades.csv")
+        self.round_trips().write_csv(out / "round_trips.csv")
+        self.equity().write_csv(out / "equity.csv")
+        from tovik_backtest.plot import PlotUnavailable
+
+        try:
+            self.report(out / "report.html")
+        except PlotUnavailable:
+            pass  # the files above carry the same figures
         (out / "summary.json").write_text(
             json.dumps(self.summary(), ensure_ascii=False, indent=2, default=str), encoding="utf-8"
         )
         return out
+
+    def report(self, path: str | Path, ticks: pl.DataFrame | None = None) -> Path:
+        """One self-contained HTML page: summary, equity and drawdown, prices with fills,
+        round trips (needs matplotlib)."""
+        from tovik_backtest.report import write_report
+
+        return write_report(self, Path(path), ticks)
 
     def plot(self, path: str | Path, ticks: pl.DataFrame | None = None) -> Path:
         """Draw fills (and prices, when ``ticks`` is given) and the P&L curve to a PNG."""

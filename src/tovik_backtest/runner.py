@@ -20,9 +20,11 @@ import polars as pl
 
 from tovik_backtest import constant, utils
 from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
+from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.instruments import MARKETS, Instrument, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
+from tovik_backtest.money import Recorder, Sizes
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
 __all__ = [
@@ -234,6 +236,10 @@ class Backtest:
     ``instruments``: items like "2330:Stock", ("TXFR1", "Future") or
     {"code": ..., "market": ...}. ``start``/``end`` (and the optional warm-up bounds)
     are texts such as "2024-01-02". Without ``api`` only cached days are used.
+    ``costs`` (a ``Costs``, default the published rates) charges every fill;
+    ``capital`` (TWD) is what drawdown and Sharpe ratio are measured against;
+    ``contract_sizes`` maps a futures product or code to TWD per point, or a stock code
+    to shares per board lot (an unknown futures product is refused here).
     """
 
     def __init__(
@@ -250,6 +256,9 @@ class Backtest:
         seed: int = 0,
         quiet: bool = True,
         progress: Callable[[int, int], None] | None = None,
+        costs: Costs | None = None,
+        capital: float = 1_000_000,
+        contract_sizes: dict[str, int] | None = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy instance, not {type(strategy).__name__}")
@@ -266,6 +275,15 @@ class Backtest:
         self.instruments = [parse_instrument(i) for i in instruments]
         if not self.instruments:
             raise BacktestError("a back-test needs at least one instrument")
+        if costs is None:
+            costs = Costs()
+        if not isinstance(costs, Costs):
+            raise BacktestError(f"costs must be a Costs, not {type(costs).__name__}")
+        if type(capital) not in (int, float) or not 0 < capital < float("inf"):
+            raise BacktestError(f"capital must be a TWD amount > 0, not {capital!r}")
+        # sizes first: an unknown futures product stops the run before any work
+        self.sizes = Sizes.of(self.instruments, contract_sizes, api)
+        self.costs, self.capital = costs, float(capital)
         self.strategy = strategy
         self.start, self.end = start, end
         self.backfill_start, self.backfill_end = backfill_start, backfill_end
@@ -292,6 +310,7 @@ class Backtest:
         run = _Run(matcher, positions, self.instruments)
         strategy._runner = run
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
+        recorder = Recorder(self.instruments, self.sizes)
         reports: list[dict[str, Any]] = []
         backfilling_ticks = 0
         exit_value = FLAG.exit_send_tick.value
@@ -307,6 +326,7 @@ class Backtest:
                 for report in batch:
                     reports.append(report)
                     _count(stats, report)
+                    recorder.report(report)
                     if "operation_type" in report:
                         strategy.on_order(report)
                     else:
@@ -347,6 +367,7 @@ class Backtest:
                     if st is not None:
                         st.ticks += 1
                     hand_over()
+                    recorder.tick(record)
                     strategy.on_tick(record)
                     hand_over()
                 if self.progress is not None:
@@ -358,6 +379,7 @@ class Backtest:
             strategy._runner = None
             ticker.stop_send_ticks()
         wall = time.perf_counter() - started
+        recorder.finish()
         _count_exchange_cancels(stats, positions)
         return BacktestResult(
             instruments=list(self.instruments),
@@ -367,6 +389,9 @@ class Backtest:
             backfilling_ticks=backfilling_ticks,
             wall_seconds=wall,
             params=dict(strategy.params),
+            recorder=recorder,
+            costs=self.costs,
+            capital=self.capital,
         )
 
 

@@ -1,4 +1,5 @@
 import os
+import re
 import subprocess
 import sys
 
@@ -88,3 +89,55 @@ def test_run_command_with_a_strategy_file(tmp_path):
                    f"{strategy}:Mine", "--data-dir", str(tmp_path / "data"), "--out", str(tmp_path / "o"))
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "o" / "trades.csv").read_text().count("\n") >= 2
+
+
+# ---- results in TWD --------------------------------------------------------------------
+
+@pytest.mark.parametrize("argv, message", [
+    (["run", "-i", "XYZR1:Future", "--start", "2024-01-02", "--end", "2024-01-02",
+      "--strategy", "tovik_backtest.sample_strategy:MovingAverageCross"], "XYZ"),
+    (["run", "-i", "TXFR1:Future", "--start", "2024-01-02", "--end", "2024-01-02",
+      "--strategy", "tovik_backtest.sample_strategy:MovingAverageCross", "--contract-size", "TXF"],
+     "PRODUCT=TWD_PER_POINT"),
+    (["demo", "--contract-size", "TXF=-5"], "whole number"),
+    (["sweep", "--strategy", "m:C", "-i", "2330:Stock", "--start", "2024-01-02", "--end", "2024-01-02",
+      "-p", "fast=5", "--contract-size", "txf=5"], "capital letters"),
+])
+def test_bad_contract_sizes_exit_2_in_one_line(argv, message, capsys):
+    try:
+        code = cli.main(argv)
+    except SystemExit as exc:
+        code = exc.code
+    assert code == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and message in err[0]
+
+
+@pytest.mark.parametrize("overall, line", [
+    ({"net_pnl": 12345.0, "gross_pnl": 15000.0, "commission": 1655.0, "tax": 1000.0},
+     "net P&L 12,345 TWD (gross 15,000, commission 1,655, tax 1,000)"),
+    ({"net_pnl": -140.5, "gross_pnl": 0.0, "commission": 70.5, "tax": 70.0},
+     "net P&L -140.50 TWD (gross 0, commission 70.50, tax 70)"),
+])
+def test_money_line(overall, line):
+    from tovik_backtest.cli.common import money_line
+
+    assert money_line(overall) == line
+
+
+def test_run_prints_twd_and_writes_report(tmp_path):
+    from tovik_backtest.costs import FUTURES_WITHOUT_COMMISSION_NOTE
+    from tovik_backtest.sample_data import sample_period, write_sample_data
+
+    pytest.importorskip("matplotlib")
+    write_sample_data(tmp_path / "data", days=1, seed=2)
+    start, end = sample_period(1)
+    done = run_cli("run", "-i", "2330:Stock", "-i", "TXFR1:Future", "--start", start, "--end", end,
+                   "--strategy", "tovik_backtest.sample_strategy:MovingAverageCross",
+                   "--data-dir", str(tmp_path / "data"), "--contract-size", "TXF=100",
+                   "--report", str(tmp_path / "r.html"))
+    assert done.returncode == 0, done.stderr
+    last = done.stdout.strip().splitlines()[-2]  # the report's path is the very last line
+    assert re.match(r"^net P&L -?[\d,.]+ TWD \(gross -?[\d,.]+, commission [\d,.]+, tax [\d,.]+\) · ", last)
+    assert FUTURES_WITHOUT_COMMISSION_NOTE in done.stdout
+    assert (tmp_path / "r.html").read_text(encoding="utf-8").startswith("<!DOCTYPE html>")

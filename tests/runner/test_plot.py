@@ -40,3 +40,21 @@ def test_missing_matplotlib_is_a_clear_error(monkeypatch, tmp_path):
 
     with pytest.raises(PlotUnavailable, match=r"pip install 'tovik_backtest\[plot\]'"):
         plot_result(FakeResult([]), tmp_path / "x.png")
+
+
+H = 3_600_000_000_000  # an hour in ns
+
+
+@pytest.mark.parametrize("t, x", [
+    (9 * H, 0.0),  # first session opens at 0
+    (13 * H, 4.0),
+    (13 * H + H // 2, 4.0),  # a close after the last tick sits at the session's end
+    (24 * H + 9 * H, 4.0 + 1 / 60),  # next day: the night takes only a sliver
+    (24 * H + 10 * H, 5.0 + 1 / 60),
+])
+def test_session_axis_removes_breaks(t, x):
+    from tovik_backtest.plot import SessionAxis
+
+    every_20_min = list(range(9 * H, 13 * H + 1, H // 3)) + list(range(33 * H, 34 * H + 1, H // 3))
+    axis = SessionAxis(every_20_min)
+    assert axis.x(t) == pytest.approx(x)

@@ -114,8 +114,8 @@ def assert_matches_sequential(table, sequential):
         for name, value in expected.items():
             if name not in TIMING:
                 assert got[name] == value, (key, name)
-    # Ranked by P&L (highest first), ties by parameters.
-    ranking = sorted(sequential, key=lambda k: (-sequential[k]["pnl"], k))
+    # Ranked by net P&L (highest first), ties by parameters.
+    ranking = sorted(sequential, key=lambda k: (-sequential[k]["net_pnl"], k))
     assert list(zip(table["fast"], table["slow"], strict=True)) == ranking
 
 
@@ -145,7 +145,7 @@ class TestGrid:
             ({"fast": "5,10"}, TypeError, "list, tuple or range"),
             ({"fast": []}, SweepError, "no values"),
             ({"fast": [5, 10, 5]}, SweepError, "more than once"),
-            ({"pnl": [1]}, SweepError, "clashes"),
+            ({"net_pnl": [1]}, SweepError, "clashes"),
             ({"not a name": [1]}, SweepError, "not a valid"),
         ],
     )
@@ -163,7 +163,7 @@ class TestParamParsing:
 
     @pytest.mark.parametrize(
         "param",
-        ["fast", "fast=", "fast=5,,10", "fast=5,5", "1x=5", "pnl=1", "fast='5", "fast=inf"],
+        ["fast", "fast=", "fast=5,,10", "fast=5,5", "1x=5", "net_pnl=1", "fast='5", "fast=inf"],
     )
     def test_bad_param_exits_2_with_one_line(self, param, capsys):
         with pytest.raises(SystemExit) as info:
@@ -459,12 +459,12 @@ def test_failing_run_is_reported_in_its_row(backend, request, sample, sequential
     for row in bad.iter_rows(named=True):
         assert row["error"].startswith("RuntimeError: strategy blew up on purpose")
         assert "on_tick" in row["error"]
-        assert row["pnl"] is None and row["ticks"] is None
+        assert row["net_pnl"] is None and row["ticks"] is None
         assert "blew up" in (Path(row["result"]) / "error.txt").read_text()
     for row in good.iter_rows(named=True):
         expected = sequential[(row["fast"], 30)]
-        assert (row["pnl"], row["fills"], row["ticks"]) == (
-            expected["pnl"], expected["fills"], expected["ticks"])
+        assert (row["net_pnl"], row["fills"], row["ticks"]) == (
+            expected["net_pnl"], expected["fills"], expected["ticks"])
 
 
 @pytest.mark.parametrize("backend", ["ray", "pool"])
@@ -477,11 +477,11 @@ def test_crashed_worker_loses_only_its_own_run(backend, request, sample, sequent
                   INSTRUMENTS, start, end, data_dir=data_dir, **where)
     assert table.height == 4
     crashed = table.filter(pl.col("crash"))
-    assert crashed["error"].null_count() == 0 and crashed["pnl"].null_count() == 2
+    assert crashed["error"].null_count() == 0 and crashed["net_pnl"].null_count() == 2
     kept = table.filter(~pl.col("crash"))
     assert kept["error"].null_count() == 2
     for row in kept.iter_rows(named=True):
-        assert row["pnl"] == sequential[(row["fast"], 30)]["pnl"]
+        assert row["net_pnl"] == sequential[(row["fast"], 30)]["net_pnl"]
 
 
 def test_out_folder_holds_the_table_and_every_run(local_ray, sample, sequential, tmp_path):
@@ -499,7 +499,7 @@ def test_out_folder_holds_the_table_and_every_run(local_ray, sample, sequential,
     for row in table.iter_rows(named=True):
         summary = json.loads((Path(row["result"]) / "summary.json").read_text())
         assert summary["params"]["fast"] == row["fast"] and summary["params"]["slow"] == row["slow"]
-        assert summary["overall"]["pnl"] == row["pnl"]
+        assert summary["overall"]["net_pnl"] == row["net_pnl"]
         assert (Path(row["result"]) / "trades.csv").is_file()
 
 
@@ -510,9 +510,9 @@ def test_command_on_ray_prints_ranked_table(local_ray, sample, sequential, capsy
                      "--data-dir", str(data_dir), "-p", "fast=5,10", "-p", "slow=30,60"])
     assert code == 0
     text = capsys.readouterr().out
-    assert "ranked by P&L" in text and "4 runs" in text
-    best = max(sequential, key=lambda k: (sequential[k]["pnl"], tuple(-x for x in k)))
-    assert f"{sequential[best]['pnl']:,.2f}" in text
+    assert "ranked by net P&L" in text and "4 runs" in text
+    best = max(sequential, key=lambda k: (sequential[k]["net_pnl"], tuple(-x for x in k)))
+    assert f"{sequential[best]['net_pnl']:,.2f}" in text
 
 
 def test_command_with_strategy_file_on_process_pool(sample, tmp_path):
@@ -535,7 +535,7 @@ def test_command_with_strategy_file_on_process_pool(sample, tmp_path):
         check=False, capture_output=True, text=True, timeout=180, env=env)
     # fast=40 is refused by the strategy: that run fails, the command says so and exits 1.
     assert done.returncode == 1, done.stderr
-    assert "ranked by P&L" in done.stdout and "3 runs" in done.stdout
+    assert "ranked by net P&L" in done.stdout and "3 runs" in done.stdout
     assert "1 run failed: ValueError: need 0 < fast < slow" in " ".join(done.stdout.split())
     saved = pl.read_csv(out / "sweep.csv")
     assert saved["fast"].to_list()[-1] == 40 and saved["error"].null_count() == 2

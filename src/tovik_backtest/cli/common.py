@@ -16,12 +16,17 @@ from rich.table import Table
 
 from tovik_backtest.errors import BacktestError, UsageError
 from tovik_backtest.instruments import Instrument, parse_instrument
+from tovik_backtest.market import ContractSizeError, parse_contract_size
 from tovik_backtest.utils import format_to_dt
 
 __all__ = [
     "EXIT_USAGE",
     "Parser",
     "add_backfill_args",
+    "add_money_args",
+    "contract_size_arg",
+    "money_kwargs",
+    "money_line",
     "add_period_args",
     "date_arg",
     "finish",
@@ -124,22 +129,64 @@ def run_with_progress(backtest: Any) -> Any:
     return result
 
 
+def contract_size_arg(text: str) -> tuple[str, int]:
+    try:
+        return parse_contract_size(text)
+    except ContractSizeError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def add_money_args(p: argparse.ArgumentParser) -> None:
+    """--contract-size PRODUCT=TWD (repeatable) and --capital."""
+    p.add_argument("--contract-size", action="append", type=contract_size_arg, default=[],
+                   metavar="PRODUCT=SIZE",
+                   help="TWD per point of a futures product (or shares per lot of a stock), "
+                        "e.g. XYZ=2000 (repeatable)")
+    p.add_argument("--capital", type=positive_int_arg, default=1_000_000,
+                   help="TWD the drawdown and Sharpe ratio are measured against (default 1,000,000)")
+
+
+def money_kwargs(args: argparse.Namespace) -> dict[str, Any]:
+    """Backtest keywords from --contract-size and --capital."""
+    return {"contract_sizes": dict(getattr(args, "contract_size", None) or []) or None,
+            "capital": getattr(args, "capital", 1_000_000)}
+
+
+def _twd(value: float) -> str:
+    return f"{value:,.0f}" if value == int(value) else f"{value:,.2f}"
+
+
+def money_line(overall: dict[str, Any]) -> str:
+    """ "net P&L 12,345 TWD (gross 15,000, commission 1,655, tax 1,000)" """
+    return (f"net P&L {_twd(overall['net_pnl'])} TWD (gross {_twd(overall['gross_pnl'])}, "
+            f"commission {_twd(overall['commission'])}, tax {_twd(overall['tax'])})")
+
+
 def print_summary(result: Any) -> None:
     summary = result.summary()
-    table = Table(title="Back-test summary", caption="cancels: made by the exchange (IOC/FOK)",
+    table = Table(title="Back-test summary (TWD)", caption="cancels: made by the exchange (IOC/FOK)",
                   box=box.SIMPLE_HEAD)
-    for name in ("code", "market", "ticks", "orders", "fills", "cancels", "net", "realised", "unrealised"):
+    for name in ("code", "market", "ticks", "orders", "fills", "cancels", "net", "points", "gross",
+                 "commission", "tax", "net P&L"):
         table.add_column(name, justify="left" if name in ("code", "market") else "right")
     for code, s in summary["instruments"].items():
         table.add_row(code, s["market"], f"{s['ticks']:,}", str(s["orders"]), str(s["fills"]),
-                      str(s["exchange_cancels"]), str(s["net_position"]),
-                      f"{s['realized_pnl']:,.2f}", f"{s['unrealized_pnl']:,.2f}")
+                      str(s["exchange_cancels"]), str(s["net_position"]), f"{s['pnl_points']:,.2f}",
+                      _twd(s["gross_pnl"]), _twd(s["commission"]), _twd(s["tax"]), _twd(s["net_pnl"]))
     o = summary["overall"]
     table.add_row("[bold]overall", "", f"{o['ticks']:,}", str(o["orders"]), str(o["fills"]),
-                  str(o["exchange_cancels"]), "", f"{o['realized_pnl']:,.2f}", f"{o['unrealized_pnl']:,.2f}")
+                  str(o["exchange_cancels"]), "", "", _twd(o["gross_pnl"]), _twd(o["commission"]),
+                  _twd(o["tax"]), _twd(o["net_pnl"]))
     out.print(table)
-    out.print(f"P&L {o['pnl']:,.2f} points · {o['ticks']:,} ticks in {o['wall_seconds']:.2f} s "
-              f"({o['ticks_per_second']:,.0f} ticks/s)")
+    win = "-" if o["win_rate"] is None else f"{o['win_rate']:.0%}"
+    sharpe = "-" if o["sharpe"] is None else f"{o['sharpe']:.2f}"
+    out.print(f"round trips {o['round_trips']} · win rate {win} · max drawdown {_twd(o['max_drawdown'])} TWD "
+              f"({o['max_drawdown_pct']:.2%}) · Sharpe {sharpe} · exposure {o['exposure']:.0%}")
+    for note in summary["notes"]:
+        out.print(f"note: {note}", markup=False, highlight=False, soft_wrap=True)
+    out.print(f"{money_line(o)} · {o['ticks']:,} ticks in {o['wall_seconds']:.2f} s "
+              f"({o['ticks_per_second']:,.0f} ticks/s)", markup=False, highlight=False,
+              soft_wrap=True)
 
 
 def finish(result: Any, args: argparse.Namespace, data_dir: Path | None) -> None:
@@ -147,7 +194,17 @@ def finish(result: Any, args: argparse.Namespace, data_dir: Path | None) -> None
     print_summary(result)
     if getattr(args, "out", None):
         folder = result.save(args.out)
-        out.print(f"saved reports, trades and summary to {folder}")
+        out.print(f"saved reports, trades, round trips, equity and summary to {folder}")
+    if getattr(args, "report", None):
+        from tovik_backtest.plot import PlotUnavailable
+        from tovik_backtest.runner import merged_ticks
+
+        try:
+            ticks = merged_ticks(result.instruments, args.start, args.end, data_dir=data_dir)
+            path = result.report(args.report, ticks)
+        except PlotUnavailable as exc:
+            raise UsageError(str(exc)) from None
+        out.print(f"report written to {path}")
     if getattr(args, "plot", None):
         from tovik_backtest.plot import PlotUnavailable
         from tovik_backtest.runner import merged_ticks

@@ -7,7 +7,15 @@ import tempfile
 from pathlib import Path
 from typing import Any
 
-from tovik_backtest.cli.common import finish, int_arg, out, positive_int_arg, run_with_progress
+from tovik_backtest.cli.common import (
+    add_money_args,
+    finish,
+    int_arg,
+    money_kwargs,
+    out,
+    positive_int_arg,
+    run_with_progress,
+)
 from tovik_backtest.runner import Backtest
 from tovik_backtest.sample_data import SAMPLE_INSTRUMENTS, sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
@@ -18,7 +26,10 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--days", type=positive_int_arg, default=5, help="trading days of sample data")
     p.add_argument("--seed", type=int_arg, default=0, help="seed of the sample data")
     p.add_argument("--out", type=Path, help="folder to save reports, trades and summary")
-    p.add_argument("--plot", type=Path, metavar="FILE.png", help="draw prices, fills and P&L")
+    p.add_argument("--plot", type=Path, metavar="FILE.png", help="draw prices, fills, equity and drawdown")
+    p.add_argument("--report", type=Path, metavar="FILE.html",
+                   help="write a self-contained HTML report (needs matplotlib)")
+    add_money_args(p)
     p.set_defaults(handler=cmd_demo)
 
 
@@ -35,6 +46,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
             start,
             end,
             data_dir=data_dir,
+            **money_kwargs(args),
         )
         result = run_with_progress(backtest)
         finish(result, args, data_dir)

@@ -24,7 +24,14 @@ from rich.progress import (
 )
 from rich.table import Table
 
-from tovik_backtest.cli.common import add_backfill_args, add_period_args, out, positive_int_arg
+from tovik_backtest.cli.common import (
+    add_backfill_args,
+    add_money_args,
+    add_period_args,
+    money_kwargs,
+    out,
+    positive_int_arg,
+)
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
 from tovik_backtest.loader import load_strategy_class
 from tovik_backtest.sweeps import RESERVED_COLUMNS, import_ray, sweep
@@ -114,7 +121,7 @@ def add_parser(sub: Any) -> None:
         "sweep",
         help="back-test every combination of strategy parameters, on Ray or a process pool",
         description="Back-test every combination of the --param values as its own run and "
-        "rank the runs by P&L. Runs go to a local Ray instance by default, to a Ray cluster "
+        "rank the runs by net P&L (TWD). Runs go to a local Ray instance by default, to a Ray cluster "
         "with --address (or RAY_ADDRESS), or to a local process pool with --local-processes.",
     )
     p.add_argument("--strategy", required=True, metavar="module:Class", help="strategy class to run")
@@ -122,6 +129,7 @@ def add_parser(sub: Any) -> None:
                    metavar="NAME=V1,V2,...", help="values of one strategy parameter (repeatable)")
     add_period_args(p, example="2330:Stock")
     add_backfill_args(p)
+    add_money_args(p)
     p.add_argument("--data-dir", type=Path,
                    help="tick cache folder, the same path on every node (default: the package's)")
     p.add_argument("--out", type=Path, help="new or empty folder for sweep.csv and each run's result")
@@ -165,7 +173,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         table = sweep(strategy_cls, grid, args.instrument, args.start, args.end,
                       address=args.address, local_processes=args.local_processes,
                       data_dir=args.data_dir, out=args.out, backfill_start=args.backfill_start,
-                      backfill_end=args.backfill_end, progress=report)
+                      backfill_end=args.backfill_end, progress=report, **money_kwargs(args))
     except (SweepError, RayUnavailable) as exc:
         raise UsageError(str(exc)) from None
     finally:
@@ -181,17 +189,17 @@ def cmd_sweep(args: argparse.Namespace) -> int:
 
 def print_table(table: pl.DataFrame, names: Sequence[str], top: int = 30) -> None:
     shown = table.head(top)
-    headers = ["#", *names, "P&L", "fills", "ticks", "ticks/s"]
+    headers = ["#", *names, "net P&L TWD", "fills", "ticks", "ticks/s"]
     body: list[list[str]] = []
     for rank, row in enumerate(shown.iter_rows(named=True), start=1):
         cells = [str(rank)] + [str(row[name]) for name in names]
         if row["error"] is None:
-            cells += [f"{row['pnl']:,.2f}", str(row["fills"]), f"{row['ticks']:,}",
+            cells += [f"{row['net_pnl']:,.2f}", str(row["fills"]), f"{row['ticks']:,}",
                       f"{row['ticks_per_second']:,.0f}"]
         else:
             cells += ["", "", "", ""]
         body.append(cells)
-    view = Table(title=f"Sweep: {table.height} runs ranked by P&L")
+    view = Table(title=f"Sweep: {table.height} runs ranked by net P&L")
     for header in headers:
         view.add_column(header, justify="right", no_wrap=True)
     failures = shown["error"].is_not_null().any()

@@ -54,6 +54,8 @@ class RunSpec:
     backfill_end: str | None
     data_dir: str
     out: str | None = None
+    contract_sizes: tuple[tuple[str, int], ...] = ()
+    capital: float = 1_000_000.0
 
 
 def run_one(run_spec: RunSpec) -> dict[str, Any]:
@@ -70,6 +72,8 @@ def run_one(run_spec: RunSpec) -> dict[str, Any]:
             run_spec.backfill_start,
             run_spec.backfill_end,
             data_dir=run_spec.data_dir,
+            contract_sizes=dict(run_spec.contract_sizes) or None,
+            capital=run_spec.capital,
         )
         result = backtest.run()
         overall = result.summary()["overall"]

@@ -22,6 +22,7 @@ import polars as pl
 from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.errors import BacktestError, SweepError, describe
 from tovik_backtest.instruments import Instrument, parse_instrument
+from tovik_backtest.money import Sizes
 from tovik_backtest.sweeps.backends import RunSpec, import_ray, run_folder, run_on_pool, run_on_ray
 from tovik_backtest.sweeps.cache import precache
 from tovik_backtest.sweeps.grid import expand_grid
@@ -119,8 +120,10 @@ def sweep(
     backfill_start: str | None = None,
     backfill_end: str | None = None,
     progress: Callable[[int, int], None] | None = None,
+    contract_sizes: Mapping[str, int] | None = None,
+    capital: float = 1_000_000,
 ) -> pl.DataFrame:
-    """Back-test every combination of ``grid`` and return the runs ranked by P&L.
+    """Back-test every combination of ``grid`` and return the runs ranked by net P&L.
 
     ``grid`` maps a parameter name of ``strategy_cls`` to the values to try, e.g.
     ``{"fast": [5, 10], "slow": [30, 60]}``; each combination reaches the strategy's
@@ -131,10 +134,19 @@ def sweep(
     ``out`` (a new or empty folder) receives ``sweep.csv`` and every run's result.
     ``progress(done, total)`` is called here after each finished run.
 
+    ``contract_sizes`` and ``capital`` reach every ``Backtest`` as they are.
+
     A run that fails has its error in the ``error`` column; the others go on.
     """
     plan = _plan(strategy_cls, grid, instruments, start, end, data_dir, out,
                  backfill_start, backfill_end)
+    try:
+        # an unknown futures product fails every run alike: refuse it once, up front
+        Sizes.of(plan.instruments, contract_sizes)
+    except BacktestError as exc:
+        raise SweepError(str(exc)) from None
+    if type(capital) not in (int, float) or not 0 < capital < float("inf"):
+        raise SweepError(f"capital must be a TWD amount > 0, not {capital!r}")
     if local_processes is not None:
         if type(local_processes) is not int or local_processes < 1:
             raise SweepError(f"local_processes must be a whole number of at least 1, not "
@@ -166,6 +178,8 @@ def sweep(
             backfill_end=backfill_end,
             data_dir=str(plan.data_dir),
             out=str(run_folder(plan.out, index, params)) if plan.out is not None else None,
+            contract_sizes=tuple(sorted((contract_sizes or {}).items())),
+            capital=float(capital),
         )
         for index, params in enumerate(plan.combos)
     ]

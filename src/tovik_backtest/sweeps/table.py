@@ -1,4 +1,4 @@
-"""The sweep's result table: one row of figures per run, ranked by P&L."""
+"""The sweep's result table: one row of figures per run, ranked by net P&L (TWD)."""
 
 from __future__ import annotations
 
@@ -11,9 +11,14 @@ __all__ = ["FIGURES", "RESERVED_COLUMNS", "build_table", "empty_row"]
 
 # Figures taken from a run's summary, in table order.
 FIGURES: tuple[str, ...] = (
-    "pnl",
-    "realized_pnl",
-    "unrealized_pnl",
+    "net_pnl",
+    "gross_pnl",
+    "commission",
+    "tax",
+    "max_drawdown",
+    "round_trips",
+    "win_rate",
+    "sharpe",
     "fills",
     "filled_qty",
     "orders",
@@ -24,8 +29,9 @@ FIGURES: tuple[str, ...] = (
     "wall_seconds",
 )
 _FIGURE_TYPES: dict[str, Any] = {
-    name: (pl.Float64 if name in ("pnl", "realized_pnl", "unrealized_pnl", "ticks_per_second",
-                                  "wall_seconds") else pl.Int64)
+    name: (pl.Float64 if name in ("net_pnl", "gross_pnl", "commission", "tax", "max_drawdown",
+                                  "win_rate", "sharpe", "ticks_per_second", "wall_seconds")
+           else pl.Int64)
     for name in FIGURES
 }
 RESERVED_COLUMNS = frozenset(("run", *FIGURES, "error", "result"))
@@ -55,7 +61,7 @@ def _column_type(values: Sequence[Any]) -> Any:
 
 def build_table(names: Sequence[str], options: Mapping[str, Sequence[Any]],
                 rows: Iterable[dict[str, Any]]) -> pl.DataFrame:
-    """One row per run, sorted by P&L (highest first, failed runs last), then by parameters."""
+    """One row per run, sorted by net P&L (highest first, failed runs last), then by parameters."""
     rows = sorted(rows, key=lambda r: r["run"])
     columns: dict[str, pl.Series] = {"run": pl.Series("run", [r["run"] for r in rows], pl.Int64)}
     for name in names:
@@ -72,6 +78,6 @@ def build_table(names: Sequence[str], options: Mapping[str, Sequence[Any]],
     columns["error"] = pl.Series("error", [r["error"] for r in rows], pl.String)
     columns["result"] = pl.Series("result", [r["result"] for r in rows], pl.String)
     table = pl.DataFrame(list(columns.values()))
-    by = ["pnl", *names, "run"]
+    by = ["net_pnl", *names, "run"]
     return table.sort(by, descending=[True] + [False] * (len(by) - 1), nulls_last=True,
                       maintain_order=True)

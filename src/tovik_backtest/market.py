@@ -1,0 +1,364 @@
+"""Exchange facts a simulation needs: contract sizes, the price grid, sessions.
+
+Timestamps
+    Tick ``ts`` values are Taipei wall-clock time written as if it were UTC: the
+    nanoseconds from 1970-01-01 00:00 *naive* to the local time (the broker stamps ticks
+    that way and the tick cache keeps it). 09:00 in Taipei is therefore ``ts % day ==
+    9 h``. Every ``ts_ns`` taken or returned here uses the same convention, so
+    ``session_close`` compares directly with tick timestamps; no time zone is applied.
+Sessions
+    Trading days come from the XTAI calendar of ``exchange_calendars`` (built once, from
+    the earliest year asked for). Stocks close at 13:30. Futures trade a day session
+    08:45-13:45 and a night session from 15:00 of a trading day to 05:00 the next
+    morning; the night session belongs to the next trading day (a Friday night runs to
+    Saturday 05:00). A night session is assumed after every trading day. An order placed
+    outside a session lasts until the next close.
+Price grid
+    Stocks: 0.01 below 10, 0.05 below 50, 0.1 below 100, 0.5 below 500, 1 below 1,000,
+    5 from 1,000. Futures: 1 point (index futures TXF/MXF/TMF; other products are
+    assumed to step 1 point too). Prices are read as ``Decimal(str(price))`` rounded to
+    six places, so float noise such as 10.299999999999999 counts as 10.3.
+"""
+
+from __future__ import annotations
+
+import bisect
+import datetime as dt
+import math
+import re
+import threading
+import warnings
+from collections.abc import Mapping
+from decimal import ROUND_FLOOR, Decimal
+
+from tovik_backtest.constant import OrderLot
+
+__all__ = [
+    "BOARD_LOT_SHARES",
+    "POINT_VALUES",
+    "ContractSizeError",
+    "shares_per_unit",
+    "product_of",
+    "point_value",
+    "parse_contract_size",
+    "tick_size",
+    "price_off_grid_reason",
+    "trading_days",
+    "is_trading_day",
+    "session_close",
+    "trading_day_of",
+    "SessionClock",
+    "yesterday_taipei",
+]
+
+BOARD_LOT_SHARES = 1000
+
+POINT_VALUES: Mapping[str, int] = {"TXF": 200, "MXF": 50, "TMF": 10}
+"""TWD per index point of one contract, by futures product."""
+
+_MARKETS = ("Stock", "Future")
+_ODD_LOTS = (OrderLot.ODD, OrderLot.INTRADAY_ODD)
+
+NS = 1_000_000_000
+_DAY_NS = 86_400 * NS
+_EPOCH = dt.date(1970, 1, 1)
+_TAIPEI = dt.timezone(dt.timedelta(hours=8))  # no daylight saving since 1979
+
+
+class ContractSizeError(ValueError):
+    """The size of a contract is unknown or was given wrongly."""
+
+
+def _check_market(market: object) -> str:
+    if market not in _MARKETS:
+        raise ValueError(f"market must be one of {', '.join(_MARKETS)}, not {market!r}")
+    return market  # type: ignore[return-value]
+
+
+# --- contract sizes ---------------------------------------------------------------------
+
+
+def shares_per_unit(order_lot: OrderLot | str) -> int:
+    """Shares in one unit of order quantity: 1,000 for board-lot kinds, 1 for odd lots.
+
+    "Common", "BlockTrade" and "Fixing" orders count lots of 1,000 shares; "Odd" and
+    "IntradayOdd" orders count shares.
+    """
+    lot = OrderLot.from_value(order_lot)
+    return 1 if lot in _ODD_LOTS else BOARD_LOT_SHARES
+
+
+# product letters, then a month letter (A-L) or the rolling R, then digits; or the
+# product followed by a yyyymm month
+_CODE = re.compile(r"^([A-Z]+?)(?:\d{6}|[A-LR]\d)$")
+
+
+def product_of(code: str) -> str:
+    """The futures product of ``code``: "TXFR1" -> "TXF", "MXFA4" -> "MXF", "TXF202412" -> "TXF"."""
+    if type(code) is not str:
+        raise TypeError(f"futures code must be a str, not {type(code).__name__}")
+    match = _CODE.match(code)
+    if match is None:
+        raise ContractSizeError(
+            f"{code!r} is not a futures code: expected product letters and a month, e.g. TXFR1 or MXFA4"
+        )
+    return match.group(1)
+
+
+def point_value(code: str, overrides: Mapping[str, int] | None = None) -> int:
+    """TWD per point of one contract of future ``code``; ``overrides`` (by product) win."""
+    product = product_of(code)
+    if overrides and product in overrides:
+        value = overrides[product]
+        if type(value) is not int or value <= 0:
+            raise ContractSizeError(f"contract size of {product} must be a whole number > 0, not {value!r}")
+        return value
+    try:
+        return POINT_VALUES[product]
+    except KeyError:
+        raise ContractSizeError(
+            f"contract size of futures product {product} (code {code}) is unknown: give it in TWD per point, "
+            f'e.g. contract_sizes={{"{product}": 2000}} or --contract-size {product}=2000'
+        ) from None
+
+
+def parse_contract_size(text: str) -> tuple[str, int]:
+    """Parse "PRODUCT=TWD_PER_POINT" (as given on the command line) into (product, size)."""
+    if type(text) is not str:
+        raise TypeError(f"contract size must be text like XYZ=2000, not {type(text).__name__}")
+    product, sep, size = (part.strip() for part in text.partition("="))
+    if not sep or not product or not size:
+        raise ContractSizeError(f"contract size {text!r} must look like PRODUCT=TWD_PER_POINT, e.g. XYZ=2000")
+    if not re.fullmatch(r"[A-Z]+", product):
+        raise ContractSizeError(f"product in {text!r} must be capital letters, e.g. XYZ=2000")
+    if not size.isdigit() or int(size) <= 0:
+        raise ContractSizeError(f"size in {text!r} must be a whole number of TWD per point > 0, e.g. {product}=2000")
+    return product, int(size)
+
+
+# --- price grid -------------------------------------------------------------------------
+
+# (upper bound of the band, step); the last band is open
+_STOCK_BANDS: tuple[tuple[Decimal | None, Decimal], ...] = (
+    (Decimal(10), Decimal("0.01")),
+    (Decimal(50), Decimal("0.05")),
+    (Decimal(100), Decimal("0.1")),
+    (Decimal(500), Decimal("0.5")),
+    (Decimal(1000), Decimal(1)),
+    (None, Decimal(5)),
+)
+_FUTURE_STEP = Decimal(1)
+_NOISE = Decimal("0.000001")
+
+
+def _price(code: str, price: object) -> Decimal:
+    if type(price) not in (int, float):
+        raise TypeError(f"price of {code} must be an int or float, not {type(price).__name__}")
+    if not (math.isfinite(price) and price > 0):  # type: ignore[arg-type]
+        raise ValueError(f"price of {code} must be a finite number > 0, not {price!r}")
+    # no grid has steps below 0.01: six places absorb the noise of float arithmetic
+    # (0.1 + 0.2 is 0.30000000000000004) without ever moving a real price
+    return Decimal(str(price)).quantize(_NOISE)
+
+
+def _fmt(value: Decimal) -> str:
+    return f"{value.normalize():,f}"
+
+
+def _band(market: str, price: Decimal) -> tuple[Decimal, str]:
+    """Step at ``price`` and the band's description for messages."""
+    if market == "Future":
+        return _FUTURE_STEP, "step 1 point"
+    low = Decimal(0)
+    for high, step in _STOCK_BANDS:
+        if high is None:
+            return step, f"step {_fmt(step)} from {_fmt(low)}"
+        if price < high:
+            where = f"below {_fmt(high)}" if low == 0 else f"from {_fmt(low)} to {_fmt(high)}"
+            return step, f"step {_fmt(step)} {where}"
+        low = high
+    raise AssertionError("unreachable")
+
+
+def tick_size(market: str, code: str, price: float) -> float:
+    """The price step of ``code`` at ``price`` (bands of the stock grid, 1 point for futures)."""
+    _check_market(market)
+    return float(_band(market, _price(code, price))[0])
+
+
+def price_off_grid_reason(market: str, code: str, price: float) -> str | None:
+    """None when ``price`` is on the exchange's grid, else why not and the valid neighbours.
+
+    E.g. "590.5 is off the price grid of 2330 (step 1 from 500 to 1,000): use 590 or 591".
+    """
+    _check_market(market)
+    if type(price) in (int, float) and not (math.isfinite(price) and price > 0):
+        return f"{price!r} is not a valid price of {code}: prices are finite and > 0"
+    value = _price(code, price)
+    step, band = _band(market, value)
+    below = (value / step).to_integral_value(rounding=ROUND_FLOOR) * step
+    if below == value:
+        return None
+    return f"{_fmt(value)} is off the price grid of {code} ({band}): use {_fmt(below)} or {_fmt(below + step)}"
+
+
+# --- trading days -----------------------------------------------------------------------
+
+_calendar_lock = threading.Lock()
+_days: list[dt.date] = []  # trading days, ascending, from _first_year on
+_first_year: int | None = None
+
+
+def _sessions(covering: dt.date) -> list[dt.date]:
+    """The trading-day list, rebuilt from an earlier year when ``covering`` precedes it."""
+    global _days, _first_year
+    with _calendar_lock:
+        if _first_year is None or covering.year <= _first_year:
+            year = covering.year - 1 if _first_year is None else min(covering.year - 1, _first_year - 1)
+            with warnings.catch_warnings():
+                # the calendar library trips its own pandas deprecations; not ours to fix
+                warnings.simplefilter("ignore", DeprecationWarning)
+                warnings.simplefilter("ignore", FutureWarning)
+                import exchange_calendars  # slow to import; only when sessions are needed
+
+                calendar = exchange_calendars.get_calendar("XTAI", start=f"{year}-01-01")
+            _days = [stamp.date() for stamp in calendar.sessions]
+            _first_year = year
+        days = _days
+    if covering > days[-1]:
+        raise ValueError(
+            f"{covering} is past the last trading day the exchange calendar knows ({days[-1]}): "
+            "upgrade exchange-calendars"
+        )
+    return days
+
+
+def _as_date(name: str, value: object) -> dt.date:
+    if type(value) is dt.date:
+        return value
+    if type(value) is str:
+        try:
+            return dt.date.fromisoformat(value)
+        except ValueError:
+            pass
+        raise ValueError(f"{name} must be a date like 2024-01-02, not {value!r}")
+    raise TypeError(f"{name} must be a datetime.date or YYYY-MM-DD text, not {type(value).__name__}")
+
+
+def trading_days(start: dt.date | str, end: dt.date | str) -> list[dt.date]:
+    """Trading days of the Taiwan exchanges from ``start`` to ``end``, both included."""
+    first, last = _as_date("start", start), _as_date("end", end)
+    if first > last:
+        raise ValueError(f"start {first} is after end {last}")
+    days = _sessions(first)
+    return days[bisect.bisect_left(days, first) : bisect.bisect_right(days, last)]
+
+
+def is_trading_day(day: dt.date | str) -> bool:
+    """Whether ``day`` is a trading day of the Taiwan exchanges."""
+    day = _as_date("day", day)
+    days = _sessions(day)
+    i = bisect.bisect_left(days, day)
+    return i < len(days) and days[i] == day
+
+
+# --- sessions ---------------------------------------------------------------------------
+
+_STOCK_CLOSE = (13 * 3600 + 30 * 60) * NS
+_FUTURE_DAY_CLOSE = (13 * 3600 + 45 * 60) * NS
+_FUTURE_NIGHT_CLOSE = _DAY_NS + 5 * 3600 * NS  # 05:00 the morning after
+
+
+def _day_ns(day: dt.date) -> int:
+    return (day - _EPOCH).days * _DAY_NS
+
+
+def _closes_of(market: str, day: dt.date) -> tuple[int, ...]:
+    base = _day_ns(day)
+    if market == "Stock":
+        return (base + _STOCK_CLOSE,)
+    return (base + _FUTURE_DAY_CLOSE, base + _FUTURE_NIGHT_CLOSE)
+
+
+def session_close(market: str, ts_ns: int) -> int:
+    """The close of the session ``ts_ns`` is in, or the next close when it is in none.
+
+    A timestamp exactly at a close still belongs to that session. ``ts_ns`` and the
+    result are Taipei wall time as epoch nanoseconds (the tick ``ts`` convention).
+    """
+    _check_market(market)
+    if type(ts_ns) is not int:
+        raise TypeError(f"ts_ns must be an int of nanoseconds, not {type(ts_ns).__name__}")
+    day = _EPOCH + dt.timedelta(days=ts_ns // _DAY_NS)
+    # the previous trading day's night session may still be open after midnight
+    days = _sessions(day - dt.timedelta(days=1))
+    i = max(bisect.bisect_left(days, day) - 1, 0)
+    while i < len(days):
+        for close in _closes_of(market, days[i]):
+            if close >= ts_ns:
+                return close
+        i += 1
+    raise ValueError(
+        f"{day} is past the last trading day the exchange calendar knows ({days[-1]}): upgrade exchange-calendars"
+    )
+
+
+def trading_day_of(market: str, ts_ns: int) -> dt.date:
+    """The trading day of the session ``ts_ns`` is in (or of the next session when none).
+
+    A futures night session belongs to the next trading day: Tuesday 23:00 is
+    Wednesday's, Friday 23:00 is Monday's. Give this as ``trading_day`` when charging a
+    fill, so that day-trade matching follows the exchange's day.
+    """
+    close = session_close(market, ts_ns)
+    day = _EPOCH + dt.timedelta(days=close // _DAY_NS)
+    days = _sessions(day)
+    return days[bisect.bisect_left(days, day)]
+
+
+class SessionClock:
+    """Tells a replay which session closes it has passed, to expire day orders on time.
+
+    Call ``passed(ts)`` with each tick's timestamp, in time order, before handling the
+    tick: it returns the closes (ascending, ns) strictly before ``ts`` and after the
+    previous call's ``ts``. The first call returns none. Costs one comparison per tick
+    between closes.
+    """
+
+    __slots__ = ("market", "_last", "_next")
+
+    def __init__(self, market: str) -> None:
+        self.market = _check_market(market)
+        self._last: int | None = None
+        self._next: int | None = None
+
+    @property
+    def next_close(self) -> int | None:
+        """The next close still ahead (ns), or None before the first call."""
+        return self._next
+
+    def passed(self, ts_ns: int) -> list[int]:
+        """Closes passed since the previous call: strictly before ``ts_ns``."""
+        if type(ts_ns) is not int:
+            raise TypeError(f"ts_ns must be an int of nanoseconds, not {type(ts_ns).__name__}")
+        nxt = self._next
+        if nxt is None:
+            self._next = session_close(self.market, ts_ns)
+            self._last = ts_ns
+            return []
+        if ts_ns < self._last:  # type: ignore[operator]
+            raise ValueError(f"timestamps must not go back: {ts_ns} came after {self._last}")
+        self._last = ts_ns
+        if ts_ns <= nxt:
+            return []
+        out = []
+        while nxt < ts_ns:
+            out.append(nxt)
+            nxt = session_close(self.market, nxt + 1)
+        self._next = nxt
+        return out
+
+
+def yesterday_taipei() -> dt.date:
+    """Yesterday's calendar date in Taipei (the latest day with complete tick data)."""
+    return dt.datetime.now(_TAIPEI).date() - dt.timedelta(days=1)
