@@ -25,6 +25,7 @@ class InstrumentStats:
     fills: int = 0
     filled_qty: int = 0
     exchange_cancels: int = 0
+    expired: int = 0  # day (ROD) orders cancelled at their session close
 
 
 @dataclass
@@ -64,11 +65,12 @@ class BacktestResult:
                 "fills": s.fills,
                 "filled_qty": s.filled_qty,
                 "exchange_cancels": s.exchange_cancels,
+                "expired": s.expired,
                 "net_position": pos.get("quantity", 0),
                 "realized_pnl": pos.get("realized_pnl", 0.0),
                 "unrealized_pnl": pos.get("unrealized_pnl", 0.0),
             }
-        keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels")
+        keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired")
         overall: dict[str, Any] = {k: sum(v[k] for v in per.values()) for k in keys}
         overall["realized_pnl"] = sum(v["realized_pnl"] for v in per.values())
         overall["unrealized_pnl"] = sum(v["unrealized_pnl"] for v in per.values())

@@ -18,6 +18,7 @@ FIGURES: tuple[str, ...] = (
     "filled_qty",
     "orders",
     "exchange_cancels",
+    "expired",
     "ticks",
     "backfilling_ticks",
     "ticks_per_second",
