@@ -32,7 +32,7 @@ def check_periods(start: Any, end: Any, backfill_start: Any, backfill_end: Any) 
     first, last = parse_bound("start", start), parse_bound("end", end)
     if first > last:
         raise BacktestError(f"the period is reversed: start {start} is after end {end}")
-    given = {}
+    given: dict[str, str] = {}
     for name, value in (("backfill_start", backfill_start), ("backfill_end", backfill_end)):
         if value is not None and type(value) is not str:
             raise BacktestError(f"{name} must be a date text or None, not {value!r}")
@@ -41,8 +41,8 @@ def check_periods(start: Any, end: Any, backfill_start: Any, backfill_end: Any) 
     if not given:
         return
     # the replay takes a lone warm-up bound for both ends
-    w_start = given.get("backfill_start", given.get("backfill_end"))
-    w_end = given.get("backfill_end", w_start)
+    w_start = given.get("backfill_start") or given["backfill_end"]
+    w_end = given.get("backfill_end") or w_start
     w_first, w_last = parse_bound("backfill_start", w_start), parse_bound("backfill_end", w_end)
     if w_first > w_last:
         raise BacktestError(f"the warm-up is reversed: backfill_start {w_start} is after "

@@ -132,7 +132,7 @@ class OrderDesk:
                                f"not {type(trade_id).__name__} {trade_id!r}")
         for record in self.matcher.pending_orders:
             if record["trade_id"] == trade_id:
-                return record  # type: ignore[no-any-return]
+                return record
         raise OrderRefused(f"{verb} {trade_id}: no resting order has this id "
                            "(filled, cancelled, expired or never placed)")
 

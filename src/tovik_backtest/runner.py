@@ -19,12 +19,12 @@ from typing import Any
 import polars as pl
 
 from tovik_backtest import constant, utils
+from tovik_backtest.checks import check_data_dir, check_periods
 from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
 from tovik_backtest.errors import BacktestError, OrderRefused
-from tovik_backtest.checks import check_data_dir, check_periods
 from tovik_backtest.instruments import Instrument, check_distinct, parse_instrument
-from tovik_backtest.orders import OrderDesk, tick_ts_ns
 from tovik_backtest.modules.positions.positions import Positions
+from tovik_backtest.orders import OrderDesk, tick_ts_ns
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
 __all__ = [

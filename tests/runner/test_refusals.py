@@ -1,16 +1,12 @@
 """What a run refuses, and how: set-up checked before anything runs, order requests
 answered at the call, day orders expired at their session close, quotes of the tick."""
 
-import math
 
-import numpy as np
-import polars as pl
 import pytest
 
 import tovik_backtest
 from tovik_backtest import cli
-from tovik_backtest.constant import OperationType
-from tovik_backtest.runner import Backtest, BacktestError, OrderRefused, Strategy, merged_ticks
+from tovik_backtest.runner import Backtest, BacktestError, OrderRefused, Strategy
 from tovik_backtest.sample_data import sample_period, write_sample_data
 
 START, END = sample_period(2)
