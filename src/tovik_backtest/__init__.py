@@ -10,7 +10,7 @@ from __future__ import annotations
 from typing import Any
 
 __version__ = "0.1.0"
-__all__ = ["Backtest", "BacktestResult", "Strategy", "sweep", "__version__"]
+__all__ = ["Backtest", "BacktestError", "BacktestResult", "OrderRefused", "Strategy", "sweep", "__version__"]
 
 
 def __getattr__(name: str) -> Any:
@@ -19,6 +19,10 @@ def __getattr__(name: str) -> Any:
         from tovik_backtest import runner
 
         return getattr(runner, name)
+    if name in ("BacktestError", "OrderRefused"):
+        from tovik_backtest import errors
+
+        return getattr(errors, name)
     if name == "BacktestResult":
         from tovik_backtest.results import BacktestResult
 

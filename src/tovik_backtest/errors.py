@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-__all__ = ["BacktestError", "RayUnavailable", "SweepError", "UsageError", "describe"]
+__all__ = ["BacktestError", "OrderRefused", "RayUnavailable", "SweepError", "UsageError", "describe"]
 
 
 class UsageError(Exception):
@@ -29,3 +29,10 @@ def describe(value: Any) -> str:
     if isinstance(value, type):
         return f"the class {value.__qualname__}"
     return f"{type(value).__name__} {value!r}"
+
+
+class OrderRefused(BacktestError):
+    """An order request the runner or the simulated exchange refused; the message says why.
+
+    Raised in the strategy at the call (``buy``, ``sell``, ``modify``, ``cancel``), so a
+    refused order never passes silently."""

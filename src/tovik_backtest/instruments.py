@@ -7,7 +7,7 @@ from typing import Any
 
 from tovik_backtest.errors import BacktestError
 
-__all__ = ["MARKETS", "Instrument", "parse_instrument"]
+__all__ = ["MARKETS", "Instrument", "check_distinct", "parse_instrument"]
 
 MARKETS = ("Stock", "Future")
 
@@ -46,3 +46,13 @@ def parse_instrument(value: Any) -> Instrument:
     if isinstance(value, (tuple, list)) and len(value) == 2:
         return Instrument(value[0], value[1])
     raise BacktestError(f"cannot read an instrument from {value!r}")
+
+
+def check_distinct(instruments: list[Instrument]) -> None:
+    """Refuse an instrument listed twice (the same code in another market is another one)."""
+    seen: set[Instrument] = set()
+    for instrument in instruments:
+        if instrument in seen:
+            raise BacktestError(f"instrument {instrument.code}:{instrument.market} is given twice; "
+                                "list each instrument once")
+        seen.add(instrument)

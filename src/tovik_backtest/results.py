@@ -41,6 +41,7 @@ class InstrumentStats:
     fills: int = 0
     filled_qty: int = 0
     exchange_cancels: int = 0
+    expired: int = 0  # day (ROD) orders cancelled at their session close
 
 
 @dataclass
@@ -113,13 +114,14 @@ class BacktestResult:
                 "fills": s.fills,
                 "filled_qty": s.filled_qty,
                 "exchange_cancels": s.exchange_cancels,
+                "expired": s.expired,
                 "net_position": pos.get("quantity", 0),
                 "realized_pnl": realized,
                 "unrealized_pnl": unrealized,
                 "pnl_points": realized + unrealized,
                 **{key: _cents(value) for key, value in figures.items()},
             }
-        keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels")
+        keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired")
         overall: dict[str, Any] = {k: sum(v[k] for v in per.values()) for k in keys}
         overall.update({key: _cents(value) for key, value in money.items()})
         overall["capital"] = self.capital

@@ -1,10 +1,10 @@
 """The back-test runner: one Ticker and one Matcher driven tick by tick for a strategy.
 
-For each tick record of the replay the runner calls ``set_current_tick`` and
-``match_deal``, hands the reports to the strategy, calls ``on_tick``, waits until the
-matcher has carried out every request the strategy submitted
-(``pending_order_queue.join()``), hands over the new reports, and only then grants the
-next tick. Nothing runs ahead of the strategy, so a run is deterministic.
+For each tick record of the replay the runner expires the day orders whose session has
+closed, calls ``set_current_tick`` and ``match_deal``, hands the reports to the strategy,
+calls ``on_tick``, hands over the reports of the strategy's requests (which the order
+desk carried out on this thread as they were made), and only then grants the next tick.
+Nothing runs ahead of the strategy, so a run is deterministic.
 """
 
 from __future__ import annotations
@@ -19,12 +19,14 @@ from typing import Any
 import polars as pl
 
 from tovik_backtest import constant, utils
+from tovik_backtest.checks import check_data_dir, check_periods
 from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
 from tovik_backtest.costs import Costs
-from tovik_backtest.errors import BacktestError
-from tovik_backtest.instruments import MARKETS, Instrument, parse_instrument
+from tovik_backtest.errors import BacktestError, OrderRefused
+from tovik_backtest.instruments import MARKETS, Instrument, check_distinct, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder, Sizes
+from tovik_backtest.orders import OrderDesk, tick_ts_ns
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
 __all__ = [
@@ -33,6 +35,7 @@ __all__ = [
     "BacktestResult",
     "Instrument",
     "MARKETS",
+    "OrderRefused",
     "Strategy",
     "merged_ticks",
     "parse_instrument",
@@ -53,6 +56,7 @@ class Strategy:
         for name, value in params.items():
             setattr(self, name, value)
         self._runner: _Run | None = None
+        self._ran = False
 
     # ---- hooks -------------------------------------------------------------------
     def on_start(self) -> None: ...
@@ -79,9 +83,11 @@ class Strategy:
         order_lot: str = OrderLot.COMMON.value,
         oc_type: str = OCType.AUTO.value,
         product_type: str | None = None,
-    ) -> None:
-        """Submit a buy order; its order report reaches ``on_order``."""
-        self._submit_add(Action.BUY.value, code, price, qty, price_type, order_type,
+    ) -> str:
+        """Place a buy order and return its id; its order report reaches ``on_order``.
+
+        Raises ``OrderRefused`` with the reason when the order is not accepted."""
+        return self._submit_add(Action.BUY.value, code, price, qty, price_type, order_type,
                          order_cond, order_lot, oc_type, product_type)
 
     def sell(
@@ -95,18 +101,26 @@ class Strategy:
         order_lot: str = OrderLot.COMMON.value,
         oc_type: str = OCType.AUTO.value,
         product_type: str | None = None,
-    ) -> None:
-        """Submit a sell order; its order report reaches ``on_order``."""
-        self._submit_add(Action.SELL.value, code, price, qty, price_type, order_type,
+    ) -> str:
+        """Place a sell order and return its id; its order report reaches ``on_order``.
+
+        Raises ``OrderRefused`` with the reason when the order is not accepted."""
+        return self._submit_add(Action.SELL.value, code, price, qty, price_type, order_type,
                          order_cond, order_lot, oc_type, product_type)
 
     def modify(self, trade_id: str, qty: int | None = None, price: float | None = None) -> None:
-        """Cut an order's open quantity by ``qty`` and/or give it a new ``price``."""
-        self._run().submit("modify", {"trade_id": trade_id, "qty": qty, "price": price})
+        """Cut an order's open quantity by ``qty`` and/or give it a new ``price``
+        (``OrderRefused`` when the exchange does not take the change)."""
+        self._run().ordering().modify(trade_id, qty, price)
 
     def cancel(self, trade_id: str) -> None:
-        """Cancel a resting order."""
-        self._run().submit("cancel", {"trade_id": trade_id})
+        """Cancel a resting order (``OrderRefused`` for an id that is not resting)."""
+        self._run().ordering().cancel(trade_id)
+
+    def quote(self, code: str) -> dict[str, Any]:
+        """Best bid and ask with their volumes at the current tick of ``code``:
+        keys bid_price, bid_volume, ask_price, ask_volume, ts (the tick's ns stamp)."""
+        return self._run().quote(code)
 
     # ---- state -----------------------------------------------------------------------
     @property
@@ -131,47 +145,44 @@ class Strategy:
 
     def _submit_add(self, action: str, code: str, price: float, qty: int, price_type: str,
                     order_type: str, order_cond: str, order_lot: str, oc_type: str,
-                    product_type: str | None) -> None:
-        run = self._run()
-        if product_type is None:
-            product_type = run.market_of(code)
-        payload = {
-            "code": code,
-            "product_type": product_type,
-            "action": action,
-            "price": price,
-            "qty": qty,
-            "price_type": price_type,
-            "order_type": order_type,
-            "order_cond": order_cond,
-            "order_lot": order_lot,
-            "oc_type": oc_type,
-        }
-        run.submit("add", payload)
+                    product_type: str | None) -> str:
+        return self._run().ordering().add(action, code, price, qty, price_type, order_type,
+                                          order_cond, order_lot, oc_type, product_type)
 
 
 class _Run:
     """State of one run while it is going on."""
 
-    def __init__(self, matcher: Any, positions: Positions, instruments: list[Instrument]) -> None:
+    def __init__(self, matcher: Any, positions: Positions, desk: OrderDesk, tables: _Tables) -> None:
         self.matcher = matcher
         self.positions = positions
-        self.markets = {i.code: i.market for i in instruments}
+        self.desk = desk
+        self.tables = tables
         self.backfilling = False
+        # code -> (warm-up?, row of its latest tick in that phase's merged table)
+        self.latest: dict[str, tuple[bool, int]] = {}
 
-    def market_of(self, code: str) -> str:
-        try:
-            return self.markets[code]
-        except KeyError:
-            raise BacktestError(f"{code} is not an instrument of this back-test") from None
-
-    def submit(self, action: str, payload: dict[str, Any]) -> None:
+    def ordering(self) -> OrderDesk:
         if self.backfilling:
             raise BacktestError(
                 "orders cannot be placed during back-filling: warm-up ticks only build the "
                 "strategy's state"
             )
-        self.matcher.add_pending_order_queue(action, payload)
+        return self.desk
+
+    def quote(self, code: str) -> dict[str, Any]:
+        if code not in self.desk.markets:
+            raise BacktestError(f"{code!r} is not an instrument of this back-test")
+        if code not in self.latest:
+            raise BacktestError(f"no tick of {code} has been replayed yet, so it has no quote")
+        backfilling, row = self.latest[code]
+        table = self.tables.backfill if backfilling else self.tables.replay
+        if table is None or row >= table.height:
+            raise BacktestError(f"the quote of {code} is not available: the replay's table was not seen")
+        values = table.row(row, named=True)
+        if values["code"] != code:
+            raise BacktestError(f"the quote of {code} is not available: the replay's table is out of step")
+        return {k: values[k] for k in ("bid_price", "bid_volume", "ask_price", "ask_volume", "ts")}
 
 
 def _seeded_ids(seed: int) -> Callable[[], str]:
@@ -202,20 +213,37 @@ def _merge(ticker: Any, codes: list[dict[str, str]], start_from: str, end_to: st
     return table
 
 
-def _row_counter(ticker: Any) -> Callable[[], int]:
-    """A function giving the rows of the tables ``ticker``'s replay has built so far."""
-    totals: list[int] = []
+class _Tables:
+    """The merged tables a replay built: row counts for the progress display, and the
+    tables themselves, whose rows the tick records follow one for one (for quotes)."""
+
+    def __init__(self, period: tuple[str, str]) -> None:
+        self.period = period
+        self.totals: list[int] = []
+        self.replay: pl.DataFrame | None = None
+        self.backfill: pl.DataFrame | None = None
+
+    def rows(self) -> int:
+        return sum(self.totals)
+
+
+def _watch_tables(ticker: Any, period: tuple[str, str]) -> _Tables:
+    tables = _Tables(period)
     build_table = ticker._Ticker__process_and_combine_ticks
 
-    def counting_build(codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
+    def watched_build(codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
         table: pl.DataFrame = build_table(codes, start_from, end_to)
-        totals.append(table.height)
+        tables.totals.append(table.height)
+        if (start_from, end_to) == tables.period:
+            tables.replay = table
+        else:
+            tables.backfill = table
         return table
 
     # The replay and back-filling build their tables through this attribute; the
-    # wrapper only counts rows for the progress display.
-    ticker._Ticker__process_and_combine_ticks = counting_build
-    return lambda: sum(totals)
+    # wrapper only looks at what they built.
+    ticker._Ticker__process_and_combine_ticks = watched_build
+    return tables
 
 
 def merged_ticks(
@@ -228,6 +256,19 @@ def merged_ticks(
     codes = [parse_instrument(i).as_dict() for i in instruments]
     with BASIC_INFO.override(data_dir), utils.quiet_console(True):
         return _merge(Ticker(None), codes, start, end)
+
+
+def _check_fresh(strategy: Strategy) -> None:
+    if getattr(strategy, "_ran", False):
+        raise BacktestError(f"this {type(strategy).__name__} instance has already been run: its state "
+                            "carries over, so make a new instance for each back-test")
+
+
+def _no_ticks(instruments: list[Instrument], start: str, end: str, data_dir: Any) -> BacktestError:
+    names = ", ".join(f"{i.code}:{i.market}" for i in instruments)
+    where = data_dir if data_dir is not None else BASIC_INFO.data_dir
+    return BacktestError(f"no ticks of {names} from {start} to {end}: no cached data was found in "
+                         f"{where}; fetch the days first (or log in to download them)")
 
 
 class Backtest:
@@ -262,19 +303,13 @@ class Backtest:
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy instance, not {type(strategy).__name__}")
-        for name, day in (("start", start), ("end", end)):
-            if type(day) is not str:
-                raise BacktestError(f"{name} must be a date text such as 2024-01-02, not {day!r}")
-            utils.format_to_dt(day)
-        for name, value in (("backfill_start", backfill_start), ("backfill_end", backfill_end)):
-            if value is not None:
-                if type(value) is not str:
-                    raise BacktestError(f"{name} must be a date text or None, not {value!r}")
-                if value:
-                    utils.format_to_dt(value)
+        _check_fresh(strategy)
         self.instruments = [parse_instrument(i) for i in instruments]
         if not self.instruments:
             raise BacktestError("a back-test needs at least one instrument")
+        check_distinct(self.instruments)
+        check_periods(start, end, backfill_start, backfill_end)
+        check_data_dir(data_dir, api)
         if costs is None:
             costs = Costs()
         if not isinstance(costs, Costs):
@@ -301,16 +336,19 @@ class Backtest:
             return self._run(Matcher, Ticker)
 
     def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
+        strategy = self.strategy
+        _check_fresh(strategy)
+        strategy._ran = True
         positions = Positions()
         matcher = _new_matcher(matcher_cls, positions, self.seed)
         ticker = ticker_cls(self.api)
-        rows_built = _row_counter(ticker)
+        tables = _watch_tables(ticker, (self.start, self.end))
 
-        strategy = self.strategy
-        run = _Run(matcher, positions, self.instruments)
-        strategy._runner = run
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
         recorder = Recorder(self.instruments, self.sizes)
+        desk = OrderDesk(matcher, self.instruments, stats)
+        run = _Run(matcher, positions, desk, tables)
+        strategy._runner = run
         reports: list[dict[str, Any]] = []
         backfilling_ticks = 0
         exit_value = FLAG.exit_send_tick.value
@@ -356,11 +394,15 @@ class Backtest:
                     continue
                 done += 1
                 if record["is_backfilling"]:
+                    run.latest[record["code"]] = (True, backfilling_ticks)
                     backfilling_ticks += 1
                     run.backfilling = True
                     strategy.on_tick(record)
                     run.backfilling = False
                 else:
+                    run.latest[record["code"]] = (False, done - backfilling_ticks - 1)
+                    if desk.at_tick(tick_ts_ns(record)):
+                        hand_over()  # day orders expired at the close before this tick
                     matcher.set_current_tick(record)
                     matcher.match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
                     st = stats.get(record["code"])
@@ -371,14 +413,21 @@ class Backtest:
                     strategy.on_tick(record)
                     hand_over()
                 if self.progress is not None:
-                    self.progress(done, rows_built())
+                    self.progress(done, tables.rows())
                 ticker.allow_next_tick()
+            # The data ends; so does the session of every day order still resting.
+            desk.expire_all()
+            hand_over()
             strategy.on_end()
+            hand_over()
+            desk.expire_all()
             hand_over()
         finally:
             strategy._runner = None
             ticker.stop_send_ticks()
         wall = time.perf_counter() - started
+        if not any(st.ticks for st in stats.values()):
+            raise _no_ticks(self.instruments, self.start, self.end, self.data_dir)
         recorder.finish()
         _count_exchange_cancels(stats, positions)
         return BacktestResult(

@@ -32,6 +32,16 @@ class RecordingMatcher:
         self.log.append(("submit", action))
         self.pending_order_queue.put((action, payload))
 
+    def add_order(self, code, *args):
+        self.log.append(("add_order", code))
+        self.pending_orders.append({"trade_id": f"id{len(self.pending_orders)}", "code": code})
+        self.response_queue.put({"operation_type": "New", "order": {"code": code, "id": "x"}})
+
+    def cancel_order(self, trade_id):
+        self.log.append(("cancel_order", trade_id))
+        self.pending_orders = [r for r in self.pending_orders if r["trade_id"] != trade_id]
+        self.response_queue.put({"operation_type": "Cancel", "order": {"code": "2330", "id": trade_id}})
+
     def set_current_tick(self, tick):
         self.log.append(("set_current_tick", tick["close"]))
 
@@ -94,10 +104,11 @@ def test_runner_order_of_calls_per_tick():
         ("send_ticks",),
         ("set_current_tick", 1.0), ("match_deal", 1.0), ("on_tick", 1.0), ("allow_next_tick",),
         ("set_current_tick", 2.0), ("match_deal", 2.0), ("on_tick", 2.0),
-        ("submit", "add"), ("serve", "add"), ("on_order",),  # carried out before the grant
+        ("add_order", "2330"), ("on_order",),  # carried out before the grant
         ("allow_next_tick",),
+        ("cancel_order", "id0"), ("on_order",),  # the day order expires when the data ends
     ]
-    assert result.ticks == 2 and len(result.reports) == 1
+    assert result.ticks == 2 and len(result.reports) == 2
 
 
 def test_backfilling_ticks_are_not_matched_and_refuse_orders():
@@ -128,7 +139,7 @@ class TestSetUpErrors:
             parse_instrument(bad)
 
     def test_bad_dates_and_strategy(self):
-        with pytest.raises(ValueError):
+        with pytest.raises(BacktestError, match="not a date"):
             Backtest(Strategy(), ["2330:Stock"], "2024/01/02", "2024-01-03")
         with pytest.raises(BacktestError):
             Backtest(object(), ["2330:Stock"], "2024-01-02", "2024-01-03")

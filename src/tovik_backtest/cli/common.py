@@ -4,6 +4,7 @@ progress bar and the summary of a run."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
@@ -28,6 +29,7 @@ __all__ = [
     "money_kwargs",
     "money_line",
     "add_period_args",
+    "check_out_dir",
     "date_arg",
     "finish",
     "instrument_arg",
@@ -79,6 +81,19 @@ def positive_int_arg(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
     return value
+
+
+def check_out_dir(folder: Path) -> None:
+    """Refuse an output folder the run could not write, before the run rather than after."""
+    if folder.exists() and not folder.is_dir():
+        raise UsageError(f"--out {folder} is a file, not a folder")
+    existing = folder
+    while not existing.exists():
+        existing = existing.parent
+    if not existing.is_dir():
+        raise UsageError(f"--out {folder} cannot be made: {existing} is a file")
+    if not os.access(existing, os.W_OK | os.X_OK):
+        raise UsageError(f"--out {folder} cannot be written: no write permission in {existing}")
 
 
 def add_period_args(p: argparse.ArgumentParser, *, example: str = "2330:Stock or TXFR1:Future") -> None:

@@ -11,10 +11,14 @@ from tovik_backtest.cli.common import (
     add_backfill_args,
     add_money_args,
     add_period_args,
+    check_out_dir,
     finish,
+    int_arg,
     money_kwargs,
     run_with_progress,
 )
+from tovik_backtest.cli.sweep import parse_param
+from tovik_backtest.errors import UsageError
 from tovik_backtest.loader import load_strategy_class
 from tovik_backtest.runner import Backtest
 
@@ -30,16 +34,50 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--report", type=Path, metavar="FILE.html",
                    help="write a self-contained HTML report (needs matplotlib)")
     add_money_args(p)
+    p.add_argument("--param", "-p", action="append", type=parse_param, default=[], metavar="NAME=VALUE",
+                   help="strategy parameter, e.g. fast=5 (repeatable)")
+    p.add_argument("--seed", type=int_arg, default=0, help="seed of the order ids (default 0)")
     p.add_argument("--login", action="store_true",
                    help="log in to the broker (SJ_API_KEY, SJ_SECRET_KEY) to download missing days")
     p.set_defaults(handler=cmd_run)
 
 
+def _params(pairs: list[tuple[str, list[Any]]]) -> dict[str, Any]:
+    params: dict[str, Any] = {}
+    for name, values in pairs:
+        if name in params:
+            raise UsageError(f"--param {name} is given more than once")
+        if len(values) != 1:
+            raise UsageError(f"--param {name} takes one value in a run, not {len(values)} "
+                             "(sweep tries several)")
+        params[name] = values[0]
+    return params
+
+
+def _check_declared(cls: type, params: dict[str, Any], name: str) -> None:
+    # A strategy that declares its parameters (class annotations) takes only those; a
+    # misspelt name would otherwise become an unused attribute and the run would go on.
+    declared = {n for k in cls.__mro__ if k.__module__ != "tovik_backtest.runner"
+                for n in getattr(k, "__annotations__", {})}
+    unknown = sorted(set(params) - declared)
+    if declared and unknown:
+        raise UsageError(f"{name} has no parameter {', '.join(unknown)} "
+                         f"(it declares {', '.join(sorted(declared))})")
+
+
 def cmd_run(args: argparse.Namespace) -> int:
+    params = _params(args.param)
+    if args.out is not None:
+        check_out_dir(args.out)
     cls = load_strategy_class(args.strategy)
+    _check_declared(cls, params, args.strategy)
+    try:
+        strategy = cls(**params)
+    except (TypeError, ValueError) as exc:
+        raise UsageError(f"{args.strategy} refuses these parameters: {exc}") from None
     api = login_from_env() if args.login else None
     backtest = Backtest(
-        cls(),
+        strategy,
         args.instrument,
         args.start,
         args.end,
@@ -47,6 +85,7 @@ def cmd_run(args: argparse.Namespace) -> int:
         backfill_end=args.backfill_end,
         api=api,
         data_dir=args.data_dir,
+        seed=args.seed,
         **money_kwargs(args),
     )
     result = run_with_progress(backtest)

@@ -23,6 +23,7 @@ FIGURES: tuple[str, ...] = (
     "filled_qty",
     "orders",
     "exchange_cancels",
+    "expired",
     "ticks",
     "backfilling_ticks",
     "ticks_per_second",

@@ -1,0 +1,173 @@
+"""The runner's order desk: a strategy's requests checked and carried out on the spot.
+
+The desk calls the matcher's ``add_order``, ``modify_order`` and ``cancel_order`` on the
+runner's own thread, so the strategy learns at once whether a request was taken (the
+new order's id) or refused (``OrderRefused`` with the reason). It also expires day
+(ROD) orders at the close of the session they were placed in.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+from typing import Any
+
+from tovik_backtest import market as mk
+from tovik_backtest.errors import OrderRefused
+from tovik_backtest.instruments import Instrument
+
+__all__ = ["OrderDesk", "tick_ts_ns"]
+
+_TAIPEI_OFFSET_NS = 8 * 3600 * 1_000_000_000
+
+
+def tick_ts_ns(record: dict[str, Any]) -> int:
+    """A replayed tick's time in the ``market`` convention (Taipei wall time as epoch ns).
+
+    The tick record carries POSIX seconds; microseconds are all a float of that size
+    keeps exactly, which is plenty for comparing with a session close.
+    """
+    return round(float(record["timestamp"]) * 1_000_000) * 1000 + _TAIPEI_OFFSET_NS
+
+
+def _quantity(value: Any, what: str) -> int:
+    if isinstance(value, bool):
+        raise OrderRefused(f"{what} must be a whole number, not the boolean {value}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise OrderRefused(f"{what} must be a whole number, not {type(value).__name__} {value!r}") from None
+
+
+def _price(value: Any, what: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise OrderRefused(f"{what} must be a number, not {type(value).__name__} {value!r}")
+    return float(value)
+
+
+def _text(value: Any) -> str:
+    return str(getattr(value, "value", value))
+
+
+class OrderDesk:
+    """Checks and places one run's orders and keeps the day orders' expiry times."""
+
+    def __init__(self, matcher: Any, instruments: list[Instrument], stats: dict[str, Any]) -> None:
+        self.matcher = matcher
+        self.markets = {i.code: i.market for i in instruments}
+        self.stats = stats
+        self.now_ns: int | None = None  # time of the tick being handled; None before the first
+        # trade_id -> (code, close in ns or None until the first tick tells the time)
+        self._day_orders: dict[str, tuple[str, int | None]] = {}
+        self._next_close: int | None = None
+
+    # ---- requests ----------------------------------------------------------------------
+    def add(self, action: str, code: Any, price: Any, qty: Any, price_type: Any, order_type: Any,
+            order_cond: Any, order_lot: Any, oc_type: Any, product_type: Any) -> str:
+        what = f"{action.lower()} {code!r}"
+        market = self.markets.get(code) if isinstance(code, str) else None
+        if market is None:
+            raise OrderRefused(f"{what}: {code!r} is not an instrument of this back-test "
+                               f"({', '.join(self.markets)})")
+        if product_type is None:
+            product_type = market
+        elif product_type != market:
+            raise OrderRefused(f"{what}: product_type {product_type!r} contradicts the market of "
+                               f"{code}, {market}; leave product_type out")
+        quantity = _quantity(qty, f"{what}: the quantity")
+        if quantity < 1:
+            raise OrderRefused(f"{what}: the quantity must be at least 1, not {quantity}")
+        value = _price(price, f"{what}: the price")
+        if price_type == "LMT":
+            reason = mk.price_off_grid_reason(market, code, value)
+            if reason is not None:
+                raise OrderRefused(f"{what}: {reason}")
+        before = len(self.matcher.pending_orders)
+        try:
+            self.matcher.add_order(code, product_type, action, value, quantity, price_type, order_type,
+                                   order_cond, order_lot, oc_type)
+        except Exception as exc:  # the matcher's refusals are plain exceptions and type errors
+            raise OrderRefused(f"{what} refused by the exchange: {exc}") from None
+        if len(self.matcher.pending_orders) != before + 1:
+            raise OrderRefused(f"{what}: the exchange took the order but stored no record of it")
+        trade_id: str = self.matcher.pending_orders[-1]["trade_id"]
+        if order_type == "ROD":
+            close = None if self.now_ns is None else mk.session_close(market, self.now_ns)
+            self._day_orders[trade_id] = (code, close)
+            if close is not None and (self._next_close is None or close < self._next_close):
+                self._next_close = close
+        return trade_id
+
+    def modify(self, trade_id: Any, qty: Any, price: Any) -> None:
+        record = self._resting(trade_id, "modify")
+        what = f"modify {trade_id}"
+        cut = None if qty is None else _quantity(qty, f"{what}: the quantity")
+        value = None if price is None else _price(price, f"{what}: the price")
+        if value is not None and value != 0.0:
+            # Checked here so a refused price never leaves a quantity cut half-done.
+            code = record["code"]
+            if not (math.isfinite(value) and value > 0):
+                raise OrderRefused(f"{what}: the price must be finite and > 0, not {value!r}")
+            if _text(record.get("price_type")) == "LMT":
+                reason = mk.price_off_grid_reason(self.markets[code], code, value)
+                if reason is not None:
+                    raise OrderRefused(f"{what}: {reason}")
+        try:
+            self.matcher.modify_order(trade_id, cut, value)
+        except Exception as exc:
+            raise OrderRefused(f"{what} refused by the exchange: {exc}") from None
+
+    def cancel(self, trade_id: Any) -> None:
+        self._resting(trade_id, "cancel")
+        self._day_orders.pop(trade_id, None)
+        try:
+            self.matcher.cancel_order(trade_id)
+        except Exception as exc:
+            raise OrderRefused(f"cancel {trade_id} refused by the exchange: {exc}") from None
+
+    def _resting(self, trade_id: Any, verb: str) -> dict[str, Any]:
+        if type(trade_id) is not str:
+            raise OrderRefused(f"{verb}: an order id is a text (what buy/sell returned), "
+                               f"not {type(trade_id).__name__} {trade_id!r}")
+        for record in self.matcher.pending_orders:
+            if record["trade_id"] == trade_id:
+                return record
+        raise OrderRefused(f"{verb} {trade_id}: no resting order has this id "
+                           "(filled, cancelled, expired or never placed)")
+
+    # ---- day orders --------------------------------------------------------------------
+    def at_tick(self, ts_ns: int) -> int:
+        """Expire the day orders whose session closed before ``ts_ns``; the count expired."""
+        self.now_ns = ts_ns
+        expired = 0
+        if self._next_close is not None and ts_ns > self._next_close:
+            expired = self._expire(lambda close: close is not None and close < ts_ns)
+        if any(close is None for _, close in self._day_orders.values()):
+            # placed before the first tick: they live through the session of this one
+            for trade_id, (code, close) in list(self._day_orders.items()):
+                if close is None:
+                    self._day_orders[trade_id] = (code, mk.session_close(self.markets[code], ts_ns))
+            self._next_close = min(c for _, c in self._day_orders.values() if c is not None)
+        return expired
+
+    def expire_all(self) -> int:
+        """End of the run: every day order still resting expires."""
+        return self._expire(lambda close: True)
+
+    def _expire(self, due: Any) -> int:
+        resting = {r["trade_id"] for r in self.matcher.pending_orders}
+        expired = 0
+        for trade_id, (code, close) in list(self._day_orders.items()):
+            if trade_id not in resting:
+                del self._day_orders[trade_id]  # filled or cancelled meanwhile
+            elif due(close):
+                del self._day_orders[trade_id]
+                self.matcher.cancel_order(trade_id)
+                stats = self.stats.get(code)
+                if stats is not None:
+                    stats.expired += 1
+                expired += 1
+        closes = [c for _, c in self._day_orders.values() if c is not None]
+        self._next_close = min(closes) if closes else None
+        return expired
