@@ -205,3 +205,19 @@ def test_warm_up_period_reaches_strategy_marked(sample_dir):
     marker = seen.index("finished")
     assert marker > 0 and all(v is True for v in seen[:marker])
     assert all(v is False for v in seen[marker + 1:]) and len(seen) > marker + 1
+
+
+def test_merged_ticks_reads_the_cache_in_time_order(tmp_path):
+    from tovik_backtest.constant import BASIC_INFO
+    from tovik_backtest.runner import merged_ticks
+
+    write_sample_data(tmp_path, days=2, seed=4)
+    start, end = sample_period(2)
+    before = BASIC_INFO.data_dir
+    table = merged_ticks(["2330:Stock", ("TXFR1", "Future")], start, end, data_dir=tmp_path)
+    assert BASIC_INFO.data_dir == before  # the data directory is only borrowed
+    assert set(table["code"].unique()) == {"2330", "TXFR1"}
+    assert table["ts"].is_sorted()
+    result = Backtest(MovingAverageCross(), ["2330:Stock", "TXFR1:Future"], start, end,
+                      data_dir=tmp_path).run()
+    assert table.height == result.ticks  # what the run replays
