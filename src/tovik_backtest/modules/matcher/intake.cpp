@@ -75,7 +75,7 @@ bool is_plain_matcher(PyObject *self) {
 PyObject *plain_instance_dict(PyObject *self) {
     if (!is_plain_matcher(self))
         return nullptr;
-    PyObject **slot = _PyObject_GetDictPtr(self);
+    PyObject **slot = instance_dict_slot(self);
     return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
 }
 
@@ -195,8 +195,8 @@ void print_line(const std::string &text) {
 // console.print(head + str(value) + tail), the text put together as an f-string would.
 void print_line(PyObject *head, nb::handle value, PyObject *tail) {
     safe_ref middle = own(PyObject_Str(value.ptr()));
-    PyObject *parts[3] = {head, middle.ptr(), tail};
-    safe_ref line = own(_PyUnicode_JoinArray(TOVIK_KEY(""), parts, 3));
+    safe_ref parts = own(PyTuple_Pack(3, head, middle.ptr(), tail));
+    safe_ref line = own(PyUnicode_Join(TOVIK_KEY(""), parts.ptr()));
     safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
     call_method(console, TOVIK_KEY("print"), {line});
 }

@@ -83,14 +83,18 @@ struct Matcher {
 };
 
 inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }
+
+// The slot holding an instance's __dict__ (nanobind's dynamic_attr gives the class a
+// fixed dict offset, inherited by subclasses); null when the type has none.
+inline PyObject **instance_dict_slot(PyObject *self) {
+    const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    return offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset) : nullptr;
+}
 using Layout = Matcher::Layout;
 
-// Builds a dict key by key, in the order of the calls, then makes it in one step the
-// way a dict display in Python code does (_PyStack_AsDict): sized for its keys, with a
-// str-only key table. An empty dict filled key by key resizes on the way, and a
-// presized one from _PyDict_NewPresized gets the general key table, slower to read and
-// to copy later. For the layouts made on every order and fill, take(self, layout)
-// copies a template instead (see Matcher::Templates).
+// Collects a dict's keys and values in the order of the calls, then makes the dict in
+// one step. For the layouts made on every order and fill, take(self, layout) copies a
+// template instead (see Matcher::Templates).
 // Keys must be interned strings (TOVIK_KEY), which are immortal; values are held
 // until the dict is made, since Python code run in between may drop their source.
 class DictBuilder {
@@ -160,17 +164,9 @@ class DictBuilder {
 
     // The new dict; the builder is empty afterwards.
     safe_ref take() {
-        PyObject *names = PyTuple_New((Py_ssize_t) n_);
-        if (!names)
-            throw nb::python_error();
-        for (size_t i = 0; i < n_; ++i)
-            PyTuple_SET_ITEM(names, (Py_ssize_t) i, Py_NewRef(keys_[i]));
-        PyObject *dict = _PyStack_AsDict(values_, names);
-        Py_DECREF(names);
+        safe_ref dict = make_dict(values_);
         release_values();
-        if (!dict)
-            throw nb::python_error();
-        return safe_ref::steal(dict);
+        return dict;
     }
 
     // The new dict, as a copy of `self`'s template for `layout` with this builder's
@@ -183,19 +179,9 @@ class DictBuilder {
         if (!slot) {
             PyObject *nones[capacity];
             std::fill(nones, nones + n_, Py_None);
-            PyObject *names = PyTuple_New((Py_ssize_t) n_);
-            if (!names)
-                throw nb::python_error();
-            for (size_t i = 0; i < n_; ++i)
-                PyTuple_SET_ITEM(names, (Py_ssize_t) i, Py_NewRef(keys_[i]));
-            PyObject *made = _PyStack_AsDict(nones, names);
-            Py_DECREF(names);
-            if (!made)
-                throw nb::python_error();
-            if (slot) // made meanwhile by a callback: keep the first
-                Py_DECREF(made);
-            else
-                slot = made;
+            safe_ref made = make_dict(nones);
+            if (!slot) // not made meanwhile by a callback (then the first is kept)
+                slot = made.release();
         }
         if (PyDict_GET_SIZE(slot) != (Py_ssize_t) n_)
             throw std::logic_error("DictBuilder: keys differ from the layout's template");
@@ -212,6 +198,16 @@ class DictBuilder {
     }
 
   private:
+    // A new dict of this builder's keys with `values`, inserted in key order.
+    safe_ref make_dict(PyObject *const *values) const {
+        PyObject *dict = PyDict_New();
+        if (!dict)
+            throw nb::python_error();
+        safe_ref result = safe_ref::steal(dict);
+        for (size_t i = 0; i < n_; ++i)
+            check_status(PyDict_SetItem(dict, keys_[i], values[i]));
+        return result;
+    }
     size_t index_of(PyObject *key) const {
         for (size_t i = n_; i-- > 0;)
             if (keys_[i] == key)

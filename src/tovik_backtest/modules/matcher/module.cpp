@@ -18,7 +18,7 @@ std::vector<PyMethodDef> &method_table() {
 // The side array changes only with the GIL held, and never while a Python call made
 // in the middle of a change could let another thread collect.
 int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
-    if (PyObject **dict = _PyObject_GetDictPtr(self))
+    if (PyObject **dict = instance_dict_slot(self))
         Py_VISIT(*dict);
     if (nb::inst_ready(self))
         for (const Matcher::ScanEntry &e : native(self).book.entries)
@@ -30,7 +30,7 @@ int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
 // Breaking a cycle: dropping the __dict__ (queues, resting-order list, position book)
 // is enough; the side array's references go with the instance.
 int matcher_clear(PyObject *self) {
-    if (PyObject **dict = _PyObject_GetDictPtr(self))
+    if (PyObject **dict = instance_dict_slot(self))
         Py_CLEAR(*dict);
     return 0;
 }
