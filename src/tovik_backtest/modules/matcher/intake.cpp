@@ -604,6 +604,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
         check_status(PyList_Append(pending.ptr(), record.ptr()));
     else
         call_method(pending, TOVIK_KEY("append"), {record});
+    book_entered(self, pending, record);
 
     // From here the order rests; a failed acknowledgement is logged, not raised.
     try {

@@ -7,8 +7,10 @@
 #include "pyhost.hpp"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 namespace tovik::matcher {
@@ -19,19 +21,39 @@ struct Matcher {
     // calls back into the same matcher on the same thread does not deadlock.
     std::recursive_mutex book_mutex;
 
-    // ---- order book: side array kept beside pending_orders for a fast scan ----
-    // One entry per resting record, in list order: the record and its instrument code,
-    // interned so that the code test is a pointer compare (nullptr: the code is not
-    // plain text and is tested in full). Entries own references, so an address can't
-    // be reused by another record while its entry exists; every scan re-validates
-    // them against the list by record identity. Guarded by book_mutex.
+    // ---- order book: side array and price index kept beside pending_orders ----
+    // One entry per resting record, in list order, numbered by entry sequence (which
+    // therefore rises along the list). Entries own references, so an address can't be
+    // reused by another record while its entry exists. Each instrument's plain limit
+    // ROD orders are indexed by side and price, so a tick visits only the levels its
+    // price can fill; IOC, FOK and other price types of the instrument are visited on
+    // every tick of it (they leave the book there), and records that are not plain
+    // (not a dict, code not text, fields missing) on every tick. A record's code,
+    // action, price, price type and order type are read when it is indexed (entry,
+    // modify_order, or a rebuild): a host that changes them in place replaces the
+    // record instead. The index trusts the list while it is the same list object, of
+    // the expected length, with the expected first and last records; otherwise the
+    // next scan rebuilds it from the list. Guarded by book_mutex.
+    enum class Slot : unsigned char { opaque, always, buy, sell };
     struct ScanEntry {
         PyObject *record;
-        PyObject *code;
+        PyObject *code; // interned, or nullptr when the record is not plain
+        unsigned long long seq;
+        Slot slot;
+        double price; // the level, for Slot::buy and Slot::sell
+    };
+    using Seqs = std::vector<unsigned long long>; // ascending
+    struct Levels {
+        std::map<double, Seqs> buy, sell;
+        Seqs always;
     };
     struct OrderBook {
         std::vector<ScanEntry> entries;
-        std::vector<ScanEntry> scratch; // rebuild space, kept to avoid reallocating
+        std::unordered_map<PyObject *, Levels> by_code; // keys: interned codes, one reference each
+        Seqs opaque;
+        unsigned long long next_seq = 0;
+        PyObject *synced_list = nullptr; // the list the entries describe (owned)
+        bool dirty = true;
         // Constants-module members and types used by matching, loaded on first use.
         bool vocabulary_loaded = false;
         PyObject *price_type_lmt = nullptr;
@@ -244,6 +266,9 @@ class BookLock {
 void add_intake_methods(std::vector<PyMethodDef> &methods);     // intake.cpp
 void add_report_methods(std::vector<PyMethodDef> &methods);     // reports.cpp
 void add_order_book_methods(std::vector<PyMethodDef> &methods); // order_book.cpp
+
+// Tells the order book that add_order appended `record` to `list` (pending_orders).
+void book_entered(PyObject *self, nb::handle list, nb::handle record);
 
 // Imports what the module needs when it is loaded (a failing import fails the load),
 // in intake.cpp.

@@ -1,13 +1,8 @@
 // Tick matching, modification and cancellation of resting orders.
 //
-// match_deal visits every resting order of every instrument, so the cost of passing
-// over an order of another instrument decides how a large book performs. The scan
-// keeps a side array beside pending_orders (record, interned code) and walks the
-// list's item array against it: an unchanged record of another instrument costs two
-// pointer compares. Records of the tick's instrument are collected first and then
-// processed in list order, so removing one never makes the walk pass over another.
-// A record's code is read when its entry is made: a record is not expected to change
-// instrument in place (nothing in the package does; a host replaces the record).
+// A tick acts only on the records its price can reach: match_deal takes them from the
+// price index (see Matcher::OrderBook) and handles them in entry order, which is list
+// order, exactly as a walk over the whole list would.
 #include "matcher.hpp"
 
 #include <algorithm>
@@ -23,6 +18,9 @@ Matcher::OrderBook::~OrderBook() {
         Py_XDECREF(e.record);
         Py_XDECREF(e.code);
     }
+    for (auto &kv : by_code)
+        Py_DECREF(kv.first);
+    Py_XDECREF(synced_list);
     for (PyObject *p : {price_type_lmt, action_buy, action_buy_value, order_type_rod, order_type_ioc, order_type_fok,
                         operation_cancel, operation_update_qty, operation_update_price, code_be_cancel, code_modify,
                         trade_record_kwnames})
@@ -42,6 +40,8 @@ namespace {
 
 using ScanEntry = Matcher::ScanEntry;
 using OrderBook = Matcher::OrderBook;
+using Slot = Matcher::Slot;
+using Seqs = Matcher::Seqs;
 
 // ---------------------------------------------------------------------------
 // Small C-API helpers. References on the stack are safe_ref: modify_order and
@@ -221,7 +221,7 @@ safe_ref deep_copy(const OrderBook &book, nb::handle record) {
 }
 
 // ---------------------------------------------------------------------------
-// The scan's side array.
+// The side array and the price index.
 
 void release(ScanEntry &e) {
     Py_DECREF(e.record);
@@ -229,12 +229,107 @@ void release(ScanEntry &e) {
     e.record = e.code = nullptr;
 }
 
+bool is_same(PyObject *value, PyObject *member) {
+    if (value == member)
+        return true;
+    int eq = PyObject_RichCompareBool(value, member, Py_EQ);
+    if (eq < 0) {
+        PyErr_Clear(); // such a record is visited on every tick, where the error is raised
+        return false;
+    }
+    return eq == 1;
+}
+
+// Where a record goes in the index, read from its fields: a plain limit ROD order is
+// kept on its price level, anything else of a known instrument on every tick of it,
+// and a record whose fields can't be read plainly on every tick.
+void classify(const OrderBook &book, ScanEntry &e) {
+    e.slot = Slot::opaque;
+    e.price = 0;
+    if (!e.code)
+        return;
+    PyObject *r = e.record;
+    PyObject *action = PyDict_GetItemWithError(r, TOVIK_KEY("action"));
+    PyObject *price = action ? PyDict_GetItemWithError(r, TOVIK_KEY("price")) : nullptr;
+    PyObject *order_type = price ? PyDict_GetItemWithError(r, TOVIK_KEY("order_type")) : nullptr;
+    PyObject *price_type = order_type ? PyDict_GetItemWithError(r, TOVIK_KEY("price_type")) : nullptr;
+    if (!price_type) {
+        PyErr_Clear();
+        return;
+    }
+    e.slot = Slot::always;
+    if (!PyFloat_CheckExact(price) || !is_same(order_type, book.order_type_rod) ||
+        !is_same(price_type, book.price_type_lmt))
+        return;
+    const double limit = PyFloat_AS_DOUBLE(price);
+    if (std::isnan(limit))
+        return;
+    const bool buy = action == book.action_buy || is_same(action, book.action_buy_value);
+    e.slot = buy ? Slot::buy : Slot::sell;
+    e.price = limit;
+}
+
+void seqs_insert(Seqs &seqs, unsigned long long seq) {
+    if (seqs.empty() || seqs.back() < seq)
+        seqs.push_back(seq);
+    else
+        seqs.insert(std::lower_bound(seqs.begin(), seqs.end(), seq), seq);
+}
+
+void seqs_erase(Seqs &seqs, unsigned long long seq) {
+    auto it = std::lower_bound(seqs.begin(), seqs.end(), seq);
+    if (it != seqs.end() && *it == seq)
+        seqs.erase(it);
+}
+
+Matcher::Levels &levels_of(OrderBook &book, PyObject *code) {
+    auto it = book.by_code.find(code);
+    if (it == book.by_code.end()) {
+        it = book.by_code.emplace(code, Matcher::Levels{}).first;
+        Py_INCREF(code);
+    }
+    return it->second;
+}
+
+void index_insert(OrderBook &book, const ScanEntry &e) {
+    if (e.slot == Slot::opaque) {
+        seqs_insert(book.opaque, e.seq);
+        return;
+    }
+    Matcher::Levels &levels = levels_of(book, e.code);
+    if (e.slot == Slot::always)
+        seqs_insert(levels.always, e.seq);
+    else
+        seqs_insert((e.slot == Slot::buy ? levels.buy : levels.sell)[e.price], e.seq);
+}
+
+void index_erase(OrderBook &book, const ScanEntry &e) {
+    if (e.slot == Slot::opaque) {
+        seqs_erase(book.opaque, e.seq);
+        return;
+    }
+    auto it = book.by_code.find(e.code);
+    if (it == book.by_code.end())
+        return;
+    if (e.slot == Slot::always) {
+        seqs_erase(it->second.always, e.seq);
+        return;
+    }
+    std::map<double, Seqs> &side = e.slot == Slot::buy ? it->second.buy : it->second.sell;
+    auto level = side.find(e.price);
+    if (level == side.end())
+        return;
+    seqs_erase(level->second, e.seq);
+    if (level->second.empty())
+        side.erase(level);
+}
+
 // A new entry for `record`: its code, interned, when the record is a plain dict
 // holding plain text there; otherwise nullptr, and the record is tested in full
 // each scan (which also raises, in list order, whatever the record's lookup raises).
-ScanEntry make_entry(PyObject *record) {
+ScanEntry make_entry(const OrderBook &book, PyObject *record, unsigned long long seq) {
     Py_INCREF(record);
-    ScanEntry e{record, nullptr};
+    ScanEntry e{record, nullptr, seq, Slot::opaque, 0};
     if (PyDict_CheckExact(record)) {
         PyObject *code = PyDict_GetItemWithError(record, TOVIK_KEY("code"));
         if (code && PyUnicode_CheckExact(code)) {
@@ -245,80 +340,86 @@ ScanEntry make_entry(PyObject *record) {
             PyErr_Clear();
         }
     }
+    classify(book, e);
     return e;
+}
+
+// Do the entries still describe `list`? Only the changes made through the matcher
+// keep them so; a host's own changes to the list are caught by its identity, length
+// and end records, and the next scan reads the list afresh.
+bool in_sync(const OrderBook &book, PyObject *list) {
+    if (book.dirty || list != book.synced_list)
+        return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if ((size_t) n != book.entries.size())
+        return false;
+    return n == 0 ||
+           (list_item(list, 0) == book.entries.front().record && list_item(list, n - 1) == book.entries.back().record);
+}
+
+// Reads the whole list into new entries and a new index, in list order.
+void rebuild(OrderBook &book, PyObject *list) {
+    std::vector<ScanEntry> fresh;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    fresh.reserve((size_t) n);
+    for (Py_ssize_t k = 0; k < n; ++k)
+        fresh.push_back(make_entry(book, list_item(list, k), book.next_seq++));
+    // Dropping references can run a finaliser, which could call back into the matcher:
+    // the old entries are released only once the new book is whole.
+    std::vector<ScanEntry> old;
+    old.swap(book.entries);
+    book.entries.swap(fresh);
+    std::vector<PyObject *> codes;
+    for (auto &kv : book.by_code)
+        codes.push_back(kv.first);
+    book.by_code.clear();
+    book.opaque.clear();
+    for (const ScanEntry &e : book.entries)
+        index_insert(book, e);
+    PyObject *previous = book.synced_list;
+    book.synced_list = Py_NewRef(list);
+    book.dirty = false;
+    for (ScanEntry &e : old)
+        release(e);
+    for (PyObject *code : codes)
+        Py_DECREF(code);
+    Py_XDECREF(previous);
+}
+
+// The position of the entry numbered `seq`, or -1.
+Py_ssize_t position_of(const OrderBook &book, unsigned long long seq) {
+    auto it = std::lower_bound(book.entries.begin(), book.entries.end(), seq,
+                               [](const ScanEntry &e, unsigned long long s) { return e.seq < s; });
+    if (it == book.entries.end() || it->seq != seq)
+        return -1;
+    return (Py_ssize_t) (it - book.entries.begin());
 }
 
 struct Candidate {
     safe_ref record;
-    Py_ssize_t index; // where the walk saw it
+    unsigned long long seq;
 };
 
-inline void consider(const ScanEntry &e, PyObject *tick_code, Py_ssize_t index, std::vector<Candidate> &out) {
-    if (e.code == tick_code || e.code == nullptr)
-        out.push_back(Candidate{safe_ref::borrow(e.record), index});
-}
-
-// Re-validates entries [from, end) against the list, reusing an entry wherever its
-// record is still the same object: records removed from the middle shift the later
-// ones down, which a short look-ahead follows; anything else is read afresh.
-// (Removals made by the matcher itself keep the entries in step, see remove_record;
-// this is for lists changed by the host.)
-void rebuild_from(OrderBook &book, PyObject *list, Py_ssize_t from, PyObject *tick_code, std::vector<Candidate> &out) {
-    constexpr size_t look_ahead = 8;
-    std::vector<ScanEntry> &old = book.entries;
-    std::vector<ScanEntry> &tail = book.scratch;
-    // Dropping a reference can run a finaliser, which could call back into the
-    // matcher: entries are released only once the side array is whole again.
-    std::vector<ScanEntry> dropped;
-    const Py_ssize_t n = PyList_Size(list);
-    const size_t m = old.size();
-    tail.clear();
-    tail.reserve((size_t) (n - from));
-    size_t j = (size_t) from;
-    for (Py_ssize_t k = from; k < n; ++k) {
-        PyObject *item = list_item(list, k);
-        size_t found = m;
-        for (size_t d = 0; d < look_ahead && j + d < m; ++d) {
-            if (old[j + d].record == item) {
-                found = j + d;
-                break;
-            }
-        }
-        ScanEntry e;
-        if (found != m) {
-            dropped.insert(dropped.end(), old.begin() + (std::ptrdiff_t) j, old.begin() + (std::ptrdiff_t) found);
-            e = old[found];
-            j = found + 1;
-        } else {
-            e = make_entry(item);
-        }
-        tail.push_back(e);
-        consider(e, tick_code, k, out);
+// The records a tick of `tick_code` at `close` may act on, in entry order.
+void collect_candidates(OrderBook &book, PyObject *tick_code, double close, std::vector<Candidate> &out) {
+    Seqs seqs = book.opaque;
+    auto it = book.by_code.find(tick_code);
+    if (it != book.by_code.end()) {
+        const Matcher::Levels &levels = it->second;
+        seqs.insert(seqs.end(), levels.always.begin(), levels.always.end());
+        // a limit buy fills at or below its price, a limit sell at or above
+        for (auto level = levels.buy.lower_bound(close); level != levels.buy.end(); ++level)
+            seqs.insert(seqs.end(), level->second.begin(), level->second.end());
+        for (auto level = levels.sell.begin(); level != levels.sell.end() && level->first <= close; ++level)
+            seqs.insert(seqs.end(), level->second.begin(), level->second.end());
     }
-    if (j < m)
-        dropped.insert(dropped.end(), old.begin() + (std::ptrdiff_t) j, old.end());
-    old.resize((size_t) from); // the rest was moved to `tail` or `dropped`
-    old.insert(old.end(), tail.begin(), tail.end());
-    tail.clear();
-    for (ScanEntry &e : dropped)
-        release(e);
-}
-
-// Collects the records that may belong to the tick's instrument, in list order.
-void collect_candidates(OrderBook &book, PyObject *list, PyObject *tick_code, std::vector<Candidate> &out) {
-    const Py_ssize_t n = PyList_Size(list);
-    const ScanEntry *e = book.entries.data();
-    const Py_ssize_t limit = std::min(n, (Py_ssize_t) book.entries.size());
-    Py_ssize_t i = 0;
-    for (; i < limit; ++i) {
-        PyObject *item = list_item(list, i);
-        if (e[i].record != item)
-            break;
-        if (e[i].code == tick_code || e[i].code == nullptr) [[unlikely]]
-            out.push_back(Candidate{safe_ref::borrow(item), i});
+    std::sort(seqs.begin(), seqs.end());
+    out.reserve(seqs.size());
+    for (unsigned long long seq : seqs) {
+        Py_ssize_t at = position_of(book, seq);
+        if (at >= 0)
+            out.push_back(Candidate{safe_ref::borrow(book.entries[(size_t) at].record), seq});
     }
-    if (i < n || book.entries.size() != (size_t) n)
-        rebuild_from(book, list, i, tick_code, out);
 }
 
 // Where `record` (the object itself) is in `list`: looked for first where it was last
@@ -336,36 +437,92 @@ Py_ssize_t index_in(PyObject *list, PyObject *record, Py_ssize_t hint) {
     return -1;
 }
 
-// Removes `record` from self.pending_orders, and its entry from the side array so
-// that the next scan stays on the fast path. A record already gone (taken out by a
-// callback into the matcher) stays gone. The caller holds a reference to `record`.
-void remove_record(PyObject *self, nb::handle record, Py_ssize_t hint) {
+// The position of `record` in both the list and the entries when they agree there,
+// found from its entry number (or, with no number, from `hint`); -1 otherwise.
+Py_ssize_t synced_position(const OrderBook &book, PyObject *list, PyObject *record, const unsigned long long *seq,
+                           Py_ssize_t hint) {
+    if (!PyList_Check(list) || !in_sync(book, list))
+        return -1;
+    Py_ssize_t at = seq ? position_of(book, *seq) : hint;
+    if (at < 0 || (size_t) at >= book.entries.size() || book.entries[(size_t) at].record != record ||
+        list_item(list, at) != record)
+        return -1;
+    return at;
+}
+
+// Removes `record` from self.pending_orders, and its entry from the side array and
+// the index. A record already gone (taken out by a callback into the matcher) stays
+// gone. The caller holds a reference to `record`.
+void remove_record(PyObject *self, nb::handle record, const unsigned long long *seq, Py_ssize_t hint) {
+    OrderBook &book = native(self).book;
     safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr())) {
+        book.dirty = true;
         call_method(orders, TOVIK_KEY("remove"), {record});
         return;
     }
-    Py_ssize_t at = index_in(orders.ptr(), record.ptr(), hint);
+    Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), seq, hint);
+    if (at >= 0) {
+        check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
+        ScanEntry e = book.entries[(size_t) at];
+        book.entries.erase(book.entries.begin() + at);
+        index_erase(book, e);
+        release(e); // not the last reference: the caller's keeps the record alive
+        return;
+    }
+    at = index_in(orders.ptr(), record.ptr(), hint);
     if (at < 0)
         return;
+    book.dirty = true; // the host changed the list: the next scan reads it again
     check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
-    std::vector<ScanEntry> &entries = native(self).book.entries;
-    if ((size_t) at < entries.size() && entries[(size_t) at].record == record.ptr()) {
-        ScanEntry e = entries[(size_t) at];
-        entries.erase(entries.begin() + at);
-        release(e); // not the last reference: the caller's keeps the record alive
-    }
 }
 
 // Is `record` still resting? A callback of an earlier order (position book, report
-// builder) may have cancelled it after the walk collected it.
-bool still_resting(PyObject *self, nb::handle record, Py_ssize_t hint) {
+// builder) may have cancelled it after the candidates were collected.
+bool still_resting(PyObject *self, nb::handle record, unsigned long long seq) {
+    const OrderBook &book = native(self).book;
     safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr()))
         return true;
-    return index_in(orders.ptr(), record.ptr(), hint) >= 0;
+    if (synced_position(book, orders.ptr(), record.ptr(), &seq, -1) >= 0)
+        return true;
+    return index_in(orders.ptr(), record.ptr(), PyList_GET_SIZE(orders.ptr()) - 1) >= 0;
 }
 
+// After `record` was appended to `list` by add_order: one more entry when the
+// entries described the list before, else the next scan reads it again.
+void entered(PyObject *self, nb::handle list, nb::handle record) {
+    OrderBook &book = native(self).book;
+    if (book.dirty || !PyList_Check(list.ptr()) || list.ptr() != book.synced_list) {
+        book.dirty = true;
+        return;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    if ((size_t) n != book.entries.size() + 1 || list_item(list.ptr(), n - 1) != record.ptr() ||
+        (n > 1 && list_item(list.ptr(), 0) != book.entries.front().record)) {
+        book.dirty = true;
+        return;
+    }
+    load_vocabulary(book);
+    ScanEntry e = make_entry(book, record.ptr(), book.next_seq++);
+    book.entries.push_back(e);
+    index_insert(book, e);
+}
+
+// After modify_order changed `record` in place: indexed again from its fields.
+void reindex(PyObject *self, nb::handle record, Py_ssize_t hint) {
+    OrderBook &book = native(self).book;
+    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
+    Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), nullptr, hint);
+    if (at < 0) {
+        book.dirty = true;
+        return;
+    }
+    ScanEntry &e = book.entries[(size_t) at];
+    index_erase(book, e);
+    classify(book, e);
+    index_insert(book, e);
+}
 // ---------------------------------------------------------------------------
 // match_deal
 
@@ -469,9 +626,9 @@ enum class Step { next, stop };
 
 // One resting record of (possibly) the tick's instrument; `removed` counts the
 // records this scan has taken out of the list so far (for the removal hint).
-Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick, Py_ssize_t &removed) {
+Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick) {
     nb::handle record = c.record;
-    if (!still_resting(self, record, c.index - removed))
+    if (!still_resting(self, record, c.seq))
         return Step::next;
     safe_ref code = item_of(record, TOVIK_KEY("code"));
     if (!same_or_equal(code, tick.code))
@@ -488,10 +645,7 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     bool qty_match = false;
     long long deal_qty = 0;
     safe_ref cancel_info;
-    auto remove = [&] {
-        remove_record(self, record, c.index - removed);
-        ++removed;
-    };
+    auto remove = [&] { remove_record(self, record, &c.seq, -1); };
 
     if (same_or_equal(order_type, book.order_type_rod)) {
         if (price_match) {
@@ -586,12 +740,13 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     Tick tick{safe_ref::steal(code), close, own(PyFloat_FromDouble(close)), own(PyFloat_FromDouble(ts)), qty};
 
     safe_ref orders = pending_orders_of(self);
+    if (!in_sync(book, orders.ptr()))
+        rebuild(book, orders.ptr());
     std::vector<Candidate> candidates;
-    collect_candidates(book, orders.ptr(), tick.code.ptr(), candidates);
+    collect_candidates(book, tick.code.ptr(), close, candidates);
 
-    Py_ssize_t removed = 0;
     for (const Candidate &c : candidates)
-        if (match_one(self, book, c, tick, removed) == Step::stop)
+        if (match_one(self, book, c, tick) == Step::stop)
             break;
     Py_RETURN_NONE;
 }
@@ -673,6 +828,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     }
     if (qty_given) {
         set_item_of(trade, TOVIK_KEY("quantity"), new_qty);
+        reindex(self, trade, found.index);
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
                                         {trade, nb::handle(book.operation_update_qty), nb::handle(book.code_modify)});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
@@ -686,6 +842,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         if (std::isinf(new_price))
             raise_exception("修改的價格 " + float_text(new_price) + " 必須是有限的數值");
         set_item_of(trade, TOVIK_KEY("price"), price);
+        reindex(self, trade, found.index);
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
                                         {trade, nb::handle(book.operation_update_price), nb::handle(book.code_modify)});
         call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
@@ -711,7 +868,7 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         print_missing(trade_id);
         Py_RETURN_NONE;
     }
-    remove_record(self, found.record, found.index);
+    remove_record(self, found.record, nullptr, found.index);
 
     // The order is gone whatever happens to its acknowledgement.
     try {
@@ -732,6 +889,8 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 }
 
 } // namespace
+
+void book_entered(PyObject *self, nb::handle list, nb::handle record) { entered(self, list, record); }
 
 void add_order_book_methods(std::vector<PyMethodDef> &methods) {
     methods.push_back(TOVIK_METHOD("modify_order", modify_order,
