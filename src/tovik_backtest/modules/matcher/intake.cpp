@@ -261,6 +261,7 @@ void construct(PyObject *self, PyObject *positions) {
     safe_ref no_args = own(PyTuple_New(0));
     safe_ref thread = own(PyObject_Call(get_attr(threading, TOVIK_KEY("Thread")).ptr(), no_args.ptr(), kwargs.ptr()));
     call_method(thread, TOVIK_KEY("start"), {});
+    native(self).worker = thread.release();
 }
 
 // __init__(positions=None); shared by the tp_init slot and the documented __init__.
@@ -333,8 +334,25 @@ PyObject *set_current_tick(PyObject *self, PyObject *const *args, Py_ssize_t nar
 // ---------------------------------------------------------------------------
 // Queue operations.
 
+[[noreturn]] void raise_closed(const char *func) {
+    raise(PyExc_RuntimeError,
+          std::string(func) + "(): Matcher 已關閉 (close() 之後委託佇列不再處理): 請建立新的 Matcher");
+}
+
+bool is_closed(PyObject *self) { return nb::inst_ready(self) && native(self).closed; }
+
 PyObject *pop_response(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("pop_response", nargsf, kwnames);
+    // Reports already queued can still be taken; waiting on an empty queue of a
+    // closed matcher would never end.
+    if (is_closed(self)) {
+        safe_ref queue = field(self, TOVIK_KEY("response_queue"));
+        safe_ref empty = call_method(queue, TOVIK_KEY("empty"), {});
+        int is_empty = PyObject_IsTrue(empty.ptr());
+        check_status(is_empty);
+        if (is_empty)
+            raise_closed("pop_response");
+    }
     // Raw references around the blocking take: if the interpreter ends this thread
     // while it waits, no destructor may touch Python objects without the GIL.
     PyObject *queue = check(PyObject_GetAttr(self, TOVIK_KEY("response_queue")));
@@ -349,6 +367,8 @@ PyObject *add_pending_order_queue(PyObject *self, PyObject *const *args, Py_ssiz
     parse_args(params, args, nargsf, kwnames, a);
     require_str(a[0], params.func, "action");
     require_dict(a[1], params.func, "payload");
+    if (is_closed(self))
+        raise_closed(params.func);
     safe_ref message = own(PyDict_New());
     set_item(message, TOVIK_KEY("action"), a[0]);
     set_item(message, TOVIK_KEY("payload"), a[1]); // by reference, not copied
@@ -466,6 +486,10 @@ PyObject *receive_pending_order(PyObject *self, PyObject *const *, Py_ssize_t na
         }
         safe_ref queue = safe_ref::steal(raw_queue);
         safe_ref message = safe_ref::steal(raw_message);
+        if (message.ptr() == self) { // close(): everything queued before it is served
+            task_done(self, queue);
+            Py_RETURN_NONE;
+        }
         try {
             try {
                 serve_message(self, message);
@@ -630,6 +654,45 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     Py_RETURN_NONE;
 }
 
+// close(): the worker serves what is queued, then ends; joined here. Harmless when
+// repeated, and from the worker itself (a callback) it only asks the worker to stop.
+PyObject *close_method(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("close", nargsf, kwnames);
+    if (!nb::inst_ready(self))
+        Py_RETURN_NONE;
+    Matcher &m = native(self);
+    if (!m.closed) {
+        m.closed = true;
+        // The matcher itself is the stop message: no host payload can be it by accident.
+        call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), {self});
+    }
+    if (!m.worker)
+        Py_RETURN_NONE;
+    safe_ref worker = safe_ref::borrow(m.worker);
+    safe_ref current = call_method(import_module(TOVIK_KEY("threading")), TOVIK_KEY("current_thread"), {});
+    if (current.ptr() == worker.ptr())
+        Py_RETURN_NONE;
+    // Thread.join waits in a lock acquire, which releases the GIL.
+    call_method(worker, TOVIK_KEY("join"), {});
+    if (m.worker == worker.ptr())
+        Py_CLEAR(m.worker);
+    Py_RETURN_NONE;
+}
+
+PyObject *enter_method(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("__enter__", nargsf, kwnames);
+    require_ready(self);
+    return Py_NewRef(self);
+}
+
+PyObject *exit_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<3> params{"__exit__", {"exc_type", "exc_value", "traceback"}, 3};
+    PyObject *a[3];
+    parse_args(params, args, nargsf, kwnames, a);
+    Py_DECREF(close_method(self, nullptr, 0, nullptr));
+    Py_RETURN_FALSE; // an exception from the block goes on
+}
+
 // The documented __init__: type(...)(...) goes through the tp_init slot, while this
 // entry gives Matcher.__init__ its signature and text (METH_COEXIST lets it replace
 // the slot wrapper in the class dictionary).
@@ -717,6 +780,14 @@ void add_intake_methods(std::vector<PyMethodDef> &methods) {
                                    "設置當前的 Tick\n\n"
                                    "Args:\n"
                                    "    tick (Dict[str, Any]): Tick 資料"));
+    methods.push_back(TOVIK_METHOD("close", close_method,
+                                   "close($self)\n--\n\n"
+                                   "結束委託佇列的處理: 已排入的委託處理完後背景執行緒結束\n\n"
+                                   "之後再送入委託佇列會引發 RuntimeError; 重複呼叫無妨。"));
+    methods.push_back(TOVIK_METHOD("__enter__", enter_method, "__enter__($self)\n--\n\n回傳 Matcher 本身"));
+    methods.push_back(TOVIK_METHOD("__exit__", exit_method,
+                                   "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+                                   "離開 with 區塊時呼叫 close()"));
     methods.push_back(TOVIK_METHOD("pop_response", pop_response,
                                    "pop_response($self)\n--\n\n"
                                    "從回報佇列中取出回報資料\n\n"

@@ -102,6 +102,17 @@ struct Matcher {
                 Py_XDECREF(d);
         }
     } templates;
+
+    // ---- intake worker ----
+    // The worker's threading.Thread (owned; visited by the collector), until close()
+    // has joined it. `closed` is set by close(); both change with the GIL held.
+    PyObject *worker = nullptr;
+    bool closed = false;
+
+    Matcher() = default;
+    Matcher(const Matcher &) = delete;
+    Matcher &operator=(const Matcher &) = delete;
+    ~Matcher() { Py_XDECREF(worker); } // in the instance's dealloc, with the GIL held
 };
 
 inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }

@@ -22,17 +22,22 @@ int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
     if (nb::inst_ready(self))
         for (const Matcher::ScanEntry &e : native(self).book.entries)
             Py_VISIT(e.record);
-    if (nb::inst_ready(self))
+    if (nb::inst_ready(self)) {
         Py_VISIT(native(self).book.synced_list);
+        Py_VISIT(native(self).worker);
+    }
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 // Breaking a cycle: dropping the __dict__ (queues, resting-order list, position book)
-// is enough; the side array's references go with the instance.
+// and the worker's thread object is enough; the side array's references go with the
+// instance.
 int matcher_clear(PyObject *self) {
     if (PyObject **dict = instance_dict_slot(self))
         Py_CLEAR(*dict);
+    if (nb::inst_ready(self))
+        Py_CLEAR(native(self).worker);
     return 0;
 }
 
