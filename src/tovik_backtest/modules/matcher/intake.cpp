@@ -221,9 +221,14 @@ void require_ready(PyObject *self) {
 // ---------------------------------------------------------------------------
 // Construction.
 
-void construct(PyObject *self, PyObject *positions) {
+void construct(PyObject *self, PyObject *positions, PyObject *order_ids) {
     if (nb::inst_ready(self))
         raise(PyExc_RuntimeError, "Matcher.__init__() 不可重複呼叫: 此物件已初始化");
+    if (order_ids == Py_None)
+        order_ids = nullptr;
+    if (order_ids && !PyCallable_Check(order_ids))
+        raise_type_error("Matcher(): argument 'order_ids' must be a callable returning str, not " +
+                         type_name_of(order_ids));
     safe_ref queue = import_module(TOVIK_KEY("queue"));
 
     // Fields go into the instance __dict__ in this order.
@@ -252,6 +257,7 @@ void construct(PyObject *self, PyObject *positions) {
 
     // The native part (order-book lock) must exist before the worker can run add_order.
     new (nb::inst_ptr<Matcher>(self)) Matcher();
+    native(self).order_ids = order_ids ? Py_NewRef(order_ids) : nullptr;
     nb::inst_mark_ready(self);
 
     safe_ref threading = import_module(TOVIK_KEY("threading"));
@@ -264,12 +270,15 @@ void construct(PyObject *self, PyObject *positions) {
     native(self).worker = thread.release();
 }
 
-// __init__(positions=None); shared by the tp_init slot and the documented __init__.
+// __init__(positions=None, *, order_ids=None); the documented __init__.
 PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<1> params{"Matcher", {"positions"}, 0};
-    PyObject *a[1];
+    static const Params<2> params{"Matcher", {"positions", "order_ids"}, 0};
+    if (PyVectorcall_NARGS(nargsf) > 1)
+        raise_type_error("Matcher() takes at most 1 positional argument (" +
+                         std::to_string(PyVectorcall_NARGS(nargsf)) + " given)");
+    PyObject *a[2];
     parse_args(params, args, nargsf, kwnames, a);
-    construct(self, a[0]);
+    construct(self, a[0], a[1]);
     Py_RETURN_NONE;
 }
 
@@ -299,6 +308,20 @@ PyObject *get_random_uuid(PyObject *, PyObject *const *, Py_ssize_t nargsf, PyOb
     safe_ref size = own(PyLong_FromLong(16));
     PyObject *argv[] = {size.ptr()};
     return check(PyObject_Vectorcall(generate.ptr(), argv, 0, names.ptr()));
+}
+
+// The id of a new order: from the host's order_ids when one was given, else from
+// __get_random_uuid (which a subclass may replace).
+safe_ref new_order_id(PyObject *self) {
+    if (PyObject *source = native(self).order_ids) {
+        safe_ref held = safe_ref::borrow(source); // the call may run code that drops it
+        safe_ref id = own(PyObject_CallNoArgs(held.ptr()));
+        if (!PyUnicode_CheckExact(id.ptr()))
+            raise_type_error("order_ids() must return str, not " + type_name_of(id) +
+                             ": pass Matcher(order_ids=...) a callable that returns the new order id as str");
+        return id;
+    }
+    return call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {});
 }
 
 PyObject *reset_tick_infos(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
@@ -599,7 +622,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     fields.set(TOVIK_KEY("operation_type"), TOVIK_KEY("New"))
         .set(TOVIK_KEY("operation_code"), status_code)
         .set(TOVIK_KEY("operation_message"), status_message)
-        .set(TOVIK_KEY("trade_id"), call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {}))
+        .set(TOVIK_KEY("trade_id"), new_order_id(self))
         .copy(TOVIK_KEY("account_id"), field(self, TOVIK_KEY("account_info")))
         .set(TOVIK_KEY("code"), code)
         .set(TOVIK_KEY("product_type"), product_type)
@@ -696,10 +719,12 @@ PyObject *exit_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
 // The documented __init__: type(...)(...) goes through the tp_init slot, while this
 // entry gives Matcher.__init__ its signature and text (METH_COEXIST lets it replace
 // the slot wrapper in the class dictionary).
-constexpr const char *init_doc = "__init__($self, positions=None)\n--\n\n"
+constexpr const char *init_doc = "__init__($self, positions=None, *, order_ids=None)\n--\n\n"
                                  "Matcher Module Constructor\n\n"
                                  "Args:\n"
-                                 "    positions (Positions, optional): Positions Module. Defaults to None.";
+                                 "    positions (Positions, optional): Positions Module. Defaults to None.\n"
+                                 "    order_ids (Callable[[], str], optional): 新委託單號的來源. "
+                                 "Defaults to None (隨機 16 字元).";
 
 } // namespace
 
@@ -733,10 +758,15 @@ int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs) {
         if (nargs > 1)
             raise_type_error("Matcher() takes at most 1 argument (" + std::to_string(nargs) + " given)");
         PyObject *positions = nargs == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+        PyObject *order_ids = nullptr;
         if (kwargs && PyDict_Size(kwargs) > 0) {
             PyObject *key = nullptr, *value = nullptr;
             Py_ssize_t pos = 0;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (text_equals(key, TOVIK_KEY("order_ids"))) {
+                    order_ids = value;
+                    continue;
+                }
                 if (!text_equals(key, TOVIK_KEY("positions")))
                     raise_type_error("Matcher() got an unexpected keyword argument '" + str_of(key) + "'");
                 if (positions)
@@ -744,7 +774,7 @@ int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs) {
                 positions = value;
             }
         }
-        construct(self, positions);
+        construct(self, positions, order_ids);
         return 0;
     } catch (nb::python_error &e) { // typed handlers only: a forced unwind passes (see guarded<>)
         e.restore();

@@ -108,11 +108,16 @@ struct Matcher {
     // has joined it. `closed` is set by close(); both change with the GIL held.
     PyObject *worker = nullptr;
     bool closed = false;
+    // The host's source of new order ids (owned; visited by the collector), or null.
+    PyObject *order_ids = nullptr;
 
     Matcher() = default;
     Matcher(const Matcher &) = delete;
     Matcher &operator=(const Matcher &) = delete;
-    ~Matcher() { Py_XDECREF(worker); } // in the instance's dealloc, with the GIL held
+    ~Matcher() { // in the instance's dealloc, with the GIL held
+        Py_XDECREF(worker);
+        Py_XDECREF(order_ids);
+    }
 };
 
 inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }

@@ -2,6 +2,7 @@
 matching, and order and deal reports shaped like the live broker's."""
 
 import queue
+from collections.abc import Callable
 from types import TracebackType
 from typing import Any, Literal
 
@@ -16,7 +17,7 @@ class Matcher:
     account_info: dict[str, str]
     exchange_info: dict[str, str]
 
-    def __init__(self, positions: Any = None) -> None:
+    def __init__(self, positions: Any = None, *, order_ids: Callable[[], str] | None = None) -> None:
         """Matcher Module Constructor"""
 
     def close(self) -> None:

@@ -25,6 +25,7 @@ int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
     if (nb::inst_ready(self)) {
         Py_VISIT(native(self).book.synced_list);
         Py_VISIT(native(self).worker);
+        Py_VISIT(native(self).order_ids);
     }
     Py_VISIT(Py_TYPE(self));
     return 0;
@@ -36,8 +37,10 @@ int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
 int matcher_clear(PyObject *self) {
     if (PyObject **dict = instance_dict_slot(self))
         Py_CLEAR(*dict);
-    if (nb::inst_ready(self))
+    if (nb::inst_ready(self)) {
         Py_CLEAR(native(self).worker);
+        Py_CLEAR(native(self).order_ids);
+    }
     return 0;
 }
 
