@@ -118,10 +118,9 @@ safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::i
     return call_method(self, name, args);
 }
 
-// The constants module's namespace, looked up once per operation: its __dict__ (the
-// module's entries), or the object itself when something other than a module stands
-// in sys.modules under that name.
-safe_ref constants() {
+// The constants module's namespace: its __dict__ (the module's entries), or the
+// object itself when something other than a module stands in sys.modules under that name.
+safe_ref resolve_constants() {
     PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), TOVIK_KEY("tovik_backtest.constant"));
     if (!module && PyErr_Occurred())
         throw nb::python_error();
@@ -129,6 +128,14 @@ safe_ref constants() {
     if (PyModule_Check(held.ptr()))
         return safe_ref::borrow(PyModule_GetDict(held.ptr()));
     return held;
+}
+
+// The namespace resolved once per matcher, at construction: every operation of one
+// matcher (entry, reports, matching) then reads the same module's members.
+safe_ref constants(PyObject *self) {
+    if (nb::inst_ready(self) && native(self).constants)
+        return safe_ref::borrow(native(self).constants);
+    return resolve_constants();
 }
 
 // constants.<name>. A name missing from the module's __dict__ is looked up as an
@@ -258,6 +265,7 @@ void construct(PyObject *self, PyObject *positions, PyObject *order_ids) {
     // The native part (order-book lock) must exist before the worker can run add_order.
     new (nb::inst_ptr<Matcher>(self)) Matcher();
     native(self).order_ids = order_ids ? Py_NewRef(order_ids) : nullptr;
+    native(self).constants = resolve_constants().release();
     nb::inst_mark_ready(self);
 
     safe_ref threading = import_module(TOVIK_KEY("threading"));
@@ -611,7 +619,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
     nb::handle code = a[0], product_type = a[1];
     BookLock lock(self);
-    safe_ref names = constants();
+    safe_ref names = constants(self);
     safe_ref create_order = get_attr(constant(names, TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
     // Each of these reads runs two Python-level properties: read once, used for the
     // record and for its acknowledgement.
@@ -739,7 +747,7 @@ void load_dependencies(nb::module_ &) {
         nb::module_::import_(name);
 
     auto read_default = [&](PyObject *enum_name, PyObject *member) -> PyObject * {
-        safe_ref value = get_attr(get_attr(constant(constants(), enum_name), member), TOVIK_KEY("value"));
+        safe_ref value = get_attr(get_attr(constant(resolve_constants(), enum_name), member), TOVIK_KEY("value"));
         if (!PyUnicode_CheckExact(value.ptr()))
             raise_type_error(str_of(enum_name) + "." + str_of(member) + ".value must be str, not " +
                              type_name_of(value));

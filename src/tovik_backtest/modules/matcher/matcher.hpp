@@ -110,6 +110,8 @@ struct Matcher {
     bool closed = false;
     // The host's source of new order ids (owned; visited by the collector), or null.
     PyObject *order_ids = nullptr;
+    // The constants module's namespace, resolved once at construction (owned).
+    PyObject *constants = nullptr;
 
     Matcher() = default;
     Matcher(const Matcher &) = delete;
@@ -117,6 +119,7 @@ struct Matcher {
     ~Matcher() { // in the instance's dealloc, with the GIL held
         Py_XDECREF(worker);
         Py_XDECREF(order_ids);
+        Py_XDECREF(constants);
     }
 };
 

@@ -26,6 +26,7 @@ int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(native(self).book.synced_list);
         Py_VISIT(native(self).worker);
         Py_VISIT(native(self).order_ids);
+        Py_VISIT(native(self).constants);
     }
     Py_VISIT(Py_TYPE(self));
     return 0;

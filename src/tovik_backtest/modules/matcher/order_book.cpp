@@ -33,7 +33,9 @@ Matcher::OrderBook::~OrderBook() {
 // (reports.cpp, intake.cpp).
 safe_ref deal_response(PyObject *self, nb::handle trade);
 bool uses_own_method(PyObject *self, PyObject *name);
-safe_ref field(PyObject *self, PyObject *name); // self.<name>, straight from a plain Matcher's __dict__
+safe_ref constants(PyObject *self);                  // the matcher's constants namespace
+safe_ref constant(nb::handle names, PyObject *name); // names.<name>
+safe_ref field(PyObject *self, PyObject *name);      // self.<name>, straight from a plain Matcher's __dict__
 void queue_response(PyObject *self, nb::handle response);
 
 namespace {
@@ -141,12 +143,16 @@ safe_ref pending_orders_of(PyObject *self) {
     return orders;
 }
 
-void load_vocabulary(OrderBook &book) {
+void load_vocabulary(PyObject *self, OrderBook &book) {
     if (book.vocabulary_loaded)
         return;
-    safe_ref constants = own(PyImport_ImportModule("tovik_backtest.constant"));
+    safe_ref names = constants(self);
+    auto enumeration_of = [&](const char *enum_name) {
+        safe_ref key = own(PyUnicode_InternFromString(enum_name));
+        return constant(names, key.ptr());
+    };
     auto member = [&](const char *enum_name, const char *member_name) {
-        safe_ref enumeration = own(PyObject_GetAttrString(constants.ptr(), enum_name));
+        safe_ref enumeration = enumeration_of(enum_name);
         return own(PyObject_GetAttrString(enumeration.ptr(), member_name));
     };
     safe_ref lmt = member("PriceType", "LMT");
@@ -163,7 +169,7 @@ void load_vocabulary(OrderBook &book) {
     std::vector<safe_ref> types;
     for (const char *name : {"Action", "PriceType", "OrderType", "OrderCond", "OrderLot", "OCType", "OperationType",
                              "SuccessCode", "FLAG"})
-        types.push_back(own(PyObject_GetAttrString(constants.ptr(), name)));
+        types.push_back(enumeration_of(name));
     safe_ref kwnames =
         own(PyTuple_Pack(7, TOVIK_KEY("trade_id"), TOVIK_KEY("code"), TOVIK_KEY("action"), TOVIK_KEY("quantity"),
                          TOVIK_KEY("price"), TOVIK_KEY("timestamp"), TOVIK_KEY("trade_status")));
@@ -503,7 +509,7 @@ void entered(PyObject *self, nb::handle list, nb::handle record) {
         book.dirty = true;
         return;
     }
-    load_vocabulary(book);
+    load_vocabulary(self, book);
     ScanEntry e = make_entry(book, record.ptr(), book.next_seq++);
     book.entries.push_back(e);
     index_insert(book, e);
@@ -732,7 +738,7 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(book);
+    load_vocabulary(self, book);
 
     PyObject *code = a[0];
     Py_INCREF(code);
@@ -801,7 +807,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(book);
+    load_vocabulary(self, book);
 
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
@@ -861,7 +867,7 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(book);
+    load_vocabulary(self, book);
 
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
