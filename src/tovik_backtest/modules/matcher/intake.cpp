@@ -7,49 +7,6 @@
 
 namespace tovik::matcher {
 
-// ---------------------------------------------------------------------------
-// C-API helpers shared with reports.cpp (declared there). Each returns an owned
-// reference or throws the Python error.
-
-safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
-
-// The module from sys.modules (all of them are imported when this module loads), or
-// imported now.
-safe_ref import_module(PyObject *name) {
-    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
-    if (module)
-        return safe_ref::borrow(module);
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return own(PyImport_Import(name));
-}
-
-safe_ref get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
-
-// obj.name(*args), looked up on the object like a Python method call.
-safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
-    PyObject *argv[8];
-    size_t n = 0;
-    argv[n++] = obj.ptr();
-    for (nb::handle a : args)
-        argv[n++] = a.ptr();
-    return own(PyObject_VectorcallMethod(name, argv, n, nullptr));
-}
-
-// container[key] with the host's KeyError; a plain dict skips the generic protocol.
-safe_ref get_item(nb::handle container, PyObject *key) {
-    if (PyDict_CheckExact(container.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
-        if (!value) {
-            if (!PyErr_Occurred())
-                PyErr_SetObject(PyExc_KeyError, key);
-            throw nb::python_error();
-        }
-        return safe_ref::borrow(value);
-    }
-    return own(PyObject_GetItem(container.ptr(), key));
-}
-
 // container.get(key, default).
 safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback) {
     if (PyDict_CheckExact(container.ptr())) {
@@ -58,7 +15,7 @@ safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback) {
             throw nb::python_error();
         return safe_ref::borrow(value ? value : fallback);
     }
-    return call_method(container, TOVIK_KEY("get"), {key, fallback});
+    return call_method(container, TOVIK_KEY("get"), key, fallback);
 }
 
 // Is this exactly a Matcher (no subclass)? Then no class attribute can shadow an
@@ -105,19 +62,6 @@ bool uses_own_method(PyObject *self, PyObject *name) {
     return true;
 }
 
-// self.<name>(*args). When neither the instance nor a subclass replaces the method,
-// its implementation is called directly, skipping the lookup and the bound call.
-safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args) {
-    if (uses_own_method(self, name)) {
-        PyObject *argv[8];
-        size_t n = 0;
-        for (nb::handle a : args)
-            argv[n++] = a.ptr();
-        return own(impl(self, argv, (Py_ssize_t) n, nullptr));
-    }
-    return call_method(self, name, args);
-}
-
 // The constants module's namespace: its __dict__ (the module's entries), or the
 // object itself when something other than a module stands in sys.modules under that name.
 safe_ref resolve_constants() {
@@ -158,7 +102,7 @@ safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value) {
     safe_ref enumeration = constant(names, enum_name);
     if ((PyObject *) Py_TYPE(value.ptr()) == enumeration.ptr())
         return safe_ref::borrow(value.ptr());
-    return call_method(enumeration, TOVIK_KEY("from_value"), {value});
+    return call_method(enumeration, TOVIK_KEY("from_value"), value);
 }
 
 // The instrument's latest tick time: current_tick_infos.get(code, {}).get("ts").
@@ -176,11 +120,6 @@ safe_ref latest_tick_ts(PyObject *self, nb::handle code) {
     return get_or(entry, TOVIK_KEY("ts"), Py_None);
 }
 
-// Defined in reports.cpp.
-PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
-safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_type, nb::handle status_code,
-                        nb::handle status_message);
-
 namespace {
 
 // Defaults of add_order's optional arguments: the text values of OrderCond.CASH,
@@ -196,7 +135,7 @@ PyObject *default_oc_type = nullptr;
 void print_line(const std::string &text) {
     safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
     safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), {line});
+    call_method(console, TOVIK_KEY("print"), line);
 }
 
 // console.print(head + str(value) + tail), the text put together as an f-string would.
@@ -205,7 +144,7 @@ void print_line(PyObject *head, nb::handle value, PyObject *tail) {
     safe_ref parts = own(PyTuple_Pack(3, head, middle.ptr(), tail));
     safe_ref line = own(PyUnicode_Join(TOVIK_KEY(""), parts.ptr()));
     safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), {line});
+    call_method(console, TOVIK_KEY("print"), line);
 }
 
 safe_ref get_or_none(nb::handle container, PyObject *key) { return get_or(container, key, Py_None); }
@@ -274,7 +213,7 @@ void construct(PyObject *self, PyObject *positions, PyObject *order_ids) {
     set_item(kwargs, TOVIK_KEY("daemon"), nb::handle(Py_True));
     safe_ref no_args = own(PyTuple_New(0));
     safe_ref thread = own(PyObject_Call(get_attr(threading, TOVIK_KEY("Thread")).ptr(), no_args.ptr(), kwargs.ptr()));
-    call_method(thread, TOVIK_KEY("start"), {});
+    call_method(thread, TOVIK_KEY("start"));
     native(self).worker = thread.release();
 }
 
@@ -329,7 +268,7 @@ safe_ref new_order_id(PyObject *self) {
                              ": pass Matcher(order_ids=...) a callable that returns the new order id as str");
         return id;
     }
-    return call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {});
+    return call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid);
 }
 
 PyObject *reset_tick_infos(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
@@ -351,14 +290,14 @@ PyObject *set_current_tick(PyObject *self, PyObject *const *args, Py_ssize_t nar
     check_status(known);
     if (!known) {
         safe_ref fresh =
-            call_own_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), init_current_tick_info, {code});
+            call_own_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), init_current_tick_info, code);
         check_status(PyObject_SetItem(infos.ptr(), code.ptr(), fresh.ptr()));
     }
     safe_ref entry = get_item(infos, code.ptr());
     check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("tick"), tick.ptr()));
     safe_ref ts = get_item(tick, TOVIK_KEY("timestamp"));
     check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("ts"), ts.ptr()));
-    call_method(field(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), {tick});
+    call_method(field(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), tick);
     Py_RETURN_NONE;
 }
 
@@ -378,7 +317,7 @@ PyObject *pop_response(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyO
     // closed matcher would never end.
     if (is_closed(self)) {
         safe_ref queue = field(self, TOVIK_KEY("response_queue"));
-        safe_ref empty = call_method(queue, TOVIK_KEY("empty"), {});
+        safe_ref empty = call_method(queue, TOVIK_KEY("empty"));
         int is_empty = PyObject_IsTrue(empty.ptr());
         check_status(is_empty);
         if (is_empty)
@@ -403,7 +342,7 @@ PyObject *add_pending_order_queue(PyObject *self, PyObject *const *args, Py_ssiz
     safe_ref message = own(PyDict_New());
     set_item(message, TOVIK_KEY("action"), a[0]);
     set_item(message, TOVIK_KEY("payload"), a[1]); // by reference, not copied
-    call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), {message});
+    call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), message);
     Py_RETURN_NONE;
 }
 
@@ -412,7 +351,7 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
     PyObject *a[1];
     parse_args(params, args, nargsf, kwnames, a);
     require_dict(a[0], params.func, "response");
-    call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {a[0]});
+    call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), a[0]);
     Py_RETURN_NONE;
 }
 
@@ -422,10 +361,10 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
 // own work done here when it is not replaced and the report is a plain dict.
 void queue_response(PyObject *self, nb::handle response) {
     if (PyDict_CheckExact(response.ptr()) && uses_own_method(self, TOVIK_KEY("add_response_to_queue"))) {
-        call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {response});
+        call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), response);
         return;
     }
-    call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+    call_method(self, TOVIK_KEY("add_response_to_queue"), response);
 }
 
 namespace {
@@ -458,10 +397,10 @@ void serve_message(PyObject *self, nb::handle message) {
         safe_ref trade_id = get_item(payload, TOVIK_KEY("trade_id"));
         safe_ref qty = get_or_none(payload, TOVIK_KEY("qty"));
         safe_ref price = get_or_none(payload, TOVIK_KEY("price"));
-        call_method(self, TOVIK_KEY("modify_order"), {trade_id, qty, price});
+        call_method(self, TOVIK_KEY("modify_order"), trade_id, qty, price);
     } else if (text_equals(action, TOVIK_KEY("cancel"))) {
         safe_ref trade_id = get_item(payload, TOVIK_KEY("trade_id"));
-        call_method(self, TOVIK_KEY("cancel_order"), {trade_id});
+        call_method(self, TOVIK_KEY("cancel_order"), trade_id);
     } else {
         print_line(red("不支援的操作: " + str_of(action)));
     }
@@ -497,7 +436,7 @@ void report_failure(PyObject *self, const nb::python_error &e, nb::handle messag
 
 void task_done(PyObject *self, nb::handle queue) {
     try {
-        call_method(queue, TOVIK_KEY("task_done"), {});
+        call_method(queue, TOVIK_KEY("task_done"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
@@ -658,7 +597,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     if (PyList_CheckExact(pending.ptr()))
         check_status(PyList_Append(pending.ptr(), record.ptr()));
     else
-        call_method(pending, TOVIK_KEY("append"), {record});
+        call_method(pending, TOVIK_KEY("append"), record);
     book_entered(self, pending, record);
 
     // From here the order rests; a failed acknowledgement is logged, not raised.
@@ -667,8 +606,8 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
         safe_ref response =
             uses_own_method(self, TOVIK_KEY("build_order_response"))
                 ? order_response(self, record, operation_new, status_code, status_message)
-                : call_method(self, TOVIK_KEY("build_order_response"), {record, operation_new, create_order});
-        call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, {response});
+                : call_method(self, TOVIK_KEY("build_order_response"), record, operation_new, create_order);
+        call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, response);
         print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
                    TOVIK_KEY(" 成功[/green]"));
     } catch (nb::python_error &e) {
@@ -695,16 +634,16 @@ PyObject *close_method(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyO
     if (!m.closed) {
         m.closed = true;
         // The matcher itself is the stop message: no host payload can be it by accident.
-        call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), {self});
+        call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), self);
     }
     if (!m.worker)
         Py_RETURN_NONE;
     safe_ref worker = safe_ref::borrow(m.worker);
-    safe_ref current = call_method(import_module(TOVIK_KEY("threading")), TOVIK_KEY("current_thread"), {});
+    safe_ref current = call_method(import_module(TOVIK_KEY("threading")), TOVIK_KEY("current_thread"));
     if (current.ptr() == worker.ptr())
         Py_RETURN_NONE;
     // Thread.join waits in a lock acquire, which releases the GIL.
-    call_method(worker, TOVIK_KEY("join"), {});
+    call_method(worker, TOVIK_KEY("join"));
     if (m.worker == worker.ptr())
         Py_CLEAR(m.worker);
     Py_RETURN_NONE;

@@ -4,7 +4,7 @@
 // must not see: the order-book lock and the scan's side arrays.
 #pragma once
 
-#include "pyhost.hpp"
+#include "host_extra.hpp"
 
 #include <algorithm>
 #include <map>
@@ -285,6 +285,40 @@ class BookLock {
 void add_intake_methods(std::vector<PyMethodDef> &methods);     // intake.cpp
 void add_report_methods(std::vector<PyMethodDef> &methods);     // reports.cpp
 void add_order_book_methods(std::vector<PyMethodDef> &methods); // order_book.cpp
+
+// ---- shared between the source files ----
+
+// self.<name>: a plain Matcher's fields straight from its __dict__.
+safe_ref field(PyObject *self, PyObject *name);
+// Is self.<name> the class's own method, replaced neither by a subclass nor on the instance?
+bool uses_own_method(PyObject *self, PyObject *name);
+
+// self.<name>(*args). When neither the instance nor a subclass replaces the method,
+// its implementation is called directly, skipping the lookup and the bound call.
+template <typename... Args>
+safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, const Args &...args) {
+    if (uses_own_method(self, name)) {
+        PyObject *argv[sizeof...(Args) + 1] = {nb::handle(args).ptr()..., nullptr};
+        return own(impl(self, argv, (Py_ssize_t) sizeof...(Args), nullptr));
+    }
+    return call_method(self, name, args...);
+}
+
+// The matcher's constants namespace (resolved once per matcher) and names.<name>.
+safe_ref constants(PyObject *self);
+safe_ref constant(nb::handle names, PyObject *name);
+// Enumeration.from_value(value), the enumeration found in `names`.
+safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value);
+// The instrument's latest tick time.
+safe_ref latest_tick_ts(PyObject *self, nb::handle code);
+// self.add_response_to_queue(response), its own work done directly when not replaced.
+void queue_response(PyObject *self, nb::handle response);
+
+// The report methods' own work, called directly when the method is not replaced.
+PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_type, nb::handle status_code,
+                        nb::handle status_message);
+safe_ref deal_response(PyObject *self, nb::handle trade);
 
 // Tells the order book that add_order appended `record` to `list` (pending_orders).
 void book_entered(PyObject *self, nb::handle list, nb::handle record);

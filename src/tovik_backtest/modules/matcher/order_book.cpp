@@ -29,15 +29,6 @@ Matcher::OrderBook::~OrderBook() {
         Py_XDECREF(t);
 }
 
-// The report methods' own work, called directly when the method is not replaced
-// (reports.cpp, intake.cpp).
-safe_ref deal_response(PyObject *self, nb::handle trade);
-bool uses_own_method(PyObject *self, PyObject *name);
-safe_ref constants(PyObject *self);                  // the matcher's constants namespace
-safe_ref constant(nb::handle names, PyObject *name); // names.<name>
-safe_ref field(PyObject *self, PyObject *name);      // self.<name>, straight from a plain Matcher's __dict__
-void queue_response(PyObject *self, nb::handle response);
-
 namespace {
 
 using ScanEntry = Matcher::ScanEntry;
@@ -50,25 +41,7 @@ using Seqs = Matcher::Seqs;
 // cancel_order run on the daemon worker and match_deal often on a daemon thread of
 // the host, which the interpreter may end by a forced unwind at exit.
 
-safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
-
-safe_ref attr_of(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
-
-// obj[key], as Python's subscript: a missing key raises KeyError.
-safe_ref item_of(nb::handle obj, PyObject *key) {
-    if (PyDict_CheckExact(obj.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key);
-        if (!value) {
-            if (!PyErr_Occurred())
-                PyErr_SetObject(PyExc_KeyError, key);
-            throw nb::python_error();
-        }
-        return safe_ref::borrow(value);
-    }
-    return own(PyObject_GetItem(obj.ptr(), key));
-}
-
-void set_item_of(nb::handle obj, PyObject *key, nb::handle value) {
+void set_get_item(nb::handle obj, PyObject *key, nb::handle value) {
     if (PyDict_CheckExact(obj.ptr()))
         check_status(PyDict_SetItem(obj.ptr(), key, value.ptr()));
     else
@@ -84,32 +57,11 @@ bool same_or_equal(nb::handle a, nb::handle b) {
     return eq == 1;
 }
 
-// self.<name>(*args), looked up on the instance at each call so that a host or a
-// subclass may replace the method.
-safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
-    PyObject *stack[4];
-    size_t n = 0;
-    stack[n++] = obj.ptr();
-    for (nb::handle a : args)
-        stack[n++] = a.ptr();
-    return own(PyObject_VectorcallMethod(name, stack, n, nullptr));
-}
-
-// An imported module, from sys.modules when it is there already.
-safe_ref module_named(PyObject *name) {
-    PyObject *module = PyImport_GetModule(name);
-    if (module)
-        return safe_ref::steal(module);
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return own(PyImport_Import(name));
-}
-
 // console.print(text), looked up at every call so that a host may replace it.
 void print_line(const std::string &text) {
     safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
-    safe_ref console = attr_of(module_named(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), {line});
+    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
+    call_method(console, TOVIK_KEY("print"), line);
 }
 
 bool truthy(nb::handle h) {
@@ -222,8 +174,8 @@ safe_ref deep_copy(const OrderBook &book, nb::handle record) {
         if (plain)
             return own(PyDict_Copy(r));
     }
-    safe_ref copy_module = module_named(TOVIK_KEY("copy"));
-    return call_method(copy_module, TOVIK_KEY("deepcopy"), {record});
+    safe_ref copy_module = import_module(TOVIK_KEY("copy"));
+    return call_method(copy_module, TOVIK_KEY("deepcopy"), record);
 }
 
 // ---------------------------------------------------------------------------
@@ -464,7 +416,7 @@ void remove_record(PyObject *self, nb::handle record, const unsigned long long *
     safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr())) {
         book.dirty = true;
-        call_method(orders, TOVIK_KEY("remove"), {record});
+        call_method(orders, TOVIK_KEY("remove"), record);
         return;
     }
     Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), seq, hint);
@@ -533,14 +485,14 @@ void reindex(PyObject *self, nb::handle record, Py_ssize_t hint) {
 // match_deal
 
 long long quantity_of(nb::handle record) {
-    safe_ref q = item_of(record, TOVIK_KEY("quantity"));
+    safe_ref q = get_item(record, TOVIK_KEY("quantity"));
     if (!PyLong_Check(q.ptr()))
         raise_type_error("order quantity must be int, not " + type_name_of(q));
     long long value = PyLong_AsLongLong(q.ptr());
     if (value == -1 && PyErr_Occurred())
         throw nb::python_error();
     if (value < 0) {
-        safe_ref id = item_of(record, TOVIK_KEY("trade_id"));
+        safe_ref id = get_item(record, TOVIK_KEY("trade_id"));
         raise_value_error("委託單 " + str_of(id) + " 的數量 " + std::to_string(value) + " 不可為負數");
     }
     return value;
@@ -560,25 +512,24 @@ struct Tick {
 // the tick's time and, for IOC, the unfilled rest.
 safe_ref cancellation_report(PyObject *self, const OrderBook &book, nb::handle record, const Tick &tick,
                              const long long *rest_qty) {
-    safe_ref product = item_of(record, TOVIK_KEY("product_type"));
+    safe_ref product = get_item(record, TOVIK_KEY("product_type"));
     if (!same_or_equal(product, TOVIK_KEY("Stock")) && !same_or_equal(product, TOVIK_KEY("Future")))
         raise_exception("不支援的商品類型");
     safe_ref trade = deep_copy(book, record);
     if (rest_qty)
-        set_item_of(trade, TOVIK_KEY("quantity"), int_object(*rest_qty));
-    set_item_of(trade, TOVIK_KEY("exchange_ts"), tick.ts_obj);
-    return call_method(self, TOVIK_KEY("build_order_response"),
-                       {trade, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
+        set_get_item(trade, TOVIK_KEY("quantity"), int_object(*rest_qty));
+    set_get_item(trade, TOVIK_KEY("exchange_ts"), tick.ts_obj);
+    return call_method(self, TOVIK_KEY("build_order_response"), trade, nb::handle(book.operation_cancel),
+                       nb::handle(book.code_be_cancel));
 }
 
-void add_trade_record(PyObject *self, const OrderBook &book, std::initializer_list<nb::handle> values) {
+// positions.add_trade_record(trade_id=, code=, action=, quantity=, price=, timestamp=,
+// trade_status=), the values in that order.
+template <typename... Values> void add_trade_record(PyObject *self, const OrderBook &book, const Values &...values) {
+    static_assert(sizeof...(Values) == 7, "add_trade_record takes the seven fields");
     safe_ref positions = field(self, TOVIK_KEY("positions"));
-    PyObject *stack[8];
-    size_t n = 0;
-    stack[n++] = positions.ptr();
-    for (nb::handle v : values)
-        stack[n++] = v.ptr();
-    own(PyObject_VectorcallMethod(TOVIK_KEY("add_trade_record"), stack, 1, book.trade_record_kwnames));
+    PyObject *argv[] = {positions.ptr(), nb::handle(values).ptr()...};
+    own(PyObject_VectorcallMethod(TOVIK_KEY("add_trade_record"), argv, 1, book.trade_record_kwnames));
 }
 
 // The fill's position record, read from the deal record. The deal record is this scan's
@@ -592,10 +543,9 @@ void record_deal(PyObject *self, const OrderBook &book, nb::handle deal, const F
     PyObject *const keys[6] = {TOVIK_KEY("trade_id"), TOVIK_KEY("code"),  TOVIK_KEY("action"),
                                TOVIK_KEY("quantity"), TOVIK_KEY("price"), TOVIK_KEY("exchange_ts")};
     if (!PyDict_CheckExact(deal.ptr())) {
-        add_trade_record(self, book,
-                         {item_of(deal, keys[0]), item_of(deal, keys[1]), item_of(deal, keys[2]),
-                          item_of(deal, keys[3]), item_of(deal, keys[4]), item_of(deal, keys[5]),
-                          nb::handle(TOVIK_KEY("Deal"))});
+        add_trade_record(self, book, get_item(deal, keys[0]), get_item(deal, keys[1]), get_item(deal, keys[2]),
+                         get_item(deal, keys[3]), get_item(deal, keys[4]), get_item(deal, keys[5]),
+                         nb::handle(TOVIK_KEY("Deal")));
         return;
     }
     // A plain dict holds the quantity, price and time just stored in it: only the
@@ -609,7 +559,7 @@ void record_deal(PyObject *self, const OrderBook &book, nb::handle deal, const F
             throw nb::python_error();
         }
     }
-    add_trade_record(self, book, {v[0], v[1], v[2], v[3], v[4], v[5], nb::handle(TOVIK_KEY("Deal"))});
+    add_trade_record(self, book, v[0], v[1], v[2], v[3], v[4], v[5], nb::handle(TOVIK_KEY("Deal")));
 }
 
 // Price condition: a limit buy fills at or below its price, a limit sell at or above;
@@ -636,14 +586,14 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     nb::handle record = c.record;
     if (!still_resting(self, record, c.seq))
         return Step::next;
-    safe_ref code = item_of(record, TOVIK_KEY("code"));
+    safe_ref code = get_item(record, TOVIK_KEY("code"));
     if (!same_or_equal(code, tick.code))
         return Step::next;
 
-    safe_ref action = item_of(record, TOVIK_KEY("action"));
-    safe_ref price = item_of(record, TOVIK_KEY("price"));
-    safe_ref order_type = item_of(record, TOVIK_KEY("order_type"));
-    safe_ref price_type = item_of(record, TOVIK_KEY("price_type"));
+    safe_ref action = get_item(record, TOVIK_KEY("action"));
+    safe_ref price = get_item(record, TOVIK_KEY("price"));
+    safe_ref order_type = get_item(record, TOVIK_KEY("order_type"));
+    safe_ref price_type = get_item(record, TOVIK_KEY("price_type"));
     if (tick.remaining == 0)
         return Step::stop;
 
@@ -659,7 +609,7 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
             qty_match = true;
             deal_qty = std::min(q, tick.remaining);
             long long rest = q - deal_qty;
-            set_item_of(record, TOVIK_KEY("quantity"), int_object(rest));
+            set_get_item(record, TOVIK_KEY("quantity"), int_object(rest));
             if (rest == 0)
                 remove();
         }
@@ -690,27 +640,26 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
         tick.remaining -= deal_qty;
         safe_ref deal = deep_copy(book, record);
         safe_ref quantity = int_object(deal_qty);
-        set_item_of(deal, TOVIK_KEY("quantity"), quantity);
-        set_item_of(deal, TOVIK_KEY("price"), tick.close_obj);
-        set_item_of(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
+        set_get_item(deal, TOVIK_KEY("quantity"), quantity);
+        set_get_item(deal, TOVIK_KEY("price"), tick.close_obj);
+        set_get_item(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
         record_deal(self, book, deal, Filled{quantity.ptr(), tick.close_obj.ptr(), tick.ts_obj.ptr()});
         safe_ref response = uses_own_method(self, TOVIK_KEY("build_deal_response"))
                                 ? deal_response(self, deal)
-                                : call_method(self, TOVIK_KEY("build_deal_response"), {deal});
+                                : call_method(self, TOVIK_KEY("build_deal_response"), deal);
         queue_response(self, response);
         safe_ref positions = field(self, TOVIK_KEY("positions"));
-        call_method(positions, TOVIK_KEY("set_positions"), {deal, item_of(deal, TOVIK_KEY("product_type"))});
+        call_method(positions, TOVIK_KEY("set_positions"), deal, get_item(deal, TOVIK_KEY("product_type")));
     }
 
     if (cancel_info.ptr() && truthy(cancel_info)) {
-        safe_ref order = item_of(cancel_info, TOVIK_KEY("order"));
-        safe_ref status = item_of(cancel_info, TOVIK_KEY("trade_status"));
-        add_trade_record(self, book,
-                         {item_of(record, TOVIK_KEY("trade_id")), item_of(record, TOVIK_KEY("code")),
-                          item_of(record, TOVIK_KEY("action")), item_of(order, TOVIK_KEY("quantity")),
-                          item_of(order, TOVIK_KEY("price")), item_of(status, TOVIK_KEY("exchange_ts")),
-                          nb::handle(TOVIK_KEY("Cancel"))});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {cancel_info});
+        safe_ref order = get_item(cancel_info, TOVIK_KEY("order"));
+        safe_ref status = get_item(cancel_info, TOVIK_KEY("trade_status"));
+        add_trade_record(self, book, get_item(record, TOVIK_KEY("trade_id")), get_item(record, TOVIK_KEY("code")),
+                         get_item(record, TOVIK_KEY("action")), get_item(order, TOVIK_KEY("quantity")),
+                         get_item(order, TOVIK_KEY("price")), get_item(status, TOVIK_KEY("exchange_ts")),
+                         nb::handle(TOVIK_KEY("Cancel")));
+        call_method(self, TOVIK_KEY("add_response_to_queue"), cancel_info);
     }
     return Step::next;
 }
@@ -825,7 +774,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         long long cut = PyLong_AsLongLongAndOverflow(qty.ptr(), &overflow);
         if (overflow < 0 || (overflow == 0 && cut < 0))
             raise_exception("修改的數量 " + str_of(qty) + " 必須大於 0");
-        safe_ref open = item_of(trade, TOVIK_KEY("quantity"));
+        safe_ref open = get_item(trade, TOVIK_KEY("quantity"));
         int greater = PyObject_RichCompareBool(qty.ptr(), open.ptr(), Py_GT);
         check_status(greater);
         if (greater)
@@ -833,11 +782,11 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         new_qty = own(PyNumber_Subtract(open.ptr(), qty.ptr()));
     }
     if (qty_given) {
-        set_item_of(trade, TOVIK_KEY("quantity"), new_qty);
+        set_get_item(trade, TOVIK_KEY("quantity"), new_qty);
         reindex(self, trade, found.index);
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
-                                        {trade, nb::handle(book.operation_update_qty), nb::handle(book.code_modify)});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
+                                        nb::handle(book.operation_update_qty), nb::handle(book.code_modify));
+        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
     if (price_given) {
@@ -847,11 +796,11 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
             raise_exception("修改的價格 " + float_text(new_price) + " 必須大於 0");
         if (std::isinf(new_price))
             raise_exception("修改的價格 " + float_text(new_price) + " 必須是有限的數值");
-        set_item_of(trade, TOVIK_KEY("price"), price);
+        set_get_item(trade, TOVIK_KEY("price"), price);
         reindex(self, trade, found.index);
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
-                                        {trade, nb::handle(book.operation_update_price), nb::handle(book.code_modify)});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
+                                        nb::handle(book.operation_update_price), nb::handle(book.code_modify));
+        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         print_line(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
     }
     Py_RETURN_NONE;
@@ -878,10 +827,9 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 
     // The order is gone whatever happens to its acknowledgement.
     try {
-        safe_ref response =
-            call_method(self, TOVIK_KEY("build_order_response"),
-                        {found.record, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), found.record,
+                                        nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel));
+        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         print_line(green("取消委託單 " + str_of(trade_id) + " 成功"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))

@@ -6,18 +6,6 @@
 
 namespace tovik::matcher {
 
-// Shared helpers, defined in intake.cpp.
-safe_ref own(PyObject *p);
-safe_ref get_attr(nb::handle obj, PyObject *name);
-safe_ref get_item(nb::handle container, PyObject *key);
-safe_ref field(PyObject *self, PyObject *name);
-safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args);
-safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args);
-bool uses_own_method(PyObject *self, PyObject *name);
-safe_ref constants(PyObject *self);
-safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value);
-safe_ref latest_tick_ts(PyObject *self, nb::handle code);
-
 namespace {
 
 // Enumeration.from_value(data[key]), the enumeration found in `names` (constants(self)).
@@ -59,7 +47,7 @@ template <typename Format> safe_ref format_with(PyObject *self, PyObject *name, 
     if (uses_own_method(self, name))
         return format(self, common);
     safe_ref data = common.take();
-    return call_method(self, name, {data});
+    return call_method(self, name, data);
 }
 
 template <typename Data> safe_ref stock_order_report(PyObject *self, const Data &data);
