@@ -2,7 +2,9 @@
 
 Prints µs per add_order (direct, and through the pending-order queue until
 ``pending_order_queue.join()`` returns), ns per resting order of another instrument
-passed over by match_deal for books of 10 to 10,000 such orders, and µs per fill on a
+passed over by match_deal for books of 10 to 10,000 such orders, ticks/s on a book of
+100,000 resting orders of the tick's own instrument that the ticks do not cross beside
+an empty book (the price index makes them cost nothing), and µs per fill on a
 fill-heavy stream (position book replaced by a no-op one; the cost of calling its two
 methods is measured on its own and taken off in the last row). Console output is
 switched off for both sides.
@@ -351,6 +353,38 @@ def scan_ns_per_skipped(make: Callable[[], Any], resting: int) -> tuple[float, f
     return best_full * 1e6, (best_full - best_empty) / resting * 1e9
 
 
+def deep_book_ticks_per_s(resting: int, ticks: int) -> tuple[float, float]:
+    """(ticks/s on a book of `resting` orders of the tick's own instrument that no tick
+    crosses, ticks/s on an empty book), the two books timed in turns."""
+    def prepared(book_size: int) -> Any:
+        m = Matcher(NullBook())
+        for i in range(book_size):  # buys below and sells above every tick price
+            if i % 2:
+                m.add_order("2330", "Stock", "Buy", 90.0 - (i % 50) * 0.5, 1, "LMT", "ROD")
+            else:
+                m.add_order("2330", "Stock", "Sell", 110.0 + (i % 50) * 0.5, 1, "LMT", "ROD")
+        drain(m)
+        m.match_deal("2330", 100.0, 1, 0.0)  # warm-up (builds the price index)
+        return m
+
+    closes = [100.0 + ((i * 7) % 21 - 10) * 0.5 for i in range(ticks)]
+
+    def timed(m: Any) -> float:
+        match = m.match_deal
+        t = time.perf_counter()
+        for i, close in enumerate(closes):
+            match("2330", close, 5, float(i))
+        return ticks / (time.perf_counter() - t)
+
+    empty, full = prepared(0), prepared(resting)
+    best_empty = best_full = 0.0
+    for _ in range(3 if QUICK else 7):
+        best_empty = max(best_empty, timed_run(lambda: timed(empty)))
+        best_full = max(best_full, timed_run(lambda: timed(full)))
+    assert len(full.pending_orders) == resting  # nothing filled: the ticks never crossed
+    return best_full, best_empty
+
+
 def fill_us(batches: int, batch: int = 100,
             stub_reports: bool = False) -> Callable[[Callable[[], Any]], Callable[[], float]]:
     """Per fill: each tick fills a whole batch of resting one-lot ROD orders."""
@@ -413,6 +447,10 @@ def main() -> None:
         p_call, p_skip = scan_ns_per_skipped(python, resting)
         row(f"match_deal, {resting:>6} other orders: per call", c_call, p_call, "µs")
         row(f"match_deal, {resting:>6} other orders: per skipped", c_skip, p_skip, "ns")
+    deep, empty = deep_book_ticks_per_s(100_000, 4_268)
+    print(f"match_deal, 100,000 resting orders of the instrument not crossed: {deep:>12,.0f} ticks/s")
+    print(f"match_deal, empty book:                                            {empty:>12,.0f} ticks/s")
+    print(f"  ratio deep / empty: {deep / empty:.2f} (goal: at least 0.5)")
     batches = 20 if QUICK else 100
     per_fill = 1e6 / (batches * 100)
     c_fill, p_fill = paired(fill_us(batches), native, python, per_fill)

@@ -7,49 +7,6 @@
 
 namespace tovik::matcher {
 
-// ---------------------------------------------------------------------------
-// C-API helpers shared with reports.cpp (declared there). Each returns an owned
-// reference or throws the Python error.
-
-safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
-
-// The module from sys.modules (all of them are imported when this module loads), or
-// imported now.
-safe_ref import_module(PyObject *name) {
-    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
-    if (module)
-        return safe_ref::borrow(module);
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return own(PyImport_Import(name));
-}
-
-safe_ref get_attr(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
-
-// obj.name(*args), looked up on the object like a Python method call.
-safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
-    PyObject *argv[8];
-    size_t n = 0;
-    argv[n++] = obj.ptr();
-    for (nb::handle a : args)
-        argv[n++] = a.ptr();
-    return own(PyObject_VectorcallMethod(name, argv, n, nullptr));
-}
-
-// container[key] with the host's KeyError; a plain dict skips the generic protocol.
-safe_ref get_item(nb::handle container, PyObject *key) {
-    if (PyDict_CheckExact(container.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
-        if (!value) {
-            if (!PyErr_Occurred())
-                PyErr_SetObject(PyExc_KeyError, key);
-            throw nb::python_error();
-        }
-        return safe_ref::borrow(value);
-    }
-    return own(PyObject_GetItem(container.ptr(), key));
-}
-
 // container.get(key, default).
 safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback) {
     if (PyDict_CheckExact(container.ptr())) {
@@ -58,7 +15,7 @@ safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback) {
             throw nb::python_error();
         return safe_ref::borrow(value ? value : fallback);
     }
-    return call_method(container, TOVIK_KEY("get"), {key, fallback});
+    return call_method(container, TOVIK_KEY("get"), key, fallback);
 }
 
 // Is this exactly a Matcher (no subclass)? Then no class attribute can shadow an
@@ -75,7 +32,7 @@ bool is_plain_matcher(PyObject *self) {
 PyObject *plain_instance_dict(PyObject *self) {
     if (!is_plain_matcher(self))
         return nullptr;
-    PyObject **slot = _PyObject_GetDictPtr(self);
+    PyObject **slot = instance_dict_slot(self);
     return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
 }
 
@@ -105,23 +62,9 @@ bool uses_own_method(PyObject *self, PyObject *name) {
     return true;
 }
 
-// self.<name>(*args). When neither the instance nor a subclass replaces the method,
-// its implementation is called directly, skipping the lookup and the bound call.
-safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args) {
-    if (uses_own_method(self, name)) {
-        PyObject *argv[8];
-        size_t n = 0;
-        for (nb::handle a : args)
-            argv[n++] = a.ptr();
-        return own(impl(self, argv, (Py_ssize_t) n, nullptr));
-    }
-    return call_method(self, name, args);
-}
-
-// The constants module's namespace, looked up once per operation: its __dict__ (the
-// module's entries), or the object itself when something other than a module stands
-// in sys.modules under that name.
-safe_ref constants() {
+// The constants module's namespace: its __dict__ (the module's entries), or the
+// object itself when something other than a module stands in sys.modules under that name.
+safe_ref resolve_constants() {
     PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), TOVIK_KEY("tovik_backtest.constant"));
     if (!module && PyErr_Occurred())
         throw nb::python_error();
@@ -129,6 +72,14 @@ safe_ref constants() {
     if (PyModule_Check(held.ptr()))
         return safe_ref::borrow(PyModule_GetDict(held.ptr()));
     return held;
+}
+
+// The namespace resolved once per matcher, at construction: every operation of one
+// matcher (entry, reports, matching) then reads the same module's members.
+safe_ref constants(PyObject *self) {
+    if (nb::inst_ready(self) && native(self).constants)
+        return safe_ref::borrow(native(self).constants);
+    return resolve_constants();
 }
 
 // constants.<name>. A name missing from the module's __dict__ is looked up as an
@@ -151,7 +102,7 @@ safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value) {
     safe_ref enumeration = constant(names, enum_name);
     if ((PyObject *) Py_TYPE(value.ptr()) == enumeration.ptr())
         return safe_ref::borrow(value.ptr());
-    return call_method(enumeration, TOVIK_KEY("from_value"), {value});
+    return call_method(enumeration, TOVIK_KEY("from_value"), value);
 }
 
 // The instrument's latest tick time: current_tick_infos.get(code, {}).get("ts").
@@ -169,11 +120,6 @@ safe_ref latest_tick_ts(PyObject *self, nb::handle code) {
     return get_or(entry, TOVIK_KEY("ts"), Py_None);
 }
 
-// Defined in reports.cpp.
-PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
-safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_type, nb::handle status_code,
-                        nb::handle status_message);
-
 namespace {
 
 // Defaults of add_order's optional arguments: the text values of OrderCond.CASH,
@@ -189,16 +135,16 @@ PyObject *default_oc_type = nullptr;
 void print_line(const std::string &text) {
     safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
     safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), {line});
+    call_method(console, TOVIK_KEY("print"), line);
 }
 
 // console.print(head + str(value) + tail), the text put together as an f-string would.
 void print_line(PyObject *head, nb::handle value, PyObject *tail) {
     safe_ref middle = own(PyObject_Str(value.ptr()));
-    PyObject *parts[3] = {head, middle.ptr(), tail};
-    safe_ref line = own(_PyUnicode_JoinArray(TOVIK_KEY(""), parts, 3));
+    safe_ref parts = own(PyTuple_Pack(3, head, middle.ptr(), tail));
+    safe_ref line = own(PyUnicode_Join(TOVIK_KEY(""), parts.ptr()));
     safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), {line});
+    call_method(console, TOVIK_KEY("print"), line);
 }
 
 safe_ref get_or_none(nb::handle container, PyObject *key) { return get_or(container, key, Py_None); }
@@ -221,9 +167,14 @@ void require_ready(PyObject *self) {
 // ---------------------------------------------------------------------------
 // Construction.
 
-void construct(PyObject *self, PyObject *positions) {
+void construct(PyObject *self, PyObject *positions, PyObject *order_ids) {
     if (nb::inst_ready(self))
         raise(PyExc_RuntimeError, "Matcher.__init__() 不可重複呼叫: 此物件已初始化");
+    if (order_ids == Py_None)
+        order_ids = nullptr;
+    if (order_ids && !PyCallable_Check(order_ids))
+        raise_type_error("Matcher(): argument 'order_ids' must be a callable returning str, not " +
+                         type_name_of(order_ids));
     safe_ref queue = import_module(TOVIK_KEY("queue"));
 
     // Fields go into the instance __dict__ in this order.
@@ -252,6 +203,8 @@ void construct(PyObject *self, PyObject *positions) {
 
     // The native part (order-book lock) must exist before the worker can run add_order.
     new (nb::inst_ptr<Matcher>(self)) Matcher();
+    native(self).order_ids = order_ids ? Py_NewRef(order_ids) : nullptr;
+    native(self).constants = resolve_constants().release();
     nb::inst_mark_ready(self);
 
     safe_ref threading = import_module(TOVIK_KEY("threading"));
@@ -260,15 +213,19 @@ void construct(PyObject *self, PyObject *positions) {
     set_item(kwargs, TOVIK_KEY("daemon"), nb::handle(Py_True));
     safe_ref no_args = own(PyTuple_New(0));
     safe_ref thread = own(PyObject_Call(get_attr(threading, TOVIK_KEY("Thread")).ptr(), no_args.ptr(), kwargs.ptr()));
-    call_method(thread, TOVIK_KEY("start"), {});
+    call_method(thread, TOVIK_KEY("start"));
+    native(self).worker = thread.release();
 }
 
-// __init__(positions=None); shared by the tp_init slot and the documented __init__.
+// __init__(positions=None, *, order_ids=None); the documented __init__.
 PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<1> params{"Matcher", {"positions"}, 0};
-    PyObject *a[1];
+    static const Params<2> params{"Matcher", {"positions", "order_ids"}, 0};
+    if (PyVectorcall_NARGS(nargsf) > 1)
+        raise_type_error("Matcher() takes at most 1 positional argument (" +
+                         std::to_string(PyVectorcall_NARGS(nargsf)) + " given)");
+    PyObject *a[2];
     parse_args(params, args, nargsf, kwnames, a);
-    construct(self, a[0]);
+    construct(self, a[0], a[1]);
     Py_RETURN_NONE;
 }
 
@@ -300,6 +257,20 @@ PyObject *get_random_uuid(PyObject *, PyObject *const *, Py_ssize_t nargsf, PyOb
     return check(PyObject_Vectorcall(generate.ptr(), argv, 0, names.ptr()));
 }
 
+// The id of a new order: from the host's order_ids when one was given, else from
+// __get_random_uuid (which a subclass may replace).
+safe_ref new_order_id(PyObject *self) {
+    if (PyObject *source = native(self).order_ids) {
+        safe_ref held = safe_ref::borrow(source); // the call may run code that drops it
+        safe_ref id = own(PyObject_CallNoArgs(held.ptr()));
+        if (!PyUnicode_CheckExact(id.ptr()))
+            raise_type_error("order_ids() must return str, not " + type_name_of(id) +
+                             ": pass Matcher(order_ids=...) a callable that returns the new order id as str");
+        return id;
+    }
+    return call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid);
+}
+
 PyObject *reset_tick_infos(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("reset_tick_infos", nargsf, kwnames);
     // A new table, not a cleared one: a dictionary the host took earlier stays as it was.
@@ -319,22 +290,39 @@ PyObject *set_current_tick(PyObject *self, PyObject *const *args, Py_ssize_t nar
     check_status(known);
     if (!known) {
         safe_ref fresh =
-            call_own_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), init_current_tick_info, {code});
+            call_own_method(self, TOVIK_KEY("_Matcher__init_current_tick_info"), init_current_tick_info, code);
         check_status(PyObject_SetItem(infos.ptr(), code.ptr(), fresh.ptr()));
     }
     safe_ref entry = get_item(infos, code.ptr());
     check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("tick"), tick.ptr()));
     safe_ref ts = get_item(tick, TOVIK_KEY("timestamp"));
     check_status(PyObject_SetItem(entry.ptr(), TOVIK_KEY("ts"), ts.ptr()));
-    call_method(field(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), {tick});
+    call_method(field(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), tick);
     Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
 // Queue operations.
 
+[[noreturn]] void raise_closed(const char *func) {
+    raise(PyExc_RuntimeError,
+          std::string(func) + "(): Matcher 已關閉 (close() 之後委託佇列不再處理): 請建立新的 Matcher");
+}
+
+bool is_closed(PyObject *self) { return nb::inst_ready(self) && native(self).closed; }
+
 PyObject *pop_response(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("pop_response", nargsf, kwnames);
+    // Reports already queued can still be taken; waiting on an empty queue of a
+    // closed matcher would never end.
+    if (is_closed(self)) {
+        safe_ref queue = field(self, TOVIK_KEY("response_queue"));
+        safe_ref empty = call_method(queue, TOVIK_KEY("empty"));
+        int is_empty = PyObject_IsTrue(empty.ptr());
+        check_status(is_empty);
+        if (is_empty)
+            raise_closed("pop_response");
+    }
     // Raw references around the blocking take: if the interpreter ends this thread
     // while it waits, no destructor may touch Python objects without the GIL.
     PyObject *queue = check(PyObject_GetAttr(self, TOVIK_KEY("response_queue")));
@@ -349,10 +337,12 @@ PyObject *add_pending_order_queue(PyObject *self, PyObject *const *args, Py_ssiz
     parse_args(params, args, nargsf, kwnames, a);
     require_str(a[0], params.func, "action");
     require_dict(a[1], params.func, "payload");
+    if (is_closed(self))
+        raise_closed(params.func);
     safe_ref message = own(PyDict_New());
     set_item(message, TOVIK_KEY("action"), a[0]);
     set_item(message, TOVIK_KEY("payload"), a[1]); // by reference, not copied
-    call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), {message});
+    call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), message);
     Py_RETURN_NONE;
 }
 
@@ -361,7 +351,7 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
     PyObject *a[1];
     parse_args(params, args, nargsf, kwnames, a);
     require_dict(a[0], params.func, "response");
-    call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {a[0]});
+    call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), a[0]);
     Py_RETURN_NONE;
 }
 
@@ -371,10 +361,10 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
 // own work done here when it is not replaced and the report is a plain dict.
 void queue_response(PyObject *self, nb::handle response) {
     if (PyDict_CheckExact(response.ptr()) && uses_own_method(self, TOVIK_KEY("add_response_to_queue"))) {
-        call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), {response});
+        call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), response);
         return;
     }
-    call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+    call_method(self, TOVIK_KEY("add_response_to_queue"), response);
 }
 
 namespace {
@@ -407,10 +397,10 @@ void serve_message(PyObject *self, nb::handle message) {
         safe_ref trade_id = get_item(payload, TOVIK_KEY("trade_id"));
         safe_ref qty = get_or_none(payload, TOVIK_KEY("qty"));
         safe_ref price = get_or_none(payload, TOVIK_KEY("price"));
-        call_method(self, TOVIK_KEY("modify_order"), {trade_id, qty, price});
+        call_method(self, TOVIK_KEY("modify_order"), trade_id, qty, price);
     } else if (text_equals(action, TOVIK_KEY("cancel"))) {
         safe_ref trade_id = get_item(payload, TOVIK_KEY("trade_id"));
-        call_method(self, TOVIK_KEY("cancel_order"), {trade_id});
+        call_method(self, TOVIK_KEY("cancel_order"), trade_id);
     } else {
         print_line(red("不支援的操作: " + str_of(action)));
     }
@@ -446,7 +436,7 @@ void report_failure(PyObject *self, const nb::python_error &e, nb::handle messag
 
 void task_done(PyObject *self, nb::handle queue) {
     try {
-        call_method(queue, TOVIK_KEY("task_done"), {});
+        call_method(queue, TOVIK_KEY("task_done"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
@@ -466,6 +456,10 @@ PyObject *receive_pending_order(PyObject *self, PyObject *const *, Py_ssize_t na
         }
         safe_ref queue = safe_ref::steal(raw_queue);
         safe_ref message = safe_ref::steal(raw_message);
+        if (message.ptr() == self) { // close(): everything queued before it is served
+            task_done(self, queue);
+            Py_RETURN_NONE;
+        }
         try {
             try {
                 serve_message(self, message);
@@ -564,7 +558,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
     nb::handle code = a[0], product_type = a[1];
     BookLock lock(self);
-    safe_ref names = constants();
+    safe_ref names = constants(self);
     safe_ref create_order = get_attr(constant(names, TOVIK_KEY("SuccessCode")), TOVIK_KEY("CreateOrder"));
     // Each of these reads runs two Python-level properties: read once, used for the
     // record and for its acknowledgement.
@@ -575,7 +569,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     fields.set(TOVIK_KEY("operation_type"), TOVIK_KEY("New"))
         .set(TOVIK_KEY("operation_code"), status_code)
         .set(TOVIK_KEY("operation_message"), status_message)
-        .set(TOVIK_KEY("trade_id"), call_own_method(self, TOVIK_KEY("_Matcher__get_random_uuid"), get_random_uuid, {}))
+        .set(TOVIK_KEY("trade_id"), new_order_id(self))
         .copy(TOVIK_KEY("account_id"), field(self, TOVIK_KEY("account_info")))
         .set(TOVIK_KEY("code"), code)
         .set(TOVIK_KEY("product_type"), product_type)
@@ -603,7 +597,8 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     if (PyList_CheckExact(pending.ptr()))
         check_status(PyList_Append(pending.ptr(), record.ptr()));
     else
-        call_method(pending, TOVIK_KEY("append"), {record});
+        call_method(pending, TOVIK_KEY("append"), record);
+    book_entered(self, pending, record);
 
     // From here the order rests; a failed acknowledgement is logged, not raised.
     try {
@@ -611,8 +606,8 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
         safe_ref response =
             uses_own_method(self, TOVIK_KEY("build_order_response"))
                 ? order_response(self, record, operation_new, status_code, status_message)
-                : call_method(self, TOVIK_KEY("build_order_response"), {record, operation_new, create_order});
-        call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, {response});
+                : call_method(self, TOVIK_KEY("build_order_response"), record, operation_new, create_order);
+        call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, response);
         print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
                    TOVIK_KEY(" 成功[/green]"));
     } catch (nb::python_error &e) {
@@ -629,13 +624,54 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     Py_RETURN_NONE;
 }
 
+// close(): the worker serves what is queued, then ends; joined here. Harmless when
+// repeated, and from the worker itself (a callback) it only asks the worker to stop.
+PyObject *close_method(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("close", nargsf, kwnames);
+    if (!nb::inst_ready(self))
+        Py_RETURN_NONE;
+    Matcher &m = native(self);
+    if (!m.closed) {
+        m.closed = true;
+        // The matcher itself is the stop message: no host payload can be it by accident.
+        call_method(field(self, TOVIK_KEY("pending_order_queue")), TOVIK_KEY("put"), self);
+    }
+    if (!m.worker)
+        Py_RETURN_NONE;
+    safe_ref worker = safe_ref::borrow(m.worker);
+    safe_ref current = call_method(import_module(TOVIK_KEY("threading")), TOVIK_KEY("current_thread"));
+    if (current.ptr() == worker.ptr())
+        Py_RETURN_NONE;
+    // Thread.join waits in a lock acquire, which releases the GIL.
+    call_method(worker, TOVIK_KEY("join"));
+    if (m.worker == worker.ptr())
+        Py_CLEAR(m.worker);
+    Py_RETURN_NONE;
+}
+
+PyObject *enter_method(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
+    require_no_args("__enter__", nargsf, kwnames);
+    require_ready(self);
+    return Py_NewRef(self);
+}
+
+PyObject *exit_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<3> params{"__exit__", {"exc_type", "exc_value", "traceback"}, 3};
+    PyObject *a[3];
+    parse_args(params, args, nargsf, kwnames, a);
+    Py_DECREF(close_method(self, nullptr, 0, nullptr));
+    Py_RETURN_FALSE; // an exception from the block goes on
+}
+
 // The documented __init__: type(...)(...) goes through the tp_init slot, while this
 // entry gives Matcher.__init__ its signature and text (METH_COEXIST lets it replace
 // the slot wrapper in the class dictionary).
-constexpr const char *init_doc = "__init__($self, positions=None)\n--\n\n"
+constexpr const char *init_doc = "__init__($self, positions=None, *, order_ids=None)\n--\n\n"
                                  "Matcher Module Constructor\n\n"
                                  "Args:\n"
-                                 "    positions (Positions, optional): Positions Module. Defaults to None.";
+                                 "    positions (Positions, optional): Positions Module. Defaults to None.\n"
+                                 "    order_ids (Callable[[], str], optional): 新委託單號的來源. "
+                                 "Defaults to None (隨機 16 字元).";
 
 } // namespace
 
@@ -650,7 +686,7 @@ void load_dependencies(nb::module_ &) {
         nb::module_::import_(name);
 
     auto read_default = [&](PyObject *enum_name, PyObject *member) -> PyObject * {
-        safe_ref value = get_attr(get_attr(constant(constants(), enum_name), member), TOVIK_KEY("value"));
+        safe_ref value = get_attr(get_attr(constant(resolve_constants(), enum_name), member), TOVIK_KEY("value"));
         if (!PyUnicode_CheckExact(value.ptr()))
             raise_type_error(str_of(enum_name) + "." + str_of(member) + ".value must be str, not " +
                              type_name_of(value));
@@ -669,10 +705,15 @@ int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs) {
         if (nargs > 1)
             raise_type_error("Matcher() takes at most 1 argument (" + std::to_string(nargs) + " given)");
         PyObject *positions = nargs == 1 ? PyTuple_GetItem(args, 0) : nullptr;
+        PyObject *order_ids = nullptr;
         if (kwargs && PyDict_Size(kwargs) > 0) {
             PyObject *key = nullptr, *value = nullptr;
             Py_ssize_t pos = 0;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (text_equals(key, TOVIK_KEY("order_ids"))) {
+                    order_ids = value;
+                    continue;
+                }
                 if (!text_equals(key, TOVIK_KEY("positions")))
                     raise_type_error("Matcher() got an unexpected keyword argument '" + str_of(key) + "'");
                 if (positions)
@@ -680,7 +721,7 @@ int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs) {
                 positions = value;
             }
         }
-        construct(self, positions);
+        construct(self, positions, order_ids);
         return 0;
     } catch (nb::python_error &e) { // typed handlers only: a forced unwind passes (see guarded<>)
         e.restore();
@@ -716,6 +757,14 @@ void add_intake_methods(std::vector<PyMethodDef> &methods) {
                                    "設置當前的 Tick\n\n"
                                    "Args:\n"
                                    "    tick (Dict[str, Any]): Tick 資料"));
+    methods.push_back(TOVIK_METHOD("close", close_method,
+                                   "close($self)\n--\n\n"
+                                   "結束委託佇列的處理: 已排入的委託處理完後背景執行緒結束\n\n"
+                                   "之後再送入委託佇列會引發 RuntimeError; 重複呼叫無妨。"));
+    methods.push_back(TOVIK_METHOD("__enter__", enter_method, "__enter__($self)\n--\n\n回傳 Matcher 本身"));
+    methods.push_back(TOVIK_METHOD("__exit__", exit_method,
+                                   "__exit__($self, exc_type, exc_value, traceback)\n--\n\n"
+                                   "離開 with 區塊時呼叫 close()"));
     methods.push_back(TOVIK_METHOD("pop_response", pop_response,
                                    "pop_response($self)\n--\n\n"
                                    "從回報佇列中取出回報資料\n\n"

@@ -4,11 +4,13 @@
 // must not see: the order-book lock and the scan's side arrays.
 #pragma once
 
-#include "pyhost.hpp"
+#include "host_extra.hpp"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 namespace tovik::matcher {
@@ -19,19 +21,39 @@ struct Matcher {
     // calls back into the same matcher on the same thread does not deadlock.
     std::recursive_mutex book_mutex;
 
-    // ---- order book: side array kept beside pending_orders for a fast scan ----
-    // One entry per resting record, in list order: the record and its instrument code,
-    // interned so that the code test is a pointer compare (nullptr: the code is not
-    // plain text and is tested in full). Entries own references, so an address can't
-    // be reused by another record while its entry exists; every scan re-validates
-    // them against the list by record identity. Guarded by book_mutex.
+    // ---- order book: side array and price index kept beside pending_orders ----
+    // One entry per resting record, in list order, numbered by entry sequence (which
+    // therefore rises along the list). Entries own references, so an address can't be
+    // reused by another record while its entry exists. Each instrument's plain limit
+    // ROD orders are indexed by side and price, so a tick visits only the levels its
+    // price can fill; IOC, FOK and other price types of the instrument are visited on
+    // every tick of it (they leave the book there), and records that are not plain
+    // (not a dict, code not text, fields missing) on every tick. A record's code,
+    // action, price, price type and order type are read when it is indexed (entry,
+    // modify_order, or a rebuild): a host that changes them in place replaces the
+    // record instead. The index trusts the list while it is the same list object, of
+    // the expected length, with the expected first and last records; otherwise the
+    // next scan rebuilds it from the list. Guarded by book_mutex.
+    enum class Slot : unsigned char { opaque, always, buy, sell };
     struct ScanEntry {
         PyObject *record;
-        PyObject *code;
+        PyObject *code; // interned, or nullptr when the record is not plain
+        unsigned long long seq;
+        Slot slot;
+        double price; // the level, for Slot::buy and Slot::sell
+    };
+    using Seqs = std::vector<unsigned long long>; // ascending
+    struct Levels {
+        std::map<double, Seqs> buy, sell;
+        Seqs always;
     };
     struct OrderBook {
         std::vector<ScanEntry> entries;
-        std::vector<ScanEntry> scratch; // rebuild space, kept to avoid reallocating
+        std::unordered_map<PyObject *, Levels> by_code; // keys: interned codes, one reference each
+        Seqs opaque;
+        unsigned long long next_seq = 0;
+        PyObject *synced_list = nullptr; // the list the entries describe (owned)
+        bool dirty = true;
         // Constants-module members and types used by matching, loaded on first use.
         bool vocabulary_loaded = false;
         PyObject *price_type_lmt = nullptr;
@@ -80,17 +102,40 @@ struct Matcher {
                 Py_XDECREF(d);
         }
     } templates;
+
+    // ---- intake worker ----
+    // The worker's threading.Thread (owned; visited by the collector), until close()
+    // has joined it. `closed` is set by close(); both change with the GIL held.
+    PyObject *worker = nullptr;
+    bool closed = false;
+    // The host's source of new order ids (owned; visited by the collector), or null.
+    PyObject *order_ids = nullptr;
+    // The constants module's namespace, resolved once at construction (owned).
+    PyObject *constants = nullptr;
+
+    Matcher() = default;
+    Matcher(const Matcher &) = delete;
+    Matcher &operator=(const Matcher &) = delete;
+    ~Matcher() { // in the instance's dealloc, with the GIL held
+        Py_XDECREF(worker);
+        Py_XDECREF(order_ids);
+        Py_XDECREF(constants);
+    }
 };
 
 inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }
+
+// The slot holding an instance's __dict__ (nanobind's dynamic_attr gives the class a
+// fixed dict offset, inherited by subclasses); null when the type has none.
+inline PyObject **instance_dict_slot(PyObject *self) {
+    const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    return offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset) : nullptr;
+}
 using Layout = Matcher::Layout;
 
-// Builds a dict key by key, in the order of the calls, then makes it in one step the
-// way a dict display in Python code does (_PyStack_AsDict): sized for its keys, with a
-// str-only key table. An empty dict filled key by key resizes on the way, and a
-// presized one from _PyDict_NewPresized gets the general key table, slower to read and
-// to copy later. For the layouts made on every order and fill, take(self, layout)
-// copies a template instead (see Matcher::Templates).
+// Collects a dict's keys and values in the order of the calls, then makes the dict in
+// one step. For the layouts made on every order and fill, take(self, layout) copies a
+// template instead (see Matcher::Templates).
 // Keys must be interned strings (TOVIK_KEY), which are immortal; values are held
 // until the dict is made, since Python code run in between may drop their source.
 class DictBuilder {
@@ -160,17 +205,9 @@ class DictBuilder {
 
     // The new dict; the builder is empty afterwards.
     safe_ref take() {
-        PyObject *names = PyTuple_New((Py_ssize_t) n_);
-        if (!names)
-            throw nb::python_error();
-        for (size_t i = 0; i < n_; ++i)
-            PyTuple_SET_ITEM(names, (Py_ssize_t) i, Py_NewRef(keys_[i]));
-        PyObject *dict = _PyStack_AsDict(values_, names);
-        Py_DECREF(names);
+        safe_ref dict = make_dict(values_);
         release_values();
-        if (!dict)
-            throw nb::python_error();
-        return safe_ref::steal(dict);
+        return dict;
     }
 
     // The new dict, as a copy of `self`'s template for `layout` with this builder's
@@ -183,19 +220,9 @@ class DictBuilder {
         if (!slot) {
             PyObject *nones[capacity];
             std::fill(nones, nones + n_, Py_None);
-            PyObject *names = PyTuple_New((Py_ssize_t) n_);
-            if (!names)
-                throw nb::python_error();
-            for (size_t i = 0; i < n_; ++i)
-                PyTuple_SET_ITEM(names, (Py_ssize_t) i, Py_NewRef(keys_[i]));
-            PyObject *made = _PyStack_AsDict(nones, names);
-            Py_DECREF(names);
-            if (!made)
-                throw nb::python_error();
-            if (slot) // made meanwhile by a callback: keep the first
-                Py_DECREF(made);
-            else
-                slot = made;
+            safe_ref made = make_dict(nones);
+            if (!slot) // not made meanwhile by a callback (then the first is kept)
+                slot = made.release();
         }
         if (PyDict_GET_SIZE(slot) != (Py_ssize_t) n_)
             throw std::logic_error("DictBuilder: keys differ from the layout's template");
@@ -212,6 +239,16 @@ class DictBuilder {
     }
 
   private:
+    // A new dict of this builder's keys with `values`, inserted in key order.
+    safe_ref make_dict(PyObject *const *values) const {
+        PyObject *dict = PyDict_New();
+        if (!dict)
+            throw nb::python_error();
+        safe_ref result = safe_ref::steal(dict);
+        for (size_t i = 0; i < n_; ++i)
+            check_status(PyDict_SetItem(dict, keys_[i], values[i]));
+        return result;
+    }
     size_t index_of(PyObject *key) const {
         for (size_t i = n_; i-- > 0;)
             if (keys_[i] == key)
@@ -248,6 +285,43 @@ class BookLock {
 void add_intake_methods(std::vector<PyMethodDef> &methods);     // intake.cpp
 void add_report_methods(std::vector<PyMethodDef> &methods);     // reports.cpp
 void add_order_book_methods(std::vector<PyMethodDef> &methods); // order_book.cpp
+
+// ---- shared between the source files ----
+
+// self.<name>: a plain Matcher's fields straight from its __dict__.
+safe_ref field(PyObject *self, PyObject *name);
+// Is self.<name> the class's own method, replaced neither by a subclass nor on the instance?
+bool uses_own_method(PyObject *self, PyObject *name);
+
+// self.<name>(*args). When neither the instance nor a subclass replaces the method,
+// its implementation is called directly, skipping the lookup and the bound call.
+template <typename... Args>
+safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, const Args &...args) {
+    if (uses_own_method(self, name)) {
+        PyObject *argv[sizeof...(Args) + 1] = {nb::handle(args).ptr()..., nullptr};
+        return own(impl(self, argv, (Py_ssize_t) sizeof...(Args), nullptr));
+    }
+    return call_method(self, name, args...);
+}
+
+// The matcher's constants namespace (resolved once per matcher) and names.<name>.
+safe_ref constants(PyObject *self);
+safe_ref constant(nb::handle names, PyObject *name);
+// Enumeration.from_value(value), the enumeration found in `names`.
+safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value);
+// The instrument's latest tick time.
+safe_ref latest_tick_ts(PyObject *self, nb::handle code);
+// self.add_response_to_queue(response), its own work done directly when not replaced.
+void queue_response(PyObject *self, nb::handle response);
+
+// The report methods' own work, called directly when the method is not replaced.
+PyObject *build_order_response_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_type, nb::handle status_code,
+                        nb::handle status_message);
+safe_ref deal_response(PyObject *self, nb::handle trade);
+
+// Tells the order book that add_order appended `record` to `list` (pending_orders).
+void book_entered(PyObject *self, nb::handle list, nb::handle record);
 
 // Imports what the module needs when it is loaded (a failing import fails the load),
 // in intake.cpp.

@@ -2,7 +2,9 @@
 matching, and order and deal reports shaped like the live broker's."""
 
 import queue
-from typing import Any
+from collections.abc import Callable
+from types import TracebackType
+from typing import Any, Literal
 
 class Matcher:
     """The simulated exchange. Host-visible state lives in the instance attributes below."""
@@ -15,8 +17,22 @@ class Matcher:
     account_info: dict[str, str]
     exchange_info: dict[str, str]
 
-    def __init__(self, positions: Any = None) -> None:
+    def __init__(self, positions: Any = None, *, order_ids: Callable[[], str] | None = None) -> None:
         """Matcher Module Constructor"""
+
+    def close(self) -> None:
+        """結束委託佇列的處理: 已排入的委託處理完後背景執行緒結束"""
+
+    def __enter__(self) -> Matcher:
+        """回傳 Matcher 本身"""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]:
+        """離開 with 區塊時呼叫 close()"""
 
     def __init_current_tick_info(self, code: str) -> dict[str, Any]:
         """初始化當前 Tick 資訊"""

@@ -13,25 +13,35 @@ std::vector<PyMethodDef> &method_table() {
 // Garbage-collector support. Besides the instance __dict__ (what nanobind's own
 // traversal visits), the matcher owns a reference to every resting record through
 // the order book's side array; those are visited too, or a record that refers back
-// to its matcher would keep both alive for ever. Only `entries` is visited: while a
-// scan rebuilds it, the rebuild space holds second copies of the same references.
+// to its matcher would keep both alive for ever, and the list those entries describe.
 // The side array changes only with the GIL held, and never while a Python call made
 // in the middle of a change could let another thread collect.
 int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
-    if (PyObject **dict = _PyObject_GetDictPtr(self))
+    if (PyObject **dict = instance_dict_slot(self))
         Py_VISIT(*dict);
     if (nb::inst_ready(self))
         for (const Matcher::ScanEntry &e : native(self).book.entries)
             Py_VISIT(e.record);
+    if (nb::inst_ready(self)) {
+        Py_VISIT(native(self).book.synced_list);
+        Py_VISIT(native(self).worker);
+        Py_VISIT(native(self).order_ids);
+        Py_VISIT(native(self).constants);
+    }
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
 // Breaking a cycle: dropping the __dict__ (queues, resting-order list, position book)
-// is enough; the side array's references go with the instance.
+// and the worker's thread object is enough; the side array's references go with the
+// instance.
 int matcher_clear(PyObject *self) {
-    if (PyObject **dict = _PyObject_GetDictPtr(self))
+    if (PyObject **dict = instance_dict_slot(self))
         Py_CLEAR(*dict);
+    if (nb::inst_ready(self)) {
+        Py_CLEAR(native(self).worker);
+        Py_CLEAR(native(self).order_ids);
+    }
     return 0;
 }
 

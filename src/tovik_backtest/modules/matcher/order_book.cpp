@@ -1,13 +1,8 @@
 // Tick matching, modification and cancellation of resting orders.
 //
-// match_deal visits every resting order of every instrument, so the cost of passing
-// over an order of another instrument decides how a large book performs. The scan
-// keeps a side array beside pending_orders (record, interned code) and walks the
-// list's item array against it: an unchanged record of another instrument costs two
-// pointer compares. Records of the tick's instrument are collected first and then
-// processed in list order, so removing one never makes the walk pass over another.
-// A record's code is read when its entry is made: a record is not expected to change
-// instrument in place (nothing in the package does; a host replaces the record).
+// A tick acts only on the records its price can reach: match_deal takes them from the
+// price index (see Matcher::OrderBook) and handles them in entry order, which is list
+// order, exactly as a walk over the whole list would.
 #include "matcher.hpp"
 
 #include <algorithm>
@@ -23,6 +18,9 @@ Matcher::OrderBook::~OrderBook() {
         Py_XDECREF(e.record);
         Py_XDECREF(e.code);
     }
+    for (auto &kv : by_code)
+        Py_DECREF(kv.first);
+    Py_XDECREF(synced_list);
     for (PyObject *p : {price_type_lmt, action_buy, action_buy_value, order_type_rod, order_type_ioc, order_type_fok,
                         operation_cancel, operation_update_qty, operation_update_price, code_be_cancel, code_modify,
                         trade_record_kwnames})
@@ -31,42 +29,19 @@ Matcher::OrderBook::~OrderBook() {
         Py_XDECREF(t);
 }
 
-// The report methods' own work, called directly when the method is not replaced
-// (reports.cpp, intake.cpp).
-safe_ref deal_response(PyObject *self, nb::handle trade);
-bool uses_own_method(PyObject *self, PyObject *name);
-safe_ref field(PyObject *self, PyObject *name); // self.<name>, straight from a plain Matcher's __dict__
-void queue_response(PyObject *self, nb::handle response);
-
 namespace {
 
 using ScanEntry = Matcher::ScanEntry;
 using OrderBook = Matcher::OrderBook;
+using Slot = Matcher::Slot;
+using Seqs = Matcher::Seqs;
 
 // ---------------------------------------------------------------------------
 // Small C-API helpers. References on the stack are safe_ref: modify_order and
 // cancel_order run on the daemon worker and match_deal often on a daemon thread of
 // the host, which the interpreter may end by a forced unwind at exit.
 
-safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
-
-safe_ref attr_of(nb::handle obj, PyObject *name) { return own(PyObject_GetAttr(obj.ptr(), name)); }
-
-// obj[key], as Python's subscript: a missing key raises KeyError.
-safe_ref item_of(nb::handle obj, PyObject *key) {
-    if (PyDict_CheckExact(obj.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(obj.ptr(), key);
-        if (!value) {
-            if (!PyErr_Occurred())
-                PyErr_SetObject(PyExc_KeyError, key);
-            throw nb::python_error();
-        }
-        return safe_ref::borrow(value);
-    }
-    return own(PyObject_GetItem(obj.ptr(), key));
-}
-
-void set_item_of(nb::handle obj, PyObject *key, nb::handle value) {
+void set_get_item(nb::handle obj, PyObject *key, nb::handle value) {
     if (PyDict_CheckExact(obj.ptr()))
         check_status(PyDict_SetItem(obj.ptr(), key, value.ptr()));
     else
@@ -82,32 +57,11 @@ bool same_or_equal(nb::handle a, nb::handle b) {
     return eq == 1;
 }
 
-// self.<name>(*args), looked up on the instance at each call so that a host or a
-// subclass may replace the method.
-safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args) {
-    PyObject *stack[4];
-    size_t n = 0;
-    stack[n++] = obj.ptr();
-    for (nb::handle a : args)
-        stack[n++] = a.ptr();
-    return own(PyObject_VectorcallMethod(name, stack, n, nullptr));
-}
-
-// An imported module, from sys.modules when it is there already.
-safe_ref module_named(PyObject *name) {
-    PyObject *module = PyImport_GetModule(name);
-    if (module)
-        return safe_ref::steal(module);
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return own(PyImport_Import(name));
-}
-
 // console.print(text), looked up at every call so that a host may replace it.
 void print_line(const std::string &text) {
     safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
-    safe_ref console = attr_of(module_named(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), {line});
+    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
+    call_method(console, TOVIK_KEY("print"), line);
 }
 
 bool truthy(nb::handle h) {
@@ -141,12 +95,16 @@ safe_ref pending_orders_of(PyObject *self) {
     return orders;
 }
 
-void load_vocabulary(OrderBook &book) {
+void load_vocabulary(PyObject *self, OrderBook &book) {
     if (book.vocabulary_loaded)
         return;
-    safe_ref constants = own(PyImport_ImportModule("tovik_backtest.constant"));
+    safe_ref names = constants(self);
+    auto enumeration_of = [&](const char *enum_name) {
+        safe_ref key = own(PyUnicode_InternFromString(enum_name));
+        return constant(names, key.ptr());
+    };
     auto member = [&](const char *enum_name, const char *member_name) {
-        safe_ref enumeration = own(PyObject_GetAttrString(constants.ptr(), enum_name));
+        safe_ref enumeration = enumeration_of(enum_name);
         return own(PyObject_GetAttrString(enumeration.ptr(), member_name));
     };
     safe_ref lmt = member("PriceType", "LMT");
@@ -163,7 +121,7 @@ void load_vocabulary(OrderBook &book) {
     std::vector<safe_ref> types;
     for (const char *name : {"Action", "PriceType", "OrderType", "OrderCond", "OrderLot", "OCType", "OperationType",
                              "SuccessCode", "FLAG"})
-        types.push_back(own(PyObject_GetAttrString(constants.ptr(), name)));
+        types.push_back(enumeration_of(name));
     safe_ref kwnames =
         own(PyTuple_Pack(7, TOVIK_KEY("trade_id"), TOVIK_KEY("code"), TOVIK_KEY("action"), TOVIK_KEY("quantity"),
                          TOVIK_KEY("price"), TOVIK_KEY("timestamp"), TOVIK_KEY("trade_status")));
@@ -216,12 +174,12 @@ safe_ref deep_copy(const OrderBook &book, nb::handle record) {
         if (plain)
             return own(PyDict_Copy(r));
     }
-    safe_ref copy_module = module_named(TOVIK_KEY("copy"));
-    return call_method(copy_module, TOVIK_KEY("deepcopy"), {record});
+    safe_ref copy_module = import_module(TOVIK_KEY("copy"));
+    return call_method(copy_module, TOVIK_KEY("deepcopy"), record);
 }
 
 // ---------------------------------------------------------------------------
-// The scan's side array.
+// The side array and the price index.
 
 void release(ScanEntry &e) {
     Py_DECREF(e.record);
@@ -229,12 +187,107 @@ void release(ScanEntry &e) {
     e.record = e.code = nullptr;
 }
 
+bool is_same(PyObject *value, PyObject *member) {
+    if (value == member)
+        return true;
+    int eq = PyObject_RichCompareBool(value, member, Py_EQ);
+    if (eq < 0) {
+        PyErr_Clear(); // such a record is visited on every tick, where the error is raised
+        return false;
+    }
+    return eq == 1;
+}
+
+// Where a record goes in the index, read from its fields: a plain limit ROD order is
+// kept on its price level, anything else of a known instrument on every tick of it,
+// and a record whose fields can't be read plainly on every tick.
+void classify(const OrderBook &book, ScanEntry &e) {
+    e.slot = Slot::opaque;
+    e.price = 0;
+    if (!e.code)
+        return;
+    PyObject *r = e.record;
+    PyObject *action = PyDict_GetItemWithError(r, TOVIK_KEY("action"));
+    PyObject *price = action ? PyDict_GetItemWithError(r, TOVIK_KEY("price")) : nullptr;
+    PyObject *order_type = price ? PyDict_GetItemWithError(r, TOVIK_KEY("order_type")) : nullptr;
+    PyObject *price_type = order_type ? PyDict_GetItemWithError(r, TOVIK_KEY("price_type")) : nullptr;
+    if (!price_type) {
+        PyErr_Clear();
+        return;
+    }
+    e.slot = Slot::always;
+    if (!PyFloat_CheckExact(price) || !is_same(order_type, book.order_type_rod) ||
+        !is_same(price_type, book.price_type_lmt))
+        return;
+    const double limit = PyFloat_AS_DOUBLE(price);
+    if (std::isnan(limit))
+        return;
+    const bool buy = action == book.action_buy || is_same(action, book.action_buy_value);
+    e.slot = buy ? Slot::buy : Slot::sell;
+    e.price = limit;
+}
+
+void seqs_insert(Seqs &seqs, unsigned long long seq) {
+    if (seqs.empty() || seqs.back() < seq)
+        seqs.push_back(seq);
+    else
+        seqs.insert(std::lower_bound(seqs.begin(), seqs.end(), seq), seq);
+}
+
+void seqs_erase(Seqs &seqs, unsigned long long seq) {
+    auto it = std::lower_bound(seqs.begin(), seqs.end(), seq);
+    if (it != seqs.end() && *it == seq)
+        seqs.erase(it);
+}
+
+Matcher::Levels &levels_of(OrderBook &book, PyObject *code) {
+    auto it = book.by_code.find(code);
+    if (it == book.by_code.end()) {
+        it = book.by_code.emplace(code, Matcher::Levels{}).first;
+        Py_INCREF(code);
+    }
+    return it->second;
+}
+
+void index_insert(OrderBook &book, const ScanEntry &e) {
+    if (e.slot == Slot::opaque) {
+        seqs_insert(book.opaque, e.seq);
+        return;
+    }
+    Matcher::Levels &levels = levels_of(book, e.code);
+    if (e.slot == Slot::always)
+        seqs_insert(levels.always, e.seq);
+    else
+        seqs_insert((e.slot == Slot::buy ? levels.buy : levels.sell)[e.price], e.seq);
+}
+
+void index_erase(OrderBook &book, const ScanEntry &e) {
+    if (e.slot == Slot::opaque) {
+        seqs_erase(book.opaque, e.seq);
+        return;
+    }
+    auto it = book.by_code.find(e.code);
+    if (it == book.by_code.end())
+        return;
+    if (e.slot == Slot::always) {
+        seqs_erase(it->second.always, e.seq);
+        return;
+    }
+    std::map<double, Seqs> &side = e.slot == Slot::buy ? it->second.buy : it->second.sell;
+    auto level = side.find(e.price);
+    if (level == side.end())
+        return;
+    seqs_erase(level->second, e.seq);
+    if (level->second.empty())
+        side.erase(level);
+}
+
 // A new entry for `record`: its code, interned, when the record is a plain dict
 // holding plain text there; otherwise nullptr, and the record is tested in full
 // each scan (which also raises, in list order, whatever the record's lookup raises).
-ScanEntry make_entry(PyObject *record) {
+ScanEntry make_entry(const OrderBook &book, PyObject *record, unsigned long long seq) {
     Py_INCREF(record);
-    ScanEntry e{record, nullptr};
+    ScanEntry e{record, nullptr, seq, Slot::opaque, 0};
     if (PyDict_CheckExact(record)) {
         PyObject *code = PyDict_GetItemWithError(record, TOVIK_KEY("code"));
         if (code && PyUnicode_CheckExact(code)) {
@@ -245,80 +298,86 @@ ScanEntry make_entry(PyObject *record) {
             PyErr_Clear();
         }
     }
+    classify(book, e);
     return e;
+}
+
+// Do the entries still describe `list`? Only the changes made through the matcher
+// keep them so; a host's own changes to the list are caught by its identity, length
+// and end records, and the next scan reads the list afresh.
+bool in_sync(const OrderBook &book, PyObject *list) {
+    if (book.dirty || list != book.synced_list)
+        return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    if ((size_t) n != book.entries.size())
+        return false;
+    return n == 0 ||
+           (list_item(list, 0) == book.entries.front().record && list_item(list, n - 1) == book.entries.back().record);
+}
+
+// Reads the whole list into new entries and a new index, in list order.
+void rebuild(OrderBook &book, PyObject *list) {
+    std::vector<ScanEntry> fresh;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    fresh.reserve((size_t) n);
+    for (Py_ssize_t k = 0; k < n; ++k)
+        fresh.push_back(make_entry(book, list_item(list, k), book.next_seq++));
+    // Dropping references can run a finaliser, which could call back into the matcher:
+    // the old entries are released only once the new book is whole.
+    std::vector<ScanEntry> old;
+    old.swap(book.entries);
+    book.entries.swap(fresh);
+    std::vector<PyObject *> codes;
+    for (auto &kv : book.by_code)
+        codes.push_back(kv.first);
+    book.by_code.clear();
+    book.opaque.clear();
+    for (const ScanEntry &e : book.entries)
+        index_insert(book, e);
+    PyObject *previous = book.synced_list;
+    book.synced_list = Py_NewRef(list);
+    book.dirty = false;
+    for (ScanEntry &e : old)
+        release(e);
+    for (PyObject *code : codes)
+        Py_DECREF(code);
+    Py_XDECREF(previous);
+}
+
+// The position of the entry numbered `seq`, or -1.
+Py_ssize_t position_of(const OrderBook &book, unsigned long long seq) {
+    auto it = std::lower_bound(book.entries.begin(), book.entries.end(), seq,
+                               [](const ScanEntry &e, unsigned long long s) { return e.seq < s; });
+    if (it == book.entries.end() || it->seq != seq)
+        return -1;
+    return (Py_ssize_t) (it - book.entries.begin());
 }
 
 struct Candidate {
     safe_ref record;
-    Py_ssize_t index; // where the walk saw it
+    unsigned long long seq;
 };
 
-inline void consider(const ScanEntry &e, PyObject *tick_code, Py_ssize_t index, std::vector<Candidate> &out) {
-    if (e.code == tick_code || e.code == nullptr)
-        out.push_back(Candidate{safe_ref::borrow(e.record), index});
-}
-
-// Re-validates entries [from, end) against the list, reusing an entry wherever its
-// record is still the same object: records removed from the middle shift the later
-// ones down, which a short look-ahead follows; anything else is read afresh.
-// (Removals made by the matcher itself keep the entries in step, see remove_record;
-// this is for lists changed by the host.)
-void rebuild_from(OrderBook &book, PyObject *list, Py_ssize_t from, PyObject *tick_code, std::vector<Candidate> &out) {
-    constexpr size_t look_ahead = 8;
-    std::vector<ScanEntry> &old = book.entries;
-    std::vector<ScanEntry> &tail = book.scratch;
-    // Dropping a reference can run a finaliser, which could call back into the
-    // matcher: entries are released only once the side array is whole again.
-    std::vector<ScanEntry> dropped;
-    const Py_ssize_t n = PyList_Size(list);
-    const size_t m = old.size();
-    tail.clear();
-    tail.reserve((size_t) (n - from));
-    size_t j = (size_t) from;
-    for (Py_ssize_t k = from; k < n; ++k) {
-        PyObject *item = list_item(list, k);
-        size_t found = m;
-        for (size_t d = 0; d < look_ahead && j + d < m; ++d) {
-            if (old[j + d].record == item) {
-                found = j + d;
-                break;
-            }
-        }
-        ScanEntry e;
-        if (found != m) {
-            dropped.insert(dropped.end(), old.begin() + (std::ptrdiff_t) j, old.begin() + (std::ptrdiff_t) found);
-            e = old[found];
-            j = found + 1;
-        } else {
-            e = make_entry(item);
-        }
-        tail.push_back(e);
-        consider(e, tick_code, k, out);
+// The records a tick of `tick_code` at `close` may act on, in entry order.
+void collect_candidates(OrderBook &book, PyObject *tick_code, double close, std::vector<Candidate> &out) {
+    Seqs seqs = book.opaque;
+    auto it = book.by_code.find(tick_code);
+    if (it != book.by_code.end()) {
+        const Matcher::Levels &levels = it->second;
+        seqs.insert(seqs.end(), levels.always.begin(), levels.always.end());
+        // a limit buy fills at or below its price, a limit sell at or above
+        for (auto level = levels.buy.lower_bound(close); level != levels.buy.end(); ++level)
+            seqs.insert(seqs.end(), level->second.begin(), level->second.end());
+        for (auto level = levels.sell.begin(); level != levels.sell.end() && level->first <= close; ++level)
+            seqs.insert(seqs.end(), level->second.begin(), level->second.end());
     }
-    if (j < m)
-        dropped.insert(dropped.end(), old.begin() + (std::ptrdiff_t) j, old.end());
-    old.resize((size_t) from); // the rest was moved to `tail` or `dropped`
-    old.insert(old.end(), tail.begin(), tail.end());
-    tail.clear();
-    for (ScanEntry &e : dropped)
-        release(e);
-}
-
-// Collects the records that may belong to the tick's instrument, in list order.
-void collect_candidates(OrderBook &book, PyObject *list, PyObject *tick_code, std::vector<Candidate> &out) {
-    const Py_ssize_t n = PyList_Size(list);
-    const ScanEntry *e = book.entries.data();
-    const Py_ssize_t limit = std::min(n, (Py_ssize_t) book.entries.size());
-    Py_ssize_t i = 0;
-    for (; i < limit; ++i) {
-        PyObject *item = list_item(list, i);
-        if (e[i].record != item)
-            break;
-        if (e[i].code == tick_code || e[i].code == nullptr) [[unlikely]]
-            out.push_back(Candidate{safe_ref::borrow(item), i});
+    std::sort(seqs.begin(), seqs.end());
+    out.reserve(seqs.size());
+    for (unsigned long long seq : seqs) {
+        Py_ssize_t at = position_of(book, seq);
+        if (at >= 0)
+            out.push_back(Candidate{safe_ref::borrow(book.entries[(size_t) at].record), seq});
     }
-    if (i < n || book.entries.size() != (size_t) n)
-        rebuild_from(book, list, i, tick_code, out);
 }
 
 // Where `record` (the object itself) is in `list`: looked for first where it was last
@@ -336,48 +395,104 @@ Py_ssize_t index_in(PyObject *list, PyObject *record, Py_ssize_t hint) {
     return -1;
 }
 
-// Removes `record` from self.pending_orders, and its entry from the side array so
-// that the next scan stays on the fast path. A record already gone (taken out by a
-// callback into the matcher) stays gone. The caller holds a reference to `record`.
-void remove_record(PyObject *self, nb::handle record, Py_ssize_t hint) {
+// The position of `record` in both the list and the entries when they agree there,
+// found from its entry number (or, with no number, from `hint`); -1 otherwise.
+Py_ssize_t synced_position(const OrderBook &book, PyObject *list, PyObject *record, const unsigned long long *seq,
+                           Py_ssize_t hint) {
+    if (!PyList_Check(list) || !in_sync(book, list))
+        return -1;
+    Py_ssize_t at = seq ? position_of(book, *seq) : hint;
+    if (at < 0 || (size_t) at >= book.entries.size() || book.entries[(size_t) at].record != record ||
+        list_item(list, at) != record)
+        return -1;
+    return at;
+}
+
+// Removes `record` from self.pending_orders, and its entry from the side array and
+// the index. A record already gone (taken out by a callback into the matcher) stays
+// gone. The caller holds a reference to `record`.
+void remove_record(PyObject *self, nb::handle record, const unsigned long long *seq, Py_ssize_t hint) {
+    OrderBook &book = native(self).book;
     safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr())) {
-        call_method(orders, TOVIK_KEY("remove"), {record});
+        book.dirty = true;
+        call_method(orders, TOVIK_KEY("remove"), record);
         return;
     }
-    Py_ssize_t at = index_in(orders.ptr(), record.ptr(), hint);
+    Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), seq, hint);
+    if (at >= 0) {
+        check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
+        ScanEntry e = book.entries[(size_t) at];
+        book.entries.erase(book.entries.begin() + at);
+        index_erase(book, e);
+        release(e); // not the last reference: the caller's keeps the record alive
+        return;
+    }
+    at = index_in(orders.ptr(), record.ptr(), hint);
     if (at < 0)
         return;
+    book.dirty = true; // the host changed the list: the next scan reads it again
     check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
-    std::vector<ScanEntry> &entries = native(self).book.entries;
-    if ((size_t) at < entries.size() && entries[(size_t) at].record == record.ptr()) {
-        ScanEntry e = entries[(size_t) at];
-        entries.erase(entries.begin() + at);
-        release(e); // not the last reference: the caller's keeps the record alive
-    }
 }
 
 // Is `record` still resting? A callback of an earlier order (position book, report
-// builder) may have cancelled it after the walk collected it.
-bool still_resting(PyObject *self, nb::handle record, Py_ssize_t hint) {
+// builder) may have cancelled it after the candidates were collected.
+bool still_resting(PyObject *self, nb::handle record, unsigned long long seq) {
+    const OrderBook &book = native(self).book;
     safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr()))
         return true;
-    return index_in(orders.ptr(), record.ptr(), hint) >= 0;
+    if (synced_position(book, orders.ptr(), record.ptr(), &seq, -1) >= 0)
+        return true;
+    return index_in(orders.ptr(), record.ptr(), PyList_GET_SIZE(orders.ptr()) - 1) >= 0;
 }
 
+// After `record` was appended to `list` by add_order: one more entry when the
+// entries described the list before, else the next scan reads it again.
+void entered(PyObject *self, nb::handle list, nb::handle record) {
+    OrderBook &book = native(self).book;
+    if (book.dirty || !PyList_Check(list.ptr()) || list.ptr() != book.synced_list) {
+        book.dirty = true;
+        return;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    if ((size_t) n != book.entries.size() + 1 || list_item(list.ptr(), n - 1) != record.ptr() ||
+        (n > 1 && list_item(list.ptr(), 0) != book.entries.front().record)) {
+        book.dirty = true;
+        return;
+    }
+    load_vocabulary(self, book);
+    ScanEntry e = make_entry(book, record.ptr(), book.next_seq++);
+    book.entries.push_back(e);
+    index_insert(book, e);
+}
+
+// After modify_order changed `record` in place: indexed again from its fields.
+void reindex(PyObject *self, nb::handle record, Py_ssize_t hint) {
+    OrderBook &book = native(self).book;
+    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
+    Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), nullptr, hint);
+    if (at < 0) {
+        book.dirty = true;
+        return;
+    }
+    ScanEntry &e = book.entries[(size_t) at];
+    index_erase(book, e);
+    classify(book, e);
+    index_insert(book, e);
+}
 // ---------------------------------------------------------------------------
 // match_deal
 
 long long quantity_of(nb::handle record) {
-    safe_ref q = item_of(record, TOVIK_KEY("quantity"));
+    safe_ref q = get_item(record, TOVIK_KEY("quantity"));
     if (!PyLong_Check(q.ptr()))
         raise_type_error("order quantity must be int, not " + type_name_of(q));
     long long value = PyLong_AsLongLong(q.ptr());
     if (value == -1 && PyErr_Occurred())
         throw nb::python_error();
     if (value < 0) {
-        safe_ref id = item_of(record, TOVIK_KEY("trade_id"));
+        safe_ref id = get_item(record, TOVIK_KEY("trade_id"));
         raise_value_error("委託單 " + str_of(id) + " 的數量 " + std::to_string(value) + " 不可為負數");
     }
     return value;
@@ -397,25 +512,24 @@ struct Tick {
 // the tick's time and, for IOC, the unfilled rest.
 safe_ref cancellation_report(PyObject *self, const OrderBook &book, nb::handle record, const Tick &tick,
                              const long long *rest_qty) {
-    safe_ref product = item_of(record, TOVIK_KEY("product_type"));
+    safe_ref product = get_item(record, TOVIK_KEY("product_type"));
     if (!same_or_equal(product, TOVIK_KEY("Stock")) && !same_or_equal(product, TOVIK_KEY("Future")))
         raise_exception("不支援的商品類型");
     safe_ref trade = deep_copy(book, record);
     if (rest_qty)
-        set_item_of(trade, TOVIK_KEY("quantity"), int_object(*rest_qty));
-    set_item_of(trade, TOVIK_KEY("exchange_ts"), tick.ts_obj);
-    return call_method(self, TOVIK_KEY("build_order_response"),
-                       {trade, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
+        set_get_item(trade, TOVIK_KEY("quantity"), int_object(*rest_qty));
+    set_get_item(trade, TOVIK_KEY("exchange_ts"), tick.ts_obj);
+    return call_method(self, TOVIK_KEY("build_order_response"), trade, nb::handle(book.operation_cancel),
+                       nb::handle(book.code_be_cancel));
 }
 
-void add_trade_record(PyObject *self, const OrderBook &book, std::initializer_list<nb::handle> values) {
+// positions.add_trade_record(trade_id=, code=, action=, quantity=, price=, timestamp=,
+// trade_status=), the values in that order.
+template <typename... Values> void add_trade_record(PyObject *self, const OrderBook &book, const Values &...values) {
+    static_assert(sizeof...(Values) == 7, "add_trade_record takes the seven fields");
     safe_ref positions = field(self, TOVIK_KEY("positions"));
-    PyObject *stack[8];
-    size_t n = 0;
-    stack[n++] = positions.ptr();
-    for (nb::handle v : values)
-        stack[n++] = v.ptr();
-    own(PyObject_VectorcallMethod(TOVIK_KEY("add_trade_record"), stack, 1, book.trade_record_kwnames));
+    PyObject *argv[] = {positions.ptr(), nb::handle(values).ptr()...};
+    own(PyObject_VectorcallMethod(TOVIK_KEY("add_trade_record"), argv, 1, book.trade_record_kwnames));
 }
 
 // The fill's position record, read from the deal record. The deal record is this scan's
@@ -429,10 +543,9 @@ void record_deal(PyObject *self, const OrderBook &book, nb::handle deal, const F
     PyObject *const keys[6] = {TOVIK_KEY("trade_id"), TOVIK_KEY("code"),  TOVIK_KEY("action"),
                                TOVIK_KEY("quantity"), TOVIK_KEY("price"), TOVIK_KEY("exchange_ts")};
     if (!PyDict_CheckExact(deal.ptr())) {
-        add_trade_record(self, book,
-                         {item_of(deal, keys[0]), item_of(deal, keys[1]), item_of(deal, keys[2]),
-                          item_of(deal, keys[3]), item_of(deal, keys[4]), item_of(deal, keys[5]),
-                          nb::handle(TOVIK_KEY("Deal"))});
+        add_trade_record(self, book, get_item(deal, keys[0]), get_item(deal, keys[1]), get_item(deal, keys[2]),
+                         get_item(deal, keys[3]), get_item(deal, keys[4]), get_item(deal, keys[5]),
+                         nb::handle(TOVIK_KEY("Deal")));
         return;
     }
     // A plain dict holds the quantity, price and time just stored in it: only the
@@ -446,7 +559,7 @@ void record_deal(PyObject *self, const OrderBook &book, nb::handle deal, const F
             throw nb::python_error();
         }
     }
-    add_trade_record(self, book, {v[0], v[1], v[2], v[3], v[4], v[5], nb::handle(TOVIK_KEY("Deal"))});
+    add_trade_record(self, book, v[0], v[1], v[2], v[3], v[4], v[5], nb::handle(TOVIK_KEY("Deal")));
 }
 
 // Price condition: a limit buy fills at or below its price, a limit sell at or above;
@@ -469,18 +582,18 @@ enum class Step { next, stop };
 
 // One resting record of (possibly) the tick's instrument; `removed` counts the
 // records this scan has taken out of the list so far (for the removal hint).
-Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick, Py_ssize_t &removed) {
+Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick) {
     nb::handle record = c.record;
-    if (!still_resting(self, record, c.index - removed))
+    if (!still_resting(self, record, c.seq))
         return Step::next;
-    safe_ref code = item_of(record, TOVIK_KEY("code"));
+    safe_ref code = get_item(record, TOVIK_KEY("code"));
     if (!same_or_equal(code, tick.code))
         return Step::next;
 
-    safe_ref action = item_of(record, TOVIK_KEY("action"));
-    safe_ref price = item_of(record, TOVIK_KEY("price"));
-    safe_ref order_type = item_of(record, TOVIK_KEY("order_type"));
-    safe_ref price_type = item_of(record, TOVIK_KEY("price_type"));
+    safe_ref action = get_item(record, TOVIK_KEY("action"));
+    safe_ref price = get_item(record, TOVIK_KEY("price"));
+    safe_ref order_type = get_item(record, TOVIK_KEY("order_type"));
+    safe_ref price_type = get_item(record, TOVIK_KEY("price_type"));
     if (tick.remaining == 0)
         return Step::stop;
 
@@ -488,10 +601,7 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     bool qty_match = false;
     long long deal_qty = 0;
     safe_ref cancel_info;
-    auto remove = [&] {
-        remove_record(self, record, c.index - removed);
-        ++removed;
-    };
+    auto remove = [&] { remove_record(self, record, &c.seq, -1); };
 
     if (same_or_equal(order_type, book.order_type_rod)) {
         if (price_match) {
@@ -499,7 +609,7 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
             qty_match = true;
             deal_qty = std::min(q, tick.remaining);
             long long rest = q - deal_qty;
-            set_item_of(record, TOVIK_KEY("quantity"), int_object(rest));
+            set_get_item(record, TOVIK_KEY("quantity"), int_object(rest));
             if (rest == 0)
                 remove();
         }
@@ -530,27 +640,26 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
         tick.remaining -= deal_qty;
         safe_ref deal = deep_copy(book, record);
         safe_ref quantity = int_object(deal_qty);
-        set_item_of(deal, TOVIK_KEY("quantity"), quantity);
-        set_item_of(deal, TOVIK_KEY("price"), tick.close_obj);
-        set_item_of(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
+        set_get_item(deal, TOVIK_KEY("quantity"), quantity);
+        set_get_item(deal, TOVIK_KEY("price"), tick.close_obj);
+        set_get_item(deal, TOVIK_KEY("exchange_ts"), tick.ts_obj);
         record_deal(self, book, deal, Filled{quantity.ptr(), tick.close_obj.ptr(), tick.ts_obj.ptr()});
         safe_ref response = uses_own_method(self, TOVIK_KEY("build_deal_response"))
                                 ? deal_response(self, deal)
-                                : call_method(self, TOVIK_KEY("build_deal_response"), {deal});
+                                : call_method(self, TOVIK_KEY("build_deal_response"), deal);
         queue_response(self, response);
         safe_ref positions = field(self, TOVIK_KEY("positions"));
-        call_method(positions, TOVIK_KEY("set_positions"), {deal, item_of(deal, TOVIK_KEY("product_type"))});
+        call_method(positions, TOVIK_KEY("set_positions"), deal, get_item(deal, TOVIK_KEY("product_type")));
     }
 
     if (cancel_info.ptr() && truthy(cancel_info)) {
-        safe_ref order = item_of(cancel_info, TOVIK_KEY("order"));
-        safe_ref status = item_of(cancel_info, TOVIK_KEY("trade_status"));
-        add_trade_record(self, book,
-                         {item_of(record, TOVIK_KEY("trade_id")), item_of(record, TOVIK_KEY("code")),
-                          item_of(record, TOVIK_KEY("action")), item_of(order, TOVIK_KEY("quantity")),
-                          item_of(order, TOVIK_KEY("price")), item_of(status, TOVIK_KEY("exchange_ts")),
-                          nb::handle(TOVIK_KEY("Cancel"))});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {cancel_info});
+        safe_ref order = get_item(cancel_info, TOVIK_KEY("order"));
+        safe_ref status = get_item(cancel_info, TOVIK_KEY("trade_status"));
+        add_trade_record(self, book, get_item(record, TOVIK_KEY("trade_id")), get_item(record, TOVIK_KEY("code")),
+                         get_item(record, TOVIK_KEY("action")), get_item(order, TOVIK_KEY("quantity")),
+                         get_item(order, TOVIK_KEY("price")), get_item(status, TOVIK_KEY("exchange_ts")),
+                         nb::handle(TOVIK_KEY("Cancel")));
+        call_method(self, TOVIK_KEY("add_response_to_queue"), cancel_info);
     }
     return Step::next;
 }
@@ -578,7 +687,7 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(book);
+    load_vocabulary(self, book);
 
     PyObject *code = a[0];
     Py_INCREF(code);
@@ -586,12 +695,13 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     Tick tick{safe_ref::steal(code), close, own(PyFloat_FromDouble(close)), own(PyFloat_FromDouble(ts)), qty};
 
     safe_ref orders = pending_orders_of(self);
+    if (!in_sync(book, orders.ptr()))
+        rebuild(book, orders.ptr());
     std::vector<Candidate> candidates;
-    collect_candidates(book, orders.ptr(), tick.code.ptr(), candidates);
+    collect_candidates(book, tick.code.ptr(), close, candidates);
 
-    Py_ssize_t removed = 0;
     for (const Candidate &c : candidates)
-        if (match_one(self, book, c, tick, removed) == Step::stop)
+        if (match_one(self, book, c, tick) == Step::stop)
             break;
     Py_RETURN_NONE;
 }
@@ -646,7 +756,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(book);
+    load_vocabulary(self, book);
 
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
@@ -664,7 +774,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         long long cut = PyLong_AsLongLongAndOverflow(qty.ptr(), &overflow);
         if (overflow < 0 || (overflow == 0 && cut < 0))
             raise_exception("修改的數量 " + str_of(qty) + " 必須大於 0");
-        safe_ref open = item_of(trade, TOVIK_KEY("quantity"));
+        safe_ref open = get_item(trade, TOVIK_KEY("quantity"));
         int greater = PyObject_RichCompareBool(qty.ptr(), open.ptr(), Py_GT);
         check_status(greater);
         if (greater)
@@ -672,10 +782,11 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         new_qty = own(PyNumber_Subtract(open.ptr(), qty.ptr()));
     }
     if (qty_given) {
-        set_item_of(trade, TOVIK_KEY("quantity"), new_qty);
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
-                                        {trade, nb::handle(book.operation_update_qty), nb::handle(book.code_modify)});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        set_get_item(trade, TOVIK_KEY("quantity"), new_qty);
+        reindex(self, trade, found.index);
+        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
+                                        nb::handle(book.operation_update_qty), nb::handle(book.code_modify));
+        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
     if (price_given) {
@@ -685,10 +796,11 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
             raise_exception("修改的價格 " + float_text(new_price) + " 必須大於 0");
         if (std::isinf(new_price))
             raise_exception("修改的價格 " + float_text(new_price) + " 必須是有限的數值");
-        set_item_of(trade, TOVIK_KEY("price"), price);
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"),
-                                        {trade, nb::handle(book.operation_update_price), nb::handle(book.code_modify)});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        set_get_item(trade, TOVIK_KEY("price"), price);
+        reindex(self, trade, found.index);
+        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
+                                        nb::handle(book.operation_update_price), nb::handle(book.code_modify));
+        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         print_line(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
     }
     Py_RETURN_NONE;
@@ -704,21 +816,20 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(book);
+    load_vocabulary(self, book);
 
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
         print_missing(trade_id);
         Py_RETURN_NONE;
     }
-    remove_record(self, found.record, found.index);
+    remove_record(self, found.record, nullptr, found.index);
 
     // The order is gone whatever happens to its acknowledgement.
     try {
-        safe_ref response =
-            call_method(self, TOVIK_KEY("build_order_response"),
-                        {found.record, nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel)});
-        call_method(self, TOVIK_KEY("add_response_to_queue"), {response});
+        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), found.record,
+                                        nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel));
+        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         print_line(green("取消委託單 " + str_of(trade_id) + " 成功"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
@@ -732,6 +843,8 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 }
 
 } // namespace
+
+void book_entered(PyObject *self, nb::handle list, nb::handle record) { entered(self, list, record); }
 
 void add_order_book_methods(std::vector<PyMethodDef> &methods) {
     methods.push_back(TOVIK_METHOD("modify_order", modify_order,

@@ -6,21 +6,9 @@
 
 namespace tovik::matcher {
 
-// Shared helpers, defined in intake.cpp.
-safe_ref own(PyObject *p);
-safe_ref get_attr(nb::handle obj, PyObject *name);
-safe_ref get_item(nb::handle container, PyObject *key);
-safe_ref field(PyObject *self, PyObject *name);
-safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, std::initializer_list<nb::handle> args);
-safe_ref call_method(nb::handle obj, PyObject *name, std::initializer_list<nb::handle> args);
-bool uses_own_method(PyObject *self, PyObject *name);
-safe_ref constants();
-safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value);
-safe_ref latest_tick_ts(PyObject *self, nb::handle code);
-
 namespace {
 
-// Enumeration.from_value(data[key]), the enumeration found in `names` (constants()).
+// Enumeration.from_value(data[key]), the enumeration found in `names` (constants(self)).
 // `data` is the format method's dict, or the builder's fields when the report is made
 // without that dict (see format_with).
 safe_ref converted(nb::handle names, PyObject *enum_name, nb::handle data, PyObject *key) {
@@ -59,7 +47,7 @@ template <typename Format> safe_ref format_with(PyObject *self, PyObject *name, 
     if (uses_own_method(self, name))
         return format(self, common);
     safe_ref data = common.take();
-    return call_method(self, name, {data});
+    return call_method(self, name, data);
 }
 
 template <typename Data> safe_ref stock_order_report(PyObject *self, const Data &data);
@@ -177,7 +165,7 @@ template <typename Data> DictBuilder order_head(const Data &data) {
 // `add_product(order, names)` appends the product's own keys to `order`.
 template <typename Data, typename AddProduct>
 safe_ref order_report(PyObject *self, const Data &data, Layout order_layout, AddProduct add_product) {
-    safe_ref names = constants();
+    safe_ref names = constants(self);
     DictBuilder report;
     report
         .set(TOVIK_KEY("operation_type"),
@@ -235,7 +223,7 @@ template <typename Data> DictBuilder deal_head(const Data &data) {
 
 template <typename Data> safe_ref stock_deal_report(PyObject *self, const Data &data) {
     DictBuilder deal = deal_head(data);
-    safe_ref names = constants();
+    safe_ref names = constants(self);
     deal.set(TOVIK_KEY("order_cond"), converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond")))
         .set(TOVIK_KEY("order_lot"), converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot")))
         .copy(TOVIK_KEY("exchange_ts"), data);
@@ -258,7 +246,7 @@ template <typename Data> safe_ref future_deal_report(PyObject *self, const Data 
 // them with those fields converted and exchange_ts moved last, read and converted in
 // the same order as above.
 safe_ref stock_deal_report(PyObject *self, DictBuilder &data) {
-    safe_ref names = constants();
+    safe_ref names = constants(self);
     safe_ref cond = converted(names, TOVIK_KEY("OrderCond"), data, TOVIK_KEY("order_cond"));
     safe_ref lot = converted(names, TOVIK_KEY("OrderLot"), data, TOVIK_KEY("order_lot"));
     data.replace(TOVIK_KEY("order_cond"), cond)
