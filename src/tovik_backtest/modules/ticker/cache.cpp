@@ -6,17 +6,9 @@
 namespace tovik::ticker {
 namespace {
 
-nb::object text(const char *s) { return nb::steal(check(PyUnicode_FromString(s))); }
-
-bool truthy(nb::handle h) {
-    int value = PyObject_IsTrue(h.ptr());
-    check_status(value);
-    return value == 1;
-}
-
 nb::object schema_of(PyObject *self) { return nb::borrow(self).attr("tick_df_schema"); }
 
-nb::object date_text(nb::handle day) { return day.attr("strftime")(text("%Y-%m-%d")); }
+nb::object date_text(nb::handle day) { return day.attr("strftime")(make_str("%Y-%m-%d")); }
 
 // The broker's `ticks` result as a plain dict: a dict, or anything with keys() and
 // __getitem__ (the broker's own Ticks objects).
@@ -48,13 +40,14 @@ nb::object day_table(nb::handle pl, nb::handle schema, nb::handle ticks) {
 // place: a reader (or a crash) never sees a partly written cache file, and two
 // writers of the same day leave one whole file.
 void write_atomically(nb::handle table, nb::handle path) {
-    nb::object os = import_module("os");
+    nb::object os = import_module(TOVIK_KEY("os"));
     nb::object folder = os.attr("path").attr("dirname")(path);
     nb::object base = os.attr("path").attr("basename")(path);
     // A hidden, unique name next to the target; created like any new file (the umask
     // decides its mode), so the renamed cache file has ordinary permissions.
-    nb::object unique = import_module("uuid").attr("uuid4")().attr("hex");
-    nb::object tmp = os.attr("path").attr("join")(folder, text(".") + base + text(".") + unique + text(".tmp"));
+    nb::object unique = import_module(TOVIK_KEY("uuid")).attr("uuid4")().attr("hex");
+    nb::object tmp =
+        os.attr("path").attr("join")(folder, make_str(".") + base + make_str(".") + unique + make_str(".tmp"));
     nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
     os.attr("close")(os.attr("open")(tmp, flags, 0666));
     try {
@@ -85,16 +78,18 @@ nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
-        nb::object exc_mod = import_module("polars.exceptions");
+        nb::object exc_mod = import_module(TOVIK_KEY("polars.exceptions"));
         bool corrupt = PyErr_GivenExceptionMatches(e.type().ptr(), exc_mod.attr("PolarsError").ptr()) ||
                        PyErr_GivenExceptionMatches(e.type().ptr(), PyExc_ValueError);
         if (!corrupt)
             throw; // e.g. permission denied: the file itself may be fine
-        nb::object stamp =
-            import_module("datetime").attr("datetime").attr("now")().attr("strftime")(text("%Y%m%d-%H%M%S-%f"));
-        nb::object aside = nb::borrow(path) + text(".corrupt.") + stamp;
+        nb::object stamp = import_module(TOVIK_KEY("datetime"))
+                               .attr("datetime")
+                               .attr("now")()
+                               .attr("strftime")(make_str("%Y%m%d-%H%M%S-%f"));
+        nb::object aside = nb::borrow(path) + make_str(".corrupt.") + stamp;
         try {
-            import_module("os").attr("rename")(path, aside);
+            import_module(TOVIK_KEY("os")).attr("rename")(path, aside);
         } catch (nb::python_error &move) {
             if (!is_ordinary(move))
                 throw;
@@ -120,9 +115,9 @@ PyObject *fetch_sino_history_ticks(PyObject *self, PyObject *const *args, Py_ssi
     if (!truthy(api))
         raise_value_error(kNotLoggedIn);
 
-    nb::object datetime = import_module("datetime");
+    nb::object datetime = import_module(TOVIK_KEY("datetime"));
     nb::object today = datetime.attr("datetime").attr("now")().attr("date")();
-    nb::object format_to_dt = import_module("tovik_backtest.utils").attr("format_to_dt");
+    nb::object format_to_dt = import_module(TOVIK_KEY("tovik_backtest.utils")).attr("format_to_dt");
     nb::object day = format_to_dt(start_from).attr("date")();
     nb::object end = format_to_dt(end_to).attr("date")();
     nb::object contract = make_contract(self, code, product_type);
@@ -166,16 +161,16 @@ PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nar
     nb::object path = save_path(tick_filename(code, date), {"sino", "ticks"});
     nb::object pl = polars();
     nb::object table;
-    int exists = PyObject_IsTrue(import_module("os").attr("path").attr("isfile")(path).ptr());
+    int exists = PyObject_IsTrue(import_module(TOVIK_KEY("os")).attr("path").attr("isfile")(path).ptr());
     check_status(exists);
     if (!exists) {
         console_print(red("檔案 " + str_of(path) + " 不存在, 開始下載歷史 Tick 資料..."));
-        table = call_method(self, TOVIK_KEY("fetch_sino_history_ticks"), {code, product_type, date, date});
+        table = call_method(self, TOVIK_KEY("fetch_sino_history_ticks"), code, product_type, date, date);
     } else {
         console_print(green("檔案 " + str_of(path) + " 已存在, 開始讀取檔案..."));
         table = read_cached(pl, schema_of(self), path);
     }
-    nb::object column = pl.attr("lit")(code).attr("alias")(text("code"));
+    nb::object column = pl.attr("lit")(code).attr("alias")(make_str("code"));
     return table.attr("with_columns")(column).release().ptr();
 }
 

@@ -9,33 +9,7 @@ namespace tovik::ticker {
 // ---------------------------------------------------------------------------
 // Shared helpers (declared in ticker.hpp).
 
-nb::object import_module(const char *name) {
-    nb::object key = nb::steal(check(PyUnicode_FromString(name)));
-    PyObject *module = PyImport_GetModule(key.ptr()); // sys.modules hit once loaded
-    if (!module) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        module = check(PyImport_Import(key.ptr()));
-    }
-    return nb::steal(module);
-}
-
-nb::object polars() { return import_module("polars"); }
-
-nb::object self_dict(PyObject *self) {
-    return nb::steal(check(PyObject_GenericGetDict(self, nullptr))); // created on first use
-}
-
-nb::object call_method(PyObject *self, PyObject *name, std::initializer_list<nb::handle> args) {
-    PyObject *argv[8];
-    if (args.size() >= 8)
-        raise(PyExc_RuntimeError, "call_method: too many arguments");
-    size_t n = 0;
-    argv[n++] = self;
-    for (nb::handle a : args)
-        argv[n++] = a.ptr();
-    return nb::steal(check(PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
-}
+nb::object polars() { return import_module(TOVIK_KEY("polars")); }
 
 void require_safe_name_part(nb::handle text, const char *what) {
     Py_ssize_t size = 0;
@@ -66,8 +40,8 @@ namespace {
 
 // Data directory + sub-folders; the directory is created, the file is not.
 nb::object generate_save_path(nb::handle file_name, PyObject *const *sub_folders, size_t count) {
-    nb::object data_dir = import_module("tovik_backtest.constant").attr("BASIC_INFO").attr("data_dir");
-    nb::object join = import_module("os").attr("path").attr("join");
+    nb::object data_dir = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("BASIC_INFO").attr("data_dir");
+    nb::object join = import_module(TOVIK_KEY("os")).attr("path").attr("join");
     nb::object dir = data_dir;
     if (count) {
         std::vector<PyObject *> argv(count + 2);
@@ -77,7 +51,7 @@ nb::object generate_save_path(nb::handle file_name, PyObject *const *sub_folders
         dir = nb::steal(check(
             PyObject_Vectorcall(join.ptr(), argv.data() + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
     }
-    import_module("tovik_backtest.utils").attr("make_dir")(dir);
+    import_module(TOVIK_KEY("tovik_backtest.utils")).attr("make_dir")(dir);
     if (file_name.is_none())
         return dir;
     return join(dir, file_name);
@@ -129,7 +103,7 @@ PyObject *make_sino_contract_object_method(PyObject *self, PyObject *const *args
     return make_contract(self, a[0], a[1]).release().ptr();
 }
 
-nb::object make_queue() { return import_module("queue").attr("Queue")(); }
+nb::object make_queue() { return import_module(TOVIK_KEY("queue")).attr("Queue")(); }
 
 } // namespace
 

@@ -10,8 +10,6 @@ namespace {
 // hold a replay for ever.
 constexpr int kMaxAttempts = 3;
 
-nb::object text(const char *s) { return nb::steal(check(PyUnicode_FromString(s))); }
-
 // Registers the market of a code seen for the first time. The back-filling thread
 // merges at the same time as the host's thread; the test and the insert must be one
 // step. A plain dict gets that from setdefault, which runs no Python code for str
@@ -42,11 +40,11 @@ nb::object empty_merged_table(PyObject *self, nb::handle pl) {
 }
 
 nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle start_from, nb::handle end_to) {
-    nb::object format_to_dt = import_module("tovik_backtest.utils").attr("format_to_dt");
+    nb::object format_to_dt = import_module(TOVIK_KEY("tovik_backtest.utils")).attr("format_to_dt");
     nb::object start = format_to_dt(start_from);
     nb::object end = format_to_dt(end_to);
-    nb::object one_day = import_module("datetime").attr("timedelta")(nb::arg("days") = 1);
-    nb::object day_format = text("%Y-%m-%d");
+    nb::object one_day = import_module(TOVIK_KEY("datetime")).attr("timedelta")(nb::arg("days") = 1);
+    nb::object day_format = make_str("%Y-%m-%d");
     nb::object pl = polars();
     nb::list collected;
 
@@ -78,7 +76,7 @@ nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle star
             std::string day_text = str_of(day);
             console_print(yellow("正在取得 " + code_text + " " + day_text + " 的 Tick 資料..."));
             try {
-                nb::object table = call_method(self, TOVIK_KEY("_Ticker__auto_fetch_ticks"), {code, market, day});
+                nb::object table = call_method(self, TOVIK_KEY("_Ticker__auto_fetch_ticks"), code, market, day);
                 if (nb::cast<Py_ssize_t>(table.attr("height")) > 0)
                     collected.append(table);
                 current = current + one_day;
@@ -111,8 +109,8 @@ nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle star
     if (PyList_GET_SIZE(collected.ptr()) == 0)
         return empty_merged_table(self, pl);
     nb::list keys;
-    keys.append(text("ts"));
-    keys.append(text("code"));
+    keys.append(make_str("ts"));
+    keys.append(make_str("code"));
     return pl.attr("concat")(collected).attr("sort")(keys);
 }
 
@@ -138,7 +136,7 @@ PyObject *get_ticks_df(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     entry["market"] = nb::handle(a[1]);
     nb::list codes;
     codes.append(entry);
-    return call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), {codes, a[2], a[3]}).release().ptr();
+    return call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), codes, a[2], a[3]).release().ptr();
 }
 
 } // namespace

@@ -53,27 +53,20 @@ Ticker &state(PyObject *self) {
     return native(self);
 }
 
-nb::object field(nb::handle obj, PyObject *key) { return nb::steal(check(PyObject_GetAttr(obj.ptr(), key))); }
 void set_field(PyObject *self, PyObject *key, nb::handle value) {
     check_status(PyObject_SetAttr(self, key, value.ptr()));
-}
-
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    check_status(r);
-    return r != 0;
 }
 
 bool present(nb::handle bound) { return PyUnicode_Check(bound.ptr()) && PyUnicode_GetLength(bound.ptr()) > 0; }
 
 nb::object control_record(const char *member) {
-    nb::object value = import_module("tovik_backtest.constant").attr("FLAG").attr(member).attr("value");
+    nb::object value = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("FLAG").attr(member).attr("value");
     nb::object record = nb::steal(check(PyDict_New()));
     check_status(PyDict_SetItem(record.ptr(), TOVIK_KEY("tovik_status"), value.ptr()));
     return record;
 }
 
-double now_seconds() { return nb::cast<double>(import_module("time").attr("time")()); }
+double now_seconds() { return nb::cast<double>(import_module(TOVIK_KEY("time")).attr("time")()); }
 
 std::string count_text(Py_ssize_t n) { return std::to_string((long long) n); }
 
@@ -82,14 +75,14 @@ std::string count_text(Py_ssize_t n) { return std::to_string((long long) n); }
 // each call, so a host may replace one with any object offering put, get, get_nowait
 // and empty.
 
-void queue_put(nb::handle q, nb::handle item) { call_method(q.ptr(), TOVIK_KEY("put"), {item}); }
+void queue_put(nb::handle q, nb::handle item) { call_method(q, TOVIK_KEY("put"), item); }
 
 // The next item of q, or a null object when it has none (get_nowait raised Empty).
 nb::object try_take(nb::handle q) {
     try {
-        return call_method(q.ptr(), TOVIK_KEY("get_nowait"), {});
+        return call_method(q, TOVIK_KEY("get_nowait"));
     } catch (nb::python_error &e) {
-        if (e.matches(import_module("queue").attr("Empty")))
+        if (e.matches(import_module(TOVIK_KEY("queue")).attr("Empty")))
             return nb::object();
         throw;
     }
@@ -119,7 +112,7 @@ bool replay_put(PyObject *self, std::uint64_t gen, PyObject *queue_key, nb::hand
     InFlight counted(t);
     if (t.replay_generation != gen)
         return false;
-    queue_put(field(self, queue_key), item);
+    queue_put(get_attr(self, queue_key), item);
     return true;
 }
 
@@ -132,7 +125,7 @@ nb::object replay_take(PyObject *self, std::uint64_t gen, PyObject *queue_key) {
     InFlight counted(t);
     if (t.replay_generation != gen)
         return nb::object();
-    return try_take(field(self, queue_key));
+    return try_take(get_attr(self, queue_key));
 }
 
 // ---------------------------------------------------------------------------
@@ -267,12 +260,12 @@ nb::object make_record(PyObject *self, ReplayProducer &p) {
     if (!ts || !code || !close || !qty || !tick_type)
         throw nb::python_error();
 
-    nb::object map = field(self, TOVIK_KEY("code_market_map"));
+    nb::object map = get_attr(self, TOVIK_KEY("code_market_map"));
     nb::object market = nb::steal(check(PyObject_GetItem(map.ptr(), code)));
-    nb::object format = field(import_module("tovik_backtest.utils"), TOVIK_KEY("format_nano_ts_to_second_ts"));
+    nb::object format =
+        get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("format_nano_ts_to_second_ts"));
     nb::object eight = nb::steal(check(PyLong_FromLong(8)));
-    PyObject *argv[2] = {ts, eight.ptr()};
-    nb::object stamp = nb::steal(check(PyObject_Vectorcall(format.ptr(), argv, 2, nullptr)));
+    nb::object stamp = call(format, ts, eight);
 
     nb::object record = nb::steal(check(PyDict_New()));
     PyObject *r = record.ptr();
@@ -310,7 +303,7 @@ bool grant_directly(PyObject *self, nb::handle q) {
     if (!t.parked)
         return false;
     // A token already waiting is the parked thread's to take first.
-    if (!truthy(call_method(q.ptr(), TOVIK_KEY("empty"), {})))
+    if (!truthy(call_method(q, TOVIK_KEY("empty"))))
         return false;
     // Checked after the call above, which may have let other threads run.
     std::shared_ptr<ReplayProducer> p = t.parked;
@@ -323,7 +316,7 @@ bool grant_directly(PyObject *self, nb::handle q) {
             wake = true;
         else if (p->backfilling)
             wake = p->cursor >= p->rows; // the back-filling thread posts the notice
-        else if (truthy(field(self, TOVIK_KEY("exit_send_thread_flag")))) {
+        else if (truthy(get_attr(self, TOVIK_KEY("exit_send_thread_flag")))) {
             p->ending = true; // the next pass would see the flag: the thread ends the replay
             wake = true;
         }
@@ -350,7 +343,7 @@ bool grant_directly(PyObject *self, nb::handle q) {
 // host calls the method itself, the current one.
 bool claim_launch(PyObject *self, bool backfilling, ReplayLaunch &out) {
     Ticker &t = native(self);
-    nb::object current = import_module("threading").attr("current_thread")();
+    nb::object current = import_module(TOVIK_KEY("threading")).attr("current_thread")();
     for (auto it = t.launches.begin(); it != t.launches.end(); ++it) {
         if (it->thread == current.ptr() && it->backfilling == backfilling) {
             out = *it;
@@ -363,13 +356,13 @@ bool claim_launch(PyObject *self, bool backfilling, ReplayLaunch &out) {
 
 void launch(PyObject *self, PyObject *target_key, nb::handle args, std::uint64_t gen, bool backfilling, bool asked) {
     Ticker &t = native(self);
-    nb::object target = field(self, target_key);
+    nb::object target = get_attr(self, target_key);
     nb::object thread =
-        import_module("threading")
+        import_module(TOVIK_KEY("threading"))
             .attr("Thread")(nb::arg("target") = target, nb::arg("args") = args, nb::arg("daemon") = true);
     t.launches.push_back(ReplayLaunch{thread.ptr(), backfilling, gen, asked});
     try {
-        call_method(thread.ptr(), TOVIK_KEY("start"), {});
+        call_method(thread, TOVIK_KEY("start"));
     } catch (nb::python_error &) {
         t.launches.erase(std::remove_if(t.launches.begin(), t.launches.end(),
                                         [&](const ReplayLaunch &l) { return l.thread == thread.ptr(); }),
@@ -383,7 +376,7 @@ void notify_finish(PyObject *self, std::uint64_t gen) {
     if (t.replay_generation != gen)
         return; // a newer replay has its own back-filling
     InFlight counted(t);
-    call_method(self, TOVIK_KEY("_Ticker__notify_backfilling_finish"), {});
+    call_method(self, TOVIK_KEY("_Ticker__notify_backfilling_finish"));
 }
 
 // Waits for the end of back-filling and relays it to the consumer.
@@ -421,7 +414,7 @@ void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
         for (;;) {
             if (t.replay_generation != gen)
                 return;
-            if (truthy(field(self, TOVIK_KEY("exit_send_thread_flag"))))
+            if (truthy(get_attr(self, TOVIK_KEY("exit_send_thread_flag"))))
                 break;
             if (asked && !relayed) {
                 // Back-filling first: its records, then the marker, then ours.
@@ -495,8 +488,8 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     replay_params["end_to"] = nb::handle(a[2]);
     set_field(self, TOVIK_KEY("current_send_ticks_params"), replay_params);
     set_field(self, TOVIK_KEY("exit_send_thread_flag"), Py_False);
-    empty_queue(field(self, TOVIK_KEY("tick_queue")));
-    empty_queue(field(self, TOVIK_KEY("backfilling_notify_finish_queue")));
+    empty_queue(get_attr(self, TOVIK_KEY("tick_queue")));
+    empty_queue(get_attr(self, TOVIK_KEY("backfilling_notify_finish_queue")));
     set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_False);
 
     bool asked = present(bf_start) || present(bf_end);
@@ -507,7 +500,7 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
         set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
     }
 
-    nb::object all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), {a[0], a[1], a[2]});
+    nb::object all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), a[0], a[1], a[2]);
     if (t.replay_generation != gen)
         Py_RETURN_NONE; // a newer send_ticks took over while this table was built
     Py_ssize_t n = PyObject_Length(all_df.ptr());
@@ -532,7 +525,7 @@ PyObject *push_tick_to_queue(PyObject *self, PyObject *const *args, Py_ssize_t n
         asked = launched.backfilling_asked;
     } else {
         // Called by the host itself: wait for back-filling if it is still running.
-        asked = !truthy(field(self, TOVIK_KEY("backfilling_finish_flag")));
+        asked = !truthy(get_attr(self, TOVIK_KEY("backfilling_finish_flag")));
     }
     run_replay(self, a[0], gen, asked);
     Py_RETURN_NONE;
@@ -561,14 +554,14 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         end_to = start_from;
     if (t.replay_generation != gen)
         Py_RETURN_NONE;
-    nb::object replay_params = field(self, TOVIK_KEY("current_send_ticks_params"));
+    nb::object replay_params = get_attr(self, TOVIK_KEY("current_send_ticks_params"));
     check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_start_from"), start_from.ptr()));
     check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_end_to"), end_to.ptr()));
 
     bool holding_token = false; // taken for a record not yet queued
     try {
         nb::object all_df =
-            call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), {a[0], start_from, end_to});
+            call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), a[0], start_from, end_to);
         if (t.replay_generation != gen)
             Py_RETURN_NONE;
         Py_ssize_t n = PyObject_Length(all_df.ptr());
@@ -595,7 +588,7 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         // The token of the record that failed sent nothing: it is the replay's, whose
         // consumer grants only after records it has received.
         if (holding_token && t.replay_generation == gen) {
-            queue_put(field(self, TOVIK_KEY("allow_next_tick_flag_queue")), Py_True);
+            queue_put(get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue")), Py_True);
             wake_parked(t);
         }
         console_print(red("回補 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
@@ -612,7 +605,7 @@ PyObject *notify_backfilling_finish(PyObject *self, PyObject *const *, Py_ssize_
     // The flag goes up before the notice is posted: a replay woken by the notice must
     // find it raised.
     set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
-    nb::object q = field(self, TOVIK_KEY("backfilling_notify_finish_queue"));
+    nb::object q = get_attr(self, TOVIK_KEY("backfilling_notify_finish_queue"));
     queue_put(q, control_record("finish_backfilling"));
     wake_parked(t);
     Py_RETURN_NONE;
@@ -620,14 +613,14 @@ PyObject *notify_backfilling_finish(PyObject *self, PyObject *const *, Py_ssize_
 
 PyObject *pop_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("pop_tick", nargsf, kwnames);
-    nb::object q = field(self, TOVIK_KEY("tick_queue"));
-    return call_method(q.ptr(), TOVIK_KEY("get"), {}).release().ptr();
+    nb::object q = get_attr(self, TOVIK_KEY("tick_queue"));
+    return call_method(q, TOVIK_KEY("get")).release().ptr();
 }
 
 PyObject *allow_next_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("allow_next_tick", nargsf, kwnames);
     Ticker &t = state(self);
-    nb::object q = field(self, TOVIK_KEY("allow_next_tick_flag_queue"));
+    nb::object q = get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue"));
     if (!grant_directly(self, q)) {
         queue_put(q, Py_True);
         wake_parked(t);
@@ -638,7 +631,7 @@ PyObject *allow_next_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, 
 PyObject *stop_send_ticks(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("stop_send_ticks", nargsf, kwnames);
     set_field(self, TOVIK_KEY("exit_send_thread_flag"), Py_True);
-    nb::object q = field(self, TOVIK_KEY("tick_queue"));
+    nb::object q = get_attr(self, TOVIK_KEY("tick_queue"));
     queue_put(q, control_record("exit_send_tick"));
     Py_RETURN_NONE;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 namespace tovik::ticker {
+using namespace tovik::host;
 
 // A replay's or back-filling's walk over its table (replay.cpp).
 struct ReplayProducer;
@@ -74,17 +75,7 @@ int ticker_init(PyObject *self, PyObject *args, PyObject *kwargs);
 
 // ---- helpers shared by the source files (core.cpp) ----
 
-// A module by name, from sys.modules when already loaded (looked up at each use, as
-// a Python module's globals would be).
-nb::object import_module(const char *name);
 nb::object polars();
-
-// The instance's __dict__, where every host-visible field lives.
-nb::object self_dict(PyObject *self);
-
-// self.<name>(*args): private methods are reached by attribute, so a host (or a test)
-// can replace them on the instance.
-nb::object call_method(PyObject *self, PyObject *name, std::initializer_list<nb::handle> args);
 
 // Refuses a text that would not stay a plain file-name part: empty, "." or "..", or
 // holding a path separator or NUL (ValueError naming the text).
