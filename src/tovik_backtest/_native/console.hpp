@@ -2,6 +2,7 @@
 #pragma once
 
 #include "calls.hpp"
+#include "safe_ref.hpp"
 #include "text.hpp"
 
 #include <string>
@@ -21,7 +22,7 @@ inline void logger_error(nb::handle text) { utils_module().attr("logger").attr("
 // The formatted traceback of an error being handled (what traceback.format_exc()
 // gives inside an `except` block).
 inline nb::object format_traceback(nb::handle error) {
-    nb::object lines = nb::module_::import_("traceback").attr("format_exception")(error);
+    ref lines = nb::module_::import_("traceback").attr("format_exception")(error);
     return nb::str("").attr("join")(lines);
 }
 
@@ -33,8 +34,8 @@ inline nb::object format_traceback(nb::handle error) {
 // block, so no nb::python_error is alive while Python code runs on a daemon thread
 // (its destructor takes the GIL, which may end the thread in the middle of unwinding).
 inline nb::object error_record_json(nb::handle error, nb::handle data) {
-    nb::module_ json = nb::module_::import_("json");
-    nb::dict record;
+    safe<nb::module_> json = nb::module_::import_("json");
+    safe<nb::dict> record;
     record["error"] = nb::steal(check(PyObject_Str(error.ptr())));
     record["traceback"] = format_traceback(error);
     record["data"] = data;

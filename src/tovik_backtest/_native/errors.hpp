@@ -40,4 +40,13 @@ inline bool is_ordinary(nb::handle exception) {
     return PyErr_GivenExceptionMatches((PyObject *) Py_TYPE(exception.ptr()), PyExc_Exception);
 }
 
+// A handler that must run Python code keeps the exception object and leaves its
+// `catch` block first: an nb::python_error takes the GIL in its destructor, and on a
+// daemon thread at interpreter exit that ends the thread in the middle of unwinding
+// (std::terminate). raise_again raises the kept object, traceback and all.
+[[noreturn]] inline void raise_again(nb::object error) {
+    PyErr_SetRaisedException(error.release().ptr());
+    throw nb::python_error();
+}
+
 } // namespace tovik

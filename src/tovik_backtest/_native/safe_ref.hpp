@@ -3,6 +3,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <type_traits>
+#include <utility>
+
 namespace tovik {
 namespace nb = nanobind;
 
@@ -57,5 +60,27 @@ class safe_ref {
   private:
     PyObject *p_ = nullptr;
 };
+
+// A nanobind object (nb::object, nb::list, nb::dict) with the same rule: its reference
+// is dropped only by a thread holding the GIL. For the locals and members of code that
+// runs on daemon threads; temporaries inside one expression are held by the callee too.
+template <typename T> class safe : public T {
+  public:
+    using T::T; // nanobind's own constructors, which nb::borrow<safe<...>> uses
+    safe() = default;
+    // From another nanobind object (accessors convert through their own operator).
+    template <typename U, typename = std::enable_if_t<std::is_base_of_v<nb::handle, std::decay_t<U>> &&
+                                                      std::is_constructible_v<T, U &&>>>
+    safe(U &&value) : T(std::forward<U>(value)) {}
+    safe(const safe &) = default;
+    safe(safe &&) noexcept = default;
+    safe &operator=(const safe &) = default;
+    safe &operator=(safe &&) noexcept = default;
+    ~safe() {
+        if (!safe_ref::holds_gil())
+            (void) this->release();
+    }
+};
+using ref = safe<nb::object>;
 
 } // namespace tovik

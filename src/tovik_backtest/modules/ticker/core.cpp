@@ -27,7 +27,7 @@ void require_safe_name_part(nb::handle text, const char *what) {
     // stay within the file system's 255 bytes for one name.
     constexpr size_t kMaxBytes = 100;
     if (value.size() > kMaxBytes) {
-        nb::object head = nb::steal(check(PyUnicode_Substring(text.ptr(), 0, 30)));
+        ref head = nb::steal(check(PyUnicode_Substring(text.ptr(), 0, 30)));
         raise_value_error(std::string("不合法的") + what + ": " + repr_of(head) + "... (長度 " +
                           std::to_string(value.size()) + " 位元組, 不可超過 " + std::to_string(kMaxBytes) + ")");
     }
@@ -40,9 +40,9 @@ namespace {
 
 // Data directory + sub-folders; the directory is created, the file is not.
 nb::object generate_save_path(nb::handle file_name, PyObject *const *sub_folders, size_t count) {
-    nb::object data_dir = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("BASIC_INFO").attr("data_dir");
-    nb::object join = import_module(TOVIK_KEY("os")).attr("path").attr("join");
-    nb::object dir = data_dir;
+    ref data_dir = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("BASIC_INFO").attr("data_dir");
+    ref join = import_module(TOVIK_KEY("os")).attr("path").attr("join");
+    ref dir = data_dir;
     if (count) {
         std::vector<PyObject *> argv(count + 2);
         argv[1] = data_dir.ptr();
@@ -117,13 +117,13 @@ nb::object make_contract(PyObject *self, nb::handle code, nb::handle market_type
     // "Stock" exactly selects the stock contracts; every other text selects futures.
     bool stock =
         PyUnicode_Check(market_type.ptr()) && PyUnicode_CompareWithASCIIString(market_type.ptr(), "Stock") == 0;
-    nb::object api = nb::borrow(self).attr("api");
-    nb::object book = api.attr("Contracts").attr(stock ? "Stocks" : "Futures");
+    ref api = nb::borrow(self).attr("api");
+    ref book = api.attr("Contracts").attr(stock ? "Stocks" : "Futures");
     return nb::steal(check(PyObject_GetItem(book.ptr(), code.ptr())));
 }
 
 nb::object save_path(nb::handle file_name, std::initializer_list<const char *> sub_folders) {
-    std::vector<nb::object> parts;
+    std::vector<ref> parts;
     std::vector<PyObject *> raw;
     for (const char *s : sub_folders) {
         parts.push_back(nb::steal(check(PyUnicode_FromString(s))));
@@ -173,16 +173,16 @@ int init_impl(PyObject *self, PyObject *args, PyObject *kwargs) {
 
     // Everything that can fail is built before the object is touched, so a failed
     // construction leaves no half-made instance behind.
-    nb::object allow_queue = make_queue();
+    ref allow_queue = make_queue();
     allow_queue.attr("put")(nb::handle(Py_True));
-    nb::object notify_queue = make_queue();
-    nb::object ticks_name = nb::steal(check(PyUnicode_FromString("ticks")));
-    nb::object tick_file_save_path = generate_save_path(ticks_name, nullptr, 0);
-    nb::object tick_queue = make_queue();
-    nb::dict code_market_map;
-    nb::object pl = polars();
-    nb::dict schema;
-    nb::object i64 = pl.attr("Int64"), f64 = pl.attr("Float64");
+    ref notify_queue = make_queue();
+    ref ticks_name = nb::steal(check(PyUnicode_FromString("ticks")));
+    ref tick_file_save_path = generate_save_path(ticks_name, nullptr, 0);
+    ref tick_queue = make_queue();
+    safe<nb::dict> code_market_map;
+    ref pl = polars();
+    safe<nb::dict> schema;
+    ref i64 = pl.attr("Int64"), f64 = pl.attr("Float64");
     schema["ts"] = i64;
     schema["close"] = f64;
     schema["volume"] = i64;
@@ -191,12 +191,12 @@ int init_impl(PyObject *self, PyObject *args, PyObject *kwargs) {
     schema["ask_price"] = f64;
     schema["ask_volume"] = i64;
     schema["tick_type"] = i64;
-    nb::dict params;
+    safe<nb::dict> params;
 
     new (nb::inst_ptr<Ticker>(self)) Ticker();
     nb::inst_mark_ready(self);
 
-    nb::object dict = self_dict(self);
+    ref dict = self_dict(self);
     auto set = [&](const char *key, nb::handle value) {
         check_status(PyDict_SetItemString(dict.ptr(), key, value.ptr()));
     };
@@ -234,7 +234,7 @@ PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     static const Params<1> params{"__init__", {"sino_api"}, 1};
     PyObject *a[1];
     parse_args(params, args, nargsf, kwnames, a);
-    nb::object tuple = nb::steal(check(PyTuple_Pack(1, a[0])));
+    ref tuple = nb::steal(check(PyTuple_Pack(1, a[0])));
     init_impl(self, tuple.ptr(), nullptr);
     Py_RETURN_NONE;
 }

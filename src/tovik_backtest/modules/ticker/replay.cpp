@@ -17,12 +17,12 @@
 namespace tovik::ticker {
 
 struct ReplayProducer {
-    ReplayProducer(std::uint64_t gen, bool is_backfilling, nb::object table, Py_ssize_t n)
+    ReplayProducer(std::uint64_t gen, bool is_backfilling, ref table, Py_ssize_t n)
         : generation(gen), backfilling(is_backfilling), df(std::move(table)), rows(n) {}
 
     std::uint64_t generation;
     bool backfilling;
-    nb::object df;
+    ref df;
     Py_ssize_t rows;
     Py_ssize_t cursor = 0; // next row to send
     Py_ssize_t sent = 0;
@@ -30,12 +30,12 @@ struct ReplayProducer {
     // Columns of rows [chunk_start, chunk_start + chunk_len) as Python lists.
     Py_ssize_t chunk_start = 0;
     Py_ssize_t chunk_len = 0;
-    nb::object ts, code, close, volume, tick_type;
+    ref ts, code, close, volume, tick_type;
 
     bool busy = false;   // a granting thread is producing a record right now
     bool missed = false; // the parked thread woke while busy: wake it again afterwards
     bool ending = false; // a granting thread saw the stop flag after its record
-    nb::object error;    // what a granting thread's record failed with
+    ref error;           // what a granting thread's record failed with
 };
 
 namespace {
@@ -60,8 +60,8 @@ void set_field(PyObject *self, PyObject *key, nb::handle value) {
 bool present(nb::handle bound) { return PyUnicode_Check(bound.ptr()) && PyUnicode_GetLength(bound.ptr()) > 0; }
 
 nb::object control_record(const char *member) {
-    nb::object value = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("FLAG").attr(member).attr("value");
-    nb::object record = nb::steal(check(PyDict_New()));
+    ref value = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("FLAG").attr(member).attr("value");
+    ref record = nb::steal(check(PyDict_New()));
     check_status(PyDict_SetItem(record.ptr(), TOVIK_KEY("tovik_status"), value.ptr()));
     return record;
 }
@@ -231,9 +231,9 @@ bool take_notice(PyObject *self, std::uint64_t gen) {
 
 void load_chunk(ReplayProducer &p) {
     Py_ssize_t n = std::min(kChunkRows, p.rows - p.cursor);
-    nb::object piece = p.df.attr("slice")(p.cursor, n);
+    ref piece = p.df.attr("slice")(p.cursor, n);
     auto column = [&](const char *name) {
-        nb::object values = piece.attr("get_column")(name).attr("to_list")();
+        ref values = piece.attr("get_column")(name).attr("to_list")();
         if (!PyList_Check(values.ptr()) || PyList_Size(values.ptr()) != n)
             raise_value_error(std::string("Tick 資料表的欄位 ") + name + " 長度不符");
         return values;
@@ -260,14 +260,13 @@ nb::object make_record(PyObject *self, ReplayProducer &p) {
     if (!ts || !code || !close || !qty || !tick_type)
         throw nb::python_error();
 
-    nb::object map = get_attr(self, TOVIK_KEY("code_market_map"));
-    nb::object market = nb::steal(check(PyObject_GetItem(map.ptr(), code)));
-    nb::object format =
-        get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("format_nano_ts_to_second_ts"));
-    nb::object eight = nb::steal(check(PyLong_FromLong(8)));
-    nb::object stamp = call(format, ts, eight);
+    ref map = get_attr(self, TOVIK_KEY("code_market_map"));
+    ref market = nb::steal(check(PyObject_GetItem(map.ptr(), code)));
+    ref format = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("format_nano_ts_to_second_ts"));
+    ref eight = nb::steal(check(PyLong_FromLong(8)));
+    ref stamp = call(format, ts, eight);
 
-    nb::object record = nb::steal(check(PyDict_New()));
+    ref record = nb::steal(check(PyDict_New()));
     PyObject *r = record.ptr();
     check_status(PyDict_SetItem(r, TOVIK_KEY("market_type"), market.ptr()));
     check_status(PyDict_SetItem(r, TOVIK_KEY("timestamp"), stamp.ptr()));
@@ -282,7 +281,7 @@ nb::object make_record(PyObject *self, ReplayProducer &p) {
 
 // Builds and queues the record of the next row; false when a newer replay started.
 bool send_next(PyObject *self, ReplayProducer &p) {
-    nb::object record = make_record(self, p);
+    ref record = make_record(self, p);
     if (!replay_put(self, p.generation, TOVIK_KEY("tick_queue"), record))
         return false;
     ++p.cursor;
@@ -290,11 +289,7 @@ bool send_next(PyObject *self, ReplayProducer &p) {
     return true;
 }
 
-[[noreturn]] void raise_stored(ReplayProducer &p) {
-    nb::object error = std::move(p.error);
-    PyErr_SetRaisedException(error.release().ptr());
-    throw nb::python_error();
-}
+[[noreturn]] void raise_stored(ReplayProducer &p) { raise_again(std::move(p.error)); }
 
 // allow_next_tick's fast way: when a producer is parked for a token and no token is
 // waiting, do its pass here. Returns false when the token must be put.
@@ -343,7 +338,7 @@ bool grant_directly(PyObject *self, nb::handle q) {
 // host calls the method itself, the current one.
 bool claim_launch(PyObject *self, bool backfilling, ReplayLaunch &out) {
     Ticker &t = native(self);
-    nb::object current = import_module(TOVIK_KEY("threading")).attr("current_thread")();
+    ref current = import_module(TOVIK_KEY("threading")).attr("current_thread")();
     for (auto it = t.launches.begin(); it != t.launches.end(); ++it) {
         if (it->thread == current.ptr() && it->backfilling == backfilling) {
             out = *it;
@@ -356,10 +351,9 @@ bool claim_launch(PyObject *self, bool backfilling, ReplayLaunch &out) {
 
 void launch(PyObject *self, PyObject *target_key, nb::handle args, std::uint64_t gen, bool backfilling, bool asked) {
     Ticker &t = native(self);
-    nb::object target = get_attr(self, target_key);
-    nb::object thread =
-        import_module(TOVIK_KEY("threading"))
-            .attr("Thread")(nb::arg("target") = target, nb::arg("args") = args, nb::arg("daemon") = true);
+    ref target = get_attr(self, target_key);
+    ref thread = import_module(TOVIK_KEY("threading"))
+                     .attr("Thread")(nb::arg("target") = target, nb::arg("args") = args, nb::arg("daemon") = true);
     t.launches.push_back(ReplayLaunch{thread.ptr(), backfilling, gen, asked});
     try {
         call_method(thread, TOVIK_KEY("start"));
@@ -386,17 +380,18 @@ bool relay_backfilling_end(PyObject *self, std::uint64_t gen) {
     return replay_put(self, gen, TOVIK_KEY("tick_queue"), control_record("finish_backfilling"));
 }
 
-void report_replay_failure(PyObject *self, std::uint64_t gen, nb::python_error &e, Py_ssize_t row) {
-    console_print(red("傳送 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
-    nb::dict data;
+void report_replay_failure(PyObject *self, std::uint64_t gen, nb::handle error, Py_ssize_t row) {
+    console_print(red("傳送 Tick 資料失敗, 錯誤訊息: " + str_of(error)));
+    safe<nb::dict> data;
     data["row"] = row;
-    log_error_record(e, data);
+    log_error_record(error, data);
     replay_put(self, gen, TOVIK_KEY("tick_queue"), control_record("exit_send_tick"));
 }
 
 void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
     Ticker &t = native(self);
     std::shared_ptr<ReplayProducer> p;
+    ref failure;
     try {
         Py_ssize_t n = PyObject_Length(df.ptr());
         if (n < 0)
@@ -445,17 +440,20 @@ void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
             return;
         if (t.replay_generation != gen)
             return;
-        nb::object elapsed = nb::steal(check(PyFloat_FromDouble(now_seconds() - start)));
-        nb::object two_decimals = nb::steal(check(PyUnicode_FromString(".2f")));
+        ref elapsed = nb::steal(check(PyFloat_FromDouble(now_seconds() - start)));
+        ref two_decimals = nb::steal(check(PyUnicode_FromString(".2f")));
         std::string seconds = str_of(nb::steal(check(PyObject_Format(elapsed.ptr(), two_decimals.ptr()))));
         console_print(green("傳送 Tick 資料結束, 需傳送資料共 " + count_text(n) + " 筆, 已傳送 " + count_text(p->sent) +
                             " 筆, 耗時 " + seconds + " 秒"));
+        return;
     } catch (nb::python_error &e) {
-        // A consumer waiting in pop_tick must not wait for ever: it gets the exit marker.
-        if (is_ordinary(e) && t.replay_generation == gen)
-            report_replay_failure(self, gen, e, p ? p->cursor : 0);
-        throw;
+        if (!is_ordinary(e) || t.replay_generation != gen)
+            throw;
+        failure = nb::borrow(e.value()); // reported below, outside the handler
     }
+    // A consumer waiting in pop_tick must not wait for ever: it gets the exit marker.
+    report_replay_failure(self, gen, failure, p ? p->cursor : 0);
+    raise_again(std::move(failure));
 }
 
 // ---------------------------------------------------------------------------
@@ -482,7 +480,7 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     while (t.queue_calls_in_flight > 0)
         without_gil([] { std::this_thread::sleep_for(std::chrono::microseconds(50)); });
 
-    nb::dict replay_params;
+    safe<nb::dict> replay_params;
     replay_params["codes"] = nb::handle(a[0]);
     replay_params["start_from"] = nb::handle(a[1]);
     replay_params["end_to"] = nb::handle(a[2]);
@@ -494,20 +492,20 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
     bool asked = present(bf_start) || present(bf_end);
     if (asked) {
-        nb::object bf_args = nb::steal(check(PyTuple_Pack(3, a[0], bf_start.ptr(), bf_end.ptr())));
+        ref bf_args = nb::steal(check(PyTuple_Pack(3, a[0], bf_start.ptr(), bf_end.ptr())));
         launch(self, TOVIK_KEY("backfilling"), bf_args, gen, true, false);
     } else {
         set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
     }
 
-    nb::object all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), a[0], a[1], a[2]);
+    ref all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), a[0], a[1], a[2]);
     if (t.replay_generation != gen)
         Py_RETURN_NONE; // a newer send_ticks took over while this table was built
     Py_ssize_t n = PyObject_Length(all_df.ptr());
     if (n < 0)
         throw nb::python_error();
     console_print(green("開始傳送 Tick 資料, Tick 數 " + count_text(n) + ". ..."));
-    nb::object replay_args = nb::steal(check(PyTuple_Pack(1, all_df.ptr())));
+    ref replay_args = nb::steal(check(PyTuple_Pack(1, all_df.ptr())));
     launch(self, TOVIK_KEY("_Ticker__push_tick_to_queue"), replay_args, gen, false, asked);
     Py_RETURN_NONE;
 }
@@ -536,7 +534,7 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     PyObject *a[3];
     parse_args(params, args, nargsf, kwnames, a);
     require_list(a[0], params.func, "codes");
-    nb::object start_from = nb::borrow(a[1] ? a[1] : Py_None), end_to = nb::borrow(a[2] ? a[2] : Py_None);
+    ref start_from = nb::borrow(a[1] ? a[1] : Py_None), end_to = nb::borrow(a[2] ? a[2] : Py_None);
     require_str_or_none(start_from, params.func, "start_from");
     require_str_or_none(end_to, params.func, "end_to");
     Ticker &t = state(self);
@@ -554,14 +552,14 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         end_to = start_from;
     if (t.replay_generation != gen)
         Py_RETURN_NONE;
-    nb::object replay_params = get_attr(self, TOVIK_KEY("current_send_ticks_params"));
+    ref replay_params = get_attr(self, TOVIK_KEY("current_send_ticks_params"));
     check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_start_from"), start_from.ptr()));
     check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_end_to"), end_to.ptr()));
 
     bool holding_token = false; // taken for a record not yet queued
+    ref failure;
     try {
-        nb::object all_df =
-            call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), a[0], start_from, end_to);
+        ref all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), a[0], start_from, end_to);
         if (t.replay_generation != gen)
             Py_RETURN_NONE;
         Py_ssize_t n = PyObject_Length(all_df.ptr());
@@ -585,15 +583,18 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
+        failure = nb::borrow(e.value()); // handled below, outside the handler
+    }
+    if (failure) {
         // The token of the record that failed sent nothing: it is the replay's, whose
         // consumer grants only after records it has received.
         if (holding_token && t.replay_generation == gen) {
             queue_put(get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue")), Py_True);
             wake_parked(t);
         }
-        console_print(red("回補 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
+        console_print(red("回補 Tick 資料失敗, 錯誤訊息: " + str_of(failure)));
         notify_finish(self, gen);
-        throw;
+        raise_again(std::move(failure));
     }
     notify_finish(self, gen);
     Py_RETURN_NONE;
@@ -605,7 +606,7 @@ PyObject *notify_backfilling_finish(PyObject *self, PyObject *const *, Py_ssize_
     // The flag goes up before the notice is posted: a replay woken by the notice must
     // find it raised.
     set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
-    nb::object q = get_attr(self, TOVIK_KEY("backfilling_notify_finish_queue"));
+    ref q = get_attr(self, TOVIK_KEY("backfilling_notify_finish_queue"));
     queue_put(q, control_record("finish_backfilling"));
     wake_parked(t);
     Py_RETURN_NONE;
@@ -613,14 +614,14 @@ PyObject *notify_backfilling_finish(PyObject *self, PyObject *const *, Py_ssize_
 
 PyObject *pop_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("pop_tick", nargsf, kwnames);
-    nb::object q = get_attr(self, TOVIK_KEY("tick_queue"));
+    ref q = get_attr(self, TOVIK_KEY("tick_queue"));
     return call_method(q, TOVIK_KEY("get")).release().ptr();
 }
 
 PyObject *allow_next_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("allow_next_tick", nargsf, kwnames);
     Ticker &t = state(self);
-    nb::object q = get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue"));
+    ref q = get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue"));
     if (!grant_directly(self, q)) {
         queue_put(q, Py_True);
         wake_parked(t);
@@ -631,7 +632,7 @@ PyObject *allow_next_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, 
 PyObject *stop_send_ticks(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("stop_send_ticks", nargsf, kwnames);
     set_field(self, TOVIK_KEY("exit_send_thread_flag"), Py_True);
-    nb::object q = get_attr(self, TOVIK_KEY("tick_queue"));
+    ref q = get_attr(self, TOVIK_KEY("tick_queue"));
     queue_put(q, control_record("exit_send_tick"));
     Py_RETURN_NONE;
 }
