@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 namespace tovik::ticker {
 
@@ -66,7 +65,10 @@ nb::object control_record(const char *member) {
     return record;
 }
 
-double now_seconds() { return nb::cast<double>(import_module(TOVIK_KEY("time")).attr("time")()); }
+// Durations are measured on the monotonic clock: a clock step must not change them.
+double now_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 std::string count_text(Py_ssize_t n) { return std::to_string((long long) n); }
 
@@ -96,8 +98,19 @@ void empty_queue(nb::handle q) {
 // Counts a put or take made for a replay while it is under way (no Python in here).
 class InFlight {
   public:
-    explicit InFlight(Ticker &t) : t_(t) { ++t_.queue_calls_in_flight; }
-    ~InFlight() { --t_.queue_calls_in_flight; }
+    explicit InFlight(Ticker &t) : t_(t) {
+        std::lock_guard<std::mutex> lock(t_.park_mutex);
+        ++t_.queue_calls_in_flight;
+    }
+    ~InFlight() {
+        bool last;
+        {
+            std::lock_guard<std::mutex> lock(t_.park_mutex);
+            last = --t_.queue_calls_in_flight == 0;
+        }
+        if (last)
+            t_.park_cv.notify_all(); // send_ticks may be waiting for the last one
+    }
     InFlight(const InFlight &) = delete;
     InFlight &operator=(const InFlight &) = delete;
 
@@ -475,10 +488,14 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     // End any earlier replay: its threads are woken to see the new generation, and
     // puts and takes already under way finish before the queues are emptied.
     std::uint64_t gen = ++t.replay_generation;
+    bool replacing = t.live_replay != 0;
+    t.live_replay = 0;
     t.parked.reset();
     wake_parked(t);
-    while (t.queue_calls_in_flight > 0)
-        without_gil([] { std::this_thread::sleep_for(std::chrono::microseconds(50)); });
+    without_gil([&] {
+        std::unique_lock<std::mutex> lock(t.park_mutex);
+        t.park_cv.wait(lock, [&] { return t.queue_calls_in_flight == 0; });
+    });
 
     safe<nb::dict> replay_params;
     replay_params["codes"] = nb::handle(a[0]);
@@ -489,6 +506,15 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     empty_queue(get_attr(self, TOVIK_KEY("tick_queue")));
     empty_queue(get_attr(self, TOVIK_KEY("backfilling_notify_finish_queue")));
     set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_False);
+    // The replaced replay may have taken the waiting token for a record it never
+    // delivered (dropped above, or given up at the new generation), and the consumer
+    // grants only after records it received: without a token the new replay would
+    // never send. A token left waiting is kept as it is.
+    if (replacing) {
+        ref tokens = get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue"));
+        if (truthy(call_method(tokens, TOVIK_KEY("empty"))))
+            queue_put(tokens, Py_True);
+    }
 
     bool asked = present(bf_start) || present(bf_end);
     if (asked) {
@@ -506,6 +532,7 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
         throw nb::python_error();
     console_print(green("開始傳送 Tick 資料, Tick 數 " + count_text(n) + ". ..."));
     ref replay_args = nb::steal(check(PyTuple_Pack(1, all_df.ptr())));
+    t.live_replay = gen;
     launch(self, TOVIK_KEY("_Ticker__push_tick_to_queue"), replay_args, gen, false, asked);
     Py_RETURN_NONE;
 }
@@ -525,6 +552,15 @@ PyObject *push_tick_to_queue(PyObject *self, PyObject *const *args, Py_ssize_t n
         // Called by the host itself: wait for back-filling if it is still running.
         asked = !truthy(get_attr(self, TOVIK_KEY("backfilling_finish_flag")));
     }
+    // However the replay ends (also by a forced unwind at exit: no Python here).
+    struct Ended {
+        Ticker &t;
+        std::uint64_t gen;
+        ~Ended() {
+            if (t.live_replay == gen)
+                t.live_replay = 0;
+        }
+    } ended{t, gen};
     run_replay(self, a[0], gen, asked);
     Py_RETURN_NONE;
 }

@@ -41,8 +41,12 @@ struct Ticker {
     // new replay's token nor puts into its queues.
     std::uint64_t replay_generation = 0;
     // Queue puts and takes on behalf of a replay that are under way; send_ticks lets
-    // them finish before it empties the queues.
+    // them finish before it empties the queues. Under park_mutex; park_cv is notified
+    // when it drops to zero.
     int queue_calls_in_flight = 0;
+    // The generation of the replay whose thread send_ticks started and which has not
+    // ended yet (0: none). A send_ticks that replaces it hands the new replay a token.
+    std::uint64_t live_replay = 0;
     // The producer whose thread is parked waiting for a token: allow_next_tick builds
     // and queues its next record on the granting thread instead of waking it.
     std::shared_ptr<ReplayProducer> parked;
