@@ -135,7 +135,34 @@ nb::object save_path(nb::handle file_name, std::initializer_list<const char *> s
 // ---------------------------------------------------------------------------
 // Module load.
 
+namespace {
+
+// The broker library opens its log file when it is first imported: shioaji.log in the
+// current directory unless SJ_LOG_PATH names another file (whose folder must exist).
+// Unless the user chose a place, the file goes into the data directory.
+void place_broker_log() {
+    ref environ = import_module(TOVIK_KEY("os")).attr("environ");
+    int chosen = PySequence_Contains(environ.ptr(), TOVIK_KEY("SJ_LOG_PATH"));
+    check_status(chosen);
+    if (chosen)
+        return;
+    ref data_dir = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("BASIC_INFO").attr("data_dir");
+    try {
+        import_module(TOVIK_KEY("tovik_backtest.utils")).attr("make_dir")(data_dir);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        return; // no usable data directory: the library keeps its default, the import goes on
+    }
+    ref path = import_module(TOVIK_KEY("os")).attr("path").attr("join")(data_dir, make_str("shioaji.log"));
+    check_status(PyObject_SetItem(environ.ptr(), TOVIK_KEY("SJ_LOG_PATH"), path.ptr()));
+}
+
+} // namespace
+
 void load_dependencies(nb::module_ &m) {
+    place_broker_log(); // before the broker library is imported below
+
     m.attr("json") = nb::module_::import_("json");
     m.attr("os") = nb::module_::import_("os");
     m.attr("pl") = nb::module_::import_("polars");
