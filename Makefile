@@ -1,14 +1,30 @@
-# Commands a contributor runs. `make demo` and `make test` each set up .venv with
-# CPython 3.12 (created when missing), install the package into it and run.
-
-# Use pyenv's 3.12.1 where pyenv is present.
-ifneq ($(shell command -v pyenv 2>/dev/null),)
-export PYENV_VERSION ?= 3.12.1
-endif
+# Commands a contributor runs. `make demo` and `make test` each set up a virtualenv
+# (created when missing), install the package into it and run. The interpreter is
+# PYTHON: CPython 3.12 by default, in .venv; `make test PYTHON=python3.13` uses
+# .venv-python3.13 and its own build folders, so both can live side by side.
 PYTHON ?= python3.12
+PY_VERSION := $(patsubst python%,%,$(notdir $(PYTHON)))
+ifeq ($(PY_VERSION),3.12)
 VENV ?= .venv
+else
+VENV ?= .venv-$(notdir $(PYTHON))
+endif
 VPY := $(VENV)/bin/python
 PIP_FLAGS ?= --disable-pip-version-check -q
+
+# Under pyenv, the release of the chosen interpreter that the suite is tested with.
+ifneq ($(shell command -v pyenv 2>/dev/null),)
+PYENV_RELEASE_3.12 := 3.12.1
+PYENV_RELEASE_3.13 := 3.13.0
+ifneq ($(PYENV_RELEASE_$(PY_VERSION)),)
+export PYENV_VERSION := $(PYENV_RELEASE_$(PY_VERSION))
+endif
+endif
+
+# Scratch and developer builds of one virtualenv's interpreter: build/ for .venv,
+# build/<venv name>/ for any other.
+VENV_NAME := $(patsubst .%,%,$(notdir $(abspath $(VENV))))
+BUILD := build$(if $(filter .venv,$(notdir $(VENV))),,/$(VENV_NAME))
 
 .PHONY: demo test test-plain test-asan test-leaks leak-build bench bench-sweep lint install venv dev dev-matcher dev-ticker clean
 
@@ -70,28 +86,28 @@ SCRATCH_CMAKE = cmake -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOVIK_WE
 # leak detection here (see test-leaks for ours). Resident-memory figures mean nothing
 # under the sanitizer's allocator (freed blocks wait in quarantine): those tests skip
 # when TOVIK_SANITIZED is set, and the matcher's own one is left out.
-ASAN_SITE := $(abspath build/asan-site)
+ASAN_SITE := $(abspath $(BUILD)/asan-site)
 ASAN_ENV = PYTHONPATH=$(ASAN_SITE) PYTHONMALLOC=malloc TOVIK_SANITIZED=1 \
-	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so) $(abspath build/asan/libtovik_asan_thread_exit.so)" \
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so) $(abspath $(BUILD)/asan/libtovik_asan_thread_exit.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 test-asan: install
 	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
 	$(call scratch_tree,$(ASAN_SITE))
-	$(SCRATCH_CMAKE) -DTOVIK_SANITIZE=ON -DTOVIK_OUTPUT_ROOT=$(ASAN_SITE) -B build/asan >/dev/null
-	cmake --build build/asan
+	$(SCRATCH_CMAKE) -DTOVIK_SANITIZE=ON -DTOVIK_OUTPUT_ROOT=$(ASAN_SITE) -B $(BUILD)/asan >/dev/null
+	cmake --build $(BUILD)/asan
 	$(ASAN_ENV) $(VPY) -m pytest -p no:cacheprovider \
 		--deselect tests/matcher/test_memory.py::test_resident_memory_is_flat_in_a_long_run $(PYTEST_ARGS)
 
 # Both extensions built so that nanobind aborts at exit on any leaked instance, type or
 # function of ours (TOVIK_ABORT_ON_LEAK); the collection tests run subprocesses against
 # that build when TOVIK_LEAK_CHECK_SITE names it. `make test` includes them.
-LEAK_SITE := $(abspath build/leak-site)
+LEAK_SITE := $(abspath $(BUILD)/leak-site)
 leak-build: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
 	$(call scratch_tree,$(LEAK_SITE))
-	$(SCRATCH_CMAKE) -DTOVIK_ABORT_ON_LEAK=ON -DTOVIK_OUTPUT_ROOT=$(LEAK_SITE) -B build/leak >/dev/null
-	cmake --build build/leak
+	$(SCRATCH_CMAKE) -DTOVIK_ABORT_ON_LEAK=ON -DTOVIK_OUTPUT_ROOT=$(LEAK_SITE) -B $(BUILD)/leak >/dev/null
+	cmake --build $(BUILD)/leak
 test-leaks: install leak-build
 	TOVIK_LEAK_CHECK_SITE=$(LEAK_SITE) $(VPY) -m pytest -p no:cacheprovider tests/hardening/test_gc.py $(PYTEST_ARGS)
 
@@ -100,13 +116,13 @@ test-leaks: install leak-build
 DEV_CMAKE = $(SCRATCH_CMAKE) -DTOVIK_OUTPUT_ROOT=$(abspath src)
 dev-matcher: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
-	$(DEV_CMAKE) -B build/dev-matcher >/dev/null
-	cmake --build build/dev-matcher --target matcher
+	$(DEV_CMAKE) -B $(BUILD)/dev-matcher >/dev/null
+	cmake --build $(BUILD)/dev-matcher --target matcher
 dev-ticker: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
-	$(DEV_CMAKE) -B build/dev-ticker >/dev/null
-	cmake --build build/dev-ticker --target ticker
+	$(DEV_CMAKE) -B $(BUILD)/dev-ticker >/dev/null
+	cmake --build $(BUILD)/dev-ticker --target ticker
 dev: dev-matcher dev-ticker
 
 clean:
-	rm -rf build $(VENV) src/tovik_backtest/modules/*/*.so
+	rm -rf build .venv .venv-python* src/tovik_backtest/modules/*/*.so

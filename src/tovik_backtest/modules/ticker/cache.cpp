@@ -6,24 +6,16 @@
 namespace tovik::ticker {
 namespace {
 
-nb::object text(const char *s) { return nb::steal(check(PyUnicode_FromString(s))); }
-
-bool truthy(nb::handle h) {
-    int value = PyObject_IsTrue(h.ptr());
-    check_status(value);
-    return value == 1;
-}
-
 nb::object schema_of(PyObject *self) { return nb::borrow(self).attr("tick_df_schema"); }
 
-nb::object date_text(nb::handle day) { return day.attr("strftime")(text("%Y-%m-%d")); }
+nb::object date_text(nb::handle day) { return day.attr("strftime")(make_str("%Y-%m-%d")); }
 
 // The broker's `ticks` result as a plain dict: a dict, or anything with keys() and
 // __getitem__ (the broker's own Ticks objects).
 nb::object as_mapping(nb::handle ticks) {
     if (!PyDict_Check(ticks.ptr()) && !PyObject_HasAttrString(ticks.ptr(), "keys"))
         raise_type_error("永豐 API 回傳的 Tick 資料不是 mapping (dict 或具有 keys() 的物件): " + type_name_of(ticks));
-    nb::object mapping = nb::steal(check(PyDict_New()));
+    ref mapping = nb::steal(check(PyDict_New()));
     check_status(PyDict_Merge(mapping.ptr(), ticks.ptr(), 1));
     return mapping;
 }
@@ -31,9 +23,9 @@ nb::object as_mapping(nb::handle ticks) {
 // One day's table from the broker's result. Its columns must be the schema's, in
 // order, so that nothing but a well-formed table is ever written to the cache.
 nb::object day_table(nb::handle pl, nb::handle schema, nb::handle ticks) {
-    nb::object table = pl.attr("DataFrame")(as_mapping(ticks));
-    nb::object columns = table.attr("columns");
-    nb::object expected = nb::steal(check(PySequence_List(schema.ptr())));
+    ref table = pl.attr("DataFrame")(as_mapping(ticks));
+    ref columns = table.attr("columns");
+    ref expected = nb::steal(check(PySequence_List(schema.ptr())));
     int same = PyObject_RichCompareBool(columns.ptr(), expected.ptr(), Py_EQ);
     check_status(same);
     if (!same)
@@ -48,62 +40,71 @@ nb::object day_table(nb::handle pl, nb::handle schema, nb::handle ticks) {
 // place: a reader (or a crash) never sees a partly written cache file, and two
 // writers of the same day leave one whole file.
 void write_atomically(nb::handle table, nb::handle path) {
-    nb::object os = import_module("os");
-    nb::object folder = os.attr("path").attr("dirname")(path);
-    nb::object base = os.attr("path").attr("basename")(path);
+    ref os = import_module(TOVIK_KEY("os"));
+    ref folder = os.attr("path").attr("dirname")(path);
+    ref base = os.attr("path").attr("basename")(path);
     // A hidden, unique name next to the target; created like any new file (the umask
     // decides its mode), so the renamed cache file has ordinary permissions.
-    nb::object unique = import_module("uuid").attr("uuid4")().attr("hex");
-    nb::object tmp = os.attr("path").attr("join")(folder, text(".") + base + text(".") + unique + text(".tmp"));
-    nb::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
+    ref unique = import_module(TOVIK_KEY("uuid")).attr("uuid4")().attr("hex");
+    ref tmp = os.attr("path").attr("join")(folder, make_str(".") + base + make_str(".") + unique + make_str(".tmp"));
+    ref flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
     os.attr("close")(os.attr("open")(tmp, flags, 0666));
+    ref failure;
     try {
         table.attr("write_csv")(tmp);
         os.attr("replace")(tmp, path);
-    } catch (nb::python_error &) {
-        try {
-            os.attr("remove")(tmp);
-        } catch (nb::python_error &cleanup) {
-            if (!is_ordinary(cleanup))
-                throw;
-            // the temporary file stays behind under its own name; the write error is what matters
-        }
-        throw;
+        return;
+    } catch (nb::python_error &e) {
+        failure = nb::borrow(e.value()); // the clean-up below runs outside the handler
     }
+    try {
+        os.attr("remove")(tmp);
+    } catch (nb::python_error &cleanup) {
+        if (!is_ordinary(cleanup))
+            throw;
+        // the temporary file stays behind under its own name; the write error is what matters
+    }
+    raise_again(std::move(failure));
 }
 
 // Reads a cache file with the schema imposed. A file that does not fit (or that has
 // holes, as a truncated last line gives) is renamed aside and the read error raised,
 // so the caller's retry downloads the day again.
 nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
+    ref failure;
     try {
-        nb::object table = pl.attr("read_csv")(path, nb::arg("schema") = schema);
-        nb::object nulls = table.attr("null_count")().attr("sum_horizontal")().attr("item")();
+        ref table = pl.attr("read_csv")(path, nb::arg("schema") = schema);
+        ref nulls = table.attr("null_count")().attr("sum_horizontal")().attr("item")();
         if (nb::cast<long long>(nulls) != 0)
             raise_value_error("Tick 快取檔案內容不完整 (含空值): " + str_of(path));
-        return table;
+        return std::move(table);
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
-        nb::object exc_mod = import_module("polars.exceptions");
-        bool corrupt = PyErr_GivenExceptionMatches(e.type().ptr(), exc_mod.attr("PolarsError").ptr()) ||
-                       PyErr_GivenExceptionMatches(e.type().ptr(), PyExc_ValueError);
-        if (!corrupt)
-            throw; // e.g. permission denied: the file itself may be fine
-        nb::object stamp =
-            import_module("datetime").attr("datetime").attr("now")().attr("strftime")(text("%Y%m%d-%H%M%S-%f"));
-        nb::object aside = nb::borrow(path) + text(".corrupt.") + stamp;
-        try {
-            import_module("os").attr("rename")(path, aside);
-        } catch (nb::python_error &move) {
-            if (!is_ordinary(move))
-                throw;
-            throw e; // another reader may have moved it already; report the read error
-        }
-        console_print(red("檔案 " + str_of(path) + " 無法讀取 (" + str_of(e.value()) + "), 已移至 " + str_of(aside) +
-                          ", 將重新下載"));
-        throw;
+        failure = nb::borrow(e.value()); // handled below, outside the handler
     }
+    ref exc_mod = import_module(TOVIK_KEY("polars.exceptions"));
+    bool corrupt = PyErr_GivenExceptionMatches(failure.ptr(), exc_mod.attr("PolarsError").ptr()) ||
+                   PyErr_GivenExceptionMatches(failure.ptr(), PyExc_ValueError);
+    if (!corrupt)
+        raise_again(std::move(failure)); // e.g. permission denied: the file itself may be fine
+    ref stamp = import_module(TOVIK_KEY("datetime"))
+                    .attr("datetime")
+                    .attr("now")()
+                    .attr("strftime")(make_str("%Y%m%d-%H%M%S-%f"));
+    ref aside = nb::borrow(path) + make_str(".corrupt.") + stamp;
+    bool moved = true;
+    try {
+        import_module(TOVIK_KEY("os")).attr("rename")(path, aside);
+    } catch (nb::python_error &move) {
+        if (!is_ordinary(move))
+            throw;
+        moved = false; // another reader may have moved it already; report the read error
+    }
+    if (moved)
+        console_print(red("檔案 " + str_of(path) + " 無法讀取 (" + str_of(failure) + "), 已移至 " + str_of(aside) +
+                          ", 將重新下載"));
+    raise_again(std::move(failure));
 }
 
 PyObject *fetch_sino_history_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
@@ -116,34 +117,34 @@ PyObject *fetch_sino_history_ticks(PyObject *self, PyObject *const *args, Py_ssi
     require_str(end_to, params.func, "end_to");
     require_safe_name_part(code, "商品代碼");
 
-    nb::object api = nb::borrow(self).attr("api");
+    ref api = nb::borrow(self).attr("api");
     if (!truthy(api))
         raise_value_error(kNotLoggedIn);
 
-    nb::object datetime = import_module("datetime");
-    nb::object today = datetime.attr("datetime").attr("now")().attr("date")();
-    nb::object format_to_dt = import_module("tovik_backtest.utils").attr("format_to_dt");
-    nb::object day = format_to_dt(start_from).attr("date")();
-    nb::object end = format_to_dt(end_to).attr("date")();
-    nb::object contract = make_contract(self, code, product_type);
-    nb::object one_day = datetime.attr("timedelta")(nb::arg("days") = 1);
+    ref datetime = import_module(TOVIK_KEY("datetime"));
+    ref today = datetime.attr("datetime").attr("now")().attr("date")();
+    ref format_to_dt = import_module(TOVIK_KEY("tovik_backtest.utils")).attr("format_to_dt");
+    ref day = format_to_dt(start_from).attr("date")();
+    ref end = format_to_dt(end_to).attr("date")();
+    ref contract = make_contract(self, code, product_type);
+    ref one_day = datetime.attr("timedelta")(nb::arg("days") = 1);
 
-    nb::object pl = polars();
-    nb::object schema = schema_of(self);
-    nb::object result = pl.attr("DataFrame")(nb::arg("schema") = schema);
-    nb::object ticks_method = api.attr("ticks");
+    ref pl = polars();
+    ref schema = schema_of(self);
+    ref result = pl.attr("DataFrame")(nb::arg("schema") = schema);
+    ref ticks_method = api.attr("ticks");
     while (day <= end) {
-        nb::object day_str = date_text(day);
-        nb::object ticks = ticks_method(nb::arg("contract") = contract, nb::arg("date") = day_str);
-        nb::object table = day_table(pl, schema, ticks);
+        ref day_str = date_text(day);
+        ref ticks = ticks_method(nb::arg("contract") = contract, nb::arg("date") = day_str);
+        ref table = day_table(pl, schema, ticks);
         if (nb::cast<Py_ssize_t>(table.attr("height")) > 0) {
-            nb::list parts;
+            safe<nb::list> parts;
             parts.append(result);
             parts.append(table);
             result = pl.attr("concat")(parts);
         }
         if (day < today) {
-            nb::object path = save_path(tick_filename(code, day_str), {"sino", "ticks"});
+            ref path = save_path(tick_filename(code, day_str), {"sino", "ticks"});
             write_atomically(table, path);
             console_print(
                 green("下載 " + str_of(code) + " " + str_of(day_str) + " 的 Tick 資料成功, 儲存於 " + str_of(path)));
@@ -163,19 +164,19 @@ PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nar
     require_str(date, params.func, "date");
 
     // The date text is used exactly as given: it is the cache key.
-    nb::object path = save_path(tick_filename(code, date), {"sino", "ticks"});
-    nb::object pl = polars();
-    nb::object table;
-    int exists = PyObject_IsTrue(import_module("os").attr("path").attr("isfile")(path).ptr());
+    ref path = save_path(tick_filename(code, date), {"sino", "ticks"});
+    ref pl = polars();
+    ref table;
+    int exists = PyObject_IsTrue(import_module(TOVIK_KEY("os")).attr("path").attr("isfile")(path).ptr());
     check_status(exists);
     if (!exists) {
         console_print(red("檔案 " + str_of(path) + " 不存在, 開始下載歷史 Tick 資料..."));
-        table = call_method(self, TOVIK_KEY("fetch_sino_history_ticks"), {code, product_type, date, date});
+        table = call_method(self, TOVIK_KEY("fetch_sino_history_ticks"), code, product_type, date, date);
     } else {
         console_print(green("檔案 " + str_of(path) + " 已存在, 開始讀取檔案..."));
         table = read_cached(pl, schema_of(self), path);
     }
-    nb::object column = pl.attr("lit")(code).attr("alias")(text("code"));
+    ref column = pl.attr("lit")(code).attr("alias")(make_str("code"));
     return table.attr("with_columns")(column).release().ptr();
 }
 

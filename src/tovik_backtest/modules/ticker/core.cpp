@@ -9,33 +9,7 @@ namespace tovik::ticker {
 // ---------------------------------------------------------------------------
 // Shared helpers (declared in ticker.hpp).
 
-nb::object import_module(const char *name) {
-    nb::object key = nb::steal(check(PyUnicode_FromString(name)));
-    PyObject *module = PyImport_GetModule(key.ptr()); // sys.modules hit once loaded
-    if (!module) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        module = check(PyImport_Import(key.ptr()));
-    }
-    return nb::steal(module);
-}
-
-nb::object polars() { return import_module("polars"); }
-
-nb::object self_dict(PyObject *self) {
-    return nb::steal(check(PyObject_GenericGetDict(self, nullptr))); // created on first use
-}
-
-nb::object call_method(PyObject *self, PyObject *name, std::initializer_list<nb::handle> args) {
-    PyObject *argv[8];
-    if (args.size() >= 8)
-        raise(PyExc_RuntimeError, "call_method: too many arguments");
-    size_t n = 0;
-    argv[n++] = self;
-    for (nb::handle a : args)
-        argv[n++] = a.ptr();
-    return nb::steal(check(PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
-}
+nb::object polars() { return import_module(TOVIK_KEY("polars")); }
 
 void require_safe_name_part(nb::handle text, const char *what) {
     Py_ssize_t size = 0;
@@ -53,7 +27,7 @@ void require_safe_name_part(nb::handle text, const char *what) {
     // stay within the file system's 255 bytes for one name.
     constexpr size_t kMaxBytes = 100;
     if (value.size() > kMaxBytes) {
-        nb::object head = nb::steal(check(PyUnicode_Substring(text.ptr(), 0, 30)));
+        ref head = nb::steal(check(PyUnicode_Substring(text.ptr(), 0, 30)));
         raise_value_error(std::string("不合法的") + what + ": " + repr_of(head) + "... (長度 " +
                           std::to_string(value.size()) + " 位元組, 不可超過 " + std::to_string(kMaxBytes) + ")");
     }
@@ -66,9 +40,9 @@ namespace {
 
 // Data directory + sub-folders; the directory is created, the file is not.
 nb::object generate_save_path(nb::handle file_name, PyObject *const *sub_folders, size_t count) {
-    nb::object data_dir = import_module("tovik_backtest.constant").attr("BASIC_INFO").attr("data_dir");
-    nb::object join = import_module("os").attr("path").attr("join");
-    nb::object dir = data_dir;
+    ref data_dir = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("BASIC_INFO").attr("data_dir");
+    ref join = import_module(TOVIK_KEY("os")).attr("path").attr("join");
+    ref dir = data_dir;
     if (count) {
         std::vector<PyObject *> argv(count + 2);
         argv[1] = data_dir.ptr();
@@ -77,7 +51,7 @@ nb::object generate_save_path(nb::handle file_name, PyObject *const *sub_folders
         dir = nb::steal(check(
             PyObject_Vectorcall(join.ptr(), argv.data() + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
     }
-    import_module("tovik_backtest.utils").attr("make_dir")(dir);
+    import_module(TOVIK_KEY("tovik_backtest.utils")).attr("make_dir")(dir);
     if (file_name.is_none())
         return dir;
     return join(dir, file_name);
@@ -129,7 +103,7 @@ PyObject *make_sino_contract_object_method(PyObject *self, PyObject *const *args
     return make_contract(self, a[0], a[1]).release().ptr();
 }
 
-nb::object make_queue() { return import_module("queue").attr("Queue")(); }
+nb::object make_queue() { return import_module(TOVIK_KEY("queue")).attr("Queue")(); }
 
 } // namespace
 
@@ -143,13 +117,13 @@ nb::object make_contract(PyObject *self, nb::handle code, nb::handle market_type
     // "Stock" exactly selects the stock contracts; every other text selects futures.
     bool stock =
         PyUnicode_Check(market_type.ptr()) && PyUnicode_CompareWithASCIIString(market_type.ptr(), "Stock") == 0;
-    nb::object api = nb::borrow(self).attr("api");
-    nb::object book = api.attr("Contracts").attr(stock ? "Stocks" : "Futures");
+    ref api = nb::borrow(self).attr("api");
+    ref book = api.attr("Contracts").attr(stock ? "Stocks" : "Futures");
     return nb::steal(check(PyObject_GetItem(book.ptr(), code.ptr())));
 }
 
 nb::object save_path(nb::handle file_name, std::initializer_list<const char *> sub_folders) {
-    std::vector<nb::object> parts;
+    std::vector<ref> parts;
     std::vector<PyObject *> raw;
     for (const char *s : sub_folders) {
         parts.push_back(nb::steal(check(PyUnicode_FromString(s))));
@@ -161,7 +135,34 @@ nb::object save_path(nb::handle file_name, std::initializer_list<const char *> s
 // ---------------------------------------------------------------------------
 // Module load.
 
+namespace {
+
+// The broker library opens its log file when it is first imported: shioaji.log in the
+// current directory unless SJ_LOG_PATH names another file (whose folder must exist).
+// Unless the user chose a place, the file goes into the data directory.
+void place_broker_log() {
+    ref environ = import_module(TOVIK_KEY("os")).attr("environ");
+    int chosen = PySequence_Contains(environ.ptr(), TOVIK_KEY("SJ_LOG_PATH"));
+    check_status(chosen);
+    if (chosen)
+        return;
+    ref data_dir = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("BASIC_INFO").attr("data_dir");
+    try {
+        import_module(TOVIK_KEY("tovik_backtest.utils")).attr("make_dir")(data_dir);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        return; // no usable data directory: the library keeps its default, the import goes on
+    }
+    ref path = import_module(TOVIK_KEY("os")).attr("path").attr("join")(data_dir, make_str("shioaji.log"));
+    check_status(PyObject_SetItem(environ.ptr(), TOVIK_KEY("SJ_LOG_PATH"), path.ptr()));
+}
+
+} // namespace
+
 void load_dependencies(nb::module_ &m) {
+    place_broker_log(); // before the broker library is imported below
+
     m.attr("json") = nb::module_::import_("json");
     m.attr("os") = nb::module_::import_("os");
     m.attr("pl") = nb::module_::import_("polars");
@@ -199,16 +200,16 @@ int init_impl(PyObject *self, PyObject *args, PyObject *kwargs) {
 
     // Everything that can fail is built before the object is touched, so a failed
     // construction leaves no half-made instance behind.
-    nb::object allow_queue = make_queue();
+    ref allow_queue = make_queue();
     allow_queue.attr("put")(nb::handle(Py_True));
-    nb::object notify_queue = make_queue();
-    nb::object ticks_name = nb::steal(check(PyUnicode_FromString("ticks")));
-    nb::object tick_file_save_path = generate_save_path(ticks_name, nullptr, 0);
-    nb::object tick_queue = make_queue();
-    nb::dict code_market_map;
-    nb::object pl = polars();
-    nb::dict schema;
-    nb::object i64 = pl.attr("Int64"), f64 = pl.attr("Float64");
+    ref notify_queue = make_queue();
+    ref ticks_name = nb::steal(check(PyUnicode_FromString("ticks")));
+    ref tick_file_save_path = generate_save_path(ticks_name, nullptr, 0);
+    ref tick_queue = make_queue();
+    safe<nb::dict> code_market_map;
+    ref pl = polars();
+    safe<nb::dict> schema;
+    ref i64 = pl.attr("Int64"), f64 = pl.attr("Float64");
     schema["ts"] = i64;
     schema["close"] = f64;
     schema["volume"] = i64;
@@ -217,12 +218,12 @@ int init_impl(PyObject *self, PyObject *args, PyObject *kwargs) {
     schema["ask_price"] = f64;
     schema["ask_volume"] = i64;
     schema["tick_type"] = i64;
-    nb::dict params;
+    safe<nb::dict> params;
 
     new (nb::inst_ptr<Ticker>(self)) Ticker();
     nb::inst_mark_ready(self);
 
-    nb::object dict = self_dict(self);
+    ref dict = self_dict(self);
     auto set = [&](const char *key, nb::handle value) {
         check_status(PyDict_SetItemString(dict.ptr(), key, value.ptr()));
     };
@@ -260,7 +261,7 @@ PyObject *init_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     static const Params<1> params{"__init__", {"sino_api"}, 1};
     PyObject *a[1];
     parse_args(params, args, nargsf, kwnames, a);
-    nb::object tuple = nb::steal(check(PyTuple_Pack(1, a[0])));
+    ref tuple = nb::steal(check(PyTuple_Pack(1, a[0])));
     init_impl(self, tuple.ptr(), nullptr);
     Py_RETURN_NONE;
 }

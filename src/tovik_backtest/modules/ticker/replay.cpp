@@ -12,17 +12,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 namespace tovik::ticker {
 
 struct ReplayProducer {
-    ReplayProducer(std::uint64_t gen, bool is_backfilling, nb::object table, Py_ssize_t n)
+    ReplayProducer(std::uint64_t gen, bool is_backfilling, ref table, Py_ssize_t n)
         : generation(gen), backfilling(is_backfilling), df(std::move(table)), rows(n) {}
 
     std::uint64_t generation;
     bool backfilling;
-    nb::object df;
+    ref df;
     Py_ssize_t rows;
     Py_ssize_t cursor = 0; // next row to send
     Py_ssize_t sent = 0;
@@ -30,12 +29,12 @@ struct ReplayProducer {
     // Columns of rows [chunk_start, chunk_start + chunk_len) as Python lists.
     Py_ssize_t chunk_start = 0;
     Py_ssize_t chunk_len = 0;
-    nb::object ts, code, close, volume, tick_type;
+    ref ts, code, close, volume, tick_type;
 
     bool busy = false;   // a granting thread is producing a record right now
     bool missed = false; // the parked thread woke while busy: wake it again afterwards
     bool ending = false; // a granting thread saw the stop flag after its record
-    nb::object error;    // what a granting thread's record failed with
+    ref error;           // what a granting thread's record failed with
 };
 
 namespace {
@@ -53,27 +52,23 @@ Ticker &state(PyObject *self) {
     return native(self);
 }
 
-nb::object field(nb::handle obj, PyObject *key) { return nb::steal(check(PyObject_GetAttr(obj.ptr(), key))); }
 void set_field(PyObject *self, PyObject *key, nb::handle value) {
     check_status(PyObject_SetAttr(self, key, value.ptr()));
-}
-
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    check_status(r);
-    return r != 0;
 }
 
 bool present(nb::handle bound) { return PyUnicode_Check(bound.ptr()) && PyUnicode_GetLength(bound.ptr()) > 0; }
 
 nb::object control_record(const char *member) {
-    nb::object value = import_module("tovik_backtest.constant").attr("FLAG").attr(member).attr("value");
-    nb::object record = nb::steal(check(PyDict_New()));
+    ref value = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("FLAG").attr(member).attr("value");
+    ref record = nb::steal(check(PyDict_New()));
     check_status(PyDict_SetItem(record.ptr(), TOVIK_KEY("tovik_status"), value.ptr()));
     return record;
 }
 
-double now_seconds() { return nb::cast<double>(import_module("time").attr("time")()); }
+// Durations are measured on the monotonic clock: a clock step must not change them.
+double now_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 std::string count_text(Py_ssize_t n) { return std::to_string((long long) n); }
 
@@ -82,14 +77,14 @@ std::string count_text(Py_ssize_t n) { return std::to_string((long long) n); }
 // each call, so a host may replace one with any object offering put, get, get_nowait
 // and empty.
 
-void queue_put(nb::handle q, nb::handle item) { call_method(q.ptr(), TOVIK_KEY("put"), {item}); }
+void queue_put(nb::handle q, nb::handle item) { call_method(q, TOVIK_KEY("put"), item); }
 
 // The next item of q, or a null object when it has none (get_nowait raised Empty).
 nb::object try_take(nb::handle q) {
     try {
-        return call_method(q.ptr(), TOVIK_KEY("get_nowait"), {});
+        return call_method(q, TOVIK_KEY("get_nowait"));
     } catch (nb::python_error &e) {
-        if (e.matches(import_module("queue").attr("Empty")))
+        if (e.matches(import_module(TOVIK_KEY("queue")).attr("Empty")))
             return nb::object();
         throw;
     }
@@ -103,8 +98,19 @@ void empty_queue(nb::handle q) {
 // Counts a put or take made for a replay while it is under way (no Python in here).
 class InFlight {
   public:
-    explicit InFlight(Ticker &t) : t_(t) { ++t_.queue_calls_in_flight; }
-    ~InFlight() { --t_.queue_calls_in_flight; }
+    explicit InFlight(Ticker &t) : t_(t) {
+        std::lock_guard<std::mutex> lock(t_.park_mutex);
+        ++t_.queue_calls_in_flight;
+    }
+    ~InFlight() {
+        bool last;
+        {
+            std::lock_guard<std::mutex> lock(t_.park_mutex);
+            last = --t_.queue_calls_in_flight == 0;
+        }
+        if (last)
+            t_.park_cv.notify_all(); // send_ticks may be waiting for the last one
+    }
     InFlight(const InFlight &) = delete;
     InFlight &operator=(const InFlight &) = delete;
 
@@ -119,7 +125,7 @@ bool replay_put(PyObject *self, std::uint64_t gen, PyObject *queue_key, nb::hand
     InFlight counted(t);
     if (t.replay_generation != gen)
         return false;
-    queue_put(field(self, queue_key), item);
+    queue_put(get_attr(self, queue_key), item);
     return true;
 }
 
@@ -132,7 +138,7 @@ nb::object replay_take(PyObject *self, std::uint64_t gen, PyObject *queue_key) {
     InFlight counted(t);
     if (t.replay_generation != gen)
         return nb::object();
-    return try_take(field(self, queue_key));
+    return try_take(get_attr(self, queue_key));
 }
 
 // ---------------------------------------------------------------------------
@@ -238,9 +244,9 @@ bool take_notice(PyObject *self, std::uint64_t gen) {
 
 void load_chunk(ReplayProducer &p) {
     Py_ssize_t n = std::min(kChunkRows, p.rows - p.cursor);
-    nb::object piece = p.df.attr("slice")(p.cursor, n);
+    ref piece = p.df.attr("slice")(p.cursor, n);
     auto column = [&](const char *name) {
-        nb::object values = piece.attr("get_column")(name).attr("to_list")();
+        ref values = piece.attr("get_column")(name).attr("to_list")();
         if (!PyList_Check(values.ptr()) || PyList_Size(values.ptr()) != n)
             raise_value_error(std::string("Tick 資料表的欄位 ") + name + " 長度不符");
         return values;
@@ -267,14 +273,13 @@ nb::object make_record(PyObject *self, ReplayProducer &p) {
     if (!ts || !code || !close || !qty || !tick_type)
         throw nb::python_error();
 
-    nb::object map = field(self, TOVIK_KEY("code_market_map"));
-    nb::object market = nb::steal(check(PyObject_GetItem(map.ptr(), code)));
-    nb::object format = field(import_module("tovik_backtest.utils"), TOVIK_KEY("format_nano_ts_to_second_ts"));
-    nb::object eight = nb::steal(check(PyLong_FromLong(8)));
-    PyObject *argv[2] = {ts, eight.ptr()};
-    nb::object stamp = nb::steal(check(PyObject_Vectorcall(format.ptr(), argv, 2, nullptr)));
+    ref map = get_attr(self, TOVIK_KEY("code_market_map"));
+    ref market = nb::steal(check(PyObject_GetItem(map.ptr(), code)));
+    ref format = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("format_nano_ts_to_second_ts"));
+    ref eight = nb::steal(check(PyLong_FromLong(8)));
+    ref stamp = call(format, ts, eight);
 
-    nb::object record = nb::steal(check(PyDict_New()));
+    ref record = nb::steal(check(PyDict_New()));
     PyObject *r = record.ptr();
     check_status(PyDict_SetItem(r, TOVIK_KEY("market_type"), market.ptr()));
     check_status(PyDict_SetItem(r, TOVIK_KEY("timestamp"), stamp.ptr()));
@@ -289,7 +294,7 @@ nb::object make_record(PyObject *self, ReplayProducer &p) {
 
 // Builds and queues the record of the next row; false when a newer replay started.
 bool send_next(PyObject *self, ReplayProducer &p) {
-    nb::object record = make_record(self, p);
+    ref record = make_record(self, p);
     if (!replay_put(self, p.generation, TOVIK_KEY("tick_queue"), record))
         return false;
     ++p.cursor;
@@ -297,11 +302,7 @@ bool send_next(PyObject *self, ReplayProducer &p) {
     return true;
 }
 
-[[noreturn]] void raise_stored(ReplayProducer &p) {
-    nb::object error = std::move(p.error);
-    PyErr_SetRaisedException(error.release().ptr());
-    throw nb::python_error();
-}
+[[noreturn]] void raise_stored(ReplayProducer &p) { raise_again(std::move(p.error)); }
 
 // allow_next_tick's fast way: when a producer is parked for a token and no token is
 // waiting, do its pass here. Returns false when the token must be put.
@@ -310,7 +311,7 @@ bool grant_directly(PyObject *self, nb::handle q) {
     if (!t.parked)
         return false;
     // A token already waiting is the parked thread's to take first.
-    if (!truthy(call_method(q.ptr(), TOVIK_KEY("empty"), {})))
+    if (!truthy(call_method(q, TOVIK_KEY("empty"))))
         return false;
     // Checked after the call above, which may have let other threads run.
     std::shared_ptr<ReplayProducer> p = t.parked;
@@ -323,7 +324,7 @@ bool grant_directly(PyObject *self, nb::handle q) {
             wake = true;
         else if (p->backfilling)
             wake = p->cursor >= p->rows; // the back-filling thread posts the notice
-        else if (truthy(field(self, TOVIK_KEY("exit_send_thread_flag")))) {
+        else if (truthy(get_attr(self, TOVIK_KEY("exit_send_thread_flag")))) {
             p->ending = true; // the next pass would see the flag: the thread ends the replay
             wake = true;
         }
@@ -350,7 +351,7 @@ bool grant_directly(PyObject *self, nb::handle q) {
 // host calls the method itself, the current one.
 bool claim_launch(PyObject *self, bool backfilling, ReplayLaunch &out) {
     Ticker &t = native(self);
-    nb::object current = import_module("threading").attr("current_thread")();
+    ref current = import_module(TOVIK_KEY("threading")).attr("current_thread")();
     for (auto it = t.launches.begin(); it != t.launches.end(); ++it) {
         if (it->thread == current.ptr() && it->backfilling == backfilling) {
             out = *it;
@@ -363,13 +364,12 @@ bool claim_launch(PyObject *self, bool backfilling, ReplayLaunch &out) {
 
 void launch(PyObject *self, PyObject *target_key, nb::handle args, std::uint64_t gen, bool backfilling, bool asked) {
     Ticker &t = native(self);
-    nb::object target = field(self, target_key);
-    nb::object thread =
-        import_module("threading")
-            .attr("Thread")(nb::arg("target") = target, nb::arg("args") = args, nb::arg("daemon") = true);
+    ref target = get_attr(self, target_key);
+    ref thread = import_module(TOVIK_KEY("threading"))
+                     .attr("Thread")(nb::arg("target") = target, nb::arg("args") = args, nb::arg("daemon") = true);
     t.launches.push_back(ReplayLaunch{thread.ptr(), backfilling, gen, asked});
     try {
-        call_method(thread.ptr(), TOVIK_KEY("start"), {});
+        call_method(thread, TOVIK_KEY("start"));
     } catch (nb::python_error &) {
         t.launches.erase(std::remove_if(t.launches.begin(), t.launches.end(),
                                         [&](const ReplayLaunch &l) { return l.thread == thread.ptr(); }),
@@ -383,7 +383,7 @@ void notify_finish(PyObject *self, std::uint64_t gen) {
     if (t.replay_generation != gen)
         return; // a newer replay has its own back-filling
     InFlight counted(t);
-    call_method(self, TOVIK_KEY("_Ticker__notify_backfilling_finish"), {});
+    call_method(self, TOVIK_KEY("_Ticker__notify_backfilling_finish"));
 }
 
 // Waits for the end of back-filling and relays it to the consumer.
@@ -393,17 +393,18 @@ bool relay_backfilling_end(PyObject *self, std::uint64_t gen) {
     return replay_put(self, gen, TOVIK_KEY("tick_queue"), control_record("finish_backfilling"));
 }
 
-void report_replay_failure(PyObject *self, std::uint64_t gen, nb::python_error &e, Py_ssize_t row) {
-    console_print(red("傳送 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
-    nb::dict data;
+void report_replay_failure(PyObject *self, std::uint64_t gen, nb::handle error, Py_ssize_t row) {
+    console_print(red("傳送 Tick 資料失敗, 錯誤訊息: " + str_of(error)));
+    safe<nb::dict> data;
     data["row"] = row;
-    log_error_record(e, data);
+    log_error_record(error, data);
     replay_put(self, gen, TOVIK_KEY("tick_queue"), control_record("exit_send_tick"));
 }
 
 void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
     Ticker &t = native(self);
     std::shared_ptr<ReplayProducer> p;
+    ref failure;
     try {
         Py_ssize_t n = PyObject_Length(df.ptr());
         if (n < 0)
@@ -421,7 +422,7 @@ void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
         for (;;) {
             if (t.replay_generation != gen)
                 return;
-            if (truthy(field(self, TOVIK_KEY("exit_send_thread_flag"))))
+            if (truthy(get_attr(self, TOVIK_KEY("exit_send_thread_flag"))))
                 break;
             if (asked && !relayed) {
                 // Back-filling first: its records, then the marker, then ours.
@@ -452,17 +453,20 @@ void run_replay(PyObject *self, nb::handle df, std::uint64_t gen, bool asked) {
             return;
         if (t.replay_generation != gen)
             return;
-        nb::object elapsed = nb::steal(check(PyFloat_FromDouble(now_seconds() - start)));
-        nb::object two_decimals = nb::steal(check(PyUnicode_FromString(".2f")));
+        ref elapsed = nb::steal(check(PyFloat_FromDouble(now_seconds() - start)));
+        ref two_decimals = nb::steal(check(PyUnicode_FromString(".2f")));
         std::string seconds = str_of(nb::steal(check(PyObject_Format(elapsed.ptr(), two_decimals.ptr()))));
         console_print(green("傳送 Tick 資料結束, 需傳送資料共 " + count_text(n) + " 筆, 已傳送 " + count_text(p->sent) +
                             " 筆, 耗時 " + seconds + " 秒"));
+        return;
     } catch (nb::python_error &e) {
-        // A consumer waiting in pop_tick must not wait for ever: it gets the exit marker.
-        if (is_ordinary(e) && t.replay_generation == gen)
-            report_replay_failure(self, gen, e, p ? p->cursor : 0);
-        throw;
+        if (!is_ordinary(e) || t.replay_generation != gen)
+            throw;
+        failure = nb::borrow(e.value()); // reported below, outside the handler
     }
+    // A consumer waiting in pop_tick must not wait for ever: it gets the exit marker.
+    report_replay_failure(self, gen, failure, p ? p->cursor : 0);
+    raise_again(std::move(failure));
 }
 
 // ---------------------------------------------------------------------------
@@ -484,37 +488,51 @@ PyObject *send_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     // End any earlier replay: its threads are woken to see the new generation, and
     // puts and takes already under way finish before the queues are emptied.
     std::uint64_t gen = ++t.replay_generation;
+    bool replacing = t.live_replay != 0;
+    t.live_replay = 0;
     t.parked.reset();
     wake_parked(t);
-    while (t.queue_calls_in_flight > 0)
-        without_gil([] { std::this_thread::sleep_for(std::chrono::microseconds(50)); });
+    without_gil([&] {
+        std::unique_lock<std::mutex> lock(t.park_mutex);
+        t.park_cv.wait(lock, [&] { return t.queue_calls_in_flight == 0; });
+    });
 
-    nb::dict replay_params;
+    safe<nb::dict> replay_params;
     replay_params["codes"] = nb::handle(a[0]);
     replay_params["start_from"] = nb::handle(a[1]);
     replay_params["end_to"] = nb::handle(a[2]);
     set_field(self, TOVIK_KEY("current_send_ticks_params"), replay_params);
     set_field(self, TOVIK_KEY("exit_send_thread_flag"), Py_False);
-    empty_queue(field(self, TOVIK_KEY("tick_queue")));
-    empty_queue(field(self, TOVIK_KEY("backfilling_notify_finish_queue")));
+    empty_queue(get_attr(self, TOVIK_KEY("tick_queue")));
+    empty_queue(get_attr(self, TOVIK_KEY("backfilling_notify_finish_queue")));
     set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_False);
+    // The replaced replay may have taken the waiting token for a record it never
+    // delivered (dropped above, or given up at the new generation), and the consumer
+    // grants only after records it received: without a token the new replay would
+    // never send. A token left waiting is kept as it is.
+    if (replacing) {
+        ref tokens = get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue"));
+        if (truthy(call_method(tokens, TOVIK_KEY("empty"))))
+            queue_put(tokens, Py_True);
+    }
 
     bool asked = present(bf_start) || present(bf_end);
     if (asked) {
-        nb::object bf_args = nb::steal(check(PyTuple_Pack(3, a[0], bf_start.ptr(), bf_end.ptr())));
+        ref bf_args = nb::steal(check(PyTuple_Pack(3, a[0], bf_start.ptr(), bf_end.ptr())));
         launch(self, TOVIK_KEY("backfilling"), bf_args, gen, true, false);
     } else {
         set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
     }
 
-    nb::object all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), {a[0], a[1], a[2]});
+    ref all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), a[0], a[1], a[2]);
     if (t.replay_generation != gen)
         Py_RETURN_NONE; // a newer send_ticks took over while this table was built
     Py_ssize_t n = PyObject_Length(all_df.ptr());
     if (n < 0)
         throw nb::python_error();
     console_print(green("開始傳送 Tick 資料, Tick 數 " + count_text(n) + ". ..."));
-    nb::object replay_args = nb::steal(check(PyTuple_Pack(1, all_df.ptr())));
+    ref replay_args = nb::steal(check(PyTuple_Pack(1, all_df.ptr())));
+    t.live_replay = gen;
     launch(self, TOVIK_KEY("_Ticker__push_tick_to_queue"), replay_args, gen, false, asked);
     Py_RETURN_NONE;
 }
@@ -532,8 +550,17 @@ PyObject *push_tick_to_queue(PyObject *self, PyObject *const *args, Py_ssize_t n
         asked = launched.backfilling_asked;
     } else {
         // Called by the host itself: wait for back-filling if it is still running.
-        asked = !truthy(field(self, TOVIK_KEY("backfilling_finish_flag")));
+        asked = !truthy(get_attr(self, TOVIK_KEY("backfilling_finish_flag")));
     }
+    // However the replay ends (also by a forced unwind at exit: no Python here).
+    struct Ended {
+        Ticker &t;
+        std::uint64_t gen;
+        ~Ended() {
+            if (t.live_replay == gen)
+                t.live_replay = 0;
+        }
+    } ended{t, gen};
     run_replay(self, a[0], gen, asked);
     Py_RETURN_NONE;
 }
@@ -543,7 +570,7 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     PyObject *a[3];
     parse_args(params, args, nargsf, kwnames, a);
     require_list(a[0], params.func, "codes");
-    nb::object start_from = nb::borrow(a[1] ? a[1] : Py_None), end_to = nb::borrow(a[2] ? a[2] : Py_None);
+    ref start_from = nb::borrow(a[1] ? a[1] : Py_None), end_to = nb::borrow(a[2] ? a[2] : Py_None);
     require_str_or_none(start_from, params.func, "start_from");
     require_str_or_none(end_to, params.func, "end_to");
     Ticker &t = state(self);
@@ -561,14 +588,14 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         end_to = start_from;
     if (t.replay_generation != gen)
         Py_RETURN_NONE;
-    nb::object replay_params = field(self, TOVIK_KEY("current_send_ticks_params"));
+    ref replay_params = get_attr(self, TOVIK_KEY("current_send_ticks_params"));
     check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_start_from"), start_from.ptr()));
     check_status(PyObject_SetItem(replay_params.ptr(), TOVIK_KEY("backfilling_end_to"), end_to.ptr()));
 
     bool holding_token = false; // taken for a record not yet queued
+    ref failure;
     try {
-        nb::object all_df =
-            call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), {a[0], start_from, end_to});
+        ref all_df = call_method(self, TOVIK_KEY("_Ticker__process_and_combine_ticks"), a[0], start_from, end_to);
         if (t.replay_generation != gen)
             Py_RETURN_NONE;
         Py_ssize_t n = PyObject_Length(all_df.ptr());
@@ -592,15 +619,18 @@ PyObject *backfilling(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
+        failure = nb::borrow(e.value()); // handled below, outside the handler
+    }
+    if (failure) {
         // The token of the record that failed sent nothing: it is the replay's, whose
         // consumer grants only after records it has received.
         if (holding_token && t.replay_generation == gen) {
-            queue_put(field(self, TOVIK_KEY("allow_next_tick_flag_queue")), Py_True);
+            queue_put(get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue")), Py_True);
             wake_parked(t);
         }
-        console_print(red("回補 Tick 資料失敗, 錯誤訊息: " + str_of(e.value())));
+        console_print(red("回補 Tick 資料失敗, 錯誤訊息: " + str_of(failure)));
         notify_finish(self, gen);
-        throw;
+        raise_again(std::move(failure));
     }
     notify_finish(self, gen);
     Py_RETURN_NONE;
@@ -612,7 +642,7 @@ PyObject *notify_backfilling_finish(PyObject *self, PyObject *const *, Py_ssize_
     // The flag goes up before the notice is posted: a replay woken by the notice must
     // find it raised.
     set_field(self, TOVIK_KEY("backfilling_finish_flag"), Py_True);
-    nb::object q = field(self, TOVIK_KEY("backfilling_notify_finish_queue"));
+    ref q = get_attr(self, TOVIK_KEY("backfilling_notify_finish_queue"));
     queue_put(q, control_record("finish_backfilling"));
     wake_parked(t);
     Py_RETURN_NONE;
@@ -620,14 +650,14 @@ PyObject *notify_backfilling_finish(PyObject *self, PyObject *const *, Py_ssize_
 
 PyObject *pop_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("pop_tick", nargsf, kwnames);
-    nb::object q = field(self, TOVIK_KEY("tick_queue"));
-    return call_method(q.ptr(), TOVIK_KEY("get"), {}).release().ptr();
+    ref q = get_attr(self, TOVIK_KEY("tick_queue"));
+    return call_method(q, TOVIK_KEY("get")).release().ptr();
 }
 
 PyObject *allow_next_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("allow_next_tick", nargsf, kwnames);
     Ticker &t = state(self);
-    nb::object q = field(self, TOVIK_KEY("allow_next_tick_flag_queue"));
+    ref q = get_attr(self, TOVIK_KEY("allow_next_tick_flag_queue"));
     if (!grant_directly(self, q)) {
         queue_put(q, Py_True);
         wake_parked(t);
@@ -638,7 +668,7 @@ PyObject *allow_next_tick(PyObject *self, PyObject *const *, Py_ssize_t nargsf, 
 PyObject *stop_send_ticks(PyObject *self, PyObject *const *, Py_ssize_t nargsf, PyObject *kwnames) {
     require_no_args("stop_send_ticks", nargsf, kwnames);
     set_field(self, TOVIK_KEY("exit_send_thread_flag"), Py_True);
-    nb::object q = field(self, TOVIK_KEY("tick_queue"));
+    ref q = get_attr(self, TOVIK_KEY("tick_queue"));
     queue_put(q, control_record("exit_send_tick"));
     Py_RETURN_NONE;
 }

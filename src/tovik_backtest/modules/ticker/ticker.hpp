@@ -14,6 +14,7 @@
 #include <vector>
 
 namespace tovik::ticker {
+using namespace tovik::host;
 
 // A replay's or back-filling's walk over its table (replay.cpp).
 struct ReplayProducer;
@@ -40,8 +41,12 @@ struct Ticker {
     // new replay's token nor puts into its queues.
     std::uint64_t replay_generation = 0;
     // Queue puts and takes on behalf of a replay that are under way; send_ticks lets
-    // them finish before it empties the queues.
+    // them finish before it empties the queues. Under park_mutex; park_cv is notified
+    // when it drops to zero.
     int queue_calls_in_flight = 0;
+    // The generation of the replay whose thread send_ticks started and which has not
+    // ended yet (0: none). A send_ticks that replaces it hands the new replay a token.
+    std::uint64_t live_replay = 0;
     // The producer whose thread is parked waiting for a token: allow_next_tick builds
     // and queues its next record on the granting thread instead of waking it.
     std::shared_ptr<ReplayProducer> parked;
@@ -74,17 +79,7 @@ int ticker_init(PyObject *self, PyObject *args, PyObject *kwargs);
 
 // ---- helpers shared by the source files (core.cpp) ----
 
-// A module by name, from sys.modules when already loaded (looked up at each use, as
-// a Python module's globals would be).
-nb::object import_module(const char *name);
 nb::object polars();
-
-// The instance's __dict__, where every host-visible field lives.
-nb::object self_dict(PyObject *self);
-
-// self.<name>(*args): private methods are reached by attribute, so a host (or a test)
-// can replace them on the instance.
-nb::object call_method(PyObject *self, PyObject *name, std::initializer_list<nb::handle> args);
 
 // Refuses a text that would not stay a plain file-name part: empty, "." or "..", or
 // holding a path separator or NUL (ValueError naming the text).

@@ -1,0 +1,47 @@
+// Interned key strings and the text forms of host objects.
+#pragma once
+
+#include "errors.hpp"
+
+#include <string>
+
+namespace tovik {
+
+// Interned key strings. Interned strings are immortal since CPython 3.12, so a
+// function-local static pointer to one never dangles and is never destroyed.
+#define TOVIK_KEY(text)                                                                                                \
+    ([]() -> PyObject * {                                                                                              \
+        static PyObject *const interned = PyUnicode_InternFromString(text);                                            \
+        return interned;                                                                                               \
+    }())
+
+inline std::string utf8_of(nb::handle unicode) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(unicode.ptr(), &size);
+    if (!data)
+        throw nb::python_error();
+    return std::string(data, (size_t) size);
+}
+
+// str(obj), as Python's str() would give it.
+inline std::string str_of(nb::handle h) { return utf8_of(nb::steal(check(PyObject_Str(h.ptr())))); }
+
+// repr(obj): for a float the shortest text that reads back to the same value.
+inline std::string repr_of(nb::handle h) { return utf8_of(nb::steal(check(PyObject_Repr(h.ptr())))); }
+
+inline std::string type_name_of(nb::handle h) {
+    return str_of(nb::steal(check(PyObject_GetAttrString((PyObject *) Py_TYPE(h.ptr()), "__name__"))));
+}
+
+inline std::string float_text(double value) { return repr_of(nb::steal(check(PyFloat_FromDouble(value)))); }
+
+inline nb::object make_str(const std::string &text) {
+    return nb::steal(check(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size())));
+}
+
+// Coloured console lines: "[green]...[/green]" and so on.
+inline std::string green(const std::string &text) { return "[green]" + text + "[/green]"; }
+inline std::string red(const std::string &text) { return "[red]" + text + "[/red]"; }
+inline std::string yellow(const std::string &text) { return "[yellow]" + text + "[/yellow]"; }
+
+} // namespace tovik
