@@ -201,15 +201,13 @@ def _seeded_ids(seed: int) -> Callable[[], str]:
 
 def _new_matcher(matcher_cls: Any, positions: Positions, seed: int) -> Any:
     """A matcher whose order ids come from a generator seeded with ``seed``."""
-    matcher = matcher_cls(positions)
     # Order ids drawn from a seeded generator: the same run gives the same reports.
-    matcher._Matcher__get_random_uuid = _seeded_ids(seed)
-    return matcher
+    return matcher_cls(positions, order_ids=_seeded_ids(seed))
 
 
 def _merge(ticker: Any, codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
     """The merged tick table of ``codes`` over the period, as the replay builds it."""
-    table: pl.DataFrame = ticker._Ticker__process_and_combine_ticks(codes, start_from, end_to)
+    table: pl.DataFrame = ticker.merge_ticks(codes, start_from, end_to)
     return table
 
 
