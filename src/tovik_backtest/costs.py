@@ -52,6 +52,12 @@ def _dec(value: float | int) -> Decimal:
     return Decimal(str(value))
 
 
+def _price_dec(price: float | int) -> Decimal:
+    # read to six places as the price grid does, so a price built by adding steps
+    # (0.7 + 0.1 is 0.7999999999999999) is charged as the grid price it stands for
+    return _dec(price).quantize(Decimal("0.000001"))
+
+
 def _floor(value: Decimal) -> int:
     return int(value.to_integral_value(rounding=ROUND_FLOOR))
 
@@ -232,7 +238,7 @@ class CostBook:
         if day != self._day:
             self._day = day
             self._same_day_buys.clear()
-        value = _dec(price) * shares
+        value = _price_dec(price) * shares
         minimum = c.odd_lot_min_commission if shares_per_unit < BOARD_LOT_SHARES else c.stock_min_commission
         commission = max(_floor(value * _dec(c.stock_commission_rate) * _dec(c.stock_commission_discount)), minimum)
         tax = 0
@@ -243,7 +249,7 @@ class CostBook:
             day_trade = self._match_same_day(code, shares)
             base = _dec(c.etf_tax_rate if code.startswith("00") else c.stock_tax_rate)
             reduced = min(base, _dec(c.day_trade_tax_rate))
-            price_d = _dec(price)
+            price_d = _price_dec(price)
             tax = _floor(price_d * day_trade * reduced + price_d * (shares - day_trade) * base)
         return FillCost(float(value), commission, tax, day_trade)
 
@@ -261,7 +267,7 @@ class CostBook:
 
     def _future(self, price: float, contracts: int, point_value: int) -> FillCost:
         c = self.costs
-        value = _dec(price) * point_value * contracts
+        value = _price_dec(price) * point_value * contracts
         tax = _round_half_up(value * _dec(c.futures_tax_rate))
         commission = c.futures_commission_per_contract * contracts
         return FillCost(float(value), commission, tax, 0)

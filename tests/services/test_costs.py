@@ -113,6 +113,13 @@ class TestStockTax:
         book = CostBook(Costs(stock_tax_rate=0.01))
         assert stock(book, "Sell", 64.1, 1).tax == 641
 
+    @pytest.mark.parametrize("price, lots, tax", [
+        (0.7 + 0.1, 50, 120),  # 0.7999999999999999 stands for the grid price 0.80
+        (sum([0.1] * 100), 10, 300),  # 9.99999999999998 stands for 10.00
+    ])
+    def test_prices_built_by_adding_steps_are_charged_as_grid_prices(self, price, lots, tax):
+        assert stock(CostBook(), "Sell", price, lots).tax == tax
+
     def test_mixed_sell_floors_once(self):
         # 10.05 x 500 x 0.0015 = 7.5375 and 10.05 x 500 x 0.003 = 15.075: 22.6125 -> 22,
         # where flooring each part would give 7 + 15
