@@ -72,7 +72,7 @@ class ContractSizeError(ValueError):
 def _check_market(market: object) -> str:
     if market not in _MARKETS:
         raise ValueError(f"market must be one of {', '.join(_MARKETS)}, not {market!r}")
-    return market  # type: ignore[return-value]
+    return market
 
 
 # --- contract sizes ---------------------------------------------------------------------
@@ -154,7 +154,8 @@ _NOISE = Decimal("0.000001")
 def _price(code: str, price: object) -> Decimal:
     if type(price) not in (int, float):
         raise TypeError(f"price of {code} must be an int or float, not {type(price).__name__}")
-    if not (math.isfinite(price) and price > 0):  # type: ignore[arg-type]
+    value = float(price)  # type: ignore[arg-type]
+    if not (math.isfinite(value) and value > 0):
         raise ValueError(f"price of {code} must be a finite number > 0, not {price!r}")
     # no grid has steps below 0.01: six places absorb the noise of float arithmetic
     # (0.1 + 0.2 is 0.30000000000000004) without ever moving a real price

@@ -132,7 +132,8 @@ class OrderDesk:
                                f"not {type(trade_id).__name__} {trade_id!r}")
         for record in self.matcher.pending_orders:
             if record["trade_id"] == trade_id:
-                return record
+                found: dict[str, Any] = record
+                return found
         raise OrderRefused(f"{verb} {trade_id}: no resting order has this id "
                            "(filled, cancelled, expired or never placed)")
 

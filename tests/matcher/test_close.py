@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import gc
 import os
-from pathlib import Path
 import subprocess
 import sys
 import textwrap
 import threading
 import weakref
+from pathlib import Path
 
 import pytest
 

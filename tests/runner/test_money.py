@@ -205,7 +205,8 @@ class TestCostsPerFill:
 
 SUMMARY_KEYS = {"market", "ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "net_position",
                 "realized_pnl", "unrealized_pnl", "pnl_points", "gross_pnl", "commission", "tax", "net_pnl"}
-OVERALL_KEYS = {"ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "gross_pnl", "commission", "tax",
+OVERALL_KEYS = {"ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "gross_pnl", "commission",
+                "tax",
                 "net_pnl", "capital", "max_drawdown", "max_drawdown_pct", "round_trips", "win_rate",
                 "profit_factor", "average_trade", "sharpe", "exposure", "backfilling_ticks", "wall_seconds",
                 "ticks_per_second"}

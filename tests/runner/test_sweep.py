@@ -24,8 +24,8 @@ from tovik_backtest.sweeps import (
     sweep,
 )
 from tovik_backtest.sweeps import refs as strategy_refs
-from tovik_backtest.tick_cache import tick_file
 from tovik_backtest.sweeps.table import FIGURES
+from tovik_backtest.tick_cache import tick_file
 
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
 GRID = {"fast": [5, 10], "slow": [30, 60]}

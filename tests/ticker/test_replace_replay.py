@@ -2,8 +2,7 @@
 a host uses around a replay: merge_ticks and table_rows."""
 
 import pytest
-
-from tests.ticker.test_replay import EXIT, MARKETS, consume, expected, replay, table, take  # noqa: F401
+from tests.ticker.test_replay import EXIT, MARKETS, consume, expected, replay, table, take  # noqa: F401,F811
 
 
 @pytest.mark.parametrize(
@@ -16,7 +15,7 @@ from tests.ticker.test_replay import EXIT, MARKETS, consume, expected, replay, t
         (5, 0, True),  # the new replay starts with back-filling
     ],
 )
-def test_second_send_ticks_replaces_the_first(replay, first_rows, popped_before, backfilling):
+def test_second_send_ticks_replaces_the_first(replay, first_rows, popped_before, backfilling):  # noqa: F811 (fixture)
     replay.tables.update(first=table(first_rows), second=table(4, base=1_800_000_000_000_000_000), bf=table(2))
     replay.send_ticks([], "first", "first")
     for i in range(popped_before):
@@ -33,7 +32,7 @@ def test_second_send_ticks_replaces_the_first(replay, first_rows, popped_before,
         assert [item for item in got if item.get("is_backfilling")] == expected(replay.tables["bf"], MARKETS, True)
 
 
-def test_sequential_replays_keep_the_token_count(replay):
+def test_sequential_replays_keep_the_token_count(replay):  # noqa: F811 (fixture)
     # A replay that ended on its own is not replaced: no extra token is handed out.
     replay.tables.update(first=table(2), second=table(2))
     replay.send_ticks([], "first", "first")
@@ -44,7 +43,7 @@ def test_sequential_replays_keep_the_token_count(replay):
     assert consume(replay)[:-1] == expected(replay.tables["second"], MARKETS)
 
 
-def test_replay_duration_ignores_wall_clock_steps(replay, console_lines, monkeypatch):
+def test_replay_duration_ignores_wall_clock_steps(replay, console_lines, monkeypatch):  # noqa: F811 (fixture)
     # The wall clock jumps back a day between every reading; the summary must not care.
     import time
 
