@@ -43,6 +43,9 @@ class Ticker:
     ) -> pl.DataFrame:
         """處理與合併 Tick 資料"""
 
+    def merge_ticks(self, codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
+        """合併多個商品的 Tick 資料"""
+
     def get_ticks_df(self, code: str, market_type: str, start_from: str, end_to: str) -> pl.DataFrame:
         """取得指定商品的 Tick 資料"""
 
