@@ -33,7 +33,10 @@ from decimal import ROUND_FLOOR, Decimal
 
 from tovik_backtest.constant import OrderLot
 
+_TAIPEI_OFFSET_NS = 8 * 3600 * 1_000_000_000
+
 __all__ = [
+    "posix_seconds_to_ns",
     "BOARD_LOT_SHARES",
     "POINT_VALUES",
     "ContractSizeError",
@@ -358,6 +361,13 @@ class SessionClock:
             nxt = session_close(self.market, nxt + 1)
         self._next = nxt
         return out
+
+
+def posix_seconds_to_ns(seconds: float) -> int:
+    """POSIX seconds (tick records, deal reports) to this module's ``ts_ns``: Taipei wall
+    time written as epoch nanoseconds, the tick cache's rule."""
+    # microseconds first: a float of epoch seconds carries no finer digits
+    return round(float(seconds) * 1_000_000) * 1000 + _TAIPEI_OFFSET_NS
 
 
 def yesterday_taipei() -> dt.date:

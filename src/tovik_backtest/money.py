@@ -26,14 +26,9 @@ from tovik_backtest.instruments import Instrument
 __all__ = ["Sizes", "Recorder", "Fill", "RoundTrip", "Book", "book_fills", "seconds_to_ns"]
 
 
-_TAIPEI_OFFSET_S = 8 * 3600
 
 
-def seconds_to_ns(seconds: float) -> int:
-    """A tick record's or deal's POSIX seconds to Taipei wall-time nanoseconds (the ``ts``
-    rule of the tick cache and of ``market``)."""
-    # microseconds first: a float of epoch seconds carries no finer digits
-    return int(round((float(seconds) + _TAIPEI_OFFSET_S) * 1e6)) * 1000
+seconds_to_ns = mk.posix_seconds_to_ns
 
 
 @dataclass(frozen=True)
@@ -134,9 +129,9 @@ class Recorder:
         signed = int(report["quantity"]) * per
         self.net[code] = self.net.get(code, 0) + (signed if str(report["action"]) == "Buy" else -signed)
 
-    def tick(self, record: dict[str, Any]) -> None:
-        """After the tick's fills: note passed closes, then the tick's price and exposure."""
-        ts = seconds_to_ns(record["timestamp"])
+    def tick(self, record: dict[str, Any], ts: int) -> None:
+        """After the tick's fills (``ts`` its time in ns, as ``market`` counts): note passed
+        closes, then the tick's price and exposure."""
         for name, clock in self.clocks.items():
             for close in clock.passed(ts):
                 self.marks.append((close, name, dict(self.last)))

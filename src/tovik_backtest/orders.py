@@ -19,16 +19,11 @@ from tovik_backtest.instruments import Instrument
 
 __all__ = ["OrderDesk", "tick_ts_ns"]
 
-_TAIPEI_OFFSET_NS = 8 * 3600 * 1_000_000_000
 
 
 def tick_ts_ns(record: dict[str, Any]) -> int:
-    """A replayed tick's time in the ``market`` convention (Taipei wall time as epoch ns).
-
-    The tick record carries POSIX seconds; microseconds are all a float of that size
-    keeps exactly, which is plenty for comparing with a session close.
-    """
-    return round(float(record["timestamp"]) * 1_000_000) * 1000 + _TAIPEI_OFFSET_NS
+    """A replayed tick's time in the ``market`` convention (Taipei wall time as epoch ns)."""
+    return mk.posix_seconds_to_ns(record["timestamp"])
 
 
 def _quantity(value: Any, what: str) -> int:
@@ -61,6 +56,7 @@ class OrderDesk:
         # trade_id -> (code, close in ns or None until the first tick tells the time)
         self._day_orders: dict[str, tuple[str, int | None]] = {}
         self._next_close: int | None = None
+        self._unplaced = False  # day orders placed before the first tick, close not yet known
 
     # ---- requests ----------------------------------------------------------------------
     def add(self, action: str, code: Any, price: Any, qty: Any, price_type: Any, order_type: Any,
@@ -95,6 +91,7 @@ class OrderDesk:
         if order_type == "ROD":
             close = None if self.now_ns is None else mk.session_close(market, self.now_ns)
             self._day_orders[trade_id] = (code, close)
+            self._unplaced = self._unplaced or close is None
             if close is not None and (self._next_close is None or close < self._next_close):
                 self._next_close = close
         return trade_id
@@ -144,12 +141,13 @@ class OrderDesk:
         expired = 0
         if self._next_close is not None and ts_ns > self._next_close:
             expired = self._expire(lambda close: close is not None and close < ts_ns)
-        if any(close is None for _, close in self._day_orders.values()):
+        if self._unplaced:
             # placed before the first tick: they live through the session of this one
+            self._unplaced = False
             for trade_id, (code, close) in list(self._day_orders.items()):
                 if close is None:
                     self._day_orders[trade_id] = (code, mk.session_close(self.markets[code], ts_ns))
-            self._next_close = min(c for _, c in self._day_orders.values() if c is not None)
+            self._next_close = min((c for _, c in self._day_orders.values() if c is not None), default=None)
         return expired
 
     def expire_all(self) -> int:

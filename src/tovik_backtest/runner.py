@@ -399,7 +399,8 @@ class Backtest:
                     run.backfilling = False
                 else:
                     run.latest[record["code"]] = (False, done - backfilling_ticks - 1)
-                    if desk.at_tick(tick_ts_ns(record)):
+                    ts_ns = tick_ts_ns(record)
+                    if desk.at_tick(ts_ns):
                         hand_over()  # day orders expired at the close before this tick
                     matcher.set_current_tick(record)
                     matcher.match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
@@ -407,7 +408,7 @@ class Backtest:
                     if st is not None:
                         st.ticks += 1
                     hand_over()
-                    recorder.tick(record)
+                    recorder.tick(record, ts_ns)
                     strategy.on_tick(record)
                     hand_over()
                 if self.progress is not None:

@@ -10,6 +10,7 @@ import pytest
 from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.instruments import Instrument
+from tovik_backtest.market import posix_seconds_to_ns
 from tovik_backtest.measures import drawdown_measures, drawdowns, sharpe, trip_measures
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder, Sizes
@@ -120,7 +121,7 @@ def replay(instruments, events, costs=None, capital=1_000_000.0, sizes=None):
                 stats[item["code"]].fills += 1
         else:
             book.set_current_tick({"code": item["code"], "close": item["close"]})
-            rec.tick(item)
+            rec.tick(item, posix_seconds_to_ns(item["timestamp"]))
             stats[item["code"]].ticks += 1
     rec.finish()
     return BacktestResult(instruments=list(instruments), reports=reports, positions=book, stats=stats,
