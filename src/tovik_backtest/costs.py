@@ -32,6 +32,7 @@ from dataclasses import dataclass, fields
 from decimal import ROUND_FLOOR, ROUND_HALF_UP, Decimal
 from typing import Self
 
+from tovik_backtest import market as mk
 from tovik_backtest.constant import Action
 
 __all__ = ["Costs", "FillCost", "CostBook", "BOARD_LOT_SHARES", "FUTURES_WITHOUT_COMMISSION_NOTE"]
@@ -247,7 +248,7 @@ class CostBook:
             self._same_day_buys.setdefault(code, deque()).append([shares])
         else:
             day_trade = self._match_same_day(code, shares)
-            base = _dec(c.etf_tax_rate if code.startswith("00") else c.stock_tax_rate)
+            base = _dec(c.etf_tax_rate if mk.is_etf(code) else c.stock_tax_rate)
             reduced = min(base, _dec(c.day_trade_tax_rate))
             price_d = _price_dec(price)
             tax = _floor(price_d * day_trade * reduced + price_d * (shares - day_trade) * base)

@@ -36,6 +36,7 @@ from tovik_backtest.constant import OrderLot
 _TAIPEI_OFFSET_NS = 8 * 3600 * 1_000_000_000
 
 __all__ = [
+    "is_etf",
     "posix_seconds_to_ns",
     "BOARD_LOT_SHARES",
     "POINT_VALUES",
@@ -150,6 +151,11 @@ _STOCK_BANDS: tuple[tuple[Decimal | None, Decimal], ...] = (
     (Decimal(1000), Decimal(1)),
     (None, Decimal(5)),
 )
+# Exchange-traded funds (codes beginning "00") have a grid of their own
+_ETF_BANDS: tuple[tuple[Decimal | None, Decimal], ...] = (
+    (Decimal(50), Decimal("0.01")),
+    (None, Decimal("0.05")),
+)
 _FUTURE_STEP = Decimal(1)
 _NOISE = Decimal("0.000001")
 
@@ -169,12 +175,17 @@ def _fmt(value: Decimal) -> str:
     return f"{value.normalize():,f}"
 
 
-def _band(market: str, price: Decimal) -> tuple[Decimal, str]:
+def is_etf(code: str) -> bool:
+    """Whether stock ``code`` is an exchange-traded fund (its code begins "00")."""
+    return code.startswith("00")
+
+
+def _band(market: str, code: str, price: Decimal) -> tuple[Decimal, str]:
     """Step at ``price`` and the band's description for messages."""
     if market == "Future":
         return _FUTURE_STEP, "step 1 point"
     low = Decimal(0)
-    for high, step in _STOCK_BANDS:
+    for high, step in _ETF_BANDS if is_etf(code) else _STOCK_BANDS:
         if high is None:
             return step, f"step {_fmt(step)} from {_fmt(low)}"
         if price < high:
@@ -185,9 +196,9 @@ def _band(market: str, price: Decimal) -> tuple[Decimal, str]:
 
 
 def tick_size(market: str, code: str, price: float) -> float:
-    """The price step of ``code`` at ``price`` (bands of the stock grid, 1 point for futures)."""
+    """The price step of ``code`` at ``price`` (bands of the stock or ETF grid, 1 point for futures)."""
     _check_market(market)
-    return float(_band(market, _price(code, price))[0])
+    return float(_band(market, code, _price(code, price))[0])
 
 
 def price_off_grid_reason(market: str, code: str, price: float) -> str | None:
@@ -199,7 +210,7 @@ def price_off_grid_reason(market: str, code: str, price: float) -> str | None:
     if type(price) in (int, float) and not (math.isfinite(price) and price > 0):
         return f"{price!r} is not a valid price of {code}: prices are finite and > 0"
     value = _price(code, price)
-    step, band = _band(market, value)
+    step, band = _band(market, code, value)
     below = (value / step).to_integral_value(rounding=ROUND_FLOOR) * step
     if below == value:
         return None

@@ -46,8 +46,8 @@ class Sizes:
     def of(cls, instruments: Iterable[Instrument], contract_sizes: Mapping[str, int] | None = None,
            api: Any = None) -> Sizes:
         """Sizes for ``instruments``; ``contract_sizes`` keys are futures products (TXF),
-        futures codes or stock codes (shares per board lot). A broker contract's ``unit``
-        wins where ``api`` is given. Unknown futures products raise BacktestError."""
+        futures codes or stock codes (shares per board lot). Where ``api`` is given, a
+        broker contract's ``unit`` (stocks) or ``multiplier`` (futures) wins over the tables. Unknown futures products raise BacktestError."""
         overrides = _check_overrides(contract_sizes)
         lots: dict[str, int] = {}
         points: dict[str, int] = {}
@@ -56,8 +56,12 @@ class Sizes:
             if inst.market == "Stock":
                 lots[inst.code] = overrides.get(inst.code) or broker or mk.BOARD_LOT_SHARES
                 continue
+            # what the caller says wins, then the broker's contract, then the product table
             if inst.code in overrides:
                 points[inst.code] = overrides[inst.code]
+                continue
+            if broker is not None and mk.product_of(inst.code) not in overrides:
+                points[inst.code] = broker
                 continue
             try:
                 points[inst.code] = mk.point_value(inst.code, overrides)
@@ -91,15 +95,20 @@ def _check_overrides(contract_sizes: Mapping[str, int] | None) -> dict[str, int]
 
 
 def _broker_unit(api: Any, inst: Instrument) -> int | None:
-    # A logged-in broker knows each contract's size; a miss just means the defaults apply.
+    """The size a logged-in broker gives the contract: ``unit`` (shares per lot) of a
+    stock, ``multiplier`` (TWD per point) of a future; None where it has none."""
     if api is None:
         return None
     try:
         group = api.Contracts.Stocks if inst.market == "Stock" else api.Contracts.Futures
-        unit = getattr(group[inst.code], "unit", None)
+        contract = group[inst.code]
+        size = getattr(contract, "unit" if inst.market == "Stock" else "multiplier", None)
     except Exception:  # noqa: BLE001 - any lookup failure falls back to the exchange's sizes
         return None
-    return unit if type(unit) is int and unit > 0 and inst.market == "Stock" else None
+    # a float field holding a whole number counts; zero, negatives and fractions do not
+    if type(size) is float and size.is_integer():
+        size = int(size)
+    return size if type(size) is int and size > 0 else None
 
 
 class Recorder:

@@ -85,6 +85,28 @@ class TestContractSizes:
 
         assert Sizes.of([Instrument("2330", "Stock")], sizes, Api()).lot_shares["2330"] == expected
 
+    @pytest.mark.parametrize("code, multiplier, sizes, expected", [
+        ("TXFR1", 200, None, 200),
+        ("XYZR1", 2000, None, 2000),  # an unknown product the broker knows needs no size
+        ("MXFR1", 50.0, None, 50),  # a whole float from the broker counts
+        ("TXFR1", 0, None, 200),  # an empty field: the product table
+        ("TXFR1", 12.5, None, 200),  # not a whole number: the product table
+        ("TXFR1", 100, {"TXF": 300}, 300),  # what the caller says wins
+        ("TXFR1", 100, {"TXFR1": 400}, 400),
+    ])
+    def test_broker_futures_multiplier(self, code, multiplier, sizes, expected):
+        class Contract:
+            pass
+
+        contract = Contract()
+        contract.multiplier = multiplier
+
+        class Api:
+            class Contracts:
+                Futures = {code: contract}
+
+        assert Sizes.of([Instrument(code, "Future")], sizes, Api()).point_values[code] == expected
+
     @pytest.mark.parametrize("lot, sizes, per", [
         ("Common", None, 1000), ("Odd", None, 1), ("IntradayOdd", None, 1),
         ("Common", {"2330": 500}, 500), ("Odd", {"2330": 500}, 1),

@@ -133,6 +133,23 @@ class TestPriceGrid:
         got = price_off_grid_reason("Stock", "2330", price)
         assert got is None if reason is None else reason in got
 
+    @pytest.mark.parametrize(
+        "code, price, step, reason",
+        [
+            ("0050", 49.99, 0.01, None),
+            ("0050", 49.995, 0.01, "(step 0.01 below 50): use 49.99 or 50"),
+            ("0050", 150.05, 0.05, None),  # off the stock grid (0.5 from 100), on the fund's
+            ("00878", 20.01, 0.01, None),
+            ("0050", 150.07, 0.05, "(step 0.05 from 50): use 150.05 or 150.1"),
+            ("0050", 1005.05, 0.05, None),
+            ("2330", 150.05, 0.5, "use 150 or 150.5"),  # a stock keeps the stock grid
+        ],
+    )
+    def test_etf_grid(self, code, price, step, reason):
+        assert tick_size("Stock", code, price) == step
+        got = price_off_grid_reason("Stock", code, price)
+        assert got is None if reason is None else reason in got
+
     @pytest.mark.parametrize("code", ["TXFR1", "MXFA4", "TMFR2", "QFFR1"])
     def test_futures_step_one_point(self, code):
         assert tick_size("Future", code, 17500.0) == 1
