@@ -69,26 +69,27 @@ class TestSuccessCodeAndFlags:
 
 class TestDataDir:
     def test_precedence_host_then_environment_then_home(self, monkeypatch, tmp_path):
-        saved = BASIC_INFO._data_dir
+        saved = BASIC_INFO.assigned_data_dir
         try:
             BASIC_INFO.data_dir = None
             monkeypatch.delenv(DATA_DIR_ENV, raising=False)
             assert BASIC_INFO.data_dir.endswith("data") and ".tovik_backtest" in BASIC_INFO.data_dir
             monkeypatch.setenv(DATA_DIR_ENV, str(tmp_path / "env"))
             assert BASIC_INFO.data_dir == str(tmp_path / "env")  # read anew on every use
+            assert BASIC_INFO.assigned_data_dir is None  # the environment's is not assigned
             BASIC_INFO.data_dir = tmp_path / "host"
-            assert BASIC_INFO.data_dir == str(tmp_path / "host")
+            assert BASIC_INFO.data_dir == BASIC_INFO.assigned_data_dir == str(tmp_path / "host")
             with pytest.raises(TypeError):
                 BASIC_INFO.data_dir = 3
             assert BASIC_INFO.data_dir == str(tmp_path / "host")
         finally:
-            BASIC_INFO._data_dir = saved
+            BASIC_INFO.data_dir = saved
 
     @pytest.mark.parametrize("host", [None, "/host/dir"])
     @pytest.mark.parametrize("inner", [None, "/inner", "pathlike"])
     def test_override_restores_what_was_there(self, monkeypatch, tmp_path, host, inner):
         monkeypatch.setenv(DATA_DIR_ENV, str(tmp_path / "env"))
-        saved = BASIC_INFO._data_dir
+        saved = BASIC_INFO.assigned_data_dir
         try:
             BASIC_INFO.data_dir = host
             before = BASIC_INFO.data_dir
@@ -103,4 +104,4 @@ class TestDataDir:
                 pass
             assert BASIC_INFO.data_dir == before
         finally:
-            BASIC_INFO._data_dir = saved
+            BASIC_INFO.data_dir = saved

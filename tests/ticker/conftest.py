@@ -95,11 +95,11 @@ class FakeBroker:
 @pytest.fixture
 def data_dir(tmp_path):
     """A fresh data directory for the package, restored afterwards."""
-    saved = BASIC_INFO._data_dir
+    saved = BASIC_INFO.assigned_data_dir
     path = tmp_path / "data"
     BASIC_INFO.data_dir = str(path)
     yield path
-    BASIC_INFO._data_dir = saved
+    BASIC_INFO.data_dir = saved
 
 
 @pytest.fixture

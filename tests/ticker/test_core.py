@@ -68,13 +68,13 @@ class TestConstruction:
     def test_failed_construction_raises(self, tmp_path):
         blocker = tmp_path / "not_a_dir"
         blocker.write_text("x")
-        saved = BASIC_INFO._data_dir
+        saved = BASIC_INFO.assigned_data_dir
         BASIC_INFO.data_dir = str(blocker / "data")
         try:
             with pytest.raises(OSError):
                 Ticker(None)
         finally:
-            BASIC_INFO._data_dir = saved
+            BASIC_INFO.data_dir = saved
 
     def test_argument_errors_and_second_init(self, data_dir):
         with pytest.raises(TypeError):
