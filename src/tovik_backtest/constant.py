@@ -134,12 +134,6 @@ class _BasicInfo:
             return from_env
         return os.path.join(os.path.expanduser("~"), ".tovik_backtest", "data")
 
-    @property
-    def assigned_data_dir(self) -> str | None:
-        """The folder the host assigned, or None when ``data_dir`` comes from the
-        environment or the default (what to assign back to restore a setting)."""
-        return self._data_dir
-
     @data_dir.setter
     def data_dir(self, value: str | os.PathLike[str] | None) -> None:
         if value is None:
@@ -148,6 +142,12 @@ class _BasicInfo:
         if not isinstance(value, (str, os.PathLike)):
             raise TypeError(f"data_dir must be a path text, not {type(value).__name__}")
         self._data_dir = os.fspath(value)
+
+    @property
+    def assigned_data_dir(self) -> str | None:
+        """The folder the host assigned, or None when ``data_dir`` comes from the
+        environment or the default (what to assign back to restore a setting)."""
+        return self._data_dir
 
     @contextlib.contextmanager
     def override(self, path: str | os.PathLike[str] | None) -> Iterator[None]:

@@ -47,7 +47,8 @@ class Sizes:
            api: Any = None) -> Sizes:
         """Sizes for ``instruments``; ``contract_sizes`` keys are futures products (TXF),
         futures codes or stock codes (shares per board lot). Where ``api`` is given, a
-        broker contract's ``unit`` (stocks) or ``multiplier`` (futures) wins over the tables. Unknown futures products raise BacktestError."""
+        broker contract's ``unit`` (stocks) or ``multiplier`` (futures) wins over the tables.
+        Unknown futures products raise BacktestError."""
         overrides = _check_overrides(contract_sizes)
         lots: dict[str, int] = {}
         points: dict[str, int] = {}

@@ -58,6 +58,10 @@ class BacktestResult:
     recorder: Recorder | None = None
     costs: Costs = field(default_factory=Costs)
     capital: float = 1_000_000.0
+    # "<code> <day>: <reason>" of each trading day the run went without (allow_missing)
+    skipped_days: list[str] = field(default_factory=list)
+    # the modules' error records, each the JSON text it was logged as
+    errors: list[str] = field(default_factory=list)
 
     @cached_property
     def book(self) -> Book:
@@ -71,7 +75,16 @@ class BacktestResult:
     @property
     def notes(self) -> list[str]:
         """Lines a summary should print under its figures."""
-        return [FUTURES_WITHOUT_COMMISSION_NOTE] if self.book.futures_without_commission else []
+        notes = [FUTURES_WITHOUT_COMMISSION_NOTE] if self.book.futures_without_commission else []
+        if self.skipped_days:
+            count = len(self.skipped_days)
+            notes.append(f"ran without {count} trading day{'s' if count != 1 else ''} of ticks: "
+                         + "; ".join(self.skipped_days))
+        if self.errors:
+            count = len(self.errors)
+            notes.append(f"{count} error record{'s' if count != 1 else ''} were logged during the run "
+                         "(errors.jsonl in the saved results)")
+        return notes
 
     @property
     def ticks(self) -> int:
@@ -136,6 +149,8 @@ class BacktestResult:
         recorder = self.recorder
         overall["exposure"] = (recorder.exposed_ticks / recorder.ticks
                                if recorder is not None and recorder.ticks else 0.0)
+        overall["skipped_days"] = list(self.skipped_days)
+        overall["errors"] = len(self.errors)
         overall["backfilling_ticks"] = self.backfilling_ticks
         overall["wall_seconds"] = self.wall_seconds
         overall["ticks_per_second"] = self.ticks_per_second
@@ -194,11 +209,12 @@ class BacktestResult:
         return "".join(json.dumps(r, ensure_ascii=False, default=str) + "\n" for r in self.reports)
 
     def save(self, folder: str | Path) -> Path:
-        """Write reports.jsonl, trades.csv, round_trips.csv, equity.csv and summary.json
+        """Write reports.jsonl, errors.jsonl, trades.csv, round_trips.csv, equity.csv and summary.json
         into ``folder``, and report.html where matplotlib is installed."""
         out = Path(folder)
         out.mkdir(parents=True, exist_ok=True)
         (out / "reports.jsonl").write_text(self.reports_jsonl(), encoding="utf-8")
+        (out / "errors.jsonl").write_text("".join(e + "\n" for e in self.errors), encoding="utf-8")
         self.trades().write_csv(out / "trades.csv")
         self.round_trips().write_csv(out / "round_trips.csv")
         self.equity().write_csv(out / "equity.csv")

@@ -22,6 +22,8 @@ from tovik_backtest import constant, utils
 from tovik_backtest.checks import check_data_dir, check_periods
 from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
 from tovik_backtest.costs import Costs
+from tovik_backtest.coverage import Coverage, missing_error
+from tovik_backtest.errorlog import ErrorLog
 from tovik_backtest.errors import BacktestError, OrderRefused
 from tovik_backtest.instruments import MARKETS, Instrument, check_distinct, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
@@ -298,6 +300,8 @@ class Backtest:
         costs: Costs | None = None,
         capital: float = 1_000_000,
         contract_sizes: dict[str, int] | None = None,
+        allow_missing: bool = False,
+        on_error: Callable[[str], None] | None = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy instance, not {type(strategy).__name__}")
@@ -314,6 +318,10 @@ class Backtest:
             raise BacktestError(f"costs must be a Costs, not {type(costs).__name__}")
         if type(capital) not in (int, float) or not 0 < capital < float("inf"):
             raise BacktestError(f"capital must be a TWD amount > 0, not {capital!r}")
+        if type(allow_missing) is not bool:
+            raise BacktestError(f"allow_missing must be True or False, not {allow_missing!r}")
+        if on_error is not None and not callable(on_error):
+            raise BacktestError(f"on_error must be a function of one line of text, not {on_error!r}")
         # sizes first: an unknown futures product stops the run before any work
         self.sizes = Sizes.of(self.instruments, contract_sizes, api)
         self.costs, self.capital = costs, float(capital)
@@ -325,13 +333,39 @@ class Backtest:
         self.seed = seed
         self.quiet = quiet
         self.progress = progress
+        self.allow_missing = allow_missing
+        self.on_error = on_error
+
+    def periods(self) -> list[tuple[str, str]]:
+        """The test period and, when there is one, the warm-up (a lone bound is both ends)."""
+        periods = [(self.start, self.end)]
+        if self.backfill_start or self.backfill_end:
+            w_start = self.backfill_start or self.backfill_end
+            w_end = self.backfill_end or w_start
+            assert w_start is not None and w_end is not None
+            periods.insert(0, (w_start, w_end))
+        return periods
 
     def run(self) -> BacktestResult:
+        """Replay the period through the strategy. Trading days the cache lacks (and no
+        broker can fill) refuse the run unless ``allow_missing``; the result lists the
+        days it went without and keeps the modules' error records."""
         from tovik_backtest.modules.matcher.matcher import Matcher
         from tovik_backtest.modules.ticker.ticker import Ticker
 
-        with BASIC_INFO.override(self.data_dir), utils.quiet_console(self.quiet):
-            return self._run(Matcher, Ticker)
+        with BASIC_INFO.override(self.data_dir), utils.quiet_console(self.quiet), \
+                ErrorLog(self.on_error) as errors:
+            coverage = Coverage(self.instruments, self.periods(), BASIC_INFO.data_dir)
+            missing = [] if self.api else coverage.not_cached()
+            if missing and not self.allow_missing:
+                raise missing_error(missing)
+            result = self._run(Matcher, Ticker)
+            aside = coverage.set_aside()
+        if aside and not self.allow_missing:
+            raise missing_error(aside, during_run=True)
+        result.skipped_days = [m.line() for m in missing + aside]
+        result.errors = list(errors.records)
+        return result
 
     def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
         strategy = self.strategy

@@ -232,7 +232,7 @@ OVERALL_KEYS = {"ticks", "orders", "fills", "filled_qty", "exchange_cancels", "e
                 "tax",
                 "net_pnl", "capital", "max_drawdown", "max_drawdown_pct", "round_trips", "win_rate",
                 "profit_factor", "average_trade", "sharpe", "exposure", "backfilling_ticks", "wall_seconds",
-                "ticks_per_second"}
+                "ticks_per_second", "skipped_days", "errors"}
 
 
 class TestTables:

@@ -76,8 +76,12 @@ def test_a_strategy_instance_runs_once(sample_dir):
 
 @pytest.mark.parametrize("instruments", [["2330:Stock"], ["0050:Stock", "TXFR1:Future"]])
 def test_a_run_without_ticks_is_an_error(instruments, tmp_path):
-    with pytest.raises(BacktestError, match="no cached data was found") as info:
+    # refused for its missing days, and still an error when they are allowed
+    with pytest.raises(BacktestError, match="trading days have no ticks") as info:
         Backtest(Strategy(), instruments, START, END, data_dir=tmp_path).run()
+    assert f"{instruments[0].split(':')[0]} {START}: not in the cache" in str(info.value)
+    with pytest.raises(BacktestError, match="no cached data was found") as info:
+        Backtest(Strategy(), instruments, START, END, data_dir=tmp_path, allow_missing=True).run()
     assert instruments[0] in str(info.value) and START in str(info.value)
 
 

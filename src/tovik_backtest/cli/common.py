@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Any, NoReturn
@@ -34,6 +35,8 @@ __all__ = [
     "finish",
     "instrument_arg",
     "int_arg",
+    "keep_errors",
+    "show_error",
     "out",
     "positive_int_arg",
     "print_summary",
@@ -119,6 +122,22 @@ def _progress() -> Progress:
         console=out,
         transient=False,
     )
+
+
+_err = Console(stderr=True, highlight=False)
+
+
+def show_error(line: str) -> None:
+    """One readable line of an error record, on standard error."""
+    _err.print(line, markup=False, style="red")
+
+
+def keep_errors(records: list[str]) -> Path:
+    """Write error records (one JSON text each) to a temporary file and return its path."""
+    fd, name = tempfile.mkstemp(prefix="tovik-errors-", suffix=".jsonl")
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
+        f.writelines(r + "\n" for r in records)
+    return Path(name)
 
 
 def run_with_progress(backtest: Any) -> Any:

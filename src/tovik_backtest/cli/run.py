@@ -14,8 +14,11 @@ from tovik_backtest.cli.common import (
     check_out_dir,
     finish,
     int_arg,
+    keep_errors,
     money_kwargs,
+    out,
     run_with_progress,
+    show_error,
 )
 from tovik_backtest.cli.sweep import parse_param
 from tovik_backtest.errors import UsageError
@@ -39,6 +42,9 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--seed", type=int_arg, default=0, help="seed of the order ids (default 0)")
     p.add_argument("--login", action="store_true",
                    help="log in to the broker (SJ_API_KEY, SJ_SECRET_KEY) to download missing days")
+    p.add_argument("--allow-missing", action="store_true",
+                   help="run without the trading days the cache lacks (listed in the summary) "
+                        "instead of refusing the run")
     p.set_defaults(handler=cmd_run)
 
 
@@ -86,8 +92,12 @@ def cmd_run(args: argparse.Namespace) -> int:
         api=api,
         data_dir=args.data_dir,
         seed=args.seed,
+        allow_missing=args.allow_missing,
+        on_error=show_error,
         **money_kwargs(args),
     )
     result = run_with_progress(backtest)
     finish(result, args, args.data_dir)
+    if result.errors and not args.out:
+        out.print(f"{len(result.errors)} error records written to {keep_errors(result.errors)}")
     return 0

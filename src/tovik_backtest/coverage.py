@@ -1,0 +1,93 @@
+"""Which trading days of a run the tick cache can give, and which it cannot.
+
+Before a run: every trading day of every instrument (warm-up included) that is neither
+cached nor downloadable is missing. During a run the ticker may set an unreadable file
+aside (renamed ``<file>.corrupt.<stamp>``); such a day counts as missing too.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+from tovik_backtest import market as mk
+from tovik_backtest.errors import BacktestError
+from tovik_backtest.instruments import Instrument
+from tovik_backtest.tick_cache import tick_file, tick_file_name, ticks_dir
+
+__all__ = ["NOT_CACHED", "MissingDay", "Coverage", "missing_error"]
+
+NOT_CACHED = "not in the cache; log in (`--login`) to download it"
+SET_ASIDE = "its cached file could not be read and was set aside as {name}; fetch the day again (`--login`)"
+# a refusal names this many days, then says how many more there are
+_LISTED = 10
+
+
+@dataclass(frozen=True)
+class MissingDay:
+    code: str
+    market: str
+    day: str  # YYYY-MM-DD
+    reason: str
+
+    def line(self) -> str:
+        return f"{self.code} {self.day}: {self.reason}"
+
+
+def _days(start: str, end: str) -> list[str]:
+    first, last = start.strip()[:10], end.strip()[:10]
+    return [d.isoformat() for d in mk.trading_days(first, last)]
+
+
+class Coverage:
+    """The trading days a run asks the cache for, per instrument, over its periods
+    (the warm-up and the test period)."""
+
+    def __init__(self, instruments: Sequence[Instrument], periods: Iterable[tuple[str, str]],
+                 data_dir: str | os.PathLike[str]) -> None:
+        self.instruments = list(instruments)
+        self.data_dir = data_dir
+        days: set[str] = set()
+        for start, end in periods:
+            days.update(_days(start, end))
+        self.days = sorted(days)
+        self._aside_before = self._set_aside_files()
+
+    def not_cached(self) -> list[MissingDay]:
+        """Days whose cache file is absent (what a run without a broker cannot fill)."""
+        return [MissingDay(i.code, i.market, day, NOT_CACHED)
+                for day in self.days for i in self.instruments
+                if not tick_file(self.data_dir, i.code, day).is_file()]
+
+    def set_aside(self) -> list[MissingDay]:
+        """Days whose file the run found unreadable and set aside."""
+        found = self._set_aside_files() - self._aside_before
+        out = []
+        for day in self.days:
+            for i in self.instruments:
+                prefix = tick_file_name(i.code, day) + ".corrupt."
+                names = sorted(n for n in found if n.startswith(prefix))
+                if names:
+                    out.append(MissingDay(i.code, i.market, day, SET_ASIDE.format(name=names[-1])))
+        return out
+
+    def _set_aside_files(self) -> set[str]:
+        folder = ticks_dir(self.data_dir)
+        try:
+            return {p.name for p in Path(folder).iterdir() if ".corrupt." in p.name}
+        except OSError:
+            return set()
+
+
+def missing_error(missing: Sequence[MissingDay], *, during_run: bool = False) -> BacktestError:
+    """The one-line refusal of a run that lacks ``missing`` days, each named with its reason."""
+    count = len(missing)
+    days = "trading day has" if count == 1 else "trading days have"
+    head = f"{count} {days} no ticks" + (" (found during the run)" if during_run else "")
+    named = [m.line() for m in missing[:_LISTED]]
+    if count > _LISTED:
+        named.append(f"... and {count - _LISTED} more")
+    return BacktestError(f"{head}: {' | '.join(named)}; fetch them, or pass allow_missing=True "
+                         "(`--allow-missing`) to run without them")
