@@ -157,7 +157,12 @@ def run_with_progress(backtest: Any) -> Any:
                        rate=done / elapsed if elapsed > 0 else 0.0)
 
         backtest.progress = report
-        result = backtest.run()
+        try:
+            result = backtest.run()
+        except BaseException:
+            # a run that stopped leaves no half-drawn bar behind its error
+            bar.update(task, visible=False)
+            raise
         bar.update(task, completed=result.ticks + result.backfilling_ticks,
                    total=result.ticks + result.backfilling_ticks, rate=result.ticks_per_second)
     return result
