@@ -6,6 +6,8 @@ import re
 
 import polars as pl
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError
@@ -356,3 +358,36 @@ def test_real_run_contract_size_scales_futures_money(tmp_path):
     assert default["overall"]["gross_pnl"] == pytest.approx(points * 200)
     assert halved["overall"]["gross_pnl"] == pytest.approx(points * 100)
     assert default["overall"]["net_pnl"] == default["overall"]["gross_pnl"]
+
+
+# ---- the accounting identity over random fills -------------------------------------------
+
+FILL = st.tuples(st.sampled_from(["Buy", "Sell"]), st.integers(1, 4), st.integers(0, 40),
+                 st.sampled_from(["2330", "TXFR1"]), st.integers(2, 5))
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(fills=st.lists(FILL, min_size=1, max_size=14), last_steps=st.integers(0, 40))
+def test_net_pnl_is_cash_flow_plus_open_value_minus_costs(fills, last_steps):
+    # whatever the book's averaging, net P&L = sells - buys + open position at the last
+    # price - commission - tax
+    instruments = [Instrument("2330", "Stock"), Instrument("TXFR1", "Future")]
+    units = {"2330": 1000, "TXFR1": 200}
+    base = {"2330": 500.0, "TXFR1": 17000.0}
+    events, cash, position = [], 0.0, {"2330": 0, "TXFR1": 0}
+    for n, (action, qty, steps, code, day) in enumerate(sorted(fills, key=lambda f: f[4])):
+        price = base[code] + steps
+        ts = secs(day, 10, n)
+        events += [("report", order(str(n))), ("report", deal(str(n), code, action, qty, price, ts)),
+                   tick(code, price, ts)]
+        sign = 1 if action == "Buy" else -1
+        cash -= sign * qty * units[code] * price
+        position[code] += sign * qty
+    last = {code: base[code] + last_steps for code in base}
+    for code in base:
+        events.append(tick(code, last[code], secs(5, 13)))
+    overall = replay(instruments, events).summary()["overall"]
+    open_value = sum(position[c] * units[c] * last[c] for c in base)
+    expected = cash + open_value - overall["commission"] - overall["tax"]
+    assert overall["net_pnl"] == pytest.approx(expected, abs=0.02)
+    assert overall["gross_pnl"] == pytest.approx(cash + open_value, abs=0.02)
