@@ -112,6 +112,9 @@ struct Matcher {
     PyObject *order_ids = nullptr;
     // The constants module's namespace, resolved once at construction (owned).
     PyObject *constants = nullptr;
+    // While set (route_reports), the list every report is appended to instead of
+    // response_queue (owned; visited by the collector).
+    PyObject *report_sink = nullptr;
 
     Matcher() = default;
     Matcher(const Matcher &) = delete;
@@ -120,6 +123,7 @@ struct Matcher {
         Py_XDECREF(worker);
         Py_XDECREF(order_ids);
         Py_XDECREF(constants);
+        Py_XDECREF(report_sink);
     }
 };
 
@@ -285,6 +289,7 @@ class BookLock {
 void add_intake_methods(std::vector<PyMethodDef> &methods);     // intake.cpp
 void add_report_methods(std::vector<PyMethodDef> &methods);     // reports.cpp
 void add_order_book_methods(std::vector<PyMethodDef> &methods); // order_book.cpp
+void add_engine_methods(std::vector<PyMethodDef> &methods);     // engine.cpp
 
 // ---- shared between the source files ----
 
