@@ -18,10 +18,11 @@ from typing import Any
 
 import polars as pl
 
-from tovik_backtest import constant, utils
+from tovik_backtest import engine, utils
 from tovik_backtest.checks import check_data_dir, check_periods
 from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
 from tovik_backtest.costs import Costs
+from tovik_backtest.engine import count_exchange_cancels, count_report
 from tovik_backtest.errors import BacktestError, OrderRefused
 from tovik_backtest.instruments import MARKETS, Instrument, check_distinct, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
@@ -212,36 +213,45 @@ def _merge(ticker: Any, codes: list[dict[str, str]], start_from: str, end_to: st
 
 
 class _Tables:
-    """The merged tables a replay built: row counts for the progress display, and the
-    tables themselves, whose rows the tick records follow one for one (for quotes)."""
+    """The reference loop's merged tables, built through ``merge_ticks`` when a quote or
+    the progress display first needs them (the replay built its own copies)."""
 
-    def __init__(self, period: tuple[str, str]) -> None:
-        self.period = period
-        self.totals: list[int] = []
-        self.replay: pl.DataFrame | None = None
-        self.backfill: pl.DataFrame | None = None
+    def __init__(self, ticker: Any, codes: list[dict[str, str]], period: tuple[str, str],
+                 warm_up: tuple[str, str] | None) -> None:
+        self.ticker, self.codes, self.period, self.warm_up = ticker, codes, period, warm_up
+        self._replay: pl.DataFrame | None = None
+        self._backfill: pl.DataFrame | None = None
+
+    @property
+    def replay(self) -> pl.DataFrame:
+        if self._replay is None:
+            self._replay = _merge(self.ticker, self.codes, *self.period)
+        return self._replay
+
+    @property
+    def backfill(self) -> pl.DataFrame | None:
+        if self.warm_up is None:
+            return None
+        if self._backfill is None:
+            self._backfill = _merge(self.ticker, self.codes, *self.warm_up)
+        return self._backfill
 
     def rows(self) -> int:
-        return sum(self.totals)
+        backfill = self.backfill
+        return self.replay.height + (backfill.height if backfill is not None else 0)
 
 
-def _watch_tables(ticker: Any, period: tuple[str, str]) -> _Tables:
-    tables = _Tables(period)
-    build_table = ticker._Ticker__process_and_combine_ticks
+def _warm_up(start: str | None, end: str | None) -> tuple[str, str] | None:
+    # the replay takes a lone warm-up bound for both ends
+    if not start and not end:
+        return None
+    return (start or end or "", end or start or "")
 
-    def watched_build(codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
-        table: pl.DataFrame = build_table(codes, start_from, end_to)
-        tables.totals.append(table.height)
-        if (start_from, end_to) == tables.period:
-            tables.replay = table
-        else:
-            tables.backfill = table
-        return table
 
-    # The replay and back-filling build their tables through this attribute; the
-    # wrapper only looks at what they built.
-    ticker._Ticker__process_and_combine_ticks = watched_build
-    return tables
+def _default_on_tick(strategy: Strategy) -> Any:
+    """The strategy's on_tick, or None when it is the base class's (nothing to call)."""
+    hook = strategy.on_tick
+    return None if getattr(hook, "__func__", None) is Strategy.on_tick else hook
 
 
 def merged_ticks(
@@ -331,16 +341,61 @@ class Backtest:
         from tovik_backtest.modules.ticker.ticker import Ticker
 
         with BASIC_INFO.override(self.data_dir), utils.quiet_console(self.quiet):
-            return self._run(Matcher, Ticker)
+            return self._run_engine(Matcher, Ticker)
+
+    def _run_engine(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
+        """The run on the native loop (engine.py), a trading day at a time."""
+        strategy = self.strategy
+        _check_fresh(strategy)
+        strategy._ran = True
+        positions = Positions()
+        matcher = _new_matcher(matcher_cls, positions, self.seed)
+        stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
+        recorder = Recorder(self.instruments, self.sizes)
+        reports: list[dict[str, Any]] = []
+        started = time.perf_counter()
+        try:
+            _, backfilling_ticks = engine.drive(
+                matcher=matcher, ticker=ticker_cls(self.api), strategy=strategy,
+                instruments=list(self.instruments), stats=stats, recorder=recorder, reports=reports,
+                period=(self.start, self.end), warm_up=_warm_up(self.backfill_start, self.backfill_end),
+                on_tick=_default_on_tick(strategy), progress=self.progress)
+        finally:
+            strategy._runner = None
+            matcher.close()
+        return self._result(time.perf_counter() - started, stats, recorder, positions, reports,
+                            backfilling_ticks)
+
+    def _result(self, wall: float, stats: dict[str, InstrumentStats], recorder: Recorder,
+                positions: Positions, reports: list[dict[str, Any]], backfilling_ticks: int) -> BacktestResult:
+        if not any(st.ticks for st in stats.values()):
+            raise _no_ticks(self.instruments, self.start, self.end, self.data_dir)
+        recorder.finish()
+        count_exchange_cancels(stats, positions)
+        return BacktestResult(
+            instruments=list(self.instruments),
+            reports=reports,
+            positions=positions,
+            stats=stats,
+            backfilling_ticks=backfilling_ticks,
+            wall_seconds=wall,
+            params=dict(self.strategy.params),
+            recorder=recorder,
+            costs=self.costs,
+            capital=self.capital,
+        )
 
     def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
+        """The reference loop: the Ticker's queue-driven replay, one tick per grant, the
+        bookkeeping in Python. Kept to check the engine against (and for hosts' doubles)."""
         strategy = self.strategy
         _check_fresh(strategy)
         strategy._ran = True
         positions = Positions()
         matcher = _new_matcher(matcher_cls, positions, self.seed)
         ticker = ticker_cls(self.api)
-        tables = _watch_tables(ticker, (self.start, self.end))
+        tables = _Tables(ticker, [i.as_dict() for i in self.instruments], (self.start, self.end),
+                         _warm_up(self.backfill_start, self.backfill_end))
 
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
         recorder = Recorder(self.instruments, self.sizes)
@@ -361,7 +416,7 @@ class Backtest:
                     return
                 for report in batch:
                     reports.append(report)
-                    _count(stats, report)
+                    count_report(stats, report)
                     recorder.report(report)
                     if "operation_type" in report:
                         strategy.on_order(report)
@@ -424,23 +479,11 @@ class Backtest:
         finally:
             strategy._runner = None
             ticker.stop_send_ticks()
-        wall = time.perf_counter() - started
-        if not any(st.ticks for st in stats.values()):
-            raise _no_ticks(self.instruments, self.start, self.end, self.data_dir)
-        recorder.finish()
-        _count_exchange_cancels(stats, positions)
-        return BacktestResult(
-            instruments=list(self.instruments),
-            reports=reports,
-            positions=positions,
-            stats=stats,
-            backfilling_ticks=backfilling_ticks,
-            wall_seconds=wall,
-            params=dict(strategy.params),
-            recorder=recorder,
-            costs=self.costs,
-            capital=self.capital,
-        )
+            close = getattr(matcher, "close", None)
+            if close is not None:
+                close()
+        return self._result(time.perf_counter() - started, stats, recorder, positions, reports,
+                            backfilling_ticks)
 
 
 def _drain(q: Any) -> list[dict[str, Any]]:
@@ -450,24 +493,3 @@ def _drain(q: Any) -> list[dict[str, Any]]:
             out.append(q.get_nowait())
         except queue.Empty:
             return out
-
-
-def _count(stats: dict[str, InstrumentStats], report: dict[str, Any]) -> None:
-    if "operation_type" in report:
-        st = stats.get(report["order"]["code"])
-        if st is not None and report["operation_type"] == constant.OperationType.NEW:
-            st.orders += 1
-        return
-    st = stats.get(report["code"])
-    if st is not None:
-        st.fills += 1
-        st.filled_qty += int(report["quantity"])
-
-
-def _count_exchange_cancels(stats: dict[str, InstrumentStats], positions: Positions) -> None:
-    # Only cancellations made by the exchange (IOC remainders, unfilled FOK orders) reach
-    # the position book; a strategy's own cancellations do not.
-    for record in positions.trade_records:
-        st = stats.get(record["code"])
-        if st is not None and record["trade_status"] == "Cancel":
-            st.exchange_cancels += 1

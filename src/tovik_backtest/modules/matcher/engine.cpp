@@ -18,7 +18,7 @@ enum State : Py_ssize_t {
     exposed = 2,       // nonzero while a position is open (the host keeps it)
     exposed_ticks = 3, // ticks handled with a position open
     seen = 4,          // codes seen so far (gives first_seen its ranks)
-    per_code = 5,      // then per code: ticks, latest row, first-seen rank
+    per_code = 5,      // then per code: ticks, latest row, first-seen rank, last-price row
 };
 
 // Taipei wall time, as the tick cache's ns stamps are, minus UTC.
@@ -126,8 +126,8 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     const Py_ssize_t n_codes = PyList_GET_SIZE(a[5]);
     if (PyList_GET_SIZE(a[6]) != n_codes)
         raise_value_error("drive_ticks(): codes and markets must be of one length");
-    if (state.size() != per_code + 3 * n_codes)
-        raise_value_error("drive_ticks(): state must have " + std::to_string(per_code + 3 * n_codes) +
+    if (state.size() != per_code + 4 * n_codes)
+        raise_value_error("drive_ticks(): state must have " + std::to_string(per_code + 4 * n_codes) +
                           " slots for " + std::to_string(n_codes) + " codes");
     for (Py_ssize_t i = 0; i < rows; ++i)
         if (code.data()[i] < 0 || code.data()[i] >= n_codes)
@@ -146,6 +146,7 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         codes[(size_t) c] = Code{PyList_GET_ITEM(a[5], c), PyList_GET_ITEM(a[6], c)};
     long long *st = state.data();
     long long *ticks = st + per_code, *latest = ticks + n_codes, *first_seen = latest + n_codes;
+    long long *last_row = first_seen + n_codes;
 
     // The host's callbacks may replace the lists; they are held for the call.
     safe_ref codes_held = safe_ref::borrow(a[5]), markets_held = safe_ref::borrow(a[6]);
@@ -163,8 +164,6 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         // utils.format_nano_ts_to_second_ts(ts, 8), the same double operations.
         const double stamp = (double) ts.data()[i] / 1e9 - kOffsetSeconds;
         latest[c] = i;
-        if (first_seen[c] < 0)
-            first_seen[c] = st[seen]++;
 
         safe_ref stamp_obj = own(PyFloat_FromDouble(stamp));
         safe_ref close_obj = own(PyFloat_FromDouble(close.data()[i]));
@@ -216,9 +215,13 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
             call_method(self, TOVIK_KEY("match_deal"), nb::handle(codes[c].code), close_obj, qty_obj, stamp_obj);
             hand_over();
         }
+        // the recorder's part (money.Recorder.tick): counts, exposure, last price
         ++ticks[c];
         if (st[exposed])
             ++st[exposed_ticks];
+        last_row[c] = i;
+        if (first_seen[c] < 0)
+            first_seen[c] = st[seen]++;
         if (on_tick) {
             call1(on_tick, r);
             hand_over();
@@ -242,7 +245,7 @@ void add_engine_methods(std::vector<PyMethodDef> &methods) {
         "Replay one merged tick table (int64/float64 columns; code holds indices into codes and\n"
         "markets) through this matcher and the callbacks, on the calling thread. state is a\n"
         "writable int64 array shared with the host: now_ns, boundary_ns, exposed, exposed_ticks,\n"
-        "seen, then per code its tick count, latest row and first-seen rank. on_boundary(now_ns)\n"
+        "seen, then per code its tick count, latest row, first-seen rank and last-price row. on_boundary(now_ns)\n"
         "runs before a tick later than boundary_ns; on_reports() whenever the routed sink holds\n"
         "reports; on_tick(record) for every tick (record as Ticker's replay makes it)."));
 }
