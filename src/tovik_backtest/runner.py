@@ -350,6 +350,7 @@ class Backtest:
         strategy._ran = True
         positions = Positions()
         matcher = _new_matcher(matcher_cls, positions, self.seed)
+        matcher.set_quiet(bool(self.quiet))  # quiet: the console lines are not even made
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
         recorder = Recorder(self.instruments, self.sizes)
         reports: list[dict[str, Any]] = []

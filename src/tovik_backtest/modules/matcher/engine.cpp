@@ -88,6 +88,27 @@ struct Code {
     PyObject *market; // borrowed from the host's list
 };
 
+// positions.set_current_tick(tick). For the package's own Positions class its work is
+// done here: remember the tick, mark the instrument's position to the close. Its lock
+// only guards against other threads, and in an engine run the book is touched on this
+// thread alone (the desk enters orders here, not through the intake worker).
+void mark_positions(nb::handle positions, PyObject *positions_type, PyObject *code, PyObject *tick,
+                    PyObject *close) {
+    if ((PyObject *) Py_TYPE(positions.ptr()) != positions_type) {
+        call_method(positions, TOVIK_KEY("set_current_tick"), nb::handle(tick));
+        return;
+    }
+    check_status(PyObject_SetAttr(positions.ptr(), TOVIK_KEY("current_tick"), tick));
+    safe_ref book = get_attr(positions, TOVIK_KEY("positions"));
+    PyObject *pos = PyDict_CheckExact(book.ptr()) ? PyDict_GetItemWithError(book.ptr(), code) : nullptr;
+    if (pos)
+        check_status(PyObject_SetAttr(pos, TOVIK_KEY("last_price"), close));
+    else if (PyErr_Occurred())
+        throw nb::python_error();
+    else if (!PyDict_CheckExact(book.ptr()))
+        call_method(positions, TOVIK_KEY("set_current_tick"), nb::handle(tick));
+}
+
 PyObject *route_reports(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     static const Params<1> params{"route_reports", {"sink"}, 1};
     PyObject *a[1];
@@ -137,6 +158,8 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     if (!nb::inst_ready(self))
         raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
 
+    safe_ref positions_type = get_attr(import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions")),
+                                       TOVIK_KEY("Positions"));
     const bool backfilling = a[8] == Py_True;
     PyObject *on_tick = a[9] == Py_None ? nullptr : a[9];
     PyObject *on_reports = a[10] == Py_None ? nullptr : a[10];
@@ -200,9 +223,7 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         if (entry && PyDict_CheckExact(entry)) {
             check_status(PyDict_SetItem(entry, TOVIK_KEY("tick"), r));
             check_status(PyDict_SetItem(entry, TOVIK_KEY("ts"), stamp_obj.ptr()));
-            // the position book's own method: a plain Positions remembers the tick and
-            // marks the position, which is all a direct call would do
-            call_method(field(self, TOVIK_KEY("positions")), TOVIK_KEY("set_current_tick"), record);
+            mark_positions(field(self, TOVIK_KEY("positions")), positions_type.ptr(), codes[c].code, r, close_obj.ptr());
         } else {
             if (PyErr_Occurred())
                 throw nb::python_error();
@@ -230,9 +251,25 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     Py_RETURN_NONE;
 }
 
+PyObject *set_quiet(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"set_quiet", {"quiet"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    if (!PyBool_Check(a[0]))
+        raise_type_error("set_quiet(): argument 'quiet' must be bool, not " + type_name_of(a[0]));
+    if (!nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
+    native(self).quiet = a[0] == Py_True;
+    Py_RETURN_NONE;
+}
+
 } // namespace
 
 void add_engine_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_METHOD("set_quiet", set_quiet,
+                                   "set_quiet($self, quiet)\n--\n\n"
+                                   "quiet=True: accepted orders, modifications and cancellations print no\n"
+                                   "console line (none is formatted); errors still do."));
     methods.push_back(TOVIK_METHOD("route_reports", route_reports,
                                    "route_reports($self, sink)\n--\n\n"
                                    "Send every report to the list `sink` (appended in order) instead of\n"

@@ -616,8 +616,9 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
                 ? order_response(self, record, operation_new, status_code, status_message)
                 : call_method(self, TOVIK_KEY("build_order_response"), record, operation_new, create_order);
         call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, response);
-        print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
-                   TOVIK_KEY(" 成功[/green]"));
+        if (console_on(self))
+            print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
+                       TOVIK_KEY(" 成功[/green]"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;

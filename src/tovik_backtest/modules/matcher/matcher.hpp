@@ -115,6 +115,8 @@ struct Matcher {
     // While set (route_reports), the list every report is appended to instead of
     // response_queue (owned; visited by the collector).
     PyObject *report_sink = nullptr;
+    // set_quiet(True): the console lines of accepted requests are not even formatted.
+    bool quiet = false;
 
     Matcher() = default;
     Matcher(const Matcher &) = delete;
@@ -136,6 +138,9 @@ inline PyObject **instance_dict_slot(PyObject *self) {
     return offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset) : nullptr;
 }
 using Layout = Matcher::Layout;
+
+// Are the console lines of accepted requests wanted (set_quiet, engine.cpp)?
+inline bool console_on(PyObject *self) { return !nb::inst_ready(self) || !native(self).quiet; }
 
 // Collects a dict's keys and values in the order of the calls, then makes the dict in
 // one step. For the layouts made on every order and fill, take(self, layout) copies a
