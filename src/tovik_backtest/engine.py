@@ -14,6 +14,7 @@ from __future__ import annotations
 import datetime as dt
 from array import array
 from collections.abc import Callable, Iterator
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import polars as pl
@@ -135,25 +136,33 @@ def calendar_chunks(start: str, end: str) -> list[tuple[str, str]]:
 def day_tables(ticker: Any, codes: list[dict[str, str]], chunks: list[tuple[str, str]]) -> Iterator[pl.DataFrame]:
     """The period's merged ticks, a day at a time, in the whole period's (ts, code) order.
 
-    Rows of one day stamped at or after the first tick of the next day's table (a night
-    session stored with the wrong day) wait and are merged into that next table."""
+    The next day is read on a helper thread while the caller drives the current one
+    (reading and parsing the cache releases the GIL). Rows of one day stamped at or
+    after the first tick of the next day's table (a night session stored with the wrong
+    day) wait and are merged into that next table."""
     pending: pl.DataFrame | None = None
-    for begin, end in chunks:
-        table: pl.DataFrame = ticker.merge_ticks(codes, begin, end)
-        if table.height == 0:
-            continue
-        if pending is None:
-            pending = table
-            continue
-        cutoff = table["ts"].min()
-        late = pending["ts"] >= cutoff
-        if late.any():
-            head = pending.filter(~late)
-            table = pl.concat([pending.filter(late), table]).sort(["ts", "code"])
-            pending = head
-        if pending.height:
-            yield pending
-        pending = table
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="tovik-day-reader") as reader:
+        ahead = [reader.submit(ticker.merge_ticks, codes, begin, end) for begin, end in chunks[:1]]
+        try:
+            for k in range(len(chunks)):
+                table: pl.DataFrame = ahead.pop(0).result()
+                if k + 1 < len(chunks):
+                    ahead.append(reader.submit(ticker.merge_ticks, codes, *chunks[k + 1]))
+                if table.height == 0:
+                    continue
+                if pending is None:
+                    pending = table
+                    continue
+                late = pending["ts"] >= table["ts"].min()
+                if late.any():
+                    table = pl.concat([pending.filter(late), table]).sort(["ts", "code"])
+                    pending = pending.filter(~late)
+                if pending.height:
+                    yield pending
+                pending = table
+        finally:
+            for future in ahead:
+                future.cancel()
     if pending is not None and pending.height:
         yield pending
 
