@@ -166,3 +166,31 @@ def test_drive_ticks_refuses_bad_columns_before_any_tick(args, error, match):
         with pytest.raises(TypeError, match="list or None"):
             m.route_reports(())
     assert seen == []
+
+
+class _Counting:
+    def __init__(self):
+        self.lines = []
+
+    def print(self, *args, **kwargs):
+        self.lines.append(args)
+
+
+@pytest.mark.parametrize("quiet, lines", [(True, 0), (False, 3)])
+def test_set_quiet_formats_no_console_line_and_route_reports_keeps_the_order(monkeypatch, quiet, lines):
+    console = _Counting()
+    monkeypatch.setattr(utils, "console", console)
+    sink = []
+    with Matcher() as m:
+        m.set_quiet(quiet)
+        m.route_reports(sink)
+        m.add_order("2330", "Stock", "Buy", 500.0, 2, "LMT", "ROD")
+        trade_id = m.pending_orders[0]["trade_id"]
+        m.modify_order(trade_id, 1)
+        m.cancel_order(trade_id)
+        m.route_reports(None)
+        assert m.response_queue.empty()
+        with pytest.raises(TypeError, match="bool"):
+            m.set_quiet(1)
+    assert len(console.lines) == lines
+    assert [r["operation_type"].value for r in sink] == ["New", "UpdateQty", "Cancel"]
