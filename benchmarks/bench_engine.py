@@ -95,8 +95,7 @@ def polars_walk(table: pl.DataFrame) -> float:
 
 def hft_events(table: pl.DataFrame, code: str) -> Any:
     import numpy as np
-    from hftbacktest import (BUY_EVENT, DEPTH_BBO_EVENT, EXCH_EVENT, LOCAL_EVENT, SELL_EVENT, TRADE_EVENT,
-                             event_dtype)
+    from hftbacktest import BUY_EVENT, DEPTH_BBO_EVENT, EXCH_EVENT, LOCAL_EVENT, SELL_EVENT, TRADE_EVENT, event_dtype
 
     rows = table.filter(pl.col("code") == code)
     n = rows.height
@@ -118,9 +117,8 @@ def hft_events(table: pl.DataFrame, code: str) -> Any:
 
 
 def hft_run(table: pl.DataFrame) -> tuple[float, float, int, int]:
-    from hftbacktest import BacktestAsset, HashMapMarketDepthBacktest
+    from hftbacktest import GTC, LIMIT, BacktestAsset, HashMapMarketDepthBacktest
     from numba import njit
-    from hftbacktest import GTC, LIMIT
 
     @njit
     def loop(hbt: Any) -> tuple[int, int]:

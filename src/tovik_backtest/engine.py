@@ -39,11 +39,11 @@ class _EngineDesk(OrderDesk):
     """The order desk, with the tick time kept by the loop and the boundary told of
     every new day order's close."""
 
-    def __init__(self, matcher: Any, instruments: list[Instrument], stats: dict[str, Any], state: array) -> None:
+    def __init__(self, matcher: Any, instruments: list[Instrument], stats: dict[str, Any], state: array[int]) -> None:
         self._state = state
         super().__init__(matcher, instruments, stats)
 
-    @property  # type: ignore[override]
+    @property
     def now_ns(self) -> int | None:
         value = self._state[NOW]
         return None if value == _UNSET else value
@@ -63,7 +63,7 @@ class _EngineDesk(OrderDesk):
 class EngineRun:
     """State of one engine run the strategy reaches through its ``_runner``."""
 
-    def __init__(self, matcher: Any, positions: Any, desk: OrderDesk, codes: list[str], state: array) -> None:
+    def __init__(self, matcher: Any, positions: Any, desk: OrderDesk, codes: list[str], state: array[int]) -> None:
         self.matcher = matcher
         self.positions = positions
         self.desk = desk
@@ -83,7 +83,7 @@ class EngineRun:
         return self.desk
 
     def latest_row(self, k: int) -> int:
-        return self._state[PER_CODE + self._n + k]
+        return int(self._state[PER_CODE + self._n + k])
 
     def quote(self, code: str) -> dict[str, Any]:
         if code not in self.desk.markets:

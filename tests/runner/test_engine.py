@@ -116,7 +116,7 @@ def _write(folder, code, day, stamps):
 
 def _ns(day, hour, minute=0):
     moment = dt.datetime.fromisoformat(day) + dt.timedelta(hours=hour, minutes=minute)
-    return int(moment.replace(tzinfo=dt.timezone.utc).timestamp()) * 10**9
+    return int(moment.replace(tzinfo=dt.UTC).timestamp()) * 10**9
 
 
 def test_day_tables_keep_the_whole_period_order_with_night_sessions(tmp_path):

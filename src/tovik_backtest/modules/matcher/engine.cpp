@@ -92,8 +92,7 @@ struct Code {
 // done here: remember the tick, mark the instrument's position to the close. Its lock
 // only guards against other threads, and in an engine run the book is touched on this
 // thread alone (the desk enters orders here, not through the intake worker).
-void mark_positions(nb::handle positions, PyObject *positions_type, PyObject *code, PyObject *tick,
-                    PyObject *close) {
+void mark_positions(nb::handle positions, PyObject *positions_type, PyObject *code, PyObject *tick, PyObject *close) {
     if ((PyObject *) Py_TYPE(positions.ptr()) != positions_type) {
         call_method(positions, TOVIK_KEY("set_current_tick"), nb::handle(tick));
         return;
@@ -148,18 +147,17 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     if (PyList_GET_SIZE(a[6]) != n_codes)
         raise_value_error("drive_ticks(): codes and markets must be of one length");
     if (state.size() != per_code + 4 * n_codes)
-        raise_value_error("drive_ticks(): state must have " + std::to_string(per_code + 4 * n_codes) +
-                          " slots for " + std::to_string(n_codes) + " codes");
+        raise_value_error("drive_ticks(): state must have " + std::to_string(per_code + 4 * n_codes) + " slots for " +
+                          std::to_string(n_codes) + " codes");
     for (Py_ssize_t i = 0; i < rows; ++i)
         if (code.data()[i] < 0 || code.data()[i] >= n_codes)
             raise_value_error("drive_ticks(): row " + std::to_string(i) + " has code index " +
-                              std::to_string(code.data()[i]) + ", outside the " + std::to_string(n_codes) +
-                              " codes");
+                              std::to_string(code.data()[i]) + ", outside the " + std::to_string(n_codes) + " codes");
     if (!nb::inst_ready(self))
         raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
 
-    safe_ref positions_type = get_attr(import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions")),
-                                       TOVIK_KEY("Positions"));
+    safe_ref positions_type =
+        get_attr(import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions")), TOVIK_KEY("Positions"));
     const bool backfilling = a[8] == Py_True;
     PyObject *on_tick = a[9] == Py_None ? nullptr : a[9];
     PyObject *on_reports = a[10] == Py_None ? nullptr : a[10];
@@ -219,11 +217,13 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
 
         // set_current_tick's work: the instrument's latest tick and time.
         safe_ref infos = field(self, TOVIK_KEY("current_tick_infos"));
-        PyObject *entry = PyDict_CheckExact(infos.ptr()) ? PyDict_GetItemWithError(infos.ptr(), codes[c].code) : nullptr;
+        PyObject *entry =
+            PyDict_CheckExact(infos.ptr()) ? PyDict_GetItemWithError(infos.ptr(), codes[c].code) : nullptr;
         if (entry && PyDict_CheckExact(entry)) {
             check_status(PyDict_SetItem(entry, TOVIK_KEY("tick"), r));
             check_status(PyDict_SetItem(entry, TOVIK_KEY("ts"), stamp_obj.ptr()));
-            mark_positions(field(self, TOVIK_KEY("positions")), positions_type.ptr(), codes[c].code, r, close_obj.ptr());
+            mark_positions(field(self, TOVIK_KEY("positions")), positions_type.ptr(), codes[c].code, r,
+                           close_obj.ptr());
         } else {
             if (PyErr_Occurred())
                 throw nb::python_error();
