@@ -48,6 +48,8 @@ test: install leak-build
 bench: install
 	$(VPY) benchmarks/bench_matcher.py
 	$(VPY) benchmarks/bench_ticker.py
+	$(VPY) -m pip install $(PIP_FLAGS) '.[bench]'
+	$(VPY) benchmarks/bench_engine.py
 
 bench-sweep: install
 	$(VPY) benchmarks/bench_sweep.py

@@ -111,7 +111,7 @@ def bench_merge() -> dict:
             def merge_with(console):
                 def run():
                     utils.console = console
-                    return ticker._Ticker__process_and_combine_ticks(codes, days[0], days[-1])
+                    return ticker.merge_ticks(codes, days[0], days[-1])
 
                 return run
 

@@ -135,6 +135,11 @@ class OrderDesk:
                            "(filled, cancelled, expired or never placed)")
 
     # ---- day orders --------------------------------------------------------------------
+    @property
+    def next_close(self) -> int | None:
+        """The earliest close (ns) of a resting day order, None when there is none."""
+        return self._next_close
+
     def at_tick(self, ts_ns: int) -> int:
         """Expire the day orders whose session closed before ``ts_ns``; the count expired."""
         self.now_ns = ts_ns

@@ -9,26 +9,27 @@ Nothing runs ahead of the strategy, so a run is deterministic.
 
 from __future__ import annotations
 
-import queue
 import random
 import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
 import polars as pl
 
-from tovik_backtest import constant, utils
+from tovik_backtest import engine, utils
 from tovik_backtest.checks import check_data_dir, check_periods
-from tovik_backtest.constant import BASIC_INFO, FLAG, Action, OCType, OrderCond, OrderLot
+from tovik_backtest.constant import BASIC_INFO, Action, OCType, OrderCond, OrderLot
 from tovik_backtest.costs import Costs
 from tovik_backtest.coverage import Coverage, missing_error
+from tovik_backtest.engine import count_exchange_cancels
 from tovik_backtest.errorlog import ErrorLog
 from tovik_backtest.errors import BacktestError, OrderRefused
 from tovik_backtest.instruments import MARKETS, Instrument, check_distinct, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder, Sizes
-from tovik_backtest.orders import OrderDesk, tick_ts_ns
+from tovik_backtest.orders import OrderDesk
+from tovik_backtest.reference import run_queued, warm_up
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
 __all__ = [
@@ -46,6 +47,17 @@ __all__ = [
 _ID_ALPHABET = "_-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
 
 
+class RunState(Protocol):
+    """What a strategy reaches of the run going on (the engine's or the reference loop's)."""
+
+    matcher: Any
+    positions: Positions
+
+    def ordering(self) -> OrderDesk: ...
+
+    def quote(self, code: str) -> dict[str, Any]: ...
+
+
 class Strategy:
     """Base class of a strategy. Override any of the ``on_*`` hooks.
 
@@ -57,7 +69,7 @@ class Strategy:
         self.params = dict(params)
         for name, value in params.items():
             setattr(self, name, value)
-        self._runner: _Run | None = None
+        self._runner: RunState | None = None
         self._ran = False
 
     # ---- hooks -------------------------------------------------------------------
@@ -140,7 +152,7 @@ class Strategy:
         """Net position of ``code`` (buys positive)."""
         return self._run().positions.net_quantity(code)
 
-    def _run(self) -> _Run:
+    def _run(self) -> RunState:
         if self._runner is None:
             raise BacktestError("the strategy is not running in a back-test")
         return self._runner
@@ -148,43 +160,9 @@ class Strategy:
     def _submit_add(self, action: str, code: str, price: float, qty: int, price_type: str,
                     order_type: str, order_cond: str, order_lot: str, oc_type: str,
                     product_type: str | None) -> str:
-        return self._run().ordering().add(action, code, price, qty, price_type, order_type,
-                                          order_cond, order_lot, oc_type, product_type)
-
-
-class _Run:
-    """State of one run while it is going on."""
-
-    def __init__(self, matcher: Any, positions: Positions, desk: OrderDesk, tables: _Tables) -> None:
-        self.matcher = matcher
-        self.positions = positions
-        self.desk = desk
-        self.tables = tables
-        self.backfilling = False
-        # code -> (warm-up?, row of its latest tick in that phase's merged table)
-        self.latest: dict[str, tuple[bool, int]] = {}
-
-    def ordering(self) -> OrderDesk:
-        if self.backfilling:
-            raise BacktestError(
-                "orders cannot be placed during back-filling: warm-up ticks only build the "
-                "strategy's state"
-            )
-        return self.desk
-
-    def quote(self, code: str) -> dict[str, Any]:
-        if code not in self.desk.markets:
-            raise BacktestError(f"{code!r} is not an instrument of this back-test")
-        if code not in self.latest:
-            raise BacktestError(f"no tick of {code} has been replayed yet, so it has no quote")
-        backfilling, row = self.latest[code]
-        table = self.tables.backfill if backfilling else self.tables.replay
-        if table is None or row >= table.height:
-            raise BacktestError(f"the quote of {code} is not available: the replay's table was not seen")
-        values = table.row(row, named=True)
-        if values["code"] != code:
-            raise BacktestError(f"the quote of {code} is not available: the replay's table is out of step")
-        return {k: values[k] for k in ("bid_price", "bid_volume", "ask_price", "ask_volume", "ts")}
+        trade_id: str = self._run().ordering().add(action, code, price, qty, price_type, order_type,
+                                                   order_cond, order_lot, oc_type, product_type)
+        return trade_id
 
 
 def _seeded_ids(seed: int) -> Callable[[], str]:
@@ -207,43 +185,10 @@ def _new_matcher(matcher_cls: Any, positions: Positions, seed: int) -> Any:
     return matcher_cls(positions, order_ids=_seeded_ids(seed))
 
 
-def _merge(ticker: Any, codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
-    """The merged tick table of ``codes`` over the period, as the replay builds it."""
-    table: pl.DataFrame = ticker.merge_ticks(codes, start_from, end_to)
-    return table
-
-
-class _Tables:
-    """The merged tables a replay built: row counts for the progress display, and the
-    tables themselves, whose rows the tick records follow one for one (for quotes)."""
-
-    def __init__(self, period: tuple[str, str]) -> None:
-        self.period = period
-        self.totals: list[int] = []
-        self.replay: pl.DataFrame | None = None
-        self.backfill: pl.DataFrame | None = None
-
-    def rows(self) -> int:
-        return sum(self.totals)
-
-
-def _watch_tables(ticker: Any, period: tuple[str, str]) -> _Tables:
-    tables = _Tables(period)
-    build_table = ticker._Ticker__process_and_combine_ticks
-
-    def watched_build(codes: list[dict[str, str]], start_from: str, end_to: str) -> pl.DataFrame:
-        table: pl.DataFrame = build_table(codes, start_from, end_to)
-        tables.totals.append(table.height)
-        if (start_from, end_to) == tables.period:
-            tables.replay = table
-        else:
-            tables.backfill = table
-        return table
-
-    # The replay and back-filling build their tables through this attribute; the
-    # wrapper only looks at what they built.
-    ticker._Ticker__process_and_combine_ticks = watched_build
-    return tables
+def _default_on_tick(strategy: Strategy) -> Any:
+    """The strategy's on_tick, or None when it is the base class's (nothing to call)."""
+    hook = strategy.on_tick
+    return None if getattr(hook, "__func__", None) is Strategy.on_tick else hook
 
 
 def merged_ticks(
@@ -255,7 +200,8 @@ def merged_ticks(
 
     codes = [parse_instrument(i).as_dict() for i in instruments]
     with BASIC_INFO.override(data_dir), utils.quiet_console(True):
-        return _merge(Ticker(None), codes, start, end)
+        table: pl.DataFrame = Ticker(None).merge_ticks(codes, start, end)
+        return table
 
 
 def _check_fresh(strategy: Strategy) -> None:
@@ -359,7 +305,7 @@ class Backtest:
             missing = [] if self.api else coverage.not_cached()
             if missing and not self.allow_missing:
                 raise missing_error(missing)
-            result = self._run(Matcher, Ticker)
+            result = self._run_engine(Matcher, Ticker)
             aside = coverage.set_aside()
         if aside and not self.allow_missing:
             raise missing_error(aside, during_run=True)
@@ -367,102 +313,36 @@ class Backtest:
         result.errors = list(errors.records)
         return result
 
-    def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
+    def _run_engine(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
+        """The run on the native loop (engine.py), a trading day at a time."""
         strategy = self.strategy
         _check_fresh(strategy)
         strategy._ran = True
         positions = Positions()
         matcher = _new_matcher(matcher_cls, positions, self.seed)
-        ticker = ticker_cls(self.api)
-        tables = _watch_tables(ticker, (self.start, self.end))
-
+        matcher.set_quiet(bool(self.quiet))  # quiet: the console lines are not even made
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
         recorder = Recorder(self.instruments, self.sizes)
-        desk = OrderDesk(matcher, self.instruments, stats)
-        run = _Run(matcher, positions, desk, tables)
-        strategy._runner = run
         reports: list[dict[str, Any]] = []
-        backfilling_ticks = 0
-        exit_value = FLAG.exit_send_tick.value
-        finish_value = FLAG.finish_backfilling.value
-
-        def hand_over() -> None:
-            # Reports the strategy's own callbacks cause are handed over in the same pass.
-            while True:
-                matcher.pending_order_queue.join()
-                batch = _drain(matcher.response_queue)
-                if not batch:
-                    return
-                for report in batch:
-                    reports.append(report)
-                    _count(stats, report)
-                    recorder.report(report)
-                    if "operation_type" in report:
-                        strategy.on_order(report)
-                    else:
-                        strategy.on_deal(report)
-
         started = time.perf_counter()
         try:
-            ticker.send_ticks(
-                [i.as_dict() for i in self.instruments],
-                self.start,
-                self.end,
-                self.backfill_start,
-                self.backfill_end,
-            )
-            strategy.on_start()
-            done = 0
-            while True:
-                record = ticker.pop_tick()
-                status = record.get("tovik_status")
-                if status is not None:
-                    if status == exit_value:
-                        break
-                    if status == finish_value:
-                        run.backfilling = False
-                        strategy.on_backfilling_finished()
-                        hand_over()
-                    continue
-                done += 1
-                if record["is_backfilling"]:
-                    run.latest[record["code"]] = (True, backfilling_ticks)
-                    backfilling_ticks += 1
-                    run.backfilling = True
-                    strategy.on_tick(record)
-                    run.backfilling = False
-                else:
-                    run.latest[record["code"]] = (False, done - backfilling_ticks - 1)
-                    ts_ns = tick_ts_ns(record)
-                    if desk.at_tick(ts_ns):
-                        hand_over()  # day orders expired at the close before this tick
-                    matcher.set_current_tick(record)
-                    matcher.match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
-                    st = stats.get(record["code"])
-                    if st is not None:
-                        st.ticks += 1
-                    hand_over()
-                    recorder.tick(record, ts_ns)
-                    strategy.on_tick(record)
-                    hand_over()
-                if self.progress is not None:
-                    self.progress(done, tables.rows())
-                ticker.allow_next_tick()
-            # The data ends; so does the session of every day order still resting.
-            desk.expire_all()
-            hand_over()
-            strategy.on_end()
-            hand_over()
-            desk.expire_all()
-            hand_over()
+            _, backfilling_ticks = engine.drive(
+                matcher=matcher, ticker=ticker_cls(self.api), strategy=strategy,
+                instruments=list(self.instruments), stats=stats, recorder=recorder, reports=reports,
+                period=(self.start, self.end), warm_up=warm_up(self.backfill_start, self.backfill_end),
+                on_tick=_default_on_tick(strategy), progress=self.progress)
         finally:
             strategy._runner = None
-            ticker.stop_send_ticks()
-        wall = time.perf_counter() - started
+            matcher.close()
+        return self._result(time.perf_counter() - started, stats, recorder, positions, reports,
+                            backfilling_ticks)
+
+    def _result(self, wall: float, stats: dict[str, InstrumentStats], recorder: Recorder,
+                positions: Positions, reports: list[dict[str, Any]], backfilling_ticks: int) -> BacktestResult:
         if not any(st.ticks for st in stats.values()):
             raise _no_ticks(self.instruments, self.start, self.end, self.data_dir)
         recorder.finish()
-        _count_exchange_cancels(stats, positions)
+        count_exchange_cancels(stats, positions)
         return BacktestResult(
             instruments=list(self.instruments),
             reports=reports,
@@ -470,38 +350,24 @@ class Backtest:
             stats=stats,
             backfilling_ticks=backfilling_ticks,
             wall_seconds=wall,
-            params=dict(strategy.params),
+            params=dict(self.strategy.params),
             recorder=recorder,
             costs=self.costs,
             capital=self.capital,
         )
 
-
-def _drain(q: Any) -> list[dict[str, Any]]:
-    out = []
-    while True:
-        try:
-            out.append(q.get_nowait())
-        except queue.Empty:
-            return out
-
-
-def _count(stats: dict[str, InstrumentStats], report: dict[str, Any]) -> None:
-    if "operation_type" in report:
-        st = stats.get(report["order"]["code"])
-        if st is not None and report["operation_type"] == constant.OperationType.NEW:
-            st.orders += 1
-        return
-    st = stats.get(report["code"])
-    if st is not None:
-        st.fills += 1
-        st.filled_qty += int(report["quantity"])
-
-
-def _count_exchange_cancels(stats: dict[str, InstrumentStats], positions: Positions) -> None:
-    # Only cancellations made by the exchange (IOC remainders, unfilled FOK orders) reach
-    # the position book; a strategy's own cancellations do not.
-    for record in positions.trade_records:
-        st = stats.get(record["code"])
-        if st is not None and record["trade_status"] == "Cancel":
-            st.exchange_cancels += 1
+    def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
+        """The reference loop: the Ticker's queue-driven replay, one tick per grant, the
+        bookkeeping in Python. Kept to check the engine against (and for hosts' doubles)."""
+        strategy = self.strategy
+        _check_fresh(strategy)
+        strategy._ran = True
+        positions = Positions()
+        matcher = _new_matcher(matcher_cls, positions, self.seed)
+        stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
+        recorder = Recorder(self.instruments, self.sizes)
+        reports: list[dict[str, Any]] = []
+        started = time.perf_counter()
+        backfilling_ticks = run_queued(self, matcher, positions, ticker_cls(self.api), stats, recorder, reports)
+        return self._result(time.perf_counter() - started, stats, recorder, positions, reports,
+                            backfilling_ticks)

@@ -351,6 +351,10 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
     PyObject *a[1];
     parse_args(params, args, nargsf, kwnames, a);
     require_dict(a[0], params.func, "response");
+    if (PyObject *sink = nb::inst_ready(self) ? native(self).report_sink : nullptr) {
+        check_status(PyList_Append(sink, a[0])); // routed (route_reports, engine.cpp)
+        Py_RETURN_NONE;
+    }
     call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), a[0]);
     Py_RETURN_NONE;
 }
@@ -361,6 +365,10 @@ PyObject *add_response_to_queue(PyObject *self, PyObject *const *args, Py_ssize_
 // own work done here when it is not replaced and the report is a plain dict.
 void queue_response(PyObject *self, nb::handle response) {
     if (PyDict_CheckExact(response.ptr()) && uses_own_method(self, TOVIK_KEY("add_response_to_queue"))) {
+        if (PyObject *sink = nb::inst_ready(self) ? native(self).report_sink : nullptr) {
+            check_status(PyList_Append(sink, response.ptr())); // routed (route_reports, engine.cpp)
+            return;
+        }
         call_method(field(self, TOVIK_KEY("response_queue")), TOVIK_KEY("put"), response);
         return;
     }
@@ -608,8 +616,9 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
                 ? order_response(self, record, operation_new, status_code, status_message)
                 : call_method(self, TOVIK_KEY("build_order_response"), record, operation_new, create_order);
         call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, response);
-        print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
-                   TOVIK_KEY(" 成功[/green]"));
+        if (console_on(self))
+            print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
+                       TOVIK_KEY(" 成功[/green]"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;

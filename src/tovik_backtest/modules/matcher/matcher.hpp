@@ -112,6 +112,11 @@ struct Matcher {
     PyObject *order_ids = nullptr;
     // The constants module's namespace, resolved once at construction (owned).
     PyObject *constants = nullptr;
+    // While set (route_reports), the list every report is appended to instead of
+    // response_queue (owned; visited by the collector).
+    PyObject *report_sink = nullptr;
+    // set_quiet(True): the console lines of accepted requests are not even formatted.
+    bool quiet = false;
 
     Matcher() = default;
     Matcher(const Matcher &) = delete;
@@ -120,6 +125,7 @@ struct Matcher {
         Py_XDECREF(worker);
         Py_XDECREF(order_ids);
         Py_XDECREF(constants);
+        Py_XDECREF(report_sink);
     }
 };
 
@@ -132,6 +138,9 @@ inline PyObject **instance_dict_slot(PyObject *self) {
     return offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset) : nullptr;
 }
 using Layout = Matcher::Layout;
+
+// Are the console lines of accepted requests wanted (set_quiet, engine.cpp)?
+inline bool console_on(PyObject *self) { return !nb::inst_ready(self) || !native(self).quiet; }
 
 // Collects a dict's keys and values in the order of the calls, then makes the dict in
 // one step. For the layouts made on every order and fill, take(self, layout) copies a
@@ -285,6 +294,7 @@ class BookLock {
 void add_intake_methods(std::vector<PyMethodDef> &methods);     // intake.cpp
 void add_report_methods(std::vector<PyMethodDef> &methods);     // reports.cpp
 void add_order_book_methods(std::vector<PyMethodDef> &methods); // order_book.cpp
+void add_engine_methods(std::vector<PyMethodDef> &methods);     // engine.cpp
 
 // ---- shared between the source files ----
 

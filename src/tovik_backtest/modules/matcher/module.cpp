@@ -6,7 +6,7 @@ namespace {
 
 std::vector<PyMethodDef> &method_table() {
     static std::vector<PyMethodDef> table =
-        make_method_table({add_intake_methods, add_report_methods, add_order_book_methods});
+        make_method_table({add_intake_methods, add_report_methods, add_order_book_methods, add_engine_methods});
     return table;
 }
 
@@ -27,6 +27,7 @@ int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(native(self).worker);
         Py_VISIT(native(self).order_ids);
         Py_VISIT(native(self).constants);
+        Py_VISIT(native(self).report_sink);
     }
     Py_VISIT(Py_TYPE(self));
     return 0;
@@ -41,6 +42,7 @@ int matcher_clear(PyObject *self) {
     if (nb::inst_ready(self)) {
         Py_CLEAR(native(self).worker);
         Py_CLEAR(native(self).order_ids);
+        Py_CLEAR(native(self).report_sink);
     }
     return 0;
 }

@@ -760,7 +760,8 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
-        print_missing(trade_id);
+        if (console_on(self))
+            print_missing(trade_id);
         Py_RETURN_NONE;
     }
     nb::handle trade = found.record;
@@ -787,7 +788,8 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
                                         nb::handle(book.operation_update_qty), nb::handle(book.code_modify));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
+        if (console_on(self))
+            print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
     if (price_given) {
         // NaN and infinity are refused too: either would make the order match wrongly.
@@ -801,7 +803,8 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
                                         nb::handle(book.operation_update_price), nb::handle(book.code_modify));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        print_line(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
+        if (console_on(self))
+            print_line(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
     }
     Py_RETURN_NONE;
 }
@@ -820,7 +823,8 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
-        print_missing(trade_id);
+        if (console_on(self))
+            print_missing(trade_id);
         Py_RETURN_NONE;
     }
     remove_record(self, found.record, nullptr, found.index);
@@ -830,7 +834,8 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), found.record,
                                         nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        print_line(green("取消委託單 " + str_of(trade_id) + " 成功"));
+        if (console_on(self))
+            print_line(green("取消委託單 " + str_of(trade_id) + " 成功"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;

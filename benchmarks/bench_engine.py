@@ -1,0 +1,274 @@
+"""The back-test engine against its peers, all in this one run on generated sample data.
+
+Figures (ticks per second; a tick is one trade row of 2330:Stock or TXFR1:Future):
+  * this package end to end through Backtest(...).run(), cache reading included, with
+    the order flow below and with a strategy whose on_tick does nothing;
+  * the native loop alone (drive_ticks on the period's merged table, no-op on_tick);
+  * polars walking the same merged rows with iter_rows(named=True) and a no-op call;
+  * hftbacktest's numba-compiled loop on the same trades (with each tick's best bid and
+    ask as depth events) and the same order flow, data preparation and compilation
+    excluded; backtrader on the same ticks as bars (fewer days: it is slow);
+  * peak resident memory of a 5-day and a 60-day run, each in its own process.
+Order flow: every 100th tick of a code, a 1-lot limit buy at the last price when flat,
+else a 1-lot limit sell at the last price. Peers missing: a line says so (pip install
+'.[bench]'). Usage: python benchmarks/bench_engine.py [--days 30] [--bt-days 5]
+"""
+
+from __future__ import annotations
+
+import argparse
+import subprocess
+import sys
+import tempfile
+import time
+from array import array
+from pathlib import Path
+from typing import Any
+
+import polars as pl
+
+from tovik_backtest import engine, utils
+from tovik_backtest import market as mk
+from tovik_backtest.modules.matcher.matcher import Matcher
+from tovik_backtest.runner import Backtest, Strategy, merged_ticks
+from tovik_backtest.sample_data import sample_period, write_sample_data
+
+INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
+EVERY = 100
+
+
+class EveryHundredth(Strategy):
+    def __init__(self) -> None:
+        super().__init__()
+        self.count: dict[str, int] = {}
+
+    def on_tick(self, tick: dict[str, Any]) -> None:
+        code = tick["code"]
+        n = self.count[code] = self.count.get(code, 0) + 1
+        if n % EVERY == 0:
+            if self.position(code) > 0:
+                self.sell(code, tick["close"], 1)
+            else:
+                self.buy(code, tick["close"], 1)
+
+
+class Idle(Strategy):
+    def on_tick(self, tick: dict[str, Any]) -> None:
+        pass
+
+
+def ours(strategy: Strategy, folder: Path, start: str, end: str) -> tuple[float, Any]:
+    began = time.perf_counter()
+    result = Backtest(strategy, INSTRUMENTS, start, end, data_dir=folder).run()
+    return time.perf_counter() - began, result
+
+
+def native_loop(table: pl.DataFrame) -> float:
+    index = {"2330": 0, "TXFR1": 1}
+    columns = engine._columns(table, index)
+    state = array("q", [0] * (engine.PER_CODE + 4 * 2))
+    state[engine.BOUNDARY] = (1 << 63) - 1
+    for k in range(2, 8):
+        state[engine.PER_CODE + k] = -1
+
+    def idle(tick: dict[str, Any]) -> None:
+        pass
+
+    with Matcher() as matcher:
+        matcher.route_reports([])
+        began = time.perf_counter()
+        matcher.drive_ticks(*columns, list(index), ["Stock", "Future"], state, False, idle, None, None)
+        return time.perf_counter() - began
+
+
+def polars_walk(table: pl.DataFrame) -> float:
+    def idle(row: dict[str, Any]) -> None:
+        pass
+
+    began = time.perf_counter()
+    for row in table.iter_rows(named=True):
+        idle(row)
+    return time.perf_counter() - began
+
+
+# ---- hftbacktest -------------------------------------------------------------------------
+
+def hft_events(table: pl.DataFrame, code: str) -> Any:
+    import numpy as np
+    from hftbacktest import BUY_EVENT, DEPTH_BBO_EVENT, EXCH_EVENT, LOCAL_EVENT, SELL_EVENT, TRADE_EVENT, event_dtype
+
+    rows = table.filter(pl.col("code") == code)
+    n = rows.height
+    ev = np.zeros(3 * n, dtype=event_dtype)
+    ts = rows["ts"].to_numpy()
+    flags = EXCH_EVENT | LOCAL_EVENT
+    side = np.where(rows["tick_type"].to_numpy() == 1, BUY_EVENT, SELL_EVENT)
+    for k, (kind, px, qty) in enumerate([
+        (DEPTH_BBO_EVENT | BUY_EVENT, rows["bid_price"], rows["bid_volume"]),
+        (DEPTH_BBO_EVENT | SELL_EVENT, rows["ask_price"], rows["ask_volume"]),
+        (TRADE_EVENT, rows["close"], rows["volume"]),
+    ]):
+        ev["ev"][k::3] = (side | flags | kind) if kind == TRADE_EVENT else (flags | kind)
+        ev["exch_ts"][k::3] = ts
+        ev["local_ts"][k::3] = ts
+        ev["px"][k::3] = px.to_numpy()
+        ev["qty"][k::3] = qty.cast(pl.Float64).to_numpy()
+    return ev
+
+
+def hft_run(table: pl.DataFrame) -> tuple[float, float, int, int]:
+    from hftbacktest import GTC, LIMIT, BacktestAsset, HashMapMarketDepthBacktest
+    from numba import njit
+
+    @njit
+    def loop(hbt: Any) -> tuple[int, int]:
+        counts = [0, 0]
+        orders = 0
+        order_id = 0
+        while hbt.wait_next_feed(False, 1 << 62) == 2:
+            for a in range(2):
+                trades = hbt.last_trades(a)
+                for t in range(len(trades)):
+                    counts[a] += 1
+                    if counts[a] % 100 == 0:
+                        hbt.clear_inactive_orders(a)
+                        order_id += 1
+                        orders += 1
+                        if hbt.position(a) > 0:
+                            hbt.submit_sell_order(a, order_id, trades[t].px, 1.0, GTC, LIMIT, False)
+                        else:
+                            hbt.submit_buy_order(a, order_id, trades[t].px, 1.0, GTC, LIMIT, False)
+                hbt.clear_last_trades(a)
+        return counts[0] + counts[1], orders
+
+    def build(data: pl.DataFrame) -> Any:
+        assets = []
+        for code, tick in (("2330", 0.5), ("TXFR1", 1.0)):
+            events = hft_events(data, code)
+            kept.append(events)  # the asset keeps only a pointer to the array
+            assets.append(BacktestAsset().data([events]).linear_asset(1.0)
+                          .constant_order_latency(0, 0).risk_adverse_queue_model().no_partial_fill_exchange()
+                          .trading_value_fee_model(0.0, 0.0).tick_size(tick).lot_size(1.0)
+                          .last_trades_capacity(64))
+        return HashMapMarketDepthBacktest(assets)
+
+    kept: list[Any] = []
+    warm = build(table.head(2000))
+    loop(warm)  # compiles
+    warm.close()
+    built = time.perf_counter()
+    hbt = build(table)
+    began = time.perf_counter()
+    ticks, orders = loop(hbt)
+    seconds = time.perf_counter() - began
+    hbt.close()
+    return seconds, began - built, ticks, orders
+
+
+# ---- backtrader --------------------------------------------------------------------------
+
+def backtrader_run(table: pl.DataFrame) -> tuple[float, int]:
+    import backtrader as bt
+    import pandas as pd
+
+    class Flow(bt.Strategy):  # type: ignore[misc]
+        def __init__(self) -> None:
+            self.count = [0] * len(self.datas)
+            self.seen = [0] * len(self.datas)
+
+        def next(self) -> None:
+            for k, data in enumerate(self.datas):
+                if len(data) == self.seen[k]:
+                    continue  # this feed had no new tick at this time
+                self.seen[k] = len(data)
+                self.count[k] += 1
+                if self.count[k] % EVERY == 0:
+                    close = data.close[0]
+                    if self.getposition(data).size > 0:
+                        self.sell(data=data, price=close, size=1, exectype=bt.Order.Limit)
+                    else:
+                        self.buy(data=data, price=close, size=1, exectype=bt.Order.Limit)
+
+    cerebro = bt.Cerebro(stdstats=False)
+    for code in ("2330", "TXFR1"):
+        rows = table.filter(pl.col("code") == code)
+        close = rows["close"].to_numpy()
+        frame = pd.DataFrame({"open": close, "high": close, "low": close, "close": close,
+                              "volume": rows["volume"].cast(pl.Float64).to_numpy()},
+                             index=pd.to_datetime(rows["ts"].to_numpy(), unit="ns"))
+        cerebro.adddata(bt.feeds.PandasData(dataname=frame, openinterest=None), name=code)
+    cerebro.addstrategy(Flow)
+    cerebro.broker.setcash(1e12)
+    began = time.perf_counter()
+    cerebro.run(runonce=False, preload=True)
+    return time.perf_counter() - began, table.height
+
+
+# ---- memory ------------------------------------------------------------------------------
+
+_RSS_CHILD = """
+import resource, sys
+from tovik_backtest.runner import Backtest
+from tovik_backtest.sample_strategy import MovingAverageCross
+Backtest(MovingAverageCross(), {instruments!r}, sys.argv[1], sys.argv[2], data_dir=sys.argv[3]).run()
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
+
+
+def peak_rss_kib(folder: Path, start: str, end: str) -> int:
+    done = subprocess.run([sys.executable, "-c", _RSS_CHILD.format(instruments=INSTRUMENTS), start, end,
+                           str(folder)], capture_output=True, text=True, check=True)
+    return int(done.stdout.strip().splitlines()[-1])
+
+
+def line(name: str, ticks: int, seconds: float, base: float | None = None) -> float:
+    rate = ticks / seconds
+    ratio = f"  {rate / base:6.2f}x ours" if base else ""
+    print(f"  {name:<44} {ticks:>9,} ticks {seconds:8.3f} s {rate:>12,.0f} ticks/s{ratio}")
+    return rate
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--days", type=int, default=30)
+    parser.add_argument("--bt-days", type=int, default=5)
+    parser.add_argument("--rss-days", type=int, nargs=2, default=[5, 60])
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = Path(tmp)
+        longest = max(args.days, *args.rss_days)
+        write_sample_data(folder, days=longest)
+        start, end = sample_period(args.days)
+        mk.trading_days(start, end)  # the exchange calendar loads once per process
+        ours(Idle(), folder, *sample_period(1))  # and the modules warm up
+        with utils.quiet_console(True):
+            table = merged_ticks(INSTRUMENTS, start, end, data_dir=folder)
+        print(f"{args.days} trading days, {table.height:,} ticks of {', '.join(INSTRUMENTS)}")
+
+        seconds, result = ours(EveryHundredth(), folder, start, end)
+        base = line(f"tovik_backtest run(), order flow ({len(result.reports)} reports)", result.ticks, seconds)
+        seconds, idle = ours(Idle(), folder, start, end)
+        line("tovik_backtest run(), no-op on_tick", idle.ticks, seconds, base)
+        line("tovik_backtest native loop alone, no-op on_tick", table.height, native_loop(table), base)
+        line("polars iter_rows(named=True) + no-op call", table.height, polars_walk(table), base)
+        try:
+            seconds, building, ticks, orders = hft_run(table)
+            line(f"hftbacktest numba loop ({orders} orders)", ticks, seconds, base)
+            line("hftbacktest, its event arrays built + loop", ticks, seconds + building, base)
+        except ImportError as exc:
+            print(f"  hftbacktest: not installed ({exc.name}); pip install '.[bench]'")
+        try:
+            with utils.quiet_console(True):
+                bt_table = merged_ticks(INSTRUMENTS, *sample_period(args.bt_days), data_dir=folder)
+            seconds, ticks = backtrader_run(bt_table)
+            line(f"backtrader ({args.bt_days} days)", ticks, seconds, base)
+        except ImportError as exc:
+            print(f"  backtrader: not installed ({exc.name}); pip install '.[bench]'")
+
+        small, large = (peak_rss_kib(folder, *sample_period(d)) for d in args.rss_days)
+        print(f"  peak RSS, {args.rss_days[0]}-day run: {small / 1024:.1f} MiB; {args.rss_days[1]}-day run: "
+              f"{large / 1024:.1f} MiB ({large / small:.2f}x)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,290 @@
+// The back-test engine's tick loop: one day's merged tick table walked on the host's
+// thread, each tick handed to this matcher and to the strategy without a queue or a
+// thread hop. Python is called only for what it must see: the strategy's on_tick, the
+// reports (gathered in a list while route_reports is set), and the session closes
+// (when a tick passes the boundary the host wrote into the state array).
+#include "matcher.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace tovik::matcher {
+namespace {
+
+// Slots of the int64 state array the host shares with the loop (engine.py names them).
+enum State : Py_ssize_t {
+    now_ns = 0,        // market time of the tick being handled
+    boundary_ns = 1,   // a tick later than this calls on_boundary
+    exposed = 2,       // nonzero while a position is open (the host keeps it)
+    exposed_ticks = 3, // ticks handled with a position open
+    seen = 4,          // codes seen so far (gives first_seen its ranks)
+    per_code = 5,      // then per code: ticks, latest row, first-seen rank, last-price row
+};
+
+// Taipei wall time, as the tick cache's ns stamps are, minus UTC.
+constexpr double kOffsetSeconds = 8 * 3600.0;
+constexpr long long kOffsetNs = 8LL * 3600 * 1000000000LL;
+
+// A contiguous one-dimensional buffer of T (int64 or float64), held for the call.
+template <typename T> class Column {
+  public:
+    Column(PyObject *obj, const char *func, const char *arg, bool writable = false) {
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj, &view_, flags) != 0) {
+            PyErr_Clear();
+            raise_type_error(std::string(func) + "(): argument '" + arg + "' must be a contiguous " +
+                             (writable ? "writable " : "") + kind() + " buffer, not " + type_name_of(obj));
+        }
+        held_ = true;
+        if (view_.itemsize != (Py_ssize_t) sizeof(T) || view_.ndim != 1 || !format_ok(view_.format))
+            raise_type_error(std::string(func) + "(): argument '" + arg + "' must hold " + kind() +
+                             " items, not format " + (view_.format ? view_.format : "?"));
+    }
+    Column(const Column &) = delete;
+    Column &operator=(const Column &) = delete;
+    ~Column() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    Py_ssize_t size() const { return view_.shape ? view_.shape[0] : view_.len / (Py_ssize_t) sizeof(T); }
+    T *data() const { return static_cast<T *>(view_.buf); }
+
+  private:
+    static const char *kind() { return sizeof(T) == 8 && T(0.5) != T(0) ? "float64" : "int64"; }
+    static bool format_ok(const char *f) {
+        if (!f)
+            return false;
+        if (*f == '<' || *f == '=' || *f == '@')
+            ++f;
+        if (T(0.5) != T(0))
+            return std::strcmp(f, "d") == 0;
+        return std::strcmp(f, "l") == 0 || std::strcmp(f, "q") == 0;
+    }
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+void require_callable(PyObject *h, const char *func, const char *arg) {
+    if (h != Py_None && !PyCallable_Check(h))
+        raise_type_error(std::string(func) + "(): argument '" + arg + "' must be callable or None, not " +
+                         type_name_of(h));
+}
+
+void require_str_list(PyObject *h, const char *func, const char *arg) {
+    require_list(h, func, arg);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(h); ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(h, i)))
+            raise_type_error(std::string(func) + "(): argument '" + arg + "' must hold only str, not " +
+                             type_name_of(PyList_GET_ITEM(h, i)));
+}
+
+safe_ref call0(PyObject *fn) { return own(PyObject_CallNoArgs(fn)); }
+safe_ref call1(PyObject *fn, PyObject *arg) { return own(PyObject_CallOneArg(fn, arg)); }
+
+// The loop's view of one instrument: its code and market text, and its entry in the
+// matcher's current_tick_infos (made as set_current_tick makes it).
+struct Code {
+    PyObject *code;   // borrowed from the host's list
+    PyObject *market; // borrowed from the host's list
+};
+
+// positions.set_current_tick(tick). For the package's own Positions class its work is
+// done here: remember the tick, mark the instrument's position to the close. Its lock
+// only guards against other threads, and in an engine run the book is touched on this
+// thread alone (the desk enters orders here, not through the intake worker).
+void mark_positions(nb::handle positions, PyObject *positions_type, PyObject *code, PyObject *tick, PyObject *close) {
+    if ((PyObject *) Py_TYPE(positions.ptr()) != positions_type) {
+        call_method(positions, TOVIK_KEY("set_current_tick"), nb::handle(tick));
+        return;
+    }
+    check_status(PyObject_SetAttr(positions.ptr(), TOVIK_KEY("current_tick"), tick));
+    safe_ref book = get_attr(positions, TOVIK_KEY("positions"));
+    PyObject *pos = PyDict_CheckExact(book.ptr()) ? PyDict_GetItemWithError(book.ptr(), code) : nullptr;
+    if (pos)
+        check_status(PyObject_SetAttr(pos, TOVIK_KEY("last_price"), close));
+    else if (PyErr_Occurred())
+        throw nb::python_error();
+    else if (!PyDict_CheckExact(book.ptr()))
+        call_method(positions, TOVIK_KEY("set_current_tick"), nb::handle(tick));
+}
+
+PyObject *route_reports(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"route_reports", {"sink"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    if (a[0] != Py_None && !PyList_CheckExact(a[0]))
+        raise_type_error("route_reports(): argument 'sink' must be a list or None, not " + type_name_of(a[0]));
+    if (!nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
+    Matcher &m = native(self);
+    PyObject *old = m.report_sink;
+    m.report_sink = a[0] == Py_None ? nullptr : Py_NewRef(a[0]);
+    Py_XDECREF(old);
+    Py_RETURN_NONE;
+}
+
+PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<12> params{"drive_ticks",
+                                   {"ts", "code", "close", "qty", "tick_type", "codes", "markets", "state",
+                                    "backfilling", "on_tick", "on_reports", "on_boundary"},
+                                   12};
+    PyObject *a[12];
+    parse_args(params, args, nargsf, kwnames, a);
+    const char *f = params.func;
+    require_str_list(a[5], f, "codes");
+    require_str_list(a[6], f, "markets");
+    if (!PyBool_Check(a[8]))
+        raise_type_error(std::string(f) + "(): argument 'backfilling' must be bool, not " + type_name_of(a[8]));
+    for (size_t i = 9; i < 12; ++i)
+        require_callable(a[i], f, params.names[i]);
+    Column<long long> ts(a[0], f, "ts"), code(a[1], f, "code"), qty(a[3], f, "qty"), tick_type(a[4], f, "tick_type");
+    Column<double> close(a[2], f, "close");
+    Column<long long> state(a[7], f, "state", true);
+    const Py_ssize_t rows = ts.size();
+    if (code.size() != rows || close.size() != rows || qty.size() != rows || tick_type.size() != rows)
+        raise_value_error("drive_ticks(): the columns ts, code, close, qty and tick_type must be of one length");
+    const Py_ssize_t n_codes = PyList_GET_SIZE(a[5]);
+    if (PyList_GET_SIZE(a[6]) != n_codes)
+        raise_value_error("drive_ticks(): codes and markets must be of one length");
+    if (state.size() != per_code + 4 * n_codes)
+        raise_value_error("drive_ticks(): state must have " + std::to_string(per_code + 4 * n_codes) + " slots for " +
+                          std::to_string(n_codes) + " codes");
+    for (Py_ssize_t i = 0; i < rows; ++i)
+        if (code.data()[i] < 0 || code.data()[i] >= n_codes)
+            raise_value_error("drive_ticks(): row " + std::to_string(i) + " has code index " +
+                              std::to_string(code.data()[i]) + ", outside the " + std::to_string(n_codes) + " codes");
+    if (!nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
+
+    safe_ref positions_type =
+        get_attr(import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions")), TOVIK_KEY("Positions"));
+    const bool backfilling = a[8] == Py_True;
+    PyObject *on_tick = a[9] == Py_None ? nullptr : a[9];
+    PyObject *on_reports = a[10] == Py_None ? nullptr : a[10];
+    PyObject *on_boundary = a[11] == Py_None ? nullptr : a[11];
+    std::vector<Code> codes((size_t) n_codes);
+    for (Py_ssize_t c = 0; c < n_codes; ++c)
+        codes[(size_t) c] = Code{PyList_GET_ITEM(a[5], c), PyList_GET_ITEM(a[6], c)};
+    long long *st = state.data();
+    long long *ticks = st + per_code, *latest = ticks + n_codes, *first_seen = latest + n_codes;
+    long long *last_row = first_seen + n_codes;
+
+    // The host's callbacks may replace the lists; they are held for the call.
+    safe_ref codes_held = safe_ref::borrow(a[5]), markets_held = safe_ref::borrow(a[6]);
+    safe_ref self_held = safe_ref::borrow(self);
+
+    // Reports made so far reach the host whenever a step may have made some.
+    auto hand_over = [&] {
+        PyObject *sink = native(self).report_sink;
+        if (on_reports && sink && PyList_GET_SIZE(sink) > 0)
+            call0(on_reports);
+    };
+
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        const size_t c = (size_t) code.data()[i];
+        // utils.format_nano_ts_to_second_ts(ts, 8), the same double operations.
+        const double stamp = (double) ts.data()[i] / 1e9 - kOffsetSeconds;
+        latest[c] = i;
+
+        safe_ref stamp_obj = own(PyFloat_FromDouble(stamp));
+        safe_ref close_obj = own(PyFloat_FromDouble(close.data()[i]));
+        safe_ref qty_obj = own(PyLong_FromLongLong(qty.data()[i]));
+        safe_ref type_obj = own(PyLong_FromLongLong(tick_type.data()[i]));
+        safe_ref record = own(PyDict_New());
+        PyObject *r = record.ptr();
+        check_status(PyDict_SetItem(r, TOVIK_KEY("market_type"), codes[c].market));
+        check_status(PyDict_SetItem(r, TOVIK_KEY("timestamp"), stamp_obj.ptr()));
+        check_status(PyDict_SetItem(r, TOVIK_KEY("code"), codes[c].code));
+        check_status(PyDict_SetItem(r, TOVIK_KEY("close"), close_obj.ptr()));
+        check_status(PyDict_SetItem(r, TOVIK_KEY("qty"), qty_obj.ptr()));
+        check_status(PyDict_SetItem(r, TOVIK_KEY("tick_type"), type_obj.ptr()));
+        check_status(PyDict_SetItem(r, TOVIK_KEY("is_simulate"), Py_False));
+        check_status(PyDict_SetItem(r, TOVIK_KEY("is_backfilling"), backfilling ? Py_True : Py_False));
+
+        if (backfilling) { // warm-up: the strategy only learns the tick
+            if (on_tick)
+                call1(on_tick, r);
+            continue;
+        }
+        // orders.tick_ts_ns: microseconds first, rounded half to even like round().
+        const long long market_ns = (long long) std::nearbyint(stamp * 1e6) * 1000 + kOffsetNs;
+        st[now_ns] = market_ns;
+        if (on_boundary && market_ns > st[boundary_ns]) {
+            safe_ref at = own(PyLong_FromLongLong(market_ns));
+            call1(on_boundary, at.ptr()); // day orders expire, session marks are taken
+            hand_over();
+        }
+
+        // set_current_tick's work: the instrument's latest tick and time.
+        safe_ref infos = field(self, TOVIK_KEY("current_tick_infos"));
+        PyObject *entry =
+            PyDict_CheckExact(infos.ptr()) ? PyDict_GetItemWithError(infos.ptr(), codes[c].code) : nullptr;
+        if (entry && PyDict_CheckExact(entry)) {
+            check_status(PyDict_SetItem(entry, TOVIK_KEY("tick"), r));
+            check_status(PyDict_SetItem(entry, TOVIK_KEY("ts"), stamp_obj.ptr()));
+            mark_positions(field(self, TOVIK_KEY("positions")), positions_type.ptr(), codes[c].code, r,
+                           close_obj.ptr());
+        } else {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            call_method(self, TOVIK_KEY("set_current_tick"), record);
+        }
+
+        // An empty book can fill nothing: match_deal is skipped.
+        safe_ref pending = field(self, TOVIK_KEY("pending_orders"));
+        if (!PyList_CheckExact(pending.ptr()) || PyList_GET_SIZE(pending.ptr()) > 0) {
+            call_method(self, TOVIK_KEY("match_deal"), nb::handle(codes[c].code), close_obj, qty_obj, stamp_obj);
+            hand_over();
+        }
+        // the recorder's part (money.Recorder.tick): counts, exposure, last price
+        ++ticks[c];
+        if (st[exposed])
+            ++st[exposed_ticks];
+        last_row[c] = i;
+        if (first_seen[c] < 0)
+            first_seen[c] = st[seen]++;
+        if (on_tick) {
+            call1(on_tick, r);
+            hand_over();
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *set_quiet(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"set_quiet", {"quiet"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    if (!PyBool_Check(a[0]))
+        raise_type_error("set_quiet(): argument 'quiet' must be bool, not " + type_name_of(a[0]));
+    if (!nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
+    native(self).quiet = a[0] == Py_True;
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+void add_engine_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_METHOD("set_quiet", set_quiet,
+                                   "set_quiet($self, quiet)\n--\n\n"
+                                   "quiet=True: accepted orders, modifications and cancellations print no\n"
+                                   "console line (none is formatted); errors still do."));
+    methods.push_back(TOVIK_METHOD("route_reports", route_reports,
+                                   "route_reports($self, sink)\n--\n\n"
+                                   "Send every report to the list `sink` (appended in order) instead of\n"
+                                   "response_queue; None restores the queue. The back-test engine's way to\n"
+                                   "collect reports on its own thread."));
+    methods.push_back(TOVIK_METHOD(
+        "drive_ticks", drive_ticks,
+        "drive_ticks($self, ts, code, close, qty, tick_type, codes, markets, state, backfilling, on_tick, "
+        "on_reports, on_boundary)\n--\n\n"
+        "Replay one merged tick table (int64/float64 columns; code holds indices into codes and\n"
+        "markets) through this matcher and the callbacks, on the calling thread. state is a\n"
+        "writable int64 array shared with the host: now_ns, boundary_ns, exposed, exposed_ticks,\n"
+        "seen, then per code its tick count, latest row, first-seen rank and last-price row. on_boundary(now_ns)\n"
+        "runs before a tick later than boundary_ns; on_reports() whenever the routed sink holds\n"
+        "reports; on_tick(record) for every tick (record as Ticker's replay makes it)."));
+}
+
+} // namespace tovik::matcher

@@ -1,0 +1,196 @@
+"""The native loop against the queue-driven reference: same reports, fills, summary and
+equity for the same seed; its day-by-day tables in the whole period's merged order."""
+
+import datetime as dt
+import random
+from array import array
+
+import numpy as np
+import polars as pl
+import pytest
+
+from tovik_backtest import engine, utils
+from tovik_backtest import market as mk
+from tovik_backtest.constant import BASIC_INFO
+from tovik_backtest.modules.matcher.matcher import Matcher
+from tovik_backtest.modules.ticker.ticker import Ticker
+from tovik_backtest.runner import Backtest, OrderRefused, Strategy, merged_ticks
+from tovik_backtest.sample_data import TICK_SCHEMA, cache_dir, sample_period, write_sample_data
+from tovik_backtest.sample_strategy import MovingAverageCross
+from tovik_backtest.tick_cache import tick_file_name
+
+INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
+
+
+class RandomOrders(Strategy):
+    """Seeded entries, modifications and cancellations of every kind on both markets."""
+
+    def __init__(self, seed: int, **params):
+        super().__init__(seed=seed, **params)
+        self.rng = random.Random(seed)
+        self.ids: list[str] = []
+        self.seen = []
+        self.refused: list[str] = []
+
+    def on_tick(self, tick):
+        self.seen.append(tick)
+        if tick["is_backfilling"] or self.rng.random() > 0.03:
+            return
+        code, close, rng = tick["code"], tick["close"], self.rng
+        choice = rng.random()
+        if choice < 0.5 or not self.ids:
+            side = self.buy if rng.random() < 0.5 else self.sell
+            price_type = rng.choice(["LMT", "LMT", "MKT"])
+            offset = rng.choice([-1, 0, 0, 1]) * mk.tick_size(tick["market_type"], code, close)
+            try:
+                self.ids.append(side(code, close + offset, rng.choice([1, 2, 3]), price_type=price_type,
+                                     order_type=rng.choice(["ROD", "ROD", "IOC", "FOK"])))
+            except OrderRefused as refused:  # off the grid at a band edge: the same in both loops
+                self.refused.append(str(refused))
+            return
+        trade_id = rng.choice(self.ids)
+        resting = {r["trade_id"]: r for r in self.pending_orders}
+        if trade_id not in resting:
+            return
+        if choice < 0.75:
+            self.cancel(trade_id)
+        elif resting[trade_id]["quantity"] > 1:
+            self.modify(trade_id, qty=1)
+        else:
+            self.quote(code)
+
+
+def _run(strategy, folder, start, end, reference, **kwargs):
+    bt = Backtest(strategy, INSTRUMENTS, start, end, data_dir=folder, seed=7, **kwargs)
+    if not reference:
+        return bt.run()
+    with BASIC_INFO.override(folder), utils.quiet_console(True):
+        return bt._run(Matcher, Ticker)
+
+
+def _comparable(result):
+    summary = result.summary()
+    for key in ("wall_seconds", "ticks_per_second"):
+        summary.pop(key, None)
+    for key in ("wall_seconds", "ticks_per_second"):
+        summary.get("overall", {}).pop(key, None)
+    return result.reports, result.book.fills, result.book.equity, summary
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("engine")
+    write_sample_data(folder, days=4)
+    return folder, *sample_period(4)
+
+
+@pytest.mark.parametrize("make, warm_up", [
+    (lambda: MovingAverageCross(fast=5, slow=20), False),
+    (lambda: RandomOrders(11), False),
+    (lambda: RandomOrders(12), True),
+])
+def test_engine_equals_the_reference_loop(sample, make, warm_up):
+    folder, start, end = sample
+    kwargs = {}
+    if warm_up:
+        start = (dt.date.fromisoformat(start) + dt.timedelta(days=1)).isoformat()
+        kwargs = {"backfill_start": sample[1], "backfill_end": sample[1]}
+    a, b = make(), make()
+    ours = _run(a, folder, start, end, False, **kwargs)
+    ref = _run(b, folder, start, end, True, **kwargs)
+    assert ours.reports, "the strategy placed no order: nothing compared"
+    assert _comparable(ours) == _comparable(ref)
+    assert (ours.ticks, ours.backfilling_ticks) == (ref.ticks, ref.backfilling_ticks)
+    if isinstance(a, RandomOrders):  # the tick records themselves, keys in order
+        assert [list(t.items()) for t in a.seen] == [list(t.items()) for t in b.seen]
+        assert a.refused == b.refused
+
+
+def _write(folder, code, day, stamps):
+    cols = {name: [] for name in TICK_SCHEMA}
+    for k, ts in enumerate(stamps):
+        for name in TICK_SCHEMA:
+            cols[name].append(ts if name == "ts" else (100.0 + k if TICK_SCHEMA[name] == pl.Float64 else 1))
+    pl.DataFrame(cols, schema=TICK_SCHEMA).write_csv(cache_dir(folder) / tick_file_name(code, day))
+
+
+def _ns(day, hour, minute=0):
+    moment = dt.datetime.fromisoformat(day) + dt.timedelta(hours=hour, minutes=minute)
+    return int(moment.replace(tzinfo=dt.UTC).timestamp()) * 10**9
+
+
+def test_day_tables_keep_the_whole_period_order_with_night_sessions(tmp_path):
+    # Friday's night session runs past midnight into Saturday, and Monday's file starts
+    # before Friday's last night tick (stored with the wrong day): both must merge in place.
+    cache_dir(tmp_path).mkdir(parents=True)
+    days = ["2024-01-04", "2024-01-05", "2024-01-06", "2024-01-07", "2024-01-08"]
+    for day in days:
+        _write(tmp_path, "2330", day, [_ns(day, 9, m) for m in range(0, 240, 37)] if day in ("2024-01-04",
+               "2024-01-05", "2024-01-08") else [])
+    _write(tmp_path, "TXFR1", "2024-01-04", [_ns("2024-01-04", 8, 45), _ns("2024-01-04", 9), _ns("2024-01-04", 20),
+                                             _ns("2024-01-05", 4, 59)])
+    _write(tmp_path, "TXFR1", "2024-01-05", [_ns("2024-01-05", 9), _ns("2024-01-05", 15),
+                                             _ns("2024-01-06", 2), _ns("2024-01-08", 9, 30)])
+    for day in ("2024-01-06", "2024-01-07"):
+        _write(tmp_path, "TXFR1", day, [])
+    _write(tmp_path, "TXFR1", "2024-01-08", [_ns("2024-01-06", 1), _ns("2024-01-08", 9, 0), _ns("2024-01-08", 9, 0)])
+    whole = merged_ticks(INSTRUMENTS, days[0], days[-1], data_dir=tmp_path)
+    codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
+    chunks = engine.calendar_chunks(days[0], days[-1])
+    assert chunks == [("2024-01-04", "2024-01-04"), ("2024-01-05", "2024-01-05"), ("2024-01-06", "2024-01-08")]
+    with BASIC_INFO.override(tmp_path):
+        pieces = list(engine.day_tables(Ticker(None), codes, [(d, d) for d in days]))
+    assert len(pieces) > 1
+    assert pl.concat(pieces).equals(whole)
+
+
+@pytest.mark.parametrize("args, error, match", [
+    ({"ts": [1, 2]}, TypeError, "ts"),
+    ({"close": np.zeros(3, dtype=np.int64)}, TypeError, "float64"),
+    ({"code": np.array([0, 5, 0], dtype=np.int64)}, ValueError, "outside"),
+    ({"codes": ("2330",)}, TypeError, "codes"),
+    ({"state": array("q", [0] * 3)}, ValueError, "slots"),
+    ({"backfilling": 0}, TypeError, "bool"),
+    ({"on_tick": 3}, TypeError, "callable"),
+])
+def test_drive_ticks_refuses_bad_columns_before_any_tick(args, error, match):
+    seen = []
+    call = {"ts": np.full(3, 1_704_186_000 * 10**9, dtype=np.int64), "code": np.zeros(3, dtype=np.int64),
+            "close": np.ones(3), "qty": np.ones(3, dtype=np.int64), "tick_type": np.ones(3, dtype=np.int64),
+            "codes": ["2330"], "markets": ["Stock"], "state": array("q", [0] * 9), "backfilling": True,
+            "on_tick": seen.append, "on_reports": None, "on_boundary": None}
+    call.update(args)
+    with Matcher() as m:
+        with pytest.raises(error, match=match):
+            m.drive_ticks(**call)
+        with pytest.raises(TypeError, match="list or None"):
+            m.route_reports(())
+    assert seen == []
+
+
+class _Counting:
+    def __init__(self):
+        self.lines = []
+
+    def print(self, *args, **kwargs):
+        self.lines.append(args)
+
+
+@pytest.mark.parametrize("quiet, lines", [(True, 0), (False, 3)])
+def test_set_quiet_formats_no_console_line_and_route_reports_keeps_the_order(monkeypatch, quiet, lines):
+    console = _Counting()
+    monkeypatch.setattr(utils, "console", console)
+    sink = []
+    with Matcher() as m:
+        m.set_quiet(quiet)
+        m.route_reports(sink)
+        m.add_order("2330", "Stock", "Buy", 500.0, 2, "LMT", "ROD")
+        trade_id = m.pending_orders[0]["trade_id"]
+        m.modify_order(trade_id, 1)
+        m.cancel_order(trade_id)
+        m.route_reports(None)
+        assert m.response_queue.empty()
+        with pytest.raises(TypeError, match="bool"):
+            m.set_quiet(1)
+    assert len(console.lines) == lines
+    assert [r["operation_type"].value for r in sink] == ["New", "UpdateQty", "Cancel"]
