@@ -6,6 +6,7 @@
 //   safe_ref.hpp an owned reference safe to drop on a daemon thread at exit
 //   methods.hpp  the shutdown-safe method trampoline and method tables
 //   console.hpp  console lines and JSON error records through the utils module
+//   shutdown.hpp long calls parked at interpreter exit (the atexit hook)
 #pragma once
 
 #include "args.hpp"
@@ -14,6 +15,7 @@
 #include "errors.hpp"
 #include "methods.hpp"
 #include "safe_ref.hpp"
+#include "shutdown.hpp"
 #include "text.hpp"
 
 // Standard headers the modules have long had through this one.

@@ -134,6 +134,7 @@ PyObject *fetch_sino_history_ticks(PyObject *self, PyObject *const *args, Py_ssi
     ref result = pl.attr("DataFrame")(nb::arg("schema") = schema);
     ref ticks_method = api.attr("ticks");
     while (day <= end) {
+        shutdown::exit_point();
         ref day_str = date_text(day);
         ref ticks = ticks_method(nb::arg("contract") = contract, nb::arg("date") = day_str);
         ref table = day_table(pl, schema, ticks);
@@ -183,25 +184,26 @@ PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nar
 } // namespace
 
 void add_cache_methods(std::vector<PyMethodDef> &methods) {
-    methods.push_back(TOVIK_METHOD("_Ticker__auto_fetch_ticks", auto_fetch_ticks,
-                                   "_Ticker__auto_fetch_ticks($self, code, product_type, date)\n--\n\n"
-                                   "自動取得歷史 Tick 資料\n\n"
-                                   "        Args:\n"
-                                   "            code (str): 商品代碼\n"
-                                   "            product_type (str): 商品類型, Stock 或 Future\n"
-                                   "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
-                                   "        Returns:\n"
-                                   "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
-    methods.push_back(TOVIK_METHOD("fetch_sino_history_ticks", fetch_sino_history_ticks,
-                                   "fetch_sino_history_ticks($self, code, product_type, start_from, end_to)\n--\n\n"
-                                   "從永豐 API 下載歷史 Tick 資料\n\n"
-                                   "        Args:\n"
-                                   "            code (str): 商品代碼\n"
-                                   "            product_type (Literal['Stock', 'Future']): 商品類型\n"
-                                   "            start_from (str): 開始日期\n"
-                                   "            end_to (str): 結束日期\n\n"
-                                   "        Returns:\n"
-                                   "            pl.DataFrame: 期間內的 Tick 資料\n"));
+    methods.push_back(TOVIK_LONG_METHOD("_Ticker__auto_fetch_ticks", auto_fetch_ticks,
+                                        "_Ticker__auto_fetch_ticks($self, code, product_type, date)\n--\n\n"
+                                        "自動取得歷史 Tick 資料\n\n"
+                                        "        Args:\n"
+                                        "            code (str): 商品代碼\n"
+                                        "            product_type (str): 商品類型, Stock 或 Future\n"
+                                        "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
+                                        "        Returns:\n"
+                                        "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
+    methods.push_back(
+        TOVIK_LONG_METHOD("fetch_sino_history_ticks", fetch_sino_history_ticks,
+                          "fetch_sino_history_ticks($self, code, product_type, start_from, end_to)\n--\n\n"
+                          "從永豐 API 下載歷史 Tick 資料\n\n"
+                          "        Args:\n"
+                          "            code (str): 商品代碼\n"
+                          "            product_type (Literal['Stock', 'Future']): 商品類型\n"
+                          "            start_from (str): 開始日期\n"
+                          "            end_to (str): 結束日期\n\n"
+                          "        Returns:\n"
+                          "            pl.DataFrame: 期間內的 Tick 資料\n"));
 }
 
 } // namespace tovik::ticker
