@@ -139,22 +139,28 @@ namespace {
 
 // The broker library opens its log file when it is first imported: shioaji.log in the
 // current directory unless SJ_LOG_PATH names another file (whose folder must exist).
-// Unless the user chose a place, the file goes into the data directory.
+// Unless the user chose a place, the file goes into the data directory if that exists;
+// an import creates no folder, so otherwise it goes to a per-user file in the system's
+// temporary folder.
 void place_broker_log() {
-    ref environ = import_module(TOVIK_KEY("os")).attr("environ");
+    ref os = import_module(TOVIK_KEY("os"));
+    ref environ = os.attr("environ");
     int chosen = PySequence_Contains(environ.ptr(), TOVIK_KEY("SJ_LOG_PATH"));
     check_status(chosen);
     if (chosen)
         return;
+    ref join = os.attr("path").attr("join");
     ref data_dir = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("BASIC_INFO").attr("data_dir");
-    try {
-        import_module(TOVIK_KEY("tovik_backtest.utils")).attr("make_dir")(data_dir);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError))
-            throw;
-        return; // no usable data directory: the library keeps its default, the import goes on
+    ref path;
+    if (truthy(os.attr("path").attr("isdir")(data_dir))) {
+        path = join(data_dir, make_str("shioaji.log"));
+    } else {
+        std::string name = "tovik_backtest-shioaji";
+        if (PyObject_HasAttrString(os.ptr(), "getuid"))
+            name += "-" + str_of(os.attr("getuid")());
+        ref temp_dir = import_module(TOVIK_KEY("tempfile")).attr("gettempdir")();
+        path = join(temp_dir, make_str(name + ".log"));
     }
-    ref path = import_module(TOVIK_KEY("os")).attr("path").attr("join")(data_dir, make_str("shioaji.log"));
     check_status(PyObject_SetItem(environ.ptr(), TOVIK_KEY("SJ_LOG_PATH"), path.ptr()));
 }
 
