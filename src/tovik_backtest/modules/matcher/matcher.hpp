@@ -4,7 +4,7 @@
 // must not see: the order-book lock and the scan's side arrays.
 #pragma once
 
-#include "host_extra.hpp"
+#include "pyhost.hpp"
 
 #include <algorithm>
 #include <map>
@@ -14,6 +14,10 @@
 #include <vector>
 
 namespace tovik::matcher {
+// The shared host helpers (calls, items, truthiness, console lines); references on
+// the stack are safe ones: the intake worker and the host's threads may be ended by a
+// forced unwind at interpreter exit.
+using namespace tovik::host;
 
 struct Matcher {
     // Order-book lock: held for each add_order, modify_order, cancel_order and each
@@ -54,8 +58,8 @@ struct Matcher {
         unsigned long long next_seq = 0;
         PyObject *synced_list = nullptr; // the list the entries describe (owned)
         bool dirty = true;
-        // Constants-module members and types used by matching, loaded on first use.
-        bool vocabulary_loaded = false;
+        // Constants-module members and types used by matching, loaded at construction
+        // from the matcher's own enumerations (see constants()).
         PyObject *price_type_lmt = nullptr;
         PyObject *action_buy = nullptr;       // the member
         PyObject *action_buy_value = nullptr; // its text value
@@ -110,7 +114,7 @@ struct Matcher {
     bool closed = false;
     // The host's source of new order ids (owned; visited by the collector), or null.
     PyObject *order_ids = nullptr;
-    // The constants module's namespace, resolved once at construction (owned).
+    // The constants module's enumerations as they were at construction, a dict (owned).
     PyObject *constants = nullptr;
 
     Matcher() = default;
@@ -304,7 +308,7 @@ safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, const 
     return call_method(self, name, args...);
 }
 
-// The matcher's constants namespace (resolved once per matcher) and names.<name>.
+// The matcher's enumerations (fixed at construction) and names.<name>.
 safe_ref constants(PyObject *self);
 safe_ref constant(nb::handle names, PyObject *name);
 // Enumeration.from_value(value), the enumeration found in `names`.
@@ -320,6 +324,8 @@ safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_t
                         nb::handle status_message);
 safe_ref deal_response(PyObject *self, nb::handle trade);
 
+// Reads the members and types matching uses from the enumerations `names` into the book.
+void load_vocabulary(nb::handle names, Matcher::OrderBook &book);
 // Tells the order book that add_order appended `record` to `list` (pending_orders).
 void book_entered(PyObject *self, nb::handle list, nb::handle record);
 

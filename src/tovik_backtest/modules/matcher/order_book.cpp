@@ -57,19 +57,6 @@ bool same_or_equal(nb::handle a, nb::handle b) {
     return eq == 1;
 }
 
-// console.print(text), looked up at every call so that a host may replace it.
-void print_line(const std::string &text) {
-    safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
-    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), line);
-}
-
-bool truthy(nb::handle h) {
-    int t = PyObject_IsTrue(h.ptr());
-    check_status(t);
-    return t == 1;
-}
-
 // The list's item array. The matcher is built against the full C API for this
 // (see CMakeLists.txt); under the limited API each item costs a function call.
 #ifndef Py_LIMITED_API
@@ -95,10 +82,7 @@ safe_ref pending_orders_of(PyObject *self) {
     return orders;
 }
 
-void load_vocabulary(PyObject *self, OrderBook &book) {
-    if (book.vocabulary_loaded)
-        return;
-    safe_ref names = constants(self);
+void read_vocabulary(nb::handle names, OrderBook &book) {
     auto enumeration_of = [&](const char *enum_name) {
         safe_ref key = own(PyUnicode_InternFromString(enum_name));
         return constant(names, key.ptr());
@@ -140,7 +124,6 @@ void load_vocabulary(PyObject *self, OrderBook &book) {
     for (safe_ref &t : types)
         book.enum_types.push_back(t.release());
     book.trade_record_kwnames = kwnames.release();
-    book.vocabulary_loaded = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -461,7 +444,6 @@ void entered(PyObject *self, nb::handle list, nb::handle record) {
         book.dirty = true;
         return;
     }
-    load_vocabulary(self, book);
     ScanEntry e = make_entry(book, record.ptr(), book.next_seq++);
     book.entries.push_back(e);
     index_insert(book, e);
@@ -687,8 +669,6 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(self, book);
-
     PyObject *code = a[0];
     Py_INCREF(code);
     PyUnicode_InternInPlace(&code);
@@ -735,7 +715,7 @@ Found find_order(PyObject *self, nb::handle trade_id) {
     return Found{};
 }
 
-void print_missing(nb::handle trade_id) { print_line(red("委託單 " + str_of(trade_id) + " 不存在")); }
+void print_missing(nb::handle trade_id) { console_print(red("委託單 " + str_of(trade_id) + " 不存在")); }
 
 PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     static const Params<3> params{"modify_order", {"trade_id", "qty", "price"}, 1};
@@ -756,8 +736,6 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(self, book);
-
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
         print_missing(trade_id);
@@ -787,7 +765,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
                                         nb::handle(book.operation_update_qty), nb::handle(book.code_modify));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
+        console_print(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
     if (price_given) {
         // NaN and infinity are refused too: either would make the order match wrongly.
@@ -801,7 +779,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
                                         nb::handle(book.operation_update_price), nb::handle(book.code_modify));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        print_line(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
+        console_print(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
     }
     Py_RETURN_NONE;
 }
@@ -816,8 +794,6 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(self, book);
-
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
         print_missing(trade_id);
@@ -830,14 +806,14 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
         safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), found.record,
                                         nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        print_line(green("取消委託單 " + str_of(trade_id) + " 成功"));
+        console_print(green("取消委託單 " + str_of(trade_id) + " 成功"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
         std::string message = str_of(e.value());
         e.restore(); // hand the error's reference back now, not from a destructor
         PyErr_Clear();
-        print_line(red(message));
+        console_print(red(message));
     }
     Py_RETURN_NONE;
 }
@@ -845,6 +821,8 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 } // namespace
 
 void book_entered(PyObject *self, nb::handle list, nb::handle record) { entered(self, list, record); }
+
+void load_vocabulary(nb::handle names, Matcher::OrderBook &book) { read_vocabulary(names, book); }
 
 void add_order_book_methods(std::vector<PyMethodDef> &methods) {
     methods.push_back(TOVIK_METHOD("modify_order", modify_order,
