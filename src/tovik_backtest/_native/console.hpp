@@ -71,7 +71,7 @@ inline nb::object error_record_json(nb::handle error, nb::handle data) {
         nb::python_error failed;
         if (!is_ordinary(failed))
             throw failed;
-        text = check(PyUnicode_FromFormat("<unrepresentable %s>", Py_TYPE(data.ptr())->tp_name));
+        text = check(PyUnicode_FromFormat("<unrepresentable %s>", type_name_text(data.ptr()).c_str()));
     }
     record["data"] = nb::steal(text);
     return json.attr("dumps")(record);

@@ -1,4 +1,5 @@
 // What both extensions need from the host interpreter, one header per concern:
+//   abi.hpp      full-C-API shortcuts and their stable-ABI equivalents
 //   errors.hpp   raising host exceptions, checking C-API results
 //   text.hpp     interned keys, str()/repr() of host objects, coloured lines
 //   args.hpp     exact-type argument checks and fast-call argument parsing

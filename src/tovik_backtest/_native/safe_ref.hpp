@@ -1,6 +1,8 @@
 // An owned reference that is safe to drop on a daemon thread at interpreter exit.
 #pragma once
 
+#include "abi.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <type_traits>

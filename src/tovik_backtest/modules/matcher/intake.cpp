@@ -492,9 +492,9 @@ template <size_t N> bool match_interned(PyObject *const (&names)[N], size_t requ
         return false;
     for (size_t i = 0; i < N; ++i)
         out[i] = i < nargs ? args[i] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t nkw = kwnames ? tuple_size(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *name = tuple_item(kwnames, k);
         size_t slot = 0;
         while (slot < N && names[slot] != name)
             ++slot;

@@ -131,9 +131,15 @@ inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }
 
 // The slot holding an instance's __dict__ (nanobind's dynamic_attr gives the class a
 // fixed dict offset, inherited by subclasses); null when the type has none.
+// The stable ABI hides the offset: there every read takes the generic path.
 inline PyObject **instance_dict_slot(PyObject *self) {
+#ifndef Py_LIMITED_API
     const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
     return offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset) : nullptr;
+#else
+    (void) self;
+    return nullptr;
+#endif
 }
 using Layout = Matcher::Layout;
 
@@ -193,7 +199,7 @@ class DictBuilder {
     // Replaces the value set for `key`.
     DictBuilder &replace(PyObject *key, nb::handle value) {
         size_t i = index_of(key);
-        Py_SETREF(values_[i], Py_NewRef(value.ptr()));
+        replace_ref(values_[i], Py_NewRef(value.ptr()));
         return *this;
     }
     // Moves `key` and its value after all the others, which keep their order.
@@ -228,7 +234,7 @@ class DictBuilder {
             if (!slot) // not made meanwhile by a callback (then the first is kept)
                 slot = made.release();
         }
-        if (PyDict_GET_SIZE(slot) != (Py_ssize_t) n_)
+        if (dict_size(slot) != (Py_ssize_t) n_)
             throw std::logic_error("DictBuilder: keys differ from the layout's template");
         PyObject *dict = PyDict_Copy(slot);
         if (!dict)
@@ -236,7 +242,7 @@ class DictBuilder {
         safe_ref result = safe_ref::steal(dict);
         for (size_t i = 0; i < n_; ++i)
             check_status(PyDict_SetItem(dict, keys_[i], values_[i]));
-        if (PyDict_GET_SIZE(dict) != (Py_ssize_t) n_)
+        if (dict_size(dict) != (Py_ssize_t) n_)
             throw std::logic_error("DictBuilder: keys differ from the layout's template");
         release_values();
         return result;

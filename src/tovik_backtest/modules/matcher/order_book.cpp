@@ -57,14 +57,6 @@ bool same_or_equal(nb::handle a, nb::handle b) {
     return eq == 1;
 }
 
-// The list's item array. The matcher is built against the full C API for this
-// (see CMakeLists.txt); under the limited API each item costs a function call.
-#ifndef Py_LIMITED_API
-inline PyObject *list_item(PyObject *list, Py_ssize_t i) { return PyList_GET_ITEM(list, i); }
-#else
-inline PyObject *list_item(PyObject *list, Py_ssize_t i) { return PyList_GetItem(list, i); }
-#endif
-
 // ---------------------------------------------------------------------------
 // Instance state.
 
@@ -202,7 +194,7 @@ void classify(const OrderBook &book, ScanEntry &e) {
     if (!PyFloat_CheckExact(price) || !is_same(order_type, book.order_type_rod) ||
         !is_same(price_type, book.price_type_lmt))
         return;
-    const double limit = PyFloat_AS_DOUBLE(price);
+    const double limit = float_value(price);
     if (std::isnan(limit))
         return;
     const bool buy = action == book.action_buy || is_same(action, book.action_buy_value);
@@ -291,7 +283,7 @@ ScanEntry make_entry(const OrderBook &book, PyObject *record, unsigned long long
 bool in_sync(const OrderBook &book, PyObject *list) {
     if (book.dirty || list != book.synced_list)
         return false;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
+    const Py_ssize_t n = list_size(list);
     if ((size_t) n != book.entries.size())
         return false;
     return n == 0 ||
@@ -301,7 +293,7 @@ bool in_sync(const OrderBook &book, PyObject *list) {
 // Reads the whole list into new entries and a new index, in list order.
 void rebuild(OrderBook &book, PyObject *list) {
     std::vector<ScanEntry> fresh;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
+    const Py_ssize_t n = list_size(list);
     fresh.reserve((size_t) n);
     for (Py_ssize_t k = 0; k < n; ++k)
         fresh.push_back(make_entry(book, list_item(list, k), book.next_seq++));
@@ -427,7 +419,7 @@ bool still_resting(PyObject *self, nb::handle record, unsigned long long seq) {
         return true;
     if (synced_position(book, orders.ptr(), record.ptr(), &seq, -1) >= 0)
         return true;
-    return index_in(orders.ptr(), record.ptr(), PyList_GET_SIZE(orders.ptr()) - 1) >= 0;
+    return index_in(orders.ptr(), record.ptr(), list_size(orders.ptr()) - 1) >= 0;
 }
 
 // After `record` was appended to `list` by add_order: one more entry when the
@@ -438,7 +430,7 @@ void entered(PyObject *self, nb::handle list, nb::handle record) {
         book.dirty = true;
         return;
     }
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    const Py_ssize_t n = list_size(list.ptr());
     if ((size_t) n != book.entries.size() + 1 || list_item(list.ptr(), n - 1) != record.ptr() ||
         (n > 1 && list_item(list.ptr(), 0) != book.entries.front().record)) {
         book.dirty = true;

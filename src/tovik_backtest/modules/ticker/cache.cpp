@@ -142,7 +142,7 @@ Damage find_damage(nb::handle pl, nb::handle table) {
     long long best = -1;
     size_t which = 0;
     for (size_t i = 0; i < std::size(kChecks); ++i) {
-        nb::handle first = PyTuple_GET_ITEM(firsts.ptr(), (Py_ssize_t) i);
+        nb::handle first = tuple_item(firsts.ptr(), (Py_ssize_t) i);
         if (first.is_none())
             continue;
         long long row = nb::cast<long long>(first);
@@ -177,7 +177,7 @@ nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
             return std::move(table);
         std::string message =
             "Tick 快取檔案 " + str_of(path) + " 第 " + std::to_string(damage.line) + " 行有誤: " + damage.reason;
-        failure = nb::steal(check(PyObject_CallOneArg(PyExc_ValueError, make_str(message).ptr())));
+        failure = nb::steal(check(call_one(PyExc_ValueError, make_str(message).ptr())));
         safe<nb::dict> data;
         data["file"] = path;
         data["line"] = nb::int_(damage.line);

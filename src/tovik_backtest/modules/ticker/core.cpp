@@ -62,12 +62,12 @@ PyObject *generate_save_path_method(PyObject *, PyObject *const *args, Py_ssize_
     size_t nargs = (size_t) PyVectorcall_NARGS(nargsf);
     nb::handle file_name = Py_None;
     size_t first_sub = 0;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+    if (kwnames && tuple_size(kwnames) > 0) {
         // Only `file_name` may be given by keyword, and then no positional argument
         // may precede the sub-folders (Python would see it as a duplicate).
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        Py_ssize_t nkw = tuple_size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject *key = tuple_item(kwnames, k);
             if (PyUnicode_CompareWithASCIIString(key, "file_name") != 0)
                 raise_type_error(std::string(func) + "() got an unexpected keyword argument '" + str_of(key) + "'");
         }

@@ -17,8 +17,17 @@ constexpr int kMaxAttempts = 3;
 void register_market(PyObject *self, nb::handle code, nb::handle market) {
     ref map = nb::borrow(self).attr("code_market_map");
     if (PyDict_CheckExact(map.ptr()) && PyUnicode_CheckExact(code.ptr())) {
+#ifndef Py_LIMITED_API
         if (!PyDict_SetDefault(map.ptr(), code.ptr(), market.ptr()))
             throw nb::python_error();
+#else
+        // No Python code runs between the look and the insert for a str key, so no
+        // other thread can take the GIL in between.
+        int present = PyDict_Contains(map.ptr(), code.ptr());
+        check_status(present);
+        if (!present)
+            check_status(PyDict_SetItem(map.ptr(), code.ptr(), market.ptr()));
+#endif
         return;
     }
     if (!nb::inst_ready(self))
@@ -55,8 +64,8 @@ nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle star
         std::string code_text;
     };
     std::vector<Instrument> instruments;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(codes.ptr()); ++i) {
-        ref entry = nb::borrow(PyList_GET_ITEM(codes.ptr(), i));
+    for (Py_ssize_t i = 0; i < list_size(codes.ptr()); ++i) {
+        ref entry = nb::borrow(list_item(codes.ptr(), i));
         ref code = nb::steal(check(PyObject_GetItem(entry.ptr(), TOVIK_KEY("code"))));
         ref market = nb::steal(check(PyObject_GetItem(entry.ptr(), TOVIK_KEY("market"))));
         std::string code_text = str_of(code);
@@ -111,7 +120,7 @@ nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle star
         }
     }
 
-    if (PyList_GET_SIZE(collected.ptr()) == 0)
+    if (list_size(collected.ptr()) == 0)
         return empty_merged_table(self, pl);
     safe<nb::list> keys;
     keys.append(make_str("ts"));
