@@ -14,8 +14,6 @@ import sys
 import textwrap
 from concurrent.futures import ThreadPoolExecutor
 
-import pytest
-
 SCRIPT = textwrap.dedent('''
     import random
     import sys
@@ -101,11 +99,11 @@ SCRIPT = textwrap.dedent('''
 ''')
 
 CALLS = ("fetch", "merge", "get_ticks_df", "match_deal", "add_order", "replay")
-RUNS = 20
+RUNS = 4 * len(CALLS)
 
 
-def _run(run: int, data_dir: str, calls: tuple[str, ...] = CALLS) -> tuple[str, subprocess.CompletedProcess]:
-    call = calls[run % len(calls)]
+def _run(run: int, data_dir: str) -> tuple[str, subprocess.CompletedProcess]:
+    call = CALLS[run % len(CALLS)]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONFAULTHANDLER="1",
                TOVIK_BACKTEST_DATA_DIR=os.path.join(data_dir, str(run)))
     done = subprocess.run([sys.executable, "-c", SCRIPT, call, str(run)], capture_output=True, text=True,
@@ -113,29 +111,14 @@ def _run(run: int, data_dir: str, calls: tuple[str, ...] = CALLS) -> tuple[str, 
     return call, done
 
 
-def _exits(tmp_path, calls: tuple[str, ...], runs: int) -> None:
+def test_exit_during_every_long_call(tmp_path) -> None:
     # concurrent children keep the whole run short; each one is its own interpreter
     with ThreadPoolExecutor(max_workers=4) as pool:
-        results = list(pool.map(lambda run: _run(run, str(tmp_path), calls), range(runs)))
+        results = list(pool.map(lambda run: _run(run, str(tmp_path)), range(RUNS)))
     failures = [
         f"{call}: exit code {done.returncode}, stdout {done.stdout[-200:]!r}\n{done.stderr[-3000:]}"
         for call, done in results
         if done.returncode != 0 or done.stderr or not done.stdout.startswith("exiting")
     ]
     assert not failures, "\n\n".join(failures)
-    assert {call for call, _ in results} == set(calls)
-
-
-# An exit during a long merge (get_ticks_df, merge_ticks) still crashes now and then
-# (segmentation fault at finalization); kept visible here until it is fixed.
-MERGING = ("merge", "get_ticks_df")
-SETTLED = tuple(c for c in CALLS if c not in MERGING)
-
-
-def test_exit_during_every_long_call(tmp_path) -> None:
-    _exits(tmp_path, SETTLED, RUNS)
-
-
-@pytest.mark.xfail(reason="an exit during a long merge can still crash at finalization", strict=False)
-def test_exit_during_a_long_merge(tmp_path) -> None:
-    _exits(tmp_path, MERGING, 8)
+    assert {call for call, _ in results} == set(CALLS)

@@ -1,17 +1,20 @@
 // Calls into the host and attribute reads: modules from sys.modules, obj.name(*args)
-// with an argument array the compiler sizes, the instance __dict__.
+// with an argument array the compiler sizes, item reads, the instance __dict__. Every
+// result is an owned reference safe to drop on a daemon thread at exit (safe_ref.hpp).
 #pragma once
 
 #include "errors.hpp"
+#include "safe_ref.hpp"
 
-// In their own namespace: the matcher has file-local helpers of the same names, which
-// argument-dependent lookup would otherwise find ambiguous beside these (safe_ref
-// lives in tovik). A module opts in with `using namespace tovik::host;`.
+// In their own namespace, which a module opts into with `using namespace tovik::host;`.
 namespace tovik::host {
+
+// An owned result of a C-API call, or the Python error thrown.
+inline safe_ref own(PyObject *p) { return safe_ref::steal(check(p)); }
 
 // A module by name, from sys.modules once loaded (looked up at each use, as a Python
 // module's globals would be), else imported now.
-inline nb::object import_module(PyObject *name) {
+inline ref import_module(PyObject *name) {
     PyObject *module = PyImport_GetModule(name);
     if (!module) {
         if (PyErr_Occurred())
@@ -20,28 +23,38 @@ inline nb::object import_module(PyObject *name) {
     }
     return nb::steal(module);
 }
-inline nb::object import_module(const char *name) {
-    return import_module(nb::steal(check(PyUnicode_FromString(name))).ptr());
-}
+inline ref import_module(const char *name) { return import_module(nb::steal(check(PyUnicode_FromString(name))).ptr()); }
 
 // obj.<name>, one attribute read.
-inline nb::object get_attr(nb::handle obj, PyObject *name) {
-    return nb::steal(check(PyObject_GetAttr(obj.ptr(), name)));
-}
+inline ref get_attr(nb::handle obj, PyObject *name) { return nb::steal(check(PyObject_GetAttr(obj.ptr(), name))); }
 
 // obj.<name>(*args), looked up on the object like a Python method call, so a host (or
 // a test) may replace the method on the instance.
-template <typename... Args> inline nb::object call_method(nb::handle obj, PyObject *name, const Args &...args) {
+template <typename... Args> inline ref call_method(nb::handle obj, PyObject *name, const Args &...args) {
     PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
     constexpr size_t n = sizeof...(Args) + 1;
     return nb::steal(check(PyObject_VectorcallMethod(name, argv, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
 // fn(*args). The slot before the arguments lets the callee prepend a bound self.
-template <typename... Args> inline nb::object call(nb::handle fn, const Args &...args) {
+template <typename... Args> inline ref call(nb::handle fn, const Args &...args) {
     PyObject *argv[] = {nullptr, nb::handle(args).ptr()...};
     constexpr size_t n = sizeof...(Args);
     return nb::steal(check(PyObject_Vectorcall(fn.ptr(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+}
+
+// container[key] with the host's KeyError; a plain dict skips the generic protocol.
+inline safe_ref get_item(nb::handle container, PyObject *key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(container.ptr(), key);
+        if (!value) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, key);
+            throw nb::python_error();
+        }
+        return safe_ref::borrow(value);
+    }
+    return own(PyObject_GetItem(container.ptr(), key));
 }
 
 // bool(obj), with the host's error when __bool__ fails.
@@ -51,7 +64,15 @@ inline bool truthy(nb::handle h) {
     return value != 0;
 }
 
+// value == text, as Python's == says (a str subclass or an enumeration member may
+// define its own equality).
+inline bool text_equals(nb::handle value, PyObject *text) {
+    int result = PyObject_RichCompareBool(value.ptr(), text, Py_EQ);
+    check_status(result);
+    return result == 1;
+}
+
 // The instance's __dict__ (created on first use).
-inline nb::object self_dict(PyObject *self) { return nb::steal(check(PyObject_GenericGetDict(self, nullptr))); }
+inline ref self_dict(PyObject *self) { return nb::steal(check(PyObject_GenericGetDict(self, nullptr))); }
 
 } // namespace tovik::host

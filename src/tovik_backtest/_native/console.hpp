@@ -11,13 +11,27 @@ namespace tovik {
 
 // Package services, looked up by attribute at every call as Python code would,
 // so a host or a test can replace `console.print`, `logger.error` or the objects.
+// Every reference is a safe one: intake workers and replay threads print a line for
+// nearly every step, so they are often in here when the interpreter ends them.
 
-inline nb::object utils_module() { return host::import_module(TOVIK_KEY("tovik_backtest.utils")); }
+inline ref utils_module() { return host::import_module(TOVIK_KEY("tovik_backtest.utils")); }
 
-inline void console_print(nb::handle text) { utils_module().attr("console").attr("print")(text); }
+inline void console_print(nb::handle text) {
+    ref console = host::get_attr(utils_module(), TOVIK_KEY("console"));
+    host::call_method(console, TOVIK_KEY("print"), text);
+}
 inline void console_print(const std::string &text) { console_print(make_str(text)); }
+// console.print(head + str(value) + tail), the text put together as an f-string would.
+inline void console_print(PyObject *head, nb::handle value, PyObject *tail) {
+    ref middle = nb::steal(check(PyObject_Str(value.ptr())));
+    ref parts = nb::steal(check(PyTuple_Pack(3, head, middle.ptr(), tail)));
+    console_print(ref(nb::steal(check(PyUnicode_Join(TOVIK_KEY(""), parts.ptr())))));
+}
 
-inline void logger_error(nb::handle text) { utils_module().attr("logger").attr("error")(text); }
+inline void logger_error(nb::handle text) {
+    ref logger = host::get_attr(utils_module(), TOVIK_KEY("logger"));
+    host::call_method(logger, TOVIK_KEY("error"), text);
+}
 
 // The formatted traceback of an error being handled (what traceback.format_exc()
 // gives inside an `except` block).
@@ -57,7 +71,7 @@ inline nb::object error_record_json(nb::handle error, nb::handle data) {
         nb::python_error failed;
         if (!is_ordinary(failed))
             throw failed;
-        text = check(PyUnicode_FromFormat("<unrepresentable %s>", Py_TYPE(data.ptr())->tp_name));
+        text = check(PyUnicode_FromFormat("<unrepresentable %s>", type_name_text(data.ptr()).c_str()));
     }
     record["data"] = nb::steal(text);
     return json.attr("dumps")(record);

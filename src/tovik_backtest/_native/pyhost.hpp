@@ -1,4 +1,5 @@
 // What both extensions need from the host interpreter, one header per concern:
+//   abi.hpp      full-C-API shortcuts and their stable-ABI equivalents
 //   errors.hpp   raising host exceptions, checking C-API results
 //   text.hpp     interned keys, str()/repr() of host objects, coloured lines
 //   args.hpp     exact-type argument checks and fast-call argument parsing
@@ -6,6 +7,7 @@
 //   safe_ref.hpp an owned reference safe to drop on a daemon thread at exit
 //   methods.hpp  the shutdown-safe method trampoline and method tables
 //   console.hpp  console lines and JSON error records through the utils module
+//   shutdown.hpp long calls parked at interpreter exit (the atexit hook)
 #pragma once
 
 #include "args.hpp"
@@ -14,6 +16,7 @@
 #include "errors.hpp"
 #include "methods.hpp"
 #include "safe_ref.hpp"
+#include "shutdown.hpp"
 #include "text.hpp"
 
 // Standard headers the modules have long had through this one.

@@ -1,6 +1,8 @@
 // An owned reference that is safe to drop on a daemon thread at interpreter exit.
 #pragma once
 
+#include "abi.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <type_traits>
@@ -28,6 +30,9 @@ class safe_ref {
         return steal(p);
     }
     safe_ref(safe_ref &&other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    // Takes over the reference of a nanobind object about to go away (a call's result).
+    template <typename T, typename = std::enable_if_t<std::is_base_of_v<nb::object, T>>> safe_ref(T &&other) noexcept
+        : p_(other.release().ptr()) {}
     safe_ref &operator=(safe_ref &&other) noexcept {
         if (this != &other) {
             reset();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "errors.hpp"
+#include "safe_ref.hpp"
 
 #include <string>
 
@@ -24,18 +25,18 @@ inline std::string utf8_of(nb::handle unicode) {
 }
 
 // str(obj), as Python's str() would give it.
-inline std::string str_of(nb::handle h) { return utf8_of(nb::steal(check(PyObject_Str(h.ptr())))); }
+inline std::string str_of(nb::handle h) { return utf8_of(ref(nb::steal(check(PyObject_Str(h.ptr()))))); }
 
 // repr(obj): for a float the shortest text that reads back to the same value.
-inline std::string repr_of(nb::handle h) { return utf8_of(nb::steal(check(PyObject_Repr(h.ptr())))); }
+inline std::string repr_of(nb::handle h) { return utf8_of(ref(nb::steal(check(PyObject_Repr(h.ptr()))))); }
 
 inline std::string type_name_of(nb::handle h) {
-    return str_of(nb::steal(check(PyObject_GetAttrString((PyObject *) Py_TYPE(h.ptr()), "__name__"))));
+    return str_of(ref(nb::steal(check(PyObject_GetAttrString((PyObject *) Py_TYPE(h.ptr()), "__name__")))));
 }
 
-inline std::string float_text(double value) { return repr_of(nb::steal(check(PyFloat_FromDouble(value)))); }
+inline std::string float_text(double value) { return repr_of(ref(nb::steal(check(PyFloat_FromDouble(value))))); }
 
-inline nb::object make_str(const std::string &text) {
+inline ref make_str(const std::string &text) {
     return nb::steal(check(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size())));
 }
 

@@ -74,14 +74,6 @@ safe_ref resolve_constants() {
     return held;
 }
 
-// The namespace resolved once per matcher, at construction: every operation of one
-// matcher (entry, reports, matching) then reads the same module's members.
-safe_ref constants(PyObject *self) {
-    if (nb::inst_ready(self) && native(self).constants)
-        return safe_ref::borrow(native(self).constants);
-    return resolve_constants();
-}
-
 // constants.<name>. A name missing from the module's __dict__ is looked up as an
 // attribute, so a module-level __getattr__ still answers.
 safe_ref constant(nb::handle names, PyObject *name) {
@@ -94,6 +86,29 @@ safe_ref constant(nb::handle names, PyObject *name) {
         return get_attr(import_module(TOVIK_KEY("tovik_backtest.constant")), name);
     }
     return get_attr(names, name);
+}
+
+// The enumerations every operation reads, fixed for a matcher at its construction.
+constexpr const char *kEnumerations[] = {"Action", "PriceType",     "OrderType",   "OrderCond", "OrderLot",
+                                         "OCType", "OperationType", "SuccessCode", "FLAG"};
+
+// A dict of the constants module's enumerations as they are now. A matcher keeps one
+// from its construction, so entry, reports and matching all read the same objects
+// even when a host later swaps the module or one of its enumerations.
+safe_ref snapshot_constants() {
+    safe_ref live = resolve_constants();
+    safe_ref names = own(PyDict_New());
+    for (const char *name : kEnumerations) {
+        safe_ref key = own(PyUnicode_InternFromString(name));
+        check_status(PyDict_SetItem(names.ptr(), key.ptr(), constant(live, key.ptr()).ptr()));
+    }
+    return names;
+}
+
+safe_ref constants(PyObject *self) {
+    if (nb::inst_ready(self) && native(self).constants)
+        return safe_ref::borrow(native(self).constants);
+    return snapshot_constants(); // an instance never constructed: the module as it is
 }
 
 // Enumeration.from_value(value). A member of that very enumeration is its own
@@ -129,34 +144,10 @@ PyObject *default_order_cond = nullptr;
 PyObject *default_order_lot = nullptr;
 PyObject *default_oc_type = nullptr;
 
-// console.print(text), looked up at every call like console_print, but holding its
-// references in safe_ref: the worker prints a line for every order, so it is often
-// inside this call when the interpreter ends the thread.
-void print_line(const std::string &text) {
-    safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
-    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), line);
-}
-
-// console.print(head + str(value) + tail), the text put together as an f-string would.
-void print_line(PyObject *head, nb::handle value, PyObject *tail) {
-    safe_ref middle = own(PyObject_Str(value.ptr()));
-    safe_ref parts = own(PyTuple_Pack(3, head, middle.ptr(), tail));
-    safe_ref line = own(PyUnicode_Join(TOVIK_KEY(""), parts.ptr()));
-    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), line);
-}
-
 safe_ref get_or_none(nb::handle container, PyObject *key) { return get_or(container, key, Py_None); }
 
 void set_item(nb::handle dict, PyObject *key, nb::handle value) {
     check_status(PyDict_SetItem(dict.ptr(), key, value.ptr()));
-}
-
-bool text_equals(nb::handle value, PyObject *text) {
-    int result = PyObject_RichCompareBool(value.ptr(), text, Py_EQ);
-    check_status(result);
-    return result == 1;
 }
 
 void require_ready(PyObject *self) {
@@ -176,6 +167,7 @@ void construct(PyObject *self, PyObject *positions, PyObject *order_ids) {
         raise_type_error("Matcher(): argument 'order_ids' must be a callable returning str, not " +
                          type_name_of(order_ids));
     safe_ref queue = import_module(TOVIK_KEY("queue"));
+    safe_ref names = snapshot_constants();
 
     // Fields go into the instance __dict__ in this order.
     check_status(PyObject_SetAttr(self, TOVIK_KEY("pending_orders"), own(PyList_New(0)).ptr()));
@@ -202,9 +194,15 @@ void construct(PyObject *self, PyObject *positions, PyObject *order_ids) {
     check_status(PyObject_SetAttr(self, TOVIK_KEY("exchange_info"), exchange.ptr()));
 
     // The native part (order-book lock) must exist before the worker can run add_order.
-    new (nb::inst_ptr<Matcher>(self)) Matcher();
-    native(self).order_ids = order_ids ? Py_NewRef(order_ids) : nullptr;
-    native(self).constants = resolve_constants().release();
+    Matcher &m = *new (nb::inst_ptr<Matcher>(self)) Matcher();
+    try {
+        load_vocabulary(names, m.book); // what matching reads, from the same enumerations
+    } catch (...) {
+        m.~Matcher(); // the instance stays unconstructed, as before the call
+        throw;
+    }
+    m.order_ids = order_ids ? Py_NewRef(order_ids) : nullptr;
+    m.constants = names.release();
     nb::inst_mark_ready(self);
 
     safe_ref threading = import_module(TOVIK_KEY("threading"));
@@ -410,7 +408,7 @@ void serve_message(PyObject *self, nb::handle message) {
         safe_ref trade_id = get_item(payload, TOVIK_KEY("trade_id"));
         call_method(self, TOVIK_KEY("cancel_order"), trade_id);
     } else {
-        print_line(red("不支援的操作: " + str_of(action)));
+        console_print(red("不支援的操作: " + str_of(action)));
     }
 }
 
@@ -425,7 +423,7 @@ void write_unraisable(nb::python_error &e, PyObject *context) {
 // reporting must not end the loop either.
 void report_failure(PyObject *self, const nb::python_error &e, nb::handle message) {
     try {
-        print_line(red("接收委託單失敗: " + str_of(e.value())));
+        console_print(red("接收委託單失敗: " + str_of(e.value())));
     } catch (nb::python_error &inner) {
         if (!is_ordinary(inner))
             throw;
@@ -502,9 +500,9 @@ template <size_t N> bool match_interned(PyObject *const (&names)[N], size_t requ
         return false;
     for (size_t i = 0; i < N; ++i)
         out[i] = i < nargs ? args[i] : nullptr;
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t nkw = kwnames ? tuple_size(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *name = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *name = tuple_item(kwnames, k);
         size_t slot = 0;
         while (slot < N && names[slot] != name)
             ++slot;
@@ -617,8 +615,8 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
                 : call_method(self, TOVIK_KEY("build_order_response"), record, operation_new, create_order);
         call_own_method(self, TOVIK_KEY("add_response_to_queue"), add_response_to_queue, response);
         if (console_on(self))
-            print_line(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
-                       TOVIK_KEY(" 成功[/green]"));
+            console_print(TOVIK_KEY("[green]新增委託單 "), get_item(record, TOVIK_KEY("trade_id")),
+                          TOVIK_KEY(" 成功[/green]"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
@@ -628,7 +626,7 @@ PyObject *add_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
         for (size_t i = 0; i < 10; ++i)
             check_status(PyDict_SetItemString(data.ptr(), names[i], i == 3 ? price_value.ptr() : a[i]));
         log_error_record(e, data);
-        print_line(red("發生錯誤: " + str_of(e.value())));
+        console_print(red("發生錯誤: " + str_of(e.value())));
     }
     Py_RETURN_NONE;
 }

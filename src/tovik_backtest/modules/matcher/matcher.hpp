@@ -4,7 +4,7 @@
 // must not see: the order-book lock and the scan's side arrays.
 #pragma once
 
-#include "host_extra.hpp"
+#include "pyhost.hpp"
 
 #include <algorithm>
 #include <map>
@@ -14,6 +14,10 @@
 #include <vector>
 
 namespace tovik::matcher {
+// The shared host helpers (calls, items, truthiness, console lines); references on
+// the stack are safe ones: the intake worker and the host's threads may be ended by a
+// forced unwind at interpreter exit.
+using namespace tovik::host;
 
 struct Matcher {
     // Order-book lock: held for each add_order, modify_order, cancel_order and each
@@ -54,8 +58,8 @@ struct Matcher {
         unsigned long long next_seq = 0;
         PyObject *synced_list = nullptr; // the list the entries describe (owned)
         bool dirty = true;
-        // Constants-module members and types used by matching, loaded on first use.
-        bool vocabulary_loaded = false;
+        // Constants-module members and types used by matching, loaded at construction
+        // from the matcher's own enumerations (see constants()).
         PyObject *price_type_lmt = nullptr;
         PyObject *action_buy = nullptr;       // the member
         PyObject *action_buy_value = nullptr; // its text value
@@ -110,7 +114,7 @@ struct Matcher {
     bool closed = false;
     // The host's source of new order ids (owned; visited by the collector), or null.
     PyObject *order_ids = nullptr;
-    // The constants module's namespace, resolved once at construction (owned).
+    // The constants module's enumerations as they were at construction, a dict (owned).
     PyObject *constants = nullptr;
     // While set (route_reports), the list every report is appended to instead of
     // response_queue (owned; visited by the collector).
@@ -133,9 +137,15 @@ inline Matcher &native(PyObject *self) { return *nb::inst_ptr<Matcher>(self); }
 
 // The slot holding an instance's __dict__ (nanobind's dynamic_attr gives the class a
 // fixed dict offset, inherited by subclasses); null when the type has none.
+// The stable ABI hides the offset: there every read takes the generic path.
 inline PyObject **instance_dict_slot(PyObject *self) {
+#ifndef Py_LIMITED_API
     const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
     return offset > 0 ? reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + offset) : nullptr;
+#else
+    (void) self;
+    return nullptr;
+#endif
 }
 using Layout = Matcher::Layout;
 
@@ -198,7 +208,7 @@ class DictBuilder {
     // Replaces the value set for `key`.
     DictBuilder &replace(PyObject *key, nb::handle value) {
         size_t i = index_of(key);
-        Py_SETREF(values_[i], Py_NewRef(value.ptr()));
+        replace_ref(values_[i], Py_NewRef(value.ptr()));
         return *this;
     }
     // Moves `key` and its value after all the others, which keep their order.
@@ -233,7 +243,7 @@ class DictBuilder {
             if (!slot) // not made meanwhile by a callback (then the first is kept)
                 slot = made.release();
         }
-        if (PyDict_GET_SIZE(slot) != (Py_ssize_t) n_)
+        if (dict_size(slot) != (Py_ssize_t) n_)
             throw std::logic_error("DictBuilder: keys differ from the layout's template");
         PyObject *dict = PyDict_Copy(slot);
         if (!dict)
@@ -241,7 +251,7 @@ class DictBuilder {
         safe_ref result = safe_ref::steal(dict);
         for (size_t i = 0; i < n_; ++i)
             check_status(PyDict_SetItem(dict, keys_[i], values_[i]));
-        if (PyDict_GET_SIZE(dict) != (Py_ssize_t) n_)
+        if (dict_size(dict) != (Py_ssize_t) n_)
             throw std::logic_error("DictBuilder: keys differ from the layout's template");
         release_values();
         return result;
@@ -314,7 +324,7 @@ safe_ref call_own_method(PyObject *self, PyObject *name, FastMethod impl, const 
     return call_method(self, name, args...);
 }
 
-// The matcher's constants namespace (resolved once per matcher) and names.<name>.
+// The matcher's enumerations (fixed at construction) and names.<name>.
 safe_ref constants(PyObject *self);
 safe_ref constant(nb::handle names, PyObject *name);
 // Enumeration.from_value(value), the enumeration found in `names`.
@@ -330,6 +340,8 @@ safe_ref order_response(PyObject *self, nb::handle trade, nb::handle operation_t
                         nb::handle status_message);
 safe_ref deal_response(PyObject *self, nb::handle trade);
 
+// Reads the members and types matching uses from the enumerations `names` into the book.
+void load_vocabulary(nb::handle names, Matcher::OrderBook &book);
 // Tells the order book that add_order appended `record` to `list` (pending_orders).
 void book_entered(PyObject *self, nb::handle list, nb::handle record);
 

@@ -57,27 +57,6 @@ bool same_or_equal(nb::handle a, nb::handle b) {
     return eq == 1;
 }
 
-// console.print(text), looked up at every call so that a host may replace it.
-void print_line(const std::string &text) {
-    safe_ref line = own(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t) text.size()));
-    safe_ref console = get_attr(import_module(TOVIK_KEY("tovik_backtest.utils")), TOVIK_KEY("console"));
-    call_method(console, TOVIK_KEY("print"), line);
-}
-
-bool truthy(nb::handle h) {
-    int t = PyObject_IsTrue(h.ptr());
-    check_status(t);
-    return t == 1;
-}
-
-// The list's item array. The matcher is built against the full C API for this
-// (see CMakeLists.txt); under the limited API each item costs a function call.
-#ifndef Py_LIMITED_API
-inline PyObject *list_item(PyObject *list, Py_ssize_t i) { return PyList_GET_ITEM(list, i); }
-#else
-inline PyObject *list_item(PyObject *list, Py_ssize_t i) { return PyList_GetItem(list, i); }
-#endif
-
 // ---------------------------------------------------------------------------
 // Instance state.
 
@@ -95,10 +74,7 @@ safe_ref pending_orders_of(PyObject *self) {
     return orders;
 }
 
-void load_vocabulary(PyObject *self, OrderBook &book) {
-    if (book.vocabulary_loaded)
-        return;
-    safe_ref names = constants(self);
+void read_vocabulary(nb::handle names, OrderBook &book) {
     auto enumeration_of = [&](const char *enum_name) {
         safe_ref key = own(PyUnicode_InternFromString(enum_name));
         return constant(names, key.ptr());
@@ -140,7 +116,6 @@ void load_vocabulary(PyObject *self, OrderBook &book) {
     for (safe_ref &t : types)
         book.enum_types.push_back(t.release());
     book.trade_record_kwnames = kwnames.release();
-    book.vocabulary_loaded = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -219,7 +194,7 @@ void classify(const OrderBook &book, ScanEntry &e) {
     if (!PyFloat_CheckExact(price) || !is_same(order_type, book.order_type_rod) ||
         !is_same(price_type, book.price_type_lmt))
         return;
-    const double limit = PyFloat_AS_DOUBLE(price);
+    const double limit = float_value(price);
     if (std::isnan(limit))
         return;
     const bool buy = action == book.action_buy || is_same(action, book.action_buy_value);
@@ -308,7 +283,7 @@ ScanEntry make_entry(const OrderBook &book, PyObject *record, unsigned long long
 bool in_sync(const OrderBook &book, PyObject *list) {
     if (book.dirty || list != book.synced_list)
         return false;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
+    const Py_ssize_t n = list_size(list);
     if ((size_t) n != book.entries.size())
         return false;
     return n == 0 ||
@@ -318,7 +293,7 @@ bool in_sync(const OrderBook &book, PyObject *list) {
 // Reads the whole list into new entries and a new index, in list order.
 void rebuild(OrderBook &book, PyObject *list) {
     std::vector<ScanEntry> fresh;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
+    const Py_ssize_t n = list_size(list);
     fresh.reserve((size_t) n);
     for (Py_ssize_t k = 0; k < n; ++k)
         fresh.push_back(make_entry(book, list_item(list, k), book.next_seq++));
@@ -444,7 +419,7 @@ bool still_resting(PyObject *self, nb::handle record, unsigned long long seq) {
         return true;
     if (synced_position(book, orders.ptr(), record.ptr(), &seq, -1) >= 0)
         return true;
-    return index_in(orders.ptr(), record.ptr(), PyList_GET_SIZE(orders.ptr()) - 1) >= 0;
+    return index_in(orders.ptr(), record.ptr(), list_size(orders.ptr()) - 1) >= 0;
 }
 
 // After `record` was appended to `list` by add_order: one more entry when the
@@ -455,13 +430,12 @@ void entered(PyObject *self, nb::handle list, nb::handle record) {
         book.dirty = true;
         return;
     }
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    const Py_ssize_t n = list_size(list.ptr());
     if ((size_t) n != book.entries.size() + 1 || list_item(list.ptr(), n - 1) != record.ptr() ||
         (n > 1 && list_item(list.ptr(), 0) != book.entries.front().record)) {
         book.dirty = true;
         return;
     }
-    load_vocabulary(self, book);
     ScanEntry e = make_entry(book, record.ptr(), book.next_seq++);
     book.entries.push_back(e);
     index_insert(book, e);
@@ -687,8 +661,6 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(self, book);
-
     PyObject *code = a[0];
     Py_INCREF(code);
     PyUnicode_InternInPlace(&code);
@@ -735,7 +707,7 @@ Found find_order(PyObject *self, nb::handle trade_id) {
     return Found{};
 }
 
-void print_missing(nb::handle trade_id) { print_line(red("委託單 " + str_of(trade_id) + " 不存在")); }
+void print_missing(nb::handle trade_id) { console_print(red("委託單 " + str_of(trade_id) + " 不存在")); }
 
 PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     static const Params<3> params{"modify_order", {"trade_id", "qty", "price"}, 1};
@@ -756,8 +728,6 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(self, book);
-
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
         if (console_on(self))
@@ -789,7 +759,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
                                         nb::handle(book.operation_update_qty), nb::handle(book.code_modify));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         if (console_on(self))
-            print_line(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
+            console_print(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
     if (price_given) {
         // NaN and infinity are refused too: either would make the order match wrongly.
@@ -804,7 +774,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
                                         nb::handle(book.operation_update_price), nb::handle(book.code_modify));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         if (console_on(self))
-            print_line(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
+            console_print(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
     }
     Py_RETURN_NONE;
 }
@@ -819,8 +789,6 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    load_vocabulary(self, book);
-
     Found found = find_order(self, trade_id);
     if (!found.record.ptr()) {
         if (console_on(self))
@@ -835,14 +803,14 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
                                         nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel));
         call_method(self, TOVIK_KEY("add_response_to_queue"), response);
         if (console_on(self))
-            print_line(green("取消委託單 " + str_of(trade_id) + " 成功"));
+            console_print(green("取消委託單 " + str_of(trade_id) + " 成功"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
         std::string message = str_of(e.value());
         e.restore(); // hand the error's reference back now, not from a destructor
         PyErr_Clear();
-        print_line(red(message));
+        console_print(red(message));
     }
     Py_RETURN_NONE;
 }
@@ -850,6 +818,8 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 } // namespace
 
 void book_entered(PyObject *self, nb::handle list, nb::handle record) { entered(self, list, record); }
+
+void load_vocabulary(nb::handle names, Matcher::OrderBook &book) { read_vocabulary(names, book); }
 
 void add_order_book_methods(std::vector<PyMethodDef> &methods) {
     methods.push_back(TOVIK_METHOD("modify_order", modify_order,

@@ -19,12 +19,6 @@ safe_ref converted(nb::handle names, PyObject *enum_name, const DictBuilder &dat
     return from_value(names, enum_name, data.get(key));
 }
 
-bool text_equals(nb::handle value, PyObject *text) {
-    int result = PyObject_RichCompareBool(value.ptr(), text, Py_EQ);
-    check_status(result);
-    return result == 1;
-}
-
 [[noreturn]] void unsupported_product(nb::handle product_type) {
     raise_exception("不支援的商品類型: " + str_of(product_type));
 }

@@ -3,6 +3,8 @@
 // the broker.
 #include "ticker.hpp"
 
+#include <iterator>
+
 namespace tovik::ticker {
 namespace {
 
@@ -67,22 +69,127 @@ void write_atomically(nb::handle table, nb::handle path) {
     raise_again(std::move(failure));
 }
 
-// Reads a cache file with the schema imposed. A file that does not fit (or that has
-// holes, as a truncated last line gives) is renamed aside and the read error raised,
-// so the caller's retry downloads the day again.
+// The bytes of a cache file without the blank lines at its end (an editor or a copy
+// may add them; polars would read each as a row of nulls). Everything up to the line
+// break after the last non-blank character is kept as it is.
+nb::object cache_bytes(nb::handle path) {
+    ref content = import_module(TOVIK_KEY("pathlib")).attr("Path")(path).attr("read_bytes")();
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(content.ptr(), &data, &size));
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    Py_ssize_t last = size;
+    while (last > 0 && blank(data[last - 1]))
+        --last;
+    if (last == 0)
+        return std::move(content); // nothing but blanks: polars refuses it as unreadable
+    Py_ssize_t end = last;
+    while (end < size && data[end] != '\n')
+        ++end;
+    if (end < size)
+        ++end; // the last data line keeps its line break
+    if (end == size)
+        return std::move(content);
+    return nb::steal(check(PyBytes_FromStringAndSize(data, end)));
+}
+
+// What makes a read tick damaged: a missing value anywhere, a close that is not a
+// finite positive price, a bid or ask price that is not finite and non-negative, a
+// negative volume. Prices from the broker are never NaN or infinite, so such a value
+// means the file was altered or broken after it was written.
+enum class Rule { Positive, NonNegativePrice, NonNegativeVolume };
+struct Check {
+    const char *column; // nullptr: any column missing a value
+    Rule rule;
+    const char *reason;
+};
+constexpr Check kChecks[] = {
+    {nullptr, Rule::Positive, "缺少欄位值"},
+    {"close", Rule::Positive, "close 不是有限的正數"},
+    {"bid_price", Rule::NonNegativePrice, "bid_price 不是有限的非負數"},
+    {"ask_price", Rule::NonNegativePrice, "ask_price 不是有限的非負數"},
+    {"volume", Rule::NonNegativeVolume, "volume 為負數"},
+    {"bid_volume", Rule::NonNegativeVolume, "bid_volume 為負數"},
+    {"ask_volume", Rule::NonNegativeVolume, "ask_volume 為負數"},
+};
+
+struct Damage {
+    long long line = 0; // 1-based line of the file (the header is line 1); 0: none
+    std::string reason;
+};
+
+// The first damaged tick of the table, found in one pass over the columns.
+Damage find_damage(nb::handle pl, nb::handle table) {
+    ref zero = nb::steal(check(PyLong_FromLong(0)));
+    safe<nb::list> exprs;
+    for (size_t i = 0; i < std::size(kChecks); ++i) {
+        const Check &c = kChecks[i];
+        ref bad;
+        if (!c.column) {
+            bad = pl.attr("any_horizontal")(pl.attr("all")().attr("is_null")());
+        } else {
+            ref col = pl.attr("col")(make_str(c.column));
+            if (c.rule == Rule::NonNegativeVolume)
+                bad = col.attr("lt")(zero);
+            else
+                bad = col.attr("is_finite")().attr("not_")().attr("or_")(
+                    col.attr(c.rule == Rule::Positive ? "le" : "lt")(zero));
+        }
+        exprs.append(bad.attr("arg_true")().attr("first")().attr("alias")(make_str(std::to_string(i))));
+    }
+    ref firsts = table.attr("select")(exprs).attr("row")(0);
+    Damage damage;
+    long long best = -1;
+    size_t which = 0;
+    for (size_t i = 0; i < std::size(kChecks); ++i) {
+        nb::handle first = tuple_item(firsts.ptr(), (Py_ssize_t) i);
+        if (first.is_none())
+            continue;
+        long long row = nb::cast<long long>(first);
+        if (best < 0 || row < best) {
+            best = row;
+            which = i;
+        }
+    }
+    if (best < 0)
+        return damage;
+    // Our files hold one tick a line (no quoted line breaks), blank lines included.
+    damage.line = best + 2;
+    damage.reason = kChecks[which].reason;
+    if (kChecks[which].column) {
+        ref value = table.attr("get_column")(make_str(kChecks[which].column))[nb::int_(best)];
+        damage.reason += " (" + repr_of(value) + ")";
+    }
+    return damage;
+}
+
+// Reads a cache file with the schema imposed. A file that does not fit, or holds a
+// damaged tick, is renamed aside and the error raised, so the caller's retry
+// downloads the day again; a damaged tick also gets an error record naming the file,
+// the line and the reason.
 nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
     ref failure;
+    ref damage_data;
     try {
-        ref table = pl.attr("read_csv")(path, nb::arg("schema") = schema);
-        ref nulls = table.attr("null_count")().attr("sum_horizontal")().attr("item")();
-        if (nb::cast<long long>(nulls) != 0)
-            raise_value_error("Tick 快取檔案內容不完整 (含空值): " + str_of(path));
-        return std::move(table);
+        ref table = pl.attr("read_csv")(cache_bytes(path), nb::arg("schema") = schema);
+        Damage damage = find_damage(pl, table);
+        if (!damage.line)
+            return std::move(table);
+        std::string message =
+            "Tick 快取檔案 " + str_of(path) + " 第 " + std::to_string(damage.line) + " 行有誤: " + damage.reason;
+        failure = nb::steal(check(call_one(PyExc_ValueError, make_str(message).ptr())));
+        safe<nb::dict> data;
+        data["file"] = path;
+        data["line"] = nb::int_(damage.line);
+        data["reason"] = make_str(damage.reason);
+        damage_data = std::move(data);
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
         failure = nb::borrow(e.value()); // handled below, outside the handler
     }
+    if (damage_data)
+        log_error_record(failure, damage_data);
     ref exc_mod = import_module(TOVIK_KEY("polars.exceptions"));
     bool corrupt = PyErr_GivenExceptionMatches(failure.ptr(), exc_mod.attr("PolarsError").ptr()) ||
                    PyErr_GivenExceptionMatches(failure.ptr(), PyExc_ValueError);
@@ -134,6 +241,7 @@ PyObject *fetch_sino_history_ticks(PyObject *self, PyObject *const *args, Py_ssi
     ref result = pl.attr("DataFrame")(nb::arg("schema") = schema);
     ref ticks_method = api.attr("ticks");
     while (day <= end) {
+        shutdown::exit_point();
         ref day_str = date_text(day);
         ref ticks = ticks_method(nb::arg("contract") = contract, nb::arg("date") = day_str);
         ref table = day_table(pl, schema, ticks);
@@ -183,25 +291,26 @@ PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nar
 } // namespace
 
 void add_cache_methods(std::vector<PyMethodDef> &methods) {
-    methods.push_back(TOVIK_METHOD("_Ticker__auto_fetch_ticks", auto_fetch_ticks,
-                                   "_Ticker__auto_fetch_ticks($self, code, product_type, date)\n--\n\n"
-                                   "自動取得歷史 Tick 資料\n\n"
-                                   "        Args:\n"
-                                   "            code (str): 商品代碼\n"
-                                   "            product_type (str): 商品類型, Stock 或 Future\n"
-                                   "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
-                                   "        Returns:\n"
-                                   "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
-    methods.push_back(TOVIK_METHOD("fetch_sino_history_ticks", fetch_sino_history_ticks,
-                                   "fetch_sino_history_ticks($self, code, product_type, start_from, end_to)\n--\n\n"
-                                   "從永豐 API 下載歷史 Tick 資料\n\n"
-                                   "        Args:\n"
-                                   "            code (str): 商品代碼\n"
-                                   "            product_type (Literal['Stock', 'Future']): 商品類型\n"
-                                   "            start_from (str): 開始日期\n"
-                                   "            end_to (str): 結束日期\n\n"
-                                   "        Returns:\n"
-                                   "            pl.DataFrame: 期間內的 Tick 資料\n"));
+    methods.push_back(TOVIK_LONG_METHOD("_Ticker__auto_fetch_ticks", auto_fetch_ticks,
+                                        "_Ticker__auto_fetch_ticks($self, code, product_type, date)\n--\n\n"
+                                        "自動取得歷史 Tick 資料\n\n"
+                                        "        Args:\n"
+                                        "            code (str): 商品代碼\n"
+                                        "            product_type (str): 商品類型, Stock 或 Future\n"
+                                        "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
+                                        "        Returns:\n"
+                                        "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
+    methods.push_back(
+        TOVIK_LONG_METHOD("fetch_sino_history_ticks", fetch_sino_history_ticks,
+                          "fetch_sino_history_ticks($self, code, product_type, start_from, end_to)\n--\n\n"
+                          "從永豐 API 下載歷史 Tick 資料\n\n"
+                          "        Args:\n"
+                          "            code (str): 商品代碼\n"
+                          "            product_type (Literal['Stock', 'Future']): 商品類型\n"
+                          "            start_from (str): 開始日期\n"
+                          "            end_to (str): 結束日期\n\n"
+                          "        Returns:\n"
+                          "            pl.DataFrame: 期間內的 Tick 資料\n"));
 }
 
 } // namespace tovik::ticker

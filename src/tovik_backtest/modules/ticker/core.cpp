@@ -62,12 +62,12 @@ PyObject *generate_save_path_method(PyObject *, PyObject *const *args, Py_ssize_
     size_t nargs = (size_t) PyVectorcall_NARGS(nargsf);
     nb::handle file_name = Py_None;
     size_t first_sub = 0;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+    if (kwnames && tuple_size(kwnames) > 0) {
         // Only `file_name` may be given by keyword, and then no positional argument
         // may precede the sub-folders (Python would see it as a duplicate).
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        Py_ssize_t nkw = tuple_size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject *key = tuple_item(kwnames, k);
             if (PyUnicode_CompareWithASCIIString(key, "file_name") != 0)
                 raise_type_error(std::string(func) + "() got an unexpected keyword argument '" + str_of(key) + "'");
         }
@@ -139,22 +139,28 @@ namespace {
 
 // The broker library opens its log file when it is first imported: shioaji.log in the
 // current directory unless SJ_LOG_PATH names another file (whose folder must exist).
-// Unless the user chose a place, the file goes into the data directory.
+// Unless the user chose a place, the file goes into the data directory if that exists;
+// an import creates no folder, so otherwise it goes to a per-user file in the system's
+// temporary folder.
 void place_broker_log() {
-    ref environ = import_module(TOVIK_KEY("os")).attr("environ");
+    ref os = import_module(TOVIK_KEY("os"));
+    ref environ = os.attr("environ");
     int chosen = PySequence_Contains(environ.ptr(), TOVIK_KEY("SJ_LOG_PATH"));
     check_status(chosen);
     if (chosen)
         return;
+    ref join = os.attr("path").attr("join");
     ref data_dir = import_module(TOVIK_KEY("tovik_backtest.constant")).attr("BASIC_INFO").attr("data_dir");
-    try {
-        import_module(TOVIK_KEY("tovik_backtest.utils")).attr("make_dir")(data_dir);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError))
-            throw;
-        return; // no usable data directory: the library keeps its default, the import goes on
+    ref path;
+    if (truthy(os.attr("path").attr("isdir")(data_dir))) {
+        path = join(data_dir, make_str("shioaji.log"));
+    } else {
+        std::string name = "tovik_backtest-shioaji";
+        if (PyObject_HasAttrString(os.ptr(), "getuid"))
+            name += "-" + str_of(os.attr("getuid")());
+        ref temp_dir = import_module(TOVIK_KEY("tempfile")).attr("gettempdir")();
+        path = join(temp_dir, make_str(name + ".log"));
     }
-    ref path = import_module(TOVIK_KEY("os")).attr("path").attr("join")(data_dir, make_str("shioaji.log"));
     check_status(PyObject_SetItem(environ.ptr(), TOVIK_KEY("SJ_LOG_PATH"), path.ptr()));
 }
 

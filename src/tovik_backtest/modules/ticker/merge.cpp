@@ -17,8 +17,17 @@ constexpr int kMaxAttempts = 3;
 void register_market(PyObject *self, nb::handle code, nb::handle market) {
     ref map = nb::borrow(self).attr("code_market_map");
     if (PyDict_CheckExact(map.ptr()) && PyUnicode_CheckExact(code.ptr())) {
+#ifndef Py_LIMITED_API
         if (!PyDict_SetDefault(map.ptr(), code.ptr(), market.ptr()))
             throw nb::python_error();
+#else
+        // No Python code runs between the look and the insert for a str key, so no
+        // other thread can take the GIL in between.
+        int present = PyDict_Contains(map.ptr(), code.ptr());
+        check_status(present);
+        if (!present)
+            check_status(PyDict_SetItem(map.ptr(), code.ptr(), market.ptr()));
+#endif
         return;
     }
     if (!nb::inst_ready(self))
@@ -55,8 +64,8 @@ nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle star
         std::string code_text;
     };
     std::vector<Instrument> instruments;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(codes.ptr()); ++i) {
-        ref entry = nb::borrow(PyList_GET_ITEM(codes.ptr(), i));
+    for (Py_ssize_t i = 0; i < list_size(codes.ptr()); ++i) {
+        ref entry = nb::borrow(list_item(codes.ptr(), i));
         ref code = nb::steal(check(PyObject_GetItem(entry.ptr(), TOVIK_KEY("code"))));
         ref market = nb::steal(check(PyObject_GetItem(entry.ptr(), TOVIK_KEY("market"))));
         std::string code_text = str_of(code);
@@ -72,6 +81,7 @@ nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle star
         ref current = start;
         int failures = 0;
         while (current <= end) {
+            shutdown::exit_point();
             ref day = current.attr("strftime")(day_format);
             std::string day_text = str_of(day);
             console_print(yellow("正在取得 " + code_text + " " + day_text + " 的 Tick 資料..."));
@@ -110,7 +120,7 @@ nb::object process_and_combine(PyObject *self, nb::handle codes, nb::handle star
         }
     }
 
-    if (PyList_GET_SIZE(collected.ptr()) == 0)
+    if (list_size(collected.ptr()) == 0)
         return empty_merged_table(self, pl);
     safe<nb::list> keys;
     keys.append(make_str("ts"));
@@ -158,37 +168,37 @@ PyObject *get_ticks_df(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 } // namespace
 
 void add_merge_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_LONG_METHOD(
+        "_Ticker__process_and_combine_ticks", process_and_combine_ticks,
+        "_Ticker__process_and_combine_ticks($self, codes, start_from, end_to)\n--\n\n"
+        "處理與合併 Tick 資料\n\n"
+        "        Args:\n"
+        "            codes (List[Dict[str, str]]): 商品列表, 例如 [{'code': '2330', 'market': 'Stock'}, "
+        "{'code': 'TXFR1', 'market': 'Future'}]\n"
+        "            start_from (str): 開始時間\n"
+        "            end_to (str): 結束時間\n\n"
+        "        Returns:\n"
+        "            pl.DataFrame: 依 ts 與 code 排序的合併 Tick 資料\n"));
     methods.push_back(
-        TOVIK_METHOD("_Ticker__process_and_combine_ticks", process_and_combine_ticks,
-                     "_Ticker__process_and_combine_ticks($self, codes, start_from, end_to)\n--\n\n"
-                     "處理與合併 Tick 資料\n\n"
-                     "        Args:\n"
-                     "            codes (List[Dict[str, str]]): 商品列表, 例如 [{'code': '2330', 'market': 'Stock'}, "
-                     "{'code': 'TXFR1', 'market': 'Future'}]\n"
-                     "            start_from (str): 開始時間\n"
-                     "            end_to (str): 結束時間\n\n"
-                     "        Returns:\n"
-                     "            pl.DataFrame: 依 ts 與 code 排序的合併 Tick 資料\n"));
-    methods.push_back(
-        TOVIK_METHOD("merge_ticks", merge_ticks,
-                     "merge_ticks($self, codes, start_from, end_to)\n--\n\n"
-                     "合併多個商品的 Tick 資料\n\n"
-                     "        Args:\n"
-                     "            codes (List[Dict[str, str]]): 商品列表, 每項為含 code 與 market 的字典\n"
-                     "            start_from (str): 開始時間\n"
-                     "            end_to (str): 結束時間\n\n"
-                     "        Returns:\n"
-                     "            pl.DataFrame: 依 ts 與 code 排序的合併 Tick 資料\n"));
-    methods.push_back(TOVIK_METHOD("get_ticks_df", get_ticks_df,
-                                   "get_ticks_df($self, code, market_type, start_from, end_to)\n--\n\n"
-                                   "取得指定商品的 Tick 資料\n\n"
-                                   "        Args:\n"
-                                   "            code (str): 商品代碼\n"
-                                   "            market_type (Literal['Stock', 'Future']): 市場類型\n"
-                                   "            start_from (str): 開始時間\n"
-                                   "            end_to (str): 結束時間\n\n"
-                                   "        Returns:\n"
-                                   "            pl.DataFrame: 依 ts 與 code 排序的 Tick 資料\n"));
+        TOVIK_LONG_METHOD("merge_ticks", merge_ticks,
+                          "merge_ticks($self, codes, start_from, end_to)\n--\n\n"
+                          "合併多個商品的 Tick 資料\n\n"
+                          "        Args:\n"
+                          "            codes (List[Dict[str, str]]): 商品列表, 每項為含 code 與 market 的字典\n"
+                          "            start_from (str): 開始時間\n"
+                          "            end_to (str): 結束時間\n\n"
+                          "        Returns:\n"
+                          "            pl.DataFrame: 依 ts 與 code 排序的合併 Tick 資料\n"));
+    methods.push_back(TOVIK_LONG_METHOD("get_ticks_df", get_ticks_df,
+                                        "get_ticks_df($self, code, market_type, start_from, end_to)\n--\n\n"
+                                        "取得指定商品的 Tick 資料\n\n"
+                                        "        Args:\n"
+                                        "            code (str): 商品代碼\n"
+                                        "            market_type (Literal['Stock', 'Future']): 市場類型\n"
+                                        "            start_from (str): 開始時間\n"
+                                        "            end_to (str): 結束時間\n\n"
+                                        "        Returns:\n"
+                                        "            pl.DataFrame: 依 ts 與 code 排序的 Tick 資料\n"));
 }
 
 } // namespace tovik::ticker

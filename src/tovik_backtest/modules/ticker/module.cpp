@@ -18,6 +18,7 @@ NB_MODULE(ticker, m) {
     using namespace tovik::ticker;
     load_dependencies(m);
     quiet_leak_report();
+    shutdown::install_exit_hook();
     static PyType_Slot slots[] = {
         {Py_tp_methods, (void *) method_table().data()},
         {Py_tp_init, (void *) &ticker_init},
