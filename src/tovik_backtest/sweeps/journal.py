@@ -53,12 +53,17 @@ def check_same_sweep(folder: Path, identity: Mapping[str, Any]) -> None:
         raise SweepError(f"cannot read {path} to resume it: {exc}") from None
     mine = plain(dict(identity))
     for name in IDENTITY:
-        if saved.get(name) != mine.get(name):
+        if _text(saved.get(name)) != _text(mine.get(name)):
             raise SweepError(
                 f"output folder {folder} holds a different sweep ({name} was "
                 f"{_short(saved.get(name))}, now {_short(mine.get(name))}); resume it with its "
                 "own arguments or choose a new output folder"
             )
+
+
+def _text(value: Any) -> str:
+    # As text, 1, 1.0 and true stay three values.
+    return json.dumps(value, ensure_ascii=False, sort_keys=True)
 
 
 def _short(value: Any) -> str:

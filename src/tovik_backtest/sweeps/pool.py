@@ -39,8 +39,8 @@ def exit_if_importing_main() -> None:
     again in every worker while the worker imports it. The worker ends with
     UNGUARDED_EXIT instead, and the parent turns that into one clear error.
     """
-    if multiprocessing.parent_process() is None:
-        return
+    # Only multiprocessing's start-up of a spawned or forkserver child runs module code
+    # under the name __mp_main__ (before parent_process() is even set).
     frame = inspect.currentframe()
     while frame is not None:
         if frame.f_code.co_name == "<module>" and frame.f_globals.get("__name__") == "__mp_main__":
