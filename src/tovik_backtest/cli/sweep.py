@@ -29,9 +29,9 @@ from tovik_backtest.cli.common import (
     add_backfill_args,
     add_money_args,
     add_period_args,
+    int_arg,
     money_kwargs,
     out,
-    int_arg,
     positive_int_arg,
 )
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
