@@ -10,12 +10,14 @@ from __future__ import annotations
 import datetime as dt
 import os
 import random
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import polars as pl
 
+from tovik_backtest.market import yesterday_taipei
 from tovik_backtest.tick_cache import TICK_SCHEMA, tick_file_name, ticks_dir
 
 __all__ = [
@@ -24,6 +26,7 @@ __all__ = [
     "cache_dir",
     "sample_period",
     "stock_tick_size",
+    "trading_days",
     "write_sample_data",
 ]
 
@@ -112,55 +115,75 @@ def _day_ticks(profile: _Profile, day: dt.date, price: float, rng: random.Random
     return cols, price
 
 
+def trading_days(days: int = 5, start: str = "2024-01-02",
+                 until: dt.date | None = None) -> list[dt.date]:
+    """The weekdays sample data covers: ``days`` of them from ``start`` on, none after
+    ``until`` (default: yesterday in Taipei, so there is never data of days to come)."""
+    if type(days) is not int or days < 1:
+        raise ValueError(f"days must be a positive whole number, not {days!r}")
+    last = until if until is not None else yesterday_taipei()
+    day = dt.date.fromisoformat(start)
+    if day > last:
+        raise ValueError(f"sample data starts on {start}, after {last.isoformat()}, the last "
+                         "day it may cover (yesterday in Taipei); start earlier")
+    out: list[dt.date] = []
+    while len(out) < days and day <= last:
+        if day.weekday() < 5:
+            out.append(day)
+        day += dt.timedelta(days=1)
+    return out
+
+
 def write_sample_data(
     data_dir: str | os.PathLike[str],
     days: int = 5,
     seed: int = 0,
     start: str = "2024-01-02",
+    *,
+    until: dt.date | None = None,
+    progress: Callable[[int, int, dt.date], None] | None = None,
 ) -> list[Path]:
     """Write ``days`` trading days of ticks for the sample instruments from ``start`` on.
 
-    Weekends inside the span are written as header-only files, as the cache stores a
-    day without ticks, so the ticker never asks the broker for them. Deterministic per
-    ``seed``. Returns the files written.
+    The days stop at ``until`` (default: yesterday in Taipei), so fewer than ``days``
+    may be written; ``trading_days`` tells which. Weekends inside the span are written
+    as header-only files, as the cache stores a day without ticks, so the ticker never
+    asks the broker for them. Deterministic per ``seed``. ``progress(done, total, day)``
+    is called after each trading day. Returns the files written.
     """
-    if type(days) is not int or days < 1:
-        raise ValueError(f"days must be a positive whole number, not {days!r}")
     if type(seed) is not int:
         raise ValueError(f"seed must be a whole number, not {seed!r}")
-    first = dt.date.fromisoformat(start)
+    wanted = trading_days(days, start, until)
     folder = cache_dir(data_dir)
     folder.mkdir(parents=True, exist_ok=True)
+    # One generator per instrument: its ticks do not depend on the others'.
+    rngs = [random.Random(seed * 1_000_003 + index) for index in range(len(SAMPLE_INSTRUMENTS))]
+    prices = [profile.open_price for profile in SAMPLE_INSTRUMENTS]
     written: list[Path] = []
-    for index, profile in enumerate(SAMPLE_INSTRUMENTS):
-        rng = random.Random(seed * 1_000_003 + index)
-        price = profile.open_price
-        day, traded = first, 0
-        while traded < days:
-            path = folder / tick_file_name(profile.code, day.isoformat())
-            if day.weekday() < 5:
-                cols, price = _day_ticks(profile, day, price, rng)
-                traded += 1
-            else:
-                cols = {name: [] for name in TICK_SCHEMA}
-            table = pl.DataFrame(cols, schema=TICK_SCHEMA)
-            tmp = path.with_name(path.name + ".tmp")
-            table.write_csv(tmp)
-            os.replace(tmp, path)
-            written.append(path)
+    day = dt.date.fromisoformat(start)
+    for done, trading_day in enumerate(wanted, start=1):
+        while day <= trading_day:
+            for index, profile in enumerate(SAMPLE_INSTRUMENTS):
+                if day == trading_day:
+                    cols, prices[index] = _day_ticks(profile, day, prices[index], rngs[index])
+                else:
+                    cols = {name: [] for name in TICK_SCHEMA}
+                written.append(_write_day(folder, profile.code, day, cols))
             day += dt.timedelta(days=1)
+        if progress is not None:
+            progress(done, len(wanted), trading_day)
     return written
 
 
-def sample_period(days: int = 5, start: str = "2024-01-02") -> tuple[str, str]:
-    """First and last calendar day covered by ``write_sample_data(days=..., start=...)``."""
-    day = dt.date.fromisoformat(start)
-    traded = 0
-    last = day
-    while traded < days:
-        if day.weekday() < 5:
-            traded += 1
-            last = day
-        day += dt.timedelta(days=1)
-    return start, last.isoformat()
+def _write_day(folder: Path, code: str, day: dt.date, cols: dict[str, list[Any]]) -> Path:
+    path = folder / tick_file_name(code, day.isoformat())
+    tmp = path.with_name(path.name + ".tmp")
+    pl.DataFrame(cols, schema=TICK_SCHEMA).write_csv(tmp)
+    os.replace(tmp, path)
+    return path
 
+
+def sample_period(days: int = 5, start: str = "2024-01-02",
+                  until: dt.date | None = None) -> tuple[str, str]:
+    """First and last calendar day covered by ``write_sample_data(days=..., start=...)``."""
+    return start, trading_days(days, start, until)[-1].isoformat()

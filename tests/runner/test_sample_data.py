@@ -1,4 +1,5 @@
 import datetime as dt
+import re
 
 import polars as pl
 import pytest
@@ -64,3 +65,69 @@ def test_bad_arguments(tmp_path):
     with pytest.raises(ValueError):
         write_sample_data(tmp_path, days=0)
     assert sample_period(1, "2024-01-06") == ("2024-01-06", "2024-01-08")
+
+
+# ---- never days to come ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("days", "start", "until", "expected"),
+    [
+        (3, "2024-01-05", dt.date(2024, 1, 31), ["2024-01-05", "2024-01-08", "2024-01-09"]),
+        (10, "2024-01-02", dt.date(2024, 1, 4), ["2024-01-02", "2024-01-03", "2024-01-04"]),
+        (5, "2024-01-05", dt.date(2024, 1, 7), ["2024-01-05"]),  # the weekend adds nothing
+        (2, "2024-01-02", dt.date(2024, 1, 2), ["2024-01-02"]),
+    ],
+)
+def test_days_stop_at_until(days, start, until, expected, tmp_path):
+    from tovik_backtest.sample_data import trading_days
+
+    assert [d.isoformat() for d in trading_days(days, start, until)] == expected
+    assert sample_period(days, start, until) == (start, expected[-1])
+    seen = []
+    files = write_sample_data(tmp_path, days=days, start=start, until=until,
+                              progress=lambda done, total, day: seen.append((done, total, day)))
+    assert [(d, t, day.isoformat()) for d, t, day in seen] == [
+        (i, len(expected), day) for i, day in enumerate(expected, start=1)]
+    written = sorted({p.name.split(" ")[1] for p in files})
+    assert written[-1] == expected[-1] and written[0] == start
+
+
+def test_default_end_is_yesterday_in_taipei(tmp_path, monkeypatch):
+    from tovik_backtest import sample_data
+
+    monkeypatch.setattr(sample_data, "yesterday_taipei", lambda: dt.date(2024, 1, 3))
+    files = write_sample_data(tmp_path, days=30)
+    assert sorted({p.name.split(" ")[1] for p in files}) == ["2024-01-02", "2024-01-03"]
+    with pytest.raises(ValueError, match="after 2024-01-03.*yesterday"):
+        write_sample_data(tmp_path, days=1, start="2024-01-04")
+
+
+@pytest.mark.parametrize(
+    ("command", "days", "shown"),
+    [
+        (["sample-data", "--out", "{tmp}"], "30", 3),
+        (["sample-data", "--out", "{tmp}"], "2", 2),
+        (["demo"], "30", 3),
+    ],
+)
+def test_commands_stop_at_yesterday_and_show_each_day(command, days, shown, tmp_path,
+                                                      monkeypatch, capsys):
+    from tovik_backtest import cli
+    from tovik_backtest.cli import sample_data as command_module
+
+    monkeypatch.setattr(command_module, "yesterday_taipei", lambda: dt.date(2024, 1, 4))
+    argv = [a.replace("{tmp}", str(tmp_path)) for a in command] + ["--days", days]
+    assert cli.main(argv) == 0
+    text = capsys.readouterr().out
+    cut = [line for line in text.splitlines() if line.startswith("only ")]
+    if int(days) > shown:
+        assert cut == [f"only 3 of the {days} trading days asked for fit between 2024-01-02 and "
+                       "yesterday (2024-01-04, Taipei): the sample data stops there"]
+    else:
+        assert cut == []
+    days_shown = re.findall(r"sample data: (\S+) written \((\d+)/(\d+)\)", text)
+    assert days_shown == [(f"2024-01-0{2 + i}", str(i + 1), str(shown)) for i in range(shown)]
+    assert f"2024-01-02 to 2024-01-0{1 + shown}" in text
+    if command[0] == "sample-data":
+        assert not tick_file(tmp_path, "2330", "2024-01-05").exists()

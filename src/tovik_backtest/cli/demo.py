@@ -16,14 +16,16 @@ from tovik_backtest.cli.common import (
     positive_int_arg,
     run_with_progress,
 )
+from tovik_backtest.cli.sample_data import write_with_progress
 from tovik_backtest.runner import Backtest
-from tovik_backtest.sample_data import SAMPLE_INSTRUMENTS, sample_period, write_sample_data
+from tovik_backtest.sample_data import SAMPLE_INSTRUMENTS
 from tovik_backtest.sample_strategy import MovingAverageCross
 
 
 def add_parser(sub: Any) -> None:
     p = sub.add_parser("demo", help="run the sample strategy on generated sample data")
-    p.add_argument("--days", type=positive_int_arg, default=5, help="trading days of sample data")
+    p.add_argument("--days", type=positive_int_arg, default=5,
+                   help="trading days of sample data, up to yesterday (Taipei)")
     p.add_argument("--seed", type=int_arg, default=0, help="seed of the sample data")
     p.add_argument("--out", type=Path, help="folder to save reports, trades and summary")
     p.add_argument("--plot", type=Path, metavar="FILE.png", help="draw prices, fills, equity and drawdown")
@@ -36,8 +38,7 @@ def add_parser(sub: Any) -> None:
 def cmd_demo(args: argparse.Namespace) -> int:
     with tempfile.TemporaryDirectory(prefix="tovik-demo-") as tmp:
         data_dir = Path(tmp)
-        files = write_sample_data(data_dir, days=args.days, seed=args.seed)
-        start, end = sample_period(args.days)
+        files, start, end = write_with_progress(data_dir, args.days, args.seed)
         args.start, args.end = start, end
         out.print(f"sample data: {len(files)} synthetic cache files, {start} to {end}, in {data_dir}")
         backtest = Backtest(

@@ -7,6 +7,7 @@ import argparse
 import math
 import os
 import re
+import sys
 import time
 from collections.abc import Sequence
 from pathlib import Path
@@ -28,13 +29,14 @@ from tovik_backtest.cli.common import (
     add_backfill_args,
     add_money_args,
     add_period_args,
+    int_arg,
     money_kwargs,
     out,
     positive_int_arg,
 )
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
 from tovik_backtest.loader import load_strategy_class
-from tovik_backtest.sweeps import RESERVED_COLUMNS, import_ray, sweep
+from tovik_backtest.sweeps import RESERVED_COLUMNS, SweepInterrupted, import_ray, sweep
 from tovik_backtest.sweeps.grid import same_value
 
 __all__ = ["add_parser", "cmd_sweep", "parse_param", "parse_value", "print_table"]
@@ -133,6 +135,10 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--data-dir", type=Path,
                    help="tick cache folder, the same path on every node (default: the package's)")
     p.add_argument("--out", type=Path, help="new or empty folder for sweep.csv and each run's result")
+    p.add_argument("--resume", action="store_true",
+                   help="continue the interrupted sweep saved in --out: run only the runs it lacks")
+    p.add_argument("--seed", type=int_arg, default=0,
+                   help="seed of every run's order ids (default 0)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--address", help="Ray cluster address (default: RAY_ADDRESS, else a local "
                        "Ray instance)")
@@ -155,6 +161,8 @@ def cmd_sweep(args: argparse.Namespace) -> int:
             import_ray()
         except RayUnavailable as exc:
             raise UsageError(str(exc)) from None
+    if args.resume and args.out is None:
+        raise UsageError("--resume needs --out, the folder of the sweep to continue")
     runs = math.prod(len(v) for v in grid.values())
     where = (f"{args.local_processes} local processes" if args.local_processes is not None
              else f"Ray at {args.address or os.environ.get('RAY_ADDRESS') or 'a local instance'}")
@@ -173,9 +181,14 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         table = sweep(strategy_cls, grid, args.instrument, args.start, args.end,
                       address=args.address, local_processes=args.local_processes,
                       data_dir=args.data_dir, out=args.out, backfill_start=args.backfill_start,
-                      backfill_end=args.backfill_end, progress=report, **money_kwargs(args))
+                      backfill_end=args.backfill_end, progress=report, seed=args.seed,
+                      resume=args.resume, **money_kwargs(args))
     except (SweepError, RayUnavailable) as exc:
         raise UsageError(str(exc)) from None
+    except SweepInterrupted as stop:
+        bar.stop()
+        sys.stderr.write(_interrupted_line(stop) + "\n")
+        return 130
     finally:
         bar.stop()
     print_table(table, list(grid), top=args.top)
@@ -185,6 +198,14 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     if args.out is not None:
         out.print(f"saved the table and each run's result under {args.out}")
     return 1 if failed else 0
+
+
+def _interrupted_line(stop: SweepInterrupted) -> str:
+    line = f"sweep interrupted: {stop.done} of {stop.total} runs finished"
+    if stop.out is None:
+        return line + "; nothing was saved (no --out), so it cannot be resumed"
+    return (f"{line}, saved as a partial table in {stop.out}; to run the other "
+            f"{stop.total - stop.done}, give the same command again with --resume")
 
 
 def print_table(table: pl.DataFrame, names: Sequence[str], top: int = 30) -> None:

@@ -10,7 +10,7 @@ from __future__ import annotations
 from tovik_backtest.errors import RayUnavailable, SweepError
 from tovik_backtest.sweeps.backends import INSTALL_HINT, RUNS_PER_WORKER, RunSpec, import_ray, run_one
 from tovik_backtest.sweeps.cache import missing_days, precache
-from tovik_backtest.sweeps.driver import sweep
+from tovik_backtest.sweeps.driver import SweepInterrupted, sweep
 from tovik_backtest.sweeps.grid import expand_grid
 from tovik_backtest.sweeps.refs import StrategyRef
 from tovik_backtest.sweeps.table import FIGURES, RESERVED_COLUMNS, build_table
@@ -24,6 +24,7 @@ __all__ = [
     "RunSpec",
     "StrategyRef",
     "SweepError",
+    "SweepInterrupted",
     "build_table",
     "expand_grid",
     "import_ray",

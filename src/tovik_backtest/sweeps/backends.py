@@ -4,14 +4,16 @@ over workers: a Ray cluster (or local instance) or a local process pool."""
 from __future__ import annotations
 
 import logging
+import os
 import re
+import socket
 import traceback
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from tovik_backtest.errors import RayUnavailable
+from tovik_backtest.errors import RayUnavailable, SweepError
 from tovik_backtest.runner import Backtest
 from tovik_backtest.sweeps.refs import StrategyRef
 from tovik_backtest.sweeps.table import FIGURES, empty_row
@@ -21,8 +23,8 @@ __all__ = [
     "RUNS_PER_WORKER",
     "RunSpec",
     "import_ray",
+    "check_address",
     "run_folder",
-    "run_on_pool",
     "run_on_ray",
     "run_one",
 ]
@@ -37,7 +39,9 @@ INSTALL_HINT = (
 # daemon thread (and what it holds) behind in the process, so long-lived workers grow.
 RUNS_PER_WORKER = 32
 
-Progress = Callable[[int, int], None] | None
+OnRow = Callable[[dict[str, Any]], None]
+# How long the driver tries to reach a Ray cluster before it gives up.
+CONNECT_TIMEOUT_S = 10.0
 
 
 @dataclass(frozen=True)
@@ -56,6 +60,7 @@ class RunSpec:
     out: str | None = None
     contract_sizes: tuple[tuple[str, int], ...] = ()
     capital: float = 1_000_000.0
+    seed: int = 0
 
 
 def run_one(run_spec: RunSpec) -> dict[str, Any]:
@@ -74,6 +79,7 @@ def run_one(run_spec: RunSpec) -> dict[str, Any]:
             data_dir=run_spec.data_dir,
             contract_sizes=dict(run_spec.contract_sizes) or None,
             capital=run_spec.capital,
+            seed=run_spec.seed,
         )
         result = backtest.run()
         overall = result.summary()["overall"]
@@ -123,8 +129,35 @@ def import_ray() -> Any:
     return ray
 
 
-def run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, progress: Progress
-                ) -> list[dict[str, Any]]:
+def check_address(address: str | None, *, timeout: float = CONNECT_TIMEOUT_S) -> None:
+    """Refuse a Ray address nothing answers on, rather than wait for it forever.
+
+    ``address`` None stands for RAY_ADDRESS when that is set. Words Ray resolves itself
+    ("auto", "local") and addresses without a port are left to Ray.
+    """
+    given = address if address is not None else os.environ.get("RAY_ADDRESS") or None
+    if given is None:
+        return
+    named = given if address is not None else f"RAY_ADDRESS={given}"
+    text = given.strip()
+    text = text.split("://", 1)[1] if "://" in text else text
+    host, sep, port = text.rpartition(":")
+    if not sep or not port.isdigit():
+        return
+    host = host.strip("[]") or "127.0.0.1"
+    try:
+        with socket.create_connection((host, int(port)), timeout=timeout):
+            pass
+    except OSError as exc:
+        reason = type(exc).__name__ if isinstance(exc, TimeoutError) else (exc.strerror or str(exc))
+        raise SweepError(
+            f"cannot reach the Ray cluster at {named} ({reason}): start it there with "
+            "'ray start --head', correct the address, or run on this machine with "
+            "--local-processes N"
+        ) from None
+
+
+def run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, on_row: OnRow) -> None:
     started_here = False
     if not ray.is_initialized():
         # address None: RAY_ADDRESS, else a running local cluster, else a new local instance.
@@ -135,24 +168,20 @@ def run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, progress: Pr
         # One retry covers a lost node; a run that kills its worker every time fails soon.
         task = ray.remote(num_cpus=1, max_calls=RUNS_PER_WORKER, max_retries=1)(run_one)
         pending = {task.remote(run_spec): run_spec for run_spec in specs}
-        rows: list[dict[str, Any]] = []
         try:
             while pending:
                 ready, _ = ray.wait(list(pending), num_returns=1)
                 for ref in ready:
                     run_spec = pending.pop(ref)
                     try:
-                        rows.append(ray.get(ref))
+                        row = ray.get(ref)
                     except Exception as exc:  # noqa: BLE001 - the worker died or could not start
-                        rows.append(empty_row(run_spec.index, run_spec.params,
-                                              _ray_error_text(exc)))
-                    if progress is not None:
-                        progress(len(rows), len(specs))
+                        row = empty_row(run_spec.index, run_spec.params, _ray_error_text(exc))
+                    on_row(row)
         except BaseException:
             for ref in pending:
                 ray.cancel(ref, force=True)
             raise
-        return rows
     finally:
         if started_here:
             ray.shutdown()
@@ -161,50 +190,3 @@ def run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, progress: Pr
 def _ray_error_text(exc: BaseException) -> str:
     first = str(exc).strip().splitlines()
     return f"{type(exc).__name__}: {first[0] if first else ''}".strip()
-
-
-_DIED = "the worker process running this run died (exit or crash in native code)"
-
-
-def run_on_pool(processes: int, specs: list[RunSpec], progress: Progress) -> list[dict[str, Any]]:
-    import multiprocessing
-    from concurrent.futures import ProcessPoolExecutor, as_completed
-    from concurrent.futures.process import BrokenProcessPool
-
-    # Fresh interpreters: forking a process that runs threads (the matcher's, a progress
-    # display's) can deadlock the child.
-    context = multiprocessing.get_context("spawn")
-    rows: list[dict[str, Any]] = []
-    broken: list[RunSpec] = []
-
-    def done(row: dict[str, Any]) -> None:
-        rows.append(row)
-        if progress is not None:
-            progress(len(rows), len(specs))
-
-    pool = ProcessPoolExecutor(max_workers=processes, mp_context=context,
-                               max_tasks_per_child=RUNS_PER_WORKER)
-    try:
-        futures = {pool.submit(run_one, run_spec): run_spec for run_spec in specs}
-        for future in as_completed(futures):
-            run_spec = futures[future]
-            try:
-                done(future.result())
-            except BrokenProcessPool:
-                broken.append(run_spec)
-            except Exception as exc:  # noqa: BLE001 - the run could not be sent
-                done(empty_row(run_spec.index, run_spec.params, f"{type(exc).__name__}: {exc}"))
-    except BaseException:
-        pool.shutdown(wait=False, cancel_futures=True)
-        raise
-    pool.shutdown(wait=True)
-    # A process that dies (a crash in native code, an exit) takes the whole pool down
-    # with it, and every unfinished run with it. Those runs are run again one by one,
-    # each in a process of its own, so only the run that crashes is lost.
-    for run_spec in sorted(broken, key=lambda s: s.index):
-        with ProcessPoolExecutor(max_workers=1, mp_context=context) as alone:
-            try:
-                done(alone.submit(run_one, run_spec).result())
-            except BrokenProcessPool:
-                done(empty_row(run_spec.index, run_spec.params, _DIED))
-    return rows

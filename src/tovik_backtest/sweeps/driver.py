@@ -10,8 +10,8 @@ before any run starts, so workers never download anything.
 
 from __future__ import annotations
 
-import json
 import os
+import shutil
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -23,14 +23,28 @@ from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.errors import BacktestError, SweepError, describe
 from tovik_backtest.instruments import Instrument, parse_instrument
 from tovik_backtest.money import Sizes
-from tovik_backtest.sweeps.backends import RunSpec, import_ray, run_folder, run_on_pool, run_on_ray
+from tovik_backtest.sweeps.backends import RunSpec, check_address, import_ray, run_folder, run_on_ray
 from tovik_backtest.sweeps.cache import precache
 from tovik_backtest.sweeps.grid import expand_grid
+from tovik_backtest.sweeps.journal import ABOUT, Journal, check_same_sweep, write_about
+from tovik_backtest.sweeps.pool import exit_if_importing_main, run_on_pool
 from tovik_backtest.sweeps.refs import StrategyRef
 from tovik_backtest.sweeps.table import build_table
 from tovik_backtest.utils import format_to_dt
 
-__all__ = ["sweep"]
+__all__ = ["SweepInterrupted", "sweep"]
+
+
+class SweepInterrupted(KeyboardInterrupt):
+    """A sweep stopped by an interrupt; ``table`` holds the runs that finished.
+
+    With an output folder, the partial table is saved there and ``sweep(...,
+    resume=True)`` runs the rest.
+    """
+
+    def __init__(self, table: pl.DataFrame, total: int, out: Path | None) -> None:
+        super().__init__(f"sweep interrupted after {table.height} of {total} runs")
+        self.table, self.done, self.total, self.out = table, table.height, total, out
 
 
 @dataclass
@@ -60,7 +74,7 @@ def _check_date(name: str, value: Any, optional: bool = False) -> None:
 
 
 def _plan(strategy_cls: Any, grid: Any, instruments: Any, start: Any, end: Any, data_dir: Any,
-          out: Any, backfill_start: Any, backfill_end: Any) -> _Plan:
+          out: Any, backfill_start: Any, backfill_end: Any, resume: bool) -> _Plan:
     ref = StrategyRef.of(strategy_cls)
     combos = expand_grid(grid)
     options = {name: list(values) for name, values in grid.items()}
@@ -98,9 +112,13 @@ def _plan(strategy_cls: Any, grid: Any, instruments: Any, start: Any, end: Any, 
         out_dir = Path(out).expanduser().resolve()
         if out_dir.exists() and not out_dir.is_dir():
             raise SweepError(f"output folder {out_dir} is a file")
-        if out_dir.is_dir() and any(out_dir.iterdir()):
+        if not resume and out_dir.is_dir() and any(out_dir.iterdir()):
             # Runs of another sweep left there would mix with this one's.
-            raise SweepError(f"output folder {out_dir} is not empty; choose a new or empty folder")
+            hint = (" or resume the sweep saved there" if (out_dir / ABOUT).is_file() else "")
+            raise SweepError(f"output folder {out_dir} is not empty; choose a new or empty "
+                             f"folder{hint}")
+    elif resume:
+        raise SweepError("resume needs the output folder of the sweep to resume (out)")
     return _Plan(ref, combos, list(options), options, parsed, periods, data, out_dir,
                  {"backfill_start": backfill_start, "backfill_end": backfill_end,
                   "start": start, "end": end})
@@ -122,6 +140,8 @@ def sweep(
     progress: Callable[[int, int], None] | None = None,
     contract_sizes: Mapping[str, int] | None = None,
     capital: float = 1_000_000,
+    seed: int = 0,
+    resume: bool = False,
 ) -> pl.DataFrame:
     """Back-test every combination of ``grid`` and return the runs ranked by net P&L.
 
@@ -134,12 +154,21 @@ def sweep(
     ``out`` (a new or empty folder) receives ``sweep.csv`` and every run's result.
     ``progress(done, total)`` is called here after each finished run.
 
-    ``contract_sizes`` and ``capital`` reach every ``Backtest`` as they are.
+    ``contract_sizes``, ``capital`` and ``seed`` reach every ``Backtest`` as they are.
 
-    A run that fails has its error in the ``error`` column; the others go on.
+    A run that fails has its error in the ``error`` column; the others go on. An
+    interrupt stops every run at once and raises SweepInterrupted (a KeyboardInterrupt)
+    after saving the finished runs in ``out``; ``resume=True`` with the same arguments
+    then runs only the missing ones, and the table comes out as if run in one go.
     """
+    # A spawned worker importing an unguarded script must not start the sweep again.
+    exit_if_importing_main()
+    if type(resume) is not bool:
+        raise TypeError(f"resume must be True or False, not {describe(resume)}")
+    if type(seed) is not int:
+        raise TypeError(f"seed must be a whole number, not {describe(seed)}")
     plan = _plan(strategy_cls, grid, instruments, start, end, data_dir, out,
-                 backfill_start, backfill_end)
+                 backfill_start, backfill_end, resume)
     try:
         # an unknown futures product fails every run alike: refuse it once, up front
         Sizes.of(plan.instruments, contract_sizes)
@@ -160,11 +189,15 @@ def sweep(
         ray = import_ray()
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {describe(progress)}")
+    sizes = sorted((contract_sizes or {}).items())
+    plan.extra.update(seed=seed, contract_sizes=dict(sizes), capital=float(capital))
+    if plan.out is not None and resume:
+        check_same_sweep(plan.out, _identity(plan))
+    if ray is not None:
+        check_address(address)
 
     precache(plan.instruments, plan.periods, plan.data_dir)
 
-    if plan.out is not None:
-        plan.out.mkdir(parents=True, exist_ok=True)
     instruments_plain = tuple((i.code, i.market) for i in plan.instruments)
     specs = [
         RunSpec(
@@ -178,38 +211,83 @@ def sweep(
             backfill_end=backfill_end,
             data_dir=str(plan.data_dir),
             out=str(run_folder(plan.out, index, params)) if plan.out is not None else None,
-            contract_sizes=tuple(sorted((contract_sizes or {}).items())),
+            contract_sizes=tuple(sizes),
             capital=float(capital),
+            seed=seed,
         )
         for index, params in enumerate(plan.combos)
     ]
+    rows: list[dict[str, Any]] = []
+    journal: Journal | None = None
+    if plan.out is not None:
+        plan.out.mkdir(parents=True, exist_ok=True)
+        journal = Journal(plan.out)
+        if resume:
+            rows = list(journal.rows_for(plan.combos, seed).values())
+            done = {row["run"] for row in rows}
+            specs = [s for s in specs if s.index not in done]
+            for run_spec in specs:
+                # what a run cut off last time left behind is not a result
+                shutil.rmtree(run_folder(plan.out, run_spec.index, run_spec.params),
+                              ignore_errors=True)
+        journal.path.touch()
+        _save_about(plan, len(rows), partial=True)
+
+    def on_row(row: dict[str, Any]) -> None:
+        rows.append(row)
+        if journal is not None:
+            journal.append(row, seed)
+        if progress is not None:
+            progress(len(rows), len(plan.combos))
+
     if progress is not None:
-        progress(0, len(specs))
-    if ray is None:
-        rows = run_on_pool(local_processes, specs, progress)  # type: ignore[arg-type]
-    else:
-        rows = run_on_ray(ray, specs, address, progress)
+        progress(len(rows), len(plan.combos))
+    try:
+        if not specs:
+            pass
+        elif ray is None:
+            run_on_pool(local_processes, specs, on_row)  # type: ignore[arg-type]
+        else:
+            run_on_ray(ray, specs, address, on_row)
+    except KeyboardInterrupt:
+        table = build_table(plan.names, plan.options, rows)
+        if plan.out is not None:
+            _save_sweep(plan, table, partial=True)
+        raise SweepInterrupted(table, len(plan.combos), plan.out) from None
     table = build_table(plan.names, plan.options, rows)
     if plan.out is not None:
-        _save_sweep(plan, table)
+        _save_sweep(plan, table, partial=False)
     return table
 
 
-def _save_sweep(plan: _Plan, table: pl.DataFrame) -> None:
-    assert plan.out is not None
-    table.write_csv(plan.out / "sweep.csv")
-    about = {
+def _identity(plan: _Plan) -> dict[str, Any]:
+    return {
         "strategy": plan.ref.text,
         "grid": plan.options,
         "instruments": [i.as_dict() for i in plan.instruments],
-        "start": plan.extra["start"],
-        "end": plan.extra["end"],
-        "backfill_start": plan.extra["backfill_start"],
-        "backfill_end": plan.extra["backfill_end"],
-        "data_dir": str(plan.data_dir),
-        "runs": table.height,
-        "failed": int(table["error"].is_not_null().sum()),
+        **{k: plan.extra[k] for k in ("start", "end", "backfill_start", "backfill_end", "seed",
+                                      "contract_sizes", "capital")},
     }
-    (plan.out / "sweep.json").write_text(
-        json.dumps(about, ensure_ascii=False, indent=2, default=repr), encoding="utf-8"
-    )
+
+
+def _save_about(plan: _Plan, runs: int, *, partial: bool, failed: int = 0) -> None:
+    assert plan.out is not None
+    about = {
+        **_identity(plan),
+        "data_dir": str(plan.data_dir),
+        "total_runs": len(plan.combos),
+        "runs": runs,
+        "failed": failed,
+        # True until every run of the grid is in sweep.csv; resume to run the others.
+        "partial": partial,
+    }
+    write_about(plan.out, about)
+
+
+def _save_sweep(plan: _Plan, table: pl.DataFrame, *, partial: bool) -> None:
+    assert plan.out is not None
+    tmp = plan.out / "sweep.csv.tmp"
+    table.write_csv(tmp)
+    os.replace(tmp, plan.out / "sweep.csv")
+    _save_about(plan, table.height, partial=partial,
+                failed=int(table["error"].is_not_null().sum()))

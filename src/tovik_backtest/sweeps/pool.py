@@ -1,0 +1,207 @@
+"""The local process pool of a sweep.
+
+Each worker is a fresh interpreter that takes one run at a time, so an interrupt has
+nothing queued to finish, and a worker that dies loses only the run it was carrying
+out. Workers ignore SIGINT (a terminal sends it to the whole process group): stopping
+them is the parent's job, and it terminates them at once.
+"""
+
+from __future__ import annotations
+
+import inspect
+import multiprocessing
+import signal
+import sys
+import threading
+from collections import deque
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from multiprocessing.connection import Connection, wait
+from typing import Any
+
+from tovik_backtest.errors import SweepError
+from tovik_backtest.sweeps.backends import RUNS_PER_WORKER, RunSpec, run_one
+from tovik_backtest.sweeps.table import empty_row
+
+__all__ = ["UNGUARDED_EXIT", "exit_if_importing_main", "run_on_pool"]
+
+# Exit status of a worker whose import of the main script started a sweep of its own.
+UNGUARDED_EXIT = 86
+
+_DIED = "the worker process running this run died (exit or crash in native code)"
+_STOP_GRACE_S = 2.0
+
+
+def exit_if_importing_main() -> None:
+    """End this process when it is a spawned worker importing the parent's main script.
+
+    A script that calls ``sweep()`` without ``if __name__ == "__main__":`` runs the call
+    again in every worker while the worker imports it. The worker ends with
+    UNGUARDED_EXIT instead, and the parent turns that into one clear error.
+    """
+    # Only multiprocessing's start-up of a spawned or forkserver child runs module code
+    # under the name __mp_main__ (before parent_process() is even set).
+    frame = inspect.currentframe()
+    while frame is not None:
+        if frame.f_code.co_name == "<module>" and frame.f_globals.get("__name__") == "__mp_main__":
+            raise SystemExit(UNGUARDED_EXIT)
+        frame = frame.f_back
+
+
+def _unguarded_error() -> SweepError:
+    main = sys.modules.get("__main__")
+    script = getattr(main, "__file__", None) or "the main script"
+    return SweepError(
+        f"the worker processes re-ran the sweep while importing {script}: put the sweep "
+        "call under 'if __name__ == \"__main__\":' so that local_processes workers can import "
+        "the script without starting it again"
+    )
+
+
+def _serve(conn: Connection) -> None:
+    """A worker's loop: one run spec in, its row out, until told to stop."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    conn.send("ready")
+    while True:
+        try:
+            spec = conn.recv()
+        except EOFError:  # the parent is gone
+            return
+        if spec is None:
+            return
+        try:
+            conn.send(run_one(spec))
+        except OSError:  # the parent is gone
+            return
+
+
+@contextmanager
+def _sigint_ignored() -> Iterator[None]:
+    # Spawned while SIGINT is ignored, a worker ignores it from its first instruction on
+    # (CPython keeps an inherited SIG_IGN), so a Ctrl-C during its start-up prints nothing.
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+class _Worker:
+    def __init__(self, context: Any) -> None:
+        self.conn, child = context.Pipe()
+        self.process = context.Process(target=_serve, args=(child,), daemon=True,
+                                       name="tovik-sweep-worker")
+        with _sigint_ignored():
+            self.process.start()
+        child.close()
+        self.ready = False
+        self.spec: RunSpec | None = None
+        self.runs = 0
+
+    def give(self, spec: RunSpec) -> bool:
+        try:
+            self.conn.send(spec)
+        except OSError:
+            return False
+        self.spec = spec
+        return True
+
+    def stop(self) -> None:
+        try:
+            self.conn.send(None)
+        except OSError:
+            pass
+
+
+def _stop_all(workers: list[_Worker], *, at_once: bool) -> None:
+    """End every worker: politely when idle, by SIGTERM (then SIGKILL) when ``at_once``."""
+    with _sigint_ignored():  # a second Ctrl-C must not leave processes behind
+        for w in workers:
+            if at_once:
+                w.process.terminate()
+            else:
+                w.stop()
+        for w in workers:
+            w.process.join(_STOP_GRACE_S)
+            if w.process.is_alive():
+                w.process.kill()
+                w.process.join()
+            w.conn.close()
+            w.process.close()
+
+
+def run_on_pool(processes: int, specs: list[RunSpec],
+                on_row: Callable[[dict[str, Any]], None]) -> None:
+    """Carry out ``specs`` on ``processes`` workers, handing each row to ``on_row``.
+
+    An interrupt (KeyboardInterrupt) ends every worker at once and propagates; the runs
+    then in progress are not reported.
+    """
+    # Fresh interpreters: forking a process that runs threads (the matcher's, a progress
+    # display's) can deadlock the child.
+    context = multiprocessing.get_context("spawn")
+    queue = deque(specs)
+    workers: list[_Worker] = []
+    finished = False
+    try:
+        while queue or any(w.spec is not None for w in workers):
+            idle = sum(1 for w in workers if w.spec is None)
+            for _ in range(min(processes - len(workers), len(queue) - idle)):
+                workers.append(_Worker(context))
+            for w in workers:
+                if w.ready and w.spec is None and queue:
+                    spec = queue.popleft()
+                    if not w.give(spec):
+                        queue.appendleft(spec)  # it died; its sentinel says so below
+            by_handle: dict[Any, _Worker] = {}
+            for w in workers:
+                by_handle[w.conn] = w
+                by_handle[w.process.sentinel] = w
+            for handle in wait(list(by_handle)):
+                w = by_handle[handle]
+                if w not in workers:
+                    continue
+                if handle is w.conn or w.conn.poll():
+                    if _receive(w, on_row):
+                        continue
+                _bury(w, on_row)
+                workers.remove(w)
+            for w in [w for w in workers if w.runs >= RUNS_PER_WORKER and w.spec is None]:
+                # Recycled: every run leaves the matcher's thread behind in the process.
+                workers.remove(w)
+                _stop_all([w], at_once=False)
+        finished = True
+    finally:
+        _stop_all(workers, at_once=not finished)
+
+
+def _receive(w: _Worker, on_row: Callable[[dict[str, Any]], None]) -> bool:
+    """Take the worker's message; False when the worker has gone."""
+    try:
+        message = w.conn.recv()
+    except (EOFError, OSError):
+        return False
+    if message == "ready":
+        w.ready = True
+    else:
+        w.spec = None
+        w.runs += 1
+        on_row(message)
+    return True
+
+
+def _bury(w: _Worker, on_row: Callable[[dict[str, Any]], None]) -> None:
+    w.process.join(_STOP_GRACE_S)
+    code = w.process.exitcode
+    if not w.ready:
+        if code == UNGUARDED_EXIT:
+            raise _unguarded_error()
+        raise SweepError(f"a worker process exited with code {code} while starting, before any "
+                         "run; see the error it printed above")
+    if w.spec is not None:
+        on_row(empty_row(w.spec.index, w.spec.params, f"{_DIED}, exit code {code}"))
+    w.conn.close()
+    w.process.close()
