@@ -17,7 +17,7 @@ from typing import Any
 
 import polars as pl
 
-from tovik_backtest.market import yesterday_taipei
+from tovik_backtest.market import is_trading_day, yesterday_taipei
 from tovik_backtest.tick_cache import TICK_SCHEMA, tick_file_name, ticks_dir
 
 __all__ = [
@@ -117,7 +117,8 @@ def _day_ticks(profile: _Profile, day: dt.date, price: float, rng: random.Random
 
 def trading_days(days: int = 5, start: str = "2024-01-02",
                  until: dt.date | None = None) -> list[dt.date]:
-    """The weekdays sample data covers: ``days`` of them from ``start`` on, none after
+    """The trading days sample data covers (the exchange's calendar: no ticks on a
+    holiday): ``days`` of them from ``start`` on, none after
     ``until`` (default: yesterday in Taipei, so there is never data of days to come)."""
     if type(days) is not int or days < 1:
         raise ValueError(f"days must be a positive whole number, not {days!r}")
@@ -128,7 +129,7 @@ def trading_days(days: int = 5, start: str = "2024-01-02",
                          "day it may cover (yesterday in Taipei); start earlier")
     out: list[dt.date] = []
     while len(out) < days and day <= last:
-        if day.weekday() < 5:
+        if is_trading_day(day):
             out.append(day)
         day += dt.timedelta(days=1)
     return out
@@ -146,7 +147,7 @@ def write_sample_data(
     """Write ``days`` trading days of ticks for the sample instruments from ``start`` on.
 
     The days stop at ``until`` (default: yesterday in Taipei), so fewer than ``days``
-    may be written; ``trading_days`` tells which. Weekends inside the span are written
+    may be written; ``trading_days`` tells which. Weekends and holidays inside the span are written
     as header-only files, as the cache stores a day without ticks, so the ticker never
     asks the broker for them. Deterministic per ``seed``. ``progress(done, total, day)``
     is called after each trading day. Returns the files written.

@@ -131,3 +131,16 @@ def test_commands_stop_at_yesterday_and_show_each_day(command, days, shown, tmp_
     assert f"2024-01-02 to 2024-01-0{1 + shown}" in text
     if command[0] == "sample-data":
         assert not tick_file(tmp_path, "2330", "2024-01-05").exists()
+
+
+@pytest.mark.parametrize("start, days, holiday", [
+    ("2024-02-05", 5, "2024-02-08"),  # the Lunar New Year break
+    ("2024-04-03", 2, "2024-04-04"),  # Children's Day
+])
+def test_no_ticks_on_exchange_holidays(tmp_path, start, days, holiday):
+    from tovik_backtest.market import is_trading_day
+
+    write_sample_data(tmp_path, days=days, seed=1, start=start, until=dt.date(2024, 12, 31))
+    assert not is_trading_day(holiday)
+    text = tick_file(tmp_path, "2330", holiday).read_text(encoding="utf-8")
+    assert text.count("\n") == 1  # the header alone, like a weekend

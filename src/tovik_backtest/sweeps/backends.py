@@ -20,7 +20,6 @@ from tovik_backtest.sweeps.table import FIGURES, empty_row
 
 __all__ = [
     "INSTALL_HINT",
-    "RUNS_PER_WORKER",
     "RunSpec",
     "import_ray",
     "check_address",
@@ -35,9 +34,6 @@ INSTALL_HINT = (
     "--local-processes N"
 )
 
-# A worker process is replaced after this many runs: every run leaves the matcher's
-# daemon thread (and what it holds) behind in the process, so long-lived workers grow.
-RUNS_PER_WORKER = 32
 
 OnRow = Callable[[dict[str, Any]], None]
 # How long the driver tries to reach a Ray cluster before it gives up.
@@ -166,7 +162,7 @@ def run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, on_row: OnRo
         started_here = True
     try:
         # One retry covers a lost node; a run that kills its worker every time fails soon.
-        task = ray.remote(num_cpus=1, max_calls=RUNS_PER_WORKER, max_retries=1)(run_one)
+        task = ray.remote(num_cpus=1, max_retries=1)(run_one)
         pending = {task.remote(run_spec): run_spec for run_spec in specs}
         try:
             while pending:

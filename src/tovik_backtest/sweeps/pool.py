@@ -20,7 +20,7 @@ from multiprocessing.connection import Connection, wait
 from typing import Any
 
 from tovik_backtest.errors import SweepError
-from tovik_backtest.sweeps.backends import RUNS_PER_WORKER, RunSpec, run_one
+from tovik_backtest.sweeps.backends import RunSpec, run_one
 from tovik_backtest.sweeps.table import empty_row
 
 __all__ = ["UNGUARDED_EXIT", "exit_if_importing_main", "run_on_pool"]
@@ -99,7 +99,6 @@ class _Worker:
         child.close()
         self.ready = False
         self.spec: RunSpec | None = None
-        self.runs = 0
 
     def give(self, spec: RunSpec) -> bool:
         try:
@@ -169,10 +168,6 @@ def run_on_pool(processes: int, specs: list[RunSpec],
                         continue
                 _bury(w, on_row)
                 workers.remove(w)
-            for w in [w for w in workers if w.runs >= RUNS_PER_WORKER and w.spec is None]:
-                # Recycled: every run leaves the matcher's thread behind in the process.
-                workers.remove(w)
-                _stop_all([w], at_once=False)
         finished = True
     finally:
         _stop_all(workers, at_once=not finished)
@@ -188,7 +183,6 @@ def _receive(w: _Worker, on_row: Callable[[dict[str, Any]], None]) -> bool:
         w.ready = True
     else:
         w.spec = None
-        w.runs += 1
         on_row(message)
     return True
 
