@@ -275,14 +275,15 @@ def drive(
                                     None if backfilling else on_boundary)
             finally:
                 run.backfilling = False
+                if not backfilling:  # settled even when the strategy raised: a partial result counts
+                    sync_last()
+                    for k, c in enumerate(codes):
+                        stats[c].ticks += state[PER_CODE + k]
+                        recorder.ticks += state[PER_CODE + k]
+                        state[PER_CODE + k] = 0
+                        state[PER_CODE + 3 * n + k] = -1
+                    recorder.exposed_ticks = state[EXPOSED_TICKS]
             run.backfilling = backfilling
-            if not backfilling:
-                sync_last()
-                for k, c in enumerate(codes):
-                    stats[c].ticks += state[PER_CODE + k]
-                    recorder.ticks += state[PER_CODE + k]
-                    state[PER_CODE + k] = 0
-                    state[PER_CODE + 3 * n + k] = -1
             run.table_done()
             ticks += table.height
             done += table.height

@@ -62,6 +62,8 @@ class BacktestResult:
     skipped_days: list[str] = field(default_factory=list)
     # the modules' error records, each the JSON text it was logged as
     errors: list[str] = field(default_factory=list)
+    # set when the run stopped on an exception: these are the results up to that point
+    error: str | None = None
 
     @cached_property
     def book(self) -> Book:
@@ -154,7 +156,12 @@ class BacktestResult:
         overall["backfilling_ticks"] = self.backfilling_ticks
         overall["wall_seconds"] = self.wall_seconds
         overall["ticks_per_second"] = self.ticks_per_second
-        return {"params": self.params, "instruments": per, "overall": overall, "notes": self.notes}
+        summary: dict[str, Any] = {"params": self.params, "instruments": per, "overall": overall,
+                                   "notes": self.notes}
+        if self.error is not None:
+            summary["partial"] = True
+            summary["error"] = self.error
+        return summary
 
     def trades(self) -> pl.DataFrame:
         """The fills, one row per deal report, in the order they happened; money in TWD

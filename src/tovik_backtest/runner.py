@@ -331,6 +331,17 @@ class Backtest:
                 instruments=list(self.instruments), stats=stats, recorder=recorder, reports=reports,
                 period=(self.start, self.end), warm_up=warm_up(self.backfill_start, self.backfill_end),
                 on_tick=_default_on_tick(strategy), progress=self.progress)
+        except Exception as exc:
+            # What the run produced before it stopped stays readable (and savable) on the error.
+            try:
+                partial = self._result(time.perf_counter() - started, stats, recorder, positions, reports,
+                                       0, error=f"{type(exc).__name__}: {exc}")
+            except Exception:  # noqa: BLE001 - the run's own error is the one to raise
+                partial = None
+            if partial is not None:
+                exc.partial_result = partial  # type: ignore[attr-defined]
+                exc.add_note("the run stopped here; what it produced so far is in this error's partial_result")
+            raise
         finally:
             strategy._runner = None
             matcher.close()
@@ -338,8 +349,9 @@ class Backtest:
                             backfilling_ticks)
 
     def _result(self, wall: float, stats: dict[str, InstrumentStats], recorder: Recorder,
-                positions: Positions, reports: list[dict[str, Any]], backfilling_ticks: int) -> BacktestResult:
-        if not any(st.ticks for st in stats.values()):
+                positions: Positions, reports: list[dict[str, Any]], backfilling_ticks: int,
+                error: str | None = None) -> BacktestResult:
+        if error is None and not any(st.ticks for st in stats.values()):
             raise _no_ticks(self.instruments, self.start, self.end, self.data_dir)
         recorder.finish()
         count_exchange_cancels(stats, positions)
@@ -354,6 +366,7 @@ class Backtest:
             recorder=recorder,
             costs=self.costs,
             capital=self.capital,
+            error=error,
         )
 
     def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:

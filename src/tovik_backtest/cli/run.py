@@ -96,7 +96,15 @@ def cmd_run(args: argparse.Namespace) -> int:
         on_error=show_error,
         **money_kwargs(args),
     )
-    result = run_with_progress(backtest)
+    try:
+        result = run_with_progress(backtest)
+    except Exception as exc:
+        partial = getattr(exc, "partial_result", None)
+        if partial is not None and args.out:
+            partial.save(args.out)
+            out.print(f"[red]the run stopped on {type(exc).__name__}; what it produced so far is saved "
+                      f"to {args.out} (summary.json says partial)[/red]")
+        raise
     finish(result, args, args.data_dir)
     if result.errors and not args.out:
         out.print(f"{len(result.errors)} error records written to {keep_errors(result.errors)}")
