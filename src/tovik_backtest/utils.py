@@ -59,6 +59,17 @@ def make_dir(path: str) -> None:
     os.makedirs(path, exist_ok=True)
 
 
+class _SilentConsole(Console):
+    """A console whose lines go nowhere without being rendered first (rich renders a
+    quiet console's text before it drops it)."""
+
+    def print(self, *objects: object, **kwargs: object) -> None:
+        return None
+
+    def log(self, *objects: object, **kwargs: object) -> None:
+        return None
+
+
 @contextlib.contextmanager
 def quiet_console(enabled: bool = True) -> Iterator[None]:
     """Send the modules' console lines nowhere inside the block (a run prints one per order).
@@ -70,7 +81,7 @@ def quiet_console(enabled: bool = True) -> Iterator[None]:
         yield
         return
     saved = console
-    console = Console(file=io.StringIO(), quiet=True)
+    console = _SilentConsole(file=io.StringIO(), quiet=True)
     try:
         yield
     finally:

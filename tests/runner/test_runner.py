@@ -221,3 +221,14 @@ def test_merged_ticks_reads_the_cache_in_time_order(tmp_path):
     result = Backtest(MovingAverageCross(), ["2330:Stock", "TXFR1:Future"], start, end,
                       data_dir=tmp_path).run()
     assert table.height == result.ticks  # what the run replays
+
+
+@pytest.mark.parametrize("seed", [0, 1, 7, 2**40 + 3])
+def test_seeded_ids_draw_what_random_choice_draws(seed):
+    import random
+
+    from tovik_backtest.runner import _ID_ALPHABET, _seeded_ids
+
+    rng, fast = random.Random(seed), _seeded_ids(seed)
+    for _ in range(50):
+        assert fast() == "".join(rng.choice(_ID_ALPHABET) for _ in range(16))
