@@ -4,10 +4,12 @@ Figures (ticks per second; a tick is one trade row of 2330:Stock or TXFR1:Future
   * this package end to end through Backtest(...).run(), cache reading included, with
     the order flow below and with a strategy whose on_tick does nothing;
   * the native loop alone (drive_ticks on the period's merged table, no-op on_tick);
-  * polars walking the same merged rows with iter_rows(named=True) and a no-op call;
+  * polars walking the same merged rows with iter_rows(named=True) and a no-op call,
+    on the table alone and end to end (reading the same cache files, merging, sorting);
   * hftbacktest's numba-compiled loop on the same trades (with each tick's best bid and
-    ask as depth events) and the same order flow, data preparation and compilation
-    excluded; backtrader on the same ticks as bars (fewer days: it is slow);
+    ask as depth events) and the same order flow: the loop alone, and end to end (the
+    cache read with polars, its event arrays built, the loop; compilation excluded);
+    backtrader on the same ticks as bars (fewer days: it is slow);
   * peak resident memory of a 5-day and a 60-day run, each in its own process.
 Order flow: every 100th tick of a code, a 1-lot limit buy at the last price when flat,
 else a 1-lot limit sell at the last price. Peers missing: a line says so (pip install
@@ -17,6 +19,7 @@ else a 1-lot limit sell at the last price. Peers missing: a line says so (pip in
 from __future__ import annotations
 
 import argparse
+import datetime as dt
 import subprocess
 import sys
 import tempfile
@@ -32,6 +35,7 @@ from tovik_backtest import market as mk
 from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.runner import Backtest, Strategy, merged_ticks
 from tovik_backtest.sample_data import sample_period, write_sample_data
+from tovik_backtest.tick_cache import TICK_SCHEMA, tick_file
 
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
 EVERY = 100
@@ -79,6 +83,23 @@ def native_loop(table: pl.DataFrame) -> float:
         began = time.perf_counter()
         matcher.drive_ticks(*columns, list(index), ["Stock", "Future"], state, False, idle, None, None)
         return time.perf_counter() - began
+
+
+def read_cache(folder: Path, start: str, end: str) -> tuple[float, pl.DataFrame]:
+    """The period's cache files read, merged and sorted with polars alone."""
+    began = time.perf_counter()
+    first, last = dt.date.fromisoformat(start), dt.date.fromisoformat(end)
+    frames = []
+    for item in INSTRUMENTS:
+        code = item.split(":")[0]
+        day = first
+        while day <= last:
+            path = tick_file(folder, code, day.isoformat())
+            if path.is_file():
+                frames.append(pl.read_csv(path, schema=TICK_SCHEMA).with_columns(pl.lit(code).alias("code")))
+            day += dt.timedelta(days=1)
+    table = pl.concat(frames).sort(["ts", "code"])
+    return time.perf_counter() - began, table
 
 
 def polars_walk(table: pl.DataFrame) -> float:
@@ -250,11 +271,15 @@ def main() -> None:
         seconds, idle = ours(Idle(), folder, start, end)
         line("tovik_backtest run(), no-op on_tick", idle.ticks, seconds, base)
         line("tovik_backtest native loop alone, no-op on_tick", table.height, native_loop(table), base)
-        line("polars iter_rows(named=True) + no-op call", table.height, polars_walk(table), base)
+        reading, read_table = read_cache(folder, start, end)
+        assert read_table.height == table.height
+        walking = polars_walk(table)
+        line("polars iter_rows(named=True) + no-op call", table.height, walking, base)
+        line("polars end to end: read cache, merge, walk", table.height, reading + walking, base)
         try:
             seconds, building, ticks, orders = hft_run(table)
-            line(f"hftbacktest numba loop ({orders} orders)", ticks, seconds, base)
-            line("hftbacktest, its event arrays built + loop", ticks, seconds + building, base)
+            line(f"hftbacktest numba loop alone ({orders} orders)", ticks, seconds, base)
+            line("hftbacktest end to end: read, build, loop", ticks, reading + building + seconds, base)
         except ImportError as exc:
             print(f"  hftbacktest: not installed ({exc.name}); pip install '.[bench]'")
         try:

@@ -194,3 +194,13 @@ def test_set_quiet_formats_no_console_line_and_route_reports_keeps_the_order(mon
             m.set_quiet(1)
     assert len(console.lines) == lines
     assert [r["operation_type"].value for r in sink] == ["New", "UpdateQty", "Cancel"]
+
+
+def test_runs_leave_no_thread_behind(sample):
+    import threading
+
+    folder, start, end = sample
+    before = {t.ident for t in threading.enumerate()}
+    for _ in range(3):
+        Backtest(Strategy(), ["2330:Stock", "TXFR1:Future"], start, end, data_dir=folder).run()
+    assert {t.ident for t in threading.enumerate()} <= before  # each run ended its matcher's worker
