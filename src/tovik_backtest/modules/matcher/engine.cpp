@@ -268,19 +268,21 @@ PyObject *set_quiet(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 void add_engine_methods(std::vector<PyMethodDef> &methods) {
     methods.push_back(TOVIK_METHOD("set_quiet", set_quiet,
                                    "set_quiet($self, quiet)\n--\n\n"
-                                   "quiet=True: accepted orders, modifications and cancellations print no\n"
-                                   "console line (none is formatted); errors still do."));
+                                   "Print no console line (none is even formatted) for accepted requests.\n\n"
+                                   "quiet=True covers accepted orders, modifications and cancellations;\n"
+                                   "errors are still printed."));
     methods.push_back(TOVIK_METHOD("route_reports", route_reports,
                                    "route_reports($self, sink)\n--\n\n"
-                                   "Send every report to the list `sink` (appended in order) instead of\n"
-                                   "response_queue; None restores the queue. The back-test engine's way to\n"
-                                   "collect reports on its own thread."));
+                                   "Send every report to a list instead of response_queue.\n\n"
+                                   "Reports are appended to `sink` in order; None restores the queue. The\n"
+                                   "back-test engine's way to collect reports on its own thread."));
     methods.push_back(TOVIK_METHOD(
         "drive_ticks", drive_ticks,
         "drive_ticks($self, ts, code, close, qty, tick_type, codes, markets, state, backfilling, on_tick, "
         "on_reports, on_boundary)\n--\n\n"
-        "Replay one merged tick table (int64/float64 columns; code holds indices into codes and\n"
-        "markets) through this matcher and the callbacks, on the calling thread. state is a\n"
+        "Replay one merged tick table through this matcher and the callbacks.\n\n"
+        "Columns are int64/float64 arrays (code holds indices into codes and markets); the\n"
+        "walk runs on the calling thread. state is a\n"
         "writable int64 array shared with the host: now_ns, boundary_ns, exposed, exposed_ticks,\n"
         "seen, then per code its tick count, latest row, first-seen rank and last-price row. on_boundary(now_ns)\n"
         "runs before a tick later than boundary_ns; on_reports() whenever the routed sink holds\n"

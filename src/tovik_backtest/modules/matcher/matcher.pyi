@@ -99,3 +99,26 @@ class Matcher:
 
     def match_deal(self, code: str, tick_close: float, tick_qty: int, tick_ts: float) -> None:
         """模擬搓合"""
+
+    def set_quiet(self, quiet: bool) -> None:
+        """Print no console line (none is even formatted) for accepted requests."""
+
+    def route_reports(self, sink: list[dict[str, Any]] | None) -> None:
+        """Send every report to a list instead of response_queue."""
+
+    def drive_ticks(
+        self,
+        ts: Any,
+        code: Any,
+        close: Any,
+        qty: Any,
+        tick_type: Any,
+        codes: list[str],
+        markets: list[str],
+        state: Any,
+        backfilling: bool,
+        on_tick: Callable[[dict[str, Any]], None] | None,
+        on_reports: Callable[[], None] | None,
+        on_boundary: Callable[[int], None] | None,
+    ) -> None:
+        """Replay one merged tick table through this matcher and the callbacks."""
