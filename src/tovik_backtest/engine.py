@@ -26,7 +26,8 @@ from tovik_backtest.instruments import Instrument
 from tovik_backtest.money import Recorder
 from tovik_backtest.orders import OrderDesk
 
-__all__ = ["EngineRun", "drive", "calendar_chunks", "day_tables", "count_report", "count_exchange_cancels"]
+__all__ = [
+    "EngineRun", "drive", "deliver", "calendar_chunks", "day_tables", "count_report", "count_exchange_cancels"]
 
 # Slots of the state array shared with drive_ticks (engine.cpp), then per code: tick
 # count, latest row (quotes), first-seen rank, row of the recorder's last price.
@@ -167,6 +168,19 @@ def day_tables(ticker: Any, codes: list[dict[str, str]], chunks: list[tuple[str,
         yield pending
 
 
+def deliver(batch: list[dict[str, Any]], strategy: Any, stats: dict[str, Any], recorder: Recorder,
+            reports: list[dict[str, Any]]) -> None:
+    """Hand reports to the run's record, its counts and books, then to the strategy's hook."""
+    for report in batch:
+        reports.append(report)
+        count_report(stats, report)
+        recorder.report(report)
+        if "operation_type" in report:
+            strategy.on_order(report)
+        else:
+            strategy.on_deal(report)
+
+
 def count_report(stats: dict[str, Any], report: dict[str, Any]) -> None:
     if "operation_type" in report:
         st = stats.get(report["order"]["code"])
@@ -234,14 +248,7 @@ def drive(
         while sink:
             batch = sink[:]
             del sink[:]
-            for report in batch:
-                reports.append(report)
-                count_report(stats, report)
-                recorder.report(report)
-                if "operation_type" in report:
-                    strategy.on_order(report)
-                else:
-                    strategy.on_deal(report)
+            deliver(batch, strategy, stats, recorder, reports)
         state[EXPOSED] = 1 if any(recorder.net.values()) else 0
 
     def sync_last() -> None:

@@ -14,7 +14,7 @@ from typing import Any
 import polars as pl
 
 from tovik_backtest.constant import FLAG
-from tovik_backtest.engine import count_report
+from tovik_backtest.engine import deliver
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder
@@ -123,14 +123,7 @@ def run_queued(bt: Any, matcher: Any, positions: Positions, ticker: Any, stats: 
             batch = _drain(matcher.response_queue)
             if not batch:
                 return
-            for report in batch:
-                reports.append(report)
-                count_report(stats, report)
-                recorder.report(report)
-                if "operation_type" in report:
-                    strategy.on_order(report)
-                else:
-                    strategy.on_deal(report)
+            deliver(batch, strategy, stats, recorder, reports)
 
     try:
         ticker.send_ticks(
