@@ -57,6 +57,23 @@ inline safe_ref get_item(nb::handle container, PyObject *key) {
     return own(PyObject_GetItem(container.ptr(), key));
 }
 
+// obj[key] = value, straight into a plain dict.
+inline void set_get_item(nb::handle obj, PyObject *key, nb::handle value) {
+    if (PyDict_CheckExact(obj.ptr()))
+        check_status(PyDict_SetItem(obj.ptr(), key, value.ptr()));
+    else
+        check_status(PyObject_SetItem(obj.ptr(), key, value.ptr()));
+}
+
+// a == b, with the identity shortcut Python's own containers use.
+inline bool same_or_equal(nb::handle a, nb::handle b) {
+    if (a.ptr() == b.ptr())
+        return true;
+    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    check_status(eq);
+    return eq == 1;
+}
+
 // bool(obj), with the host's error when __bool__ fails.
 inline bool truthy(nb::handle h) {
     int value = PyObject_IsTrue(h.ptr());

@@ -149,6 +149,13 @@ inline PyObject **instance_dict_slot(PyObject *self) {
 }
 using Layout = Matcher::Layout;
 
+// The instance's native part; RuntimeError when __init__ has not run.
+inline Matcher &native_ready(PyObject *self) {
+    if (!nb::inst_ready(self))
+        raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
+    return native(self);
+}
+
 // Are the console lines of accepted requests wanted (set_quiet, engine.cpp)?
 inline bool console_on(PyObject *self) { return !nb::inst_ready(self) || !native(self).quiet; }
 
@@ -301,12 +308,21 @@ class BookLock {
 };
 
 // Each source file contributes its methods to the class's method table.
-void add_intake_methods(std::vector<PyMethodDef> &methods);     // intake.cpp
-void add_report_methods(std::vector<PyMethodDef> &methods);     // reports.cpp
-void add_order_book_methods(std::vector<PyMethodDef> &methods); // order_book.cpp
-void add_engine_methods(std::vector<PyMethodDef> &methods);     // engine.cpp
+void add_construction_methods(std::vector<PyMethodDef> &methods);  // construction.cpp
+void add_tick_table_methods(std::vector<PyMethodDef> &methods);    // tick_table.cpp
+void add_intake_methods(std::vector<PyMethodDef> &methods);        // intake.cpp
+void add_order_entry_methods(std::vector<PyMethodDef> &methods);   // order_entry.cpp
+void add_report_methods(std::vector<PyMethodDef> &methods);        // reports.cpp
+void add_order_book_methods(std::vector<PyMethodDef> &methods);    // order_book.cpp
+void add_modify_cancel_methods(std::vector<PyMethodDef> &methods); // modify_cancel.cpp
+void add_engine_methods(std::vector<PyMethodDef> &methods);        // engine.cpp
 
 // ---- shared between the source files ----
+
+// container.get(key, default).
+safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback);
+// The constants module's enumerations as the module names them now.
+safe_ref resolve_constants();
 
 // self.<name>: a plain Matcher's fields straight from its __dict__.
 safe_ref field(PyObject *self, PyObject *name);
@@ -342,14 +358,24 @@ safe_ref deal_response(PyObject *self, nb::handle trade);
 
 // Reads the members and types matching uses from the enumerations `names` into the book.
 void load_vocabulary(nb::handle names, Matcher::OrderBook &book);
+// self.pending_orders, which must be a list (the scan walks its item array).
+safe_ref pending_orders_of(PyObject *self);
+// Takes `record` out of pending_orders and the index (`seq` and `hint` locate it).
+void remove_record(PyObject *self, nb::handle record, const unsigned long long *seq, Py_ssize_t hint);
+// Indexes `record` again after modify_order changed it in place.
+void reindex(PyObject *self, nb::handle record, Py_ssize_t hint);
 // Tells the order book that add_order appended `record` to `list` (pending_orders).
 void book_entered(PyObject *self, nb::handle list, nb::handle record);
 
+// Reads add_order's defaults (OrderCond.CASH, ...) from the constants module, once
+// when the module loads (order_entry.cpp).
+void load_order_defaults();
+
 // Imports what the module needs when it is loaded (a failing import fails the load),
-// in intake.cpp.
+// in construction.cpp.
 void load_dependencies(nb::module_ &m);
 
-// Constructor (tp_init slot), in intake.cpp.
+// Constructor (tp_init slot), in construction.cpp.
 int matcher_init(PyObject *self, PyObject *args, PyObject *kwargs);
 
 } // namespace tovik::matcher

@@ -5,8 +5,9 @@ namespace tovik::matcher {
 namespace {
 
 std::vector<PyMethodDef> &method_table() {
-    static std::vector<PyMethodDef> table =
-        make_method_table({add_intake_methods, add_report_methods, add_order_book_methods, add_engine_methods});
+    static std::vector<PyMethodDef> table = make_method_table(
+        {add_construction_methods, add_tick_table_methods, add_intake_methods, add_order_entry_methods,
+         add_report_methods, add_order_book_methods, add_modify_cancel_methods, add_engine_methods});
     return table;
 }
 

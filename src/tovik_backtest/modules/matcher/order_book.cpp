@@ -1,4 +1,4 @@
-// Tick matching, modification and cancellation of resting orders.
+// The price index of resting orders and tick matching (match_deal).
 //
 // A tick acts only on the records its price can reach: match_deal takes them from the
 // price index (see Matcher::OrderBook) and handles them in entry order, which is list
@@ -41,38 +41,8 @@ using Seqs = Matcher::Seqs;
 // cancel_order run on the daemon worker and match_deal often on a daemon thread of
 // the host, which the interpreter may end by a forced unwind at exit.
 
-void set_get_item(nb::handle obj, PyObject *key, nb::handle value) {
-    if (PyDict_CheckExact(obj.ptr()))
-        check_status(PyDict_SetItem(obj.ptr(), key, value.ptr()));
-    else
-        check_status(PyObject_SetItem(obj.ptr(), key, value.ptr()));
-}
-
-// a == b, with the identity shortcut Python's own containers use.
-bool same_or_equal(nb::handle a, nb::handle b) {
-    if (a.ptr() == b.ptr())
-        return true;
-    int eq = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    check_status(eq);
-    return eq == 1;
-}
-
 // ---------------------------------------------------------------------------
 // Instance state.
-
-Matcher &native_ready(PyObject *self) {
-    if (!nb::inst_ready(self))
-        raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
-    return native(self);
-}
-
-// self.pending_orders, which must be a list (the scan walks its item array).
-safe_ref pending_orders_of(PyObject *self) {
-    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
-    if (!PyList_Check(orders.ptr()))
-        raise_type_error("pending_orders must be a list, not " + type_name_of(orders));
-    return orders;
-}
 
 void read_vocabulary(nb::handle names, OrderBook &book) {
     auto enumeration_of = [&](const char *enum_name) {
@@ -383,33 +353,6 @@ Py_ssize_t synced_position(const OrderBook &book, PyObject *list, PyObject *reco
     return at;
 }
 
-// Removes `record` from self.pending_orders, and its entry from the side array and
-// the index. A record already gone (taken out by a callback into the matcher) stays
-// gone. The caller holds a reference to `record`.
-void remove_record(PyObject *self, nb::handle record, const unsigned long long *seq, Py_ssize_t hint) {
-    OrderBook &book = native(self).book;
-    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
-    if (!PyList_Check(orders.ptr())) {
-        book.dirty = true;
-        call_method(orders, TOVIK_KEY("remove"), record);
-        return;
-    }
-    Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), seq, hint);
-    if (at >= 0) {
-        check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
-        ScanEntry e = book.entries[(size_t) at];
-        book.entries.erase(book.entries.begin() + at);
-        index_erase(book, e);
-        release(e); // not the last reference: the caller's keeps the record alive
-        return;
-    }
-    at = index_in(orders.ptr(), record.ptr(), hint);
-    if (at < 0)
-        return;
-    book.dirty = true; // the host changed the list: the next scan reads it again
-    check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
-}
-
 // Is `record` still resting? A callback of an earlier order (position book, report
 // builder) may have cancelled it after the candidates were collected.
 bool still_resting(PyObject *self, nb::handle record, unsigned long long seq) {
@@ -441,20 +384,6 @@ void entered(PyObject *self, nb::handle list, nb::handle record) {
     index_insert(book, e);
 }
 
-// After modify_order changed `record` in place: indexed again from its fields.
-void reindex(PyObject *self, nb::handle record, Py_ssize_t hint) {
-    OrderBook &book = native(self).book;
-    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
-    Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), nullptr, hint);
-    if (at < 0) {
-        book.dirty = true;
-        return;
-    }
-    ScanEntry &e = book.entries[(size_t) at];
-    index_erase(book, e);
-    classify(book, e);
-    index_insert(book, e);
-}
 // ---------------------------------------------------------------------------
 // match_deal
 
@@ -678,170 +607,63 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     Py_RETURN_NONE;
 }
 
-// ---------------------------------------------------------------------------
-// modify_order / cancel_order
-
-struct Found {
-    safe_ref record;
-    Py_ssize_t index = -1;
-};
-
-// The first resting record whose trade_id equals `trade_id`. Records that are not
-// dictionaries or have no trade_id can't be the one asked for and are passed over.
-Found find_order(PyObject *self, nb::handle trade_id) {
-    safe_ref orders = pending_orders_of(self);
-    PyObject *list = orders.ptr();
-    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-        safe_ref record = safe_ref::borrow(list_item(list, i));
-        if (!PyDict_Check(record.ptr()))
-            continue;
-        PyObject *id = PyDict_GetItemWithError(record.ptr(), TOVIK_KEY("trade_id"));
-        if (!id) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            continue;
-        }
-        if (same_or_equal(safe_ref::borrow(id), trade_id))
-            return Found{std::move(record), i};
-    }
-    return Found{};
-}
-
-void print_missing(nb::handle trade_id) { console_print(red("委託單 " + str_of(trade_id) + " 不存在")); }
-
-PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<3> params{"modify_order", {"trade_id", "qty", "price"}, 1};
-    PyObject *a[3];
-    parse_args(params, args, nargsf, kwnames, a);
-    nb::handle trade_id = a[0];
-    nb::handle qty = a[1] ? a[1] : Py_None;
-    nb::handle price = a[2] ? a[2] : Py_None;
-    require_str(trade_id, params.func, "trade_id");
-    require_int_or_none(qty, params.func, "qty");
-    require_float_or_none(price, params.func, "price");
-
-    const bool qty_given = !qty.is_none() && truthy(qty);
-    const bool price_given = !price.is_none() && truthy(price);
-    if (!qty_given && !price_given)
-        raise_exception("請至少提供數量或價格來修改委託單 " + str_of(trade_id));
-
-    Matcher &m = native_ready(self);
-    BookLock lock(self);
-    OrderBook &book = m.book;
-    Found found = find_order(self, trade_id);
-    if (!found.record.ptr()) {
-        if (console_on(self))
-            print_missing(trade_id);
-        Py_RETURN_NONE;
-    }
-    nb::handle trade = found.record;
-
-    // A refused quantity changes nothing; a refused price comes after the quantity cut of
-    // the same call, which stays made and reported (the cut is a complete modification
-    // of its own, acknowledged before the price is looked at).
-    safe_ref new_qty;
-    if (qty_given) {
-        int overflow = 0;
-        long long cut = PyLong_AsLongLongAndOverflow(qty.ptr(), &overflow);
-        if (overflow < 0 || (overflow == 0 && cut < 0))
-            raise_exception("修改的數量 " + str_of(qty) + " 必須大於 0");
-        safe_ref open = get_item(trade, TOVIK_KEY("quantity"));
-        int greater = PyObject_RichCompareBool(qty.ptr(), open.ptr(), Py_GT);
-        check_status(greater);
-        if (greater)
-            raise_exception("修改的數量 " + str_of(qty) + " 大於原本的數量 " + str_of(open));
-        new_qty = own(PyNumber_Subtract(open.ptr(), qty.ptr()));
-    }
-    if (qty_given) {
-        set_get_item(trade, TOVIK_KEY("quantity"), new_qty);
-        reindex(self, trade, found.index);
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
-                                        nb::handle(book.operation_update_qty), nb::handle(book.code_modify));
-        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        if (console_on(self))
-            console_print(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
-    }
-    if (price_given) {
-        // NaN and infinity are refused too: either would make the order match wrongly.
-        const double new_price = PyFloat_AsDouble(price.ptr());
-        if (!(new_price > 0))
-            raise_exception("修改的價格 " + float_text(new_price) + " 必須大於 0");
-        if (std::isinf(new_price))
-            raise_exception("修改的價格 " + float_text(new_price) + " 必須是有限的數值");
-        set_get_item(trade, TOVIK_KEY("price"), price);
-        reindex(self, trade, found.index);
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
-                                        nb::handle(book.operation_update_price), nb::handle(book.code_modify));
-        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        if (console_on(self))
-            console_print(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<1> params{"cancel_order", {"trade_id"}, 1};
-    PyObject *a[1];
-    parse_args(params, args, nargsf, kwnames, a);
-    nb::handle trade_id = a[0];
-    require_str(trade_id, params.func, "trade_id");
-
-    Matcher &m = native_ready(self);
-    BookLock lock(self);
-    OrderBook &book = m.book;
-    Found found = find_order(self, trade_id);
-    if (!found.record.ptr()) {
-        if (console_on(self))
-            print_missing(trade_id);
-        Py_RETURN_NONE;
-    }
-    remove_record(self, found.record, nullptr, found.index);
-
-    // The order is gone whatever happens to its acknowledgement.
-    try {
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), found.record,
-                                        nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel));
-        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
-        if (console_on(self))
-            console_print(green("取消委託單 " + str_of(trade_id) + " 成功"));
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e))
-            throw;
-        std::string message = str_of(e.value());
-        e.restore(); // hand the error's reference back now, not from a destructor
-        PyErr_Clear();
-        console_print(red(message));
-    }
-    Py_RETURN_NONE;
-}
-
 } // namespace
+
+// self.pending_orders, which must be a list (the scan walks its item array).
+safe_ref pending_orders_of(PyObject *self) {
+    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
+    if (!PyList_Check(orders.ptr()))
+        raise_type_error("pending_orders must be a list, not " + type_name_of(orders));
+    return orders;
+}
+
+// Removes `record` from self.pending_orders, and its entry from the side array and
+// the index. A record already gone (taken out by a callback into the matcher) stays
+// gone. The caller holds a reference to `record`.
+void remove_record(PyObject *self, nb::handle record, const unsigned long long *seq, Py_ssize_t hint) {
+    OrderBook &book = native(self).book;
+    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
+    if (!PyList_Check(orders.ptr())) {
+        book.dirty = true;
+        call_method(orders, TOVIK_KEY("remove"), record);
+        return;
+    }
+    Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), seq, hint);
+    if (at >= 0) {
+        check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
+        ScanEntry e = book.entries[(size_t) at];
+        book.entries.erase(book.entries.begin() + at);
+        index_erase(book, e);
+        release(e); // not the last reference: the caller's keeps the record alive
+        return;
+    }
+    at = index_in(orders.ptr(), record.ptr(), hint);
+    if (at < 0)
+        return;
+    book.dirty = true; // the host changed the list: the next scan reads it again
+    check_status(PyList_SetSlice(orders.ptr(), at, at + 1, nullptr));
+}
+
+// After modify_order changed `record` in place: indexed again from its fields.
+void reindex(PyObject *self, nb::handle record, Py_ssize_t hint) {
+    OrderBook &book = native(self).book;
+    safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
+    Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), nullptr, hint);
+    if (at < 0) {
+        book.dirty = true;
+        return;
+    }
+    ScanEntry &e = book.entries[(size_t) at];
+    index_erase(book, e);
+    classify(book, e);
+    index_insert(book, e);
+}
 
 void book_entered(PyObject *self, nb::handle list, nb::handle record) { entered(self, list, record); }
 
 void load_vocabulary(nb::handle names, Matcher::OrderBook &book) { read_vocabulary(names, book); }
 
 void add_order_book_methods(std::vector<PyMethodDef> &methods) {
-    methods.push_back(TOVIK_METHOD("modify_order", modify_order,
-                                   "modify_order($self, /, trade_id, qty=None, price=None)\n--\n\n"
-                                   "修改委託單的數量或價格\n\n"
-                                   "1. 如果只提供數量，則修改數量\n"
-                                   "2. 如果只提供價格，則修改價格\n"
-                                   "3. 如果同時提供數量和價格，則先修改數量再修改價格\n\n"
-                                   "Args:\n"
-                                   "    trade_id (str): 委託單 ID\n"
-                                   "    qty (int, optional): 刪減的數量. Defaults to None.\n"
-                                   "    price (float, optional): 修改的價格. Defaults to None.\n\n"
-                                   "Raises:\n"
-                                   "    Exception: 如果數量和價格都沒有提供\n"
-                                   "    Exception: 如果修改的數量大於原本的數量\n"
-                                   "    Exception: 如果修改的數量小於 0\n"
-                                   "    Exception: 如果修改的價格小於等於 0\n"));
-    methods.push_back(TOVIK_METHOD("cancel_order", cancel_order,
-                                   "cancel_order($self, /, trade_id)\n--\n\n"
-                                   "取消委託單\n\n"
-                                   "Args:\n"
-                                   "    trade_id (str): 委託單 ID\n"));
     methods.push_back(TOVIK_METHOD("match_deal", match_deal,
                                    "match_deal($self, /, code, tick_close, tick_qty, tick_ts)\n--\n\n"
                                    "模擬搓合\n\n"
