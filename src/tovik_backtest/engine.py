@@ -27,7 +27,9 @@ from tovik_backtest.money import Recorder
 from tovik_backtest.orders import OrderDesk
 
 __all__ = [
-    "EngineRun", "drive", "deliver", "calendar_chunks", "day_tables", "count_report", "count_exchange_cancels"]
+    "EngineRun", "calendar_chunks", "count_exchange_cancels", "count_report", "day_tables", "deliver",
+    "desk_unless_warming_up", "drive",
+]
 
 # Slots of the state array shared with drive_ticks (engine.cpp), then per code: tick
 # count, latest row (quotes), first-seen rank, row of the recorder's last price.
@@ -61,6 +63,14 @@ class _EngineDesk(OrderDesk):
         return trade_id
 
 
+def desk_unless_warming_up(desk: OrderDesk, backfilling: bool) -> OrderDesk:
+    """The run's order desk; orders placed during the warm-up are refused."""
+    if backfilling:
+        raise BacktestError("orders cannot be placed during back-filling: warm-up ticks only build the "
+                            "strategy's state")
+    return desk
+
+
 class EngineRun:
     """State of one engine run the strategy reaches through its ``_runner``."""
 
@@ -76,12 +86,7 @@ class EngineRun:
         self._kept: dict[str, dict[str, Any]] = {}  # quotes at the end of earlier tables
 
     def ordering(self) -> OrderDesk:
-        if self.backfilling:
-            raise BacktestError(
-                "orders cannot be placed during back-filling: warm-up ticks only build the "
-                "strategy's state"
-            )
-        return self.desk
+        return desk_unless_warming_up(self.desk, self.backfilling)
 
     def latest_row(self, k: int) -> int:
         return int(self._state[PER_CODE + self._n + k])

@@ -14,7 +14,7 @@ from typing import Any
 import polars as pl
 
 from tovik_backtest.constant import FLAG
-from tovik_backtest.engine import deliver
+from tovik_backtest.engine import deliver, desk_unless_warming_up
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder
@@ -44,12 +44,7 @@ class _Run:
         self.latest: dict[str, tuple[bool, int]] = {}
 
     def ordering(self) -> OrderDesk:
-        if self.backfilling:
-            raise BacktestError(
-                "orders cannot be placed during back-filling: warm-up ticks only build the "
-                "strategy's state"
-            )
-        return self.desk
+        return desk_unless_warming_up(self.desk, self.backfilling)
 
     def quote(self, code: str) -> dict[str, Any]:
         if code not in self.desk.markets:
