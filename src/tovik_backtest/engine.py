@@ -139,21 +139,24 @@ def calendar_chunks(start: str, end: str) -> list[tuple[str, str]]:
     return chunks
 
 
-def day_tables(ticker: Any, codes: list[dict[str, str]], chunks: list[tuple[str, str]]) -> Iterator[pl.DataFrame]:
+def day_tables(ticker: Any, codes: list[dict[str, str]], chunks: list[tuple[str, str]],
+               readers: int = 1) -> Iterator[pl.DataFrame]:
     """The period's merged ticks, a day at a time, in the whole period's (ts, code) order.
 
-    The next day is read on a helper thread while the caller drives the current one
-    (reading and parsing the cache releases the GIL). Rows of one day stamped at or
+    The next ``readers`` days are read on helper threads while the caller drives the
+    current one (reading and parsing the cache releases the GIL). Rows of one day stamped at or
     after the first tick of the next day's table (a night session stored with the wrong
     day) wait and are merged into that next table."""
     pending: pl.DataFrame | None = None
-    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="tovik-day-reader") as reader:
-        ahead = [reader.submit(ticker.merge_ticks, codes, begin, end) for begin, end in chunks[:1]]
+    if type(readers) is not int or readers < 1:
+        raise ValueError(f"readers must be a whole number >= 1, not {readers!r}")
+    with ThreadPoolExecutor(max_workers=readers, thread_name_prefix="tovik-day-reader") as reader:
+        ahead = [reader.submit(ticker.merge_ticks, codes, begin, end) for begin, end in chunks[:readers]]
         try:
             for k in range(len(chunks)):
-                table: pl.DataFrame = ahead.pop(0).result()
-                if k + 1 < len(chunks):
-                    ahead.append(reader.submit(ticker.merge_ticks, codes, *chunks[k + 1]))
+                table: pl.DataFrame = ahead.pop(0).result()  # in order, whichever finished first
+                if k + readers < len(chunks):
+                    ahead.append(reader.submit(ticker.merge_ticks, codes, *chunks[k + readers]))
                 if table.height == 0:
                     continue
                 if pending is None:
@@ -230,6 +233,7 @@ def drive(
     warm_up: tuple[str, str] | None,
     on_tick: Callable[[dict[str, Any]], None] | None,
     progress: Callable[[int, int], None] | None,
+    readers: int = 1,
 ) -> tuple[EngineRun, int]:
     """Run the warm-up and the period; returns the run and the warm-up tick count.
     The caller sets ``strategy._runner`` from the run it hands to ``attach``."""
@@ -277,7 +281,7 @@ def drive(
         nonlocal closes, done, total
         ticks = 0
         run.backfilling = backfilling
-        for table in day_tables(ticker, [i.as_dict() for i in instruments], chunks):
+        for table in day_tables(ticker, [i.as_dict() for i in instruments], chunks, readers):
             total += table.height
             ts, code, close, qty, tick_type = _columns(table, index)
             closes, run.table = close, table
