@@ -238,3 +238,23 @@ class TestBuilderFailures:
                      "get_simulation_stock_deal_response", "get_simulation_future_deal_response"):
             with pytest.raises(TypeError, match="'data'"):
                 getattr(matcher, name)(bad)
+
+
+@pytest.mark.parametrize("call", ["add_order", "build_deal_response", "build_order_response"])
+def test_a_lone_surrogate_is_refused_as_an_unknown_product_type(call):
+    # UTF-8 cannot hold "\ud800": the refusal still names it, escaped, instead of failing itself
+    from tovik_backtest.constant import OperationType, SuccessCode
+
+    m = Matcher()
+    trade = {"operation_code": "00", "operation_message": "x", "trade_id": "a", "account_id": "b", "code": "2330",
+             "product_type": "\ud800", "action": "Buy", "price": 580.0, "quantity": 5, "price_type": "LMT",
+             "order_type": "ROD", "exchange_ts": 1.0, "order_cond": "Cash", "order_lot": "Common"}
+    calls = {
+        "add_order": lambda: m.add_order("2330", "\ud800", "Buy", 580.0, 1, "LMT", "ROD"),
+        "build_deal_response": lambda: m.build_deal_response(trade),
+        "build_order_response": lambda: m.build_order_response(trade, OperationType.NEW, SuccessCode.CreateOrder),
+    }
+    with pytest.raises(Exception, match=r"不支援的商品類型: \\ud800") as info:
+        calls[call]()
+    assert type(info.value) is Exception
+    assert m.pending_orders == []

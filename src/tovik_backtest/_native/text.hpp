@@ -24,11 +24,25 @@ inline std::string utf8_of(nb::handle unicode) {
     return std::string(data, (size_t) size);
 }
 
+// The UTF-8 of a text shown to people (messages, console lines): a lone surrogate,
+// which UTF-8 cannot hold, is written as its \ud800 escape instead of failing the
+// message that was to report the problem.
+inline std::string shown_text(nb::handle unicode) {
+    Py_ssize_t size = 0;
+    if (const char *data = PyUnicode_AsUTF8AndSize(unicode.ptr(), &size))
+        return std::string(data, (size_t) size);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    ref bytes = nb::steal(check(PyUnicode_AsEncodedString(unicode.ptr(), "utf-8", "backslashreplace")));
+    return std::string(PyBytes_AsString(bytes.ptr()), (size_t) PyBytes_Size(bytes.ptr()));
+}
+
 // str(obj), as Python's str() would give it.
-inline std::string str_of(nb::handle h) { return utf8_of(ref(nb::steal(check(PyObject_Str(h.ptr()))))); }
+inline std::string str_of(nb::handle h) { return shown_text(ref(nb::steal(check(PyObject_Str(h.ptr()))))); }
 
 // repr(obj): for a float the shortest text that reads back to the same value.
-inline std::string repr_of(nb::handle h) { return utf8_of(ref(nb::steal(check(PyObject_Repr(h.ptr()))))); }
+inline std::string repr_of(nb::handle h) { return shown_text(ref(nb::steal(check(PyObject_Repr(h.ptr()))))); }
 
 inline std::string type_name_of(nb::handle h) {
     return str_of(ref(nb::steal(check(PyObject_GetAttrString((PyObject *) Py_TYPE(h.ptr()), "__name__")))));
