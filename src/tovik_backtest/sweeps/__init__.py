@@ -8,7 +8,7 @@ to carry the runs out), ``table`` (the ranked result table) and ``driver`` (``sw
 from __future__ import annotations
 
 from tovik_backtest.errors import RayUnavailable, SweepError
-from tovik_backtest.sweeps.backends import INSTALL_HINT, RunSpec, import_ray, run_one
+from tovik_backtest.sweeps.backends import INSTALL_HINT, RunJob, import_ray, run_one
 from tovik_backtest.sweeps.cache import missing_days, precache
 from tovik_backtest.sweeps.driver import SweepInterrupted, sweep
 from tovik_backtest.sweeps.grid import expand_grid
@@ -20,7 +20,7 @@ __all__ = [
     "INSTALL_HINT",
     "RESERVED_COLUMNS",
     "RayUnavailable",
-    "RunSpec",
+    "RunJob",
     "StrategyRef",
     "SweepError",
     "SweepInterrupted",

@@ -20,7 +20,7 @@ from tovik_backtest.sweeps.table import FIGURES, empty_row
 
 __all__ = [
     "INSTALL_HINT",
-    "RunSpec",
+    "RunJob",
     "import_ray",
     "check_address",
     "run_folder",
@@ -41,7 +41,7 @@ CONNECT_TIMEOUT_S = 10.0
 
 
 @dataclass(frozen=True)
-class RunSpec:
+class RunJob:
     """Everything a worker needs for one run; plain values only."""
 
     index: int
@@ -59,34 +59,34 @@ class RunSpec:
     seed: int = 0
 
 
-def run_one(run_spec: RunSpec) -> dict[str, Any]:
+def run_one(job: RunJob) -> dict[str, Any]:
     """Run one back-test and return its row; a failure is reported in the row, not raised."""
-    row = empty_row(run_spec.index, run_spec.params)
+    row = empty_row(job.index, job.params)
     try:
-        strategy_cls = run_spec.strategy.load()
-        strategy = strategy_cls(**run_spec.params)
+        strategy_cls = job.strategy.load()
+        strategy = strategy_cls(**job.params)
         backtest = Backtest(
             strategy,
-            list(run_spec.instruments),
-            run_spec.start,
-            run_spec.end,
-            run_spec.backfill_start,
-            run_spec.backfill_end,
-            data_dir=run_spec.data_dir,
-            contract_sizes=dict(run_spec.contract_sizes) or None,
-            capital=run_spec.capital,
-            seed=run_spec.seed,
+            list(job.instruments),
+            job.start,
+            job.end,
+            job.backfill_start,
+            job.backfill_end,
+            data_dir=job.data_dir,
+            contract_sizes=dict(job.contract_sizes) or None,
+            capital=job.capital,
+            seed=job.seed,
         )
         result = backtest.run()
         overall = result.summary()["overall"]
         for name in FIGURES:
             row[name] = overall[name]
-        if run_spec.out is not None:
-            row["result"] = str(result.save(run_spec.out))
+        if job.out is not None:
+            row["result"] = str(result.save(job.out))
     except Exception as exc:  # noqa: BLE001 - any failure of a run belongs in its row
         row["error"] = _error_text(exc)
-        if run_spec.out is not None:
-            row["result"] = _save_error(run_spec.out, run_spec.params, exc)
+        if job.out is not None:
+            row["result"] = _save_error(job.out, job.params, exc)
     return row
 
 
@@ -153,7 +153,7 @@ def check_address(address: str | None, *, timeout: float = CONNECT_TIMEOUT_S) ->
         ) from None
 
 
-def run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, on_row: OnRow) -> None:
+def run_on_ray(ray: Any, jobs: list[RunJob], address: str | None, on_row: OnRow) -> None:
     started_here = False
     if not ray.is_initialized():
         # address None: RAY_ADDRESS, else a running local cluster, else a new local instance.
@@ -163,16 +163,16 @@ def run_on_ray(ray: Any, specs: list[RunSpec], address: str | None, on_row: OnRo
     try:
         # One retry covers a lost node; a run that kills its worker every time fails soon.
         task = ray.remote(num_cpus=1, max_retries=1)(run_one)
-        pending = {task.remote(run_spec): run_spec for run_spec in specs}
+        pending = {task.remote(job): job for job in jobs}
         try:
             while pending:
                 ready, _ = ray.wait(list(pending), num_returns=1)
                 for ref in ready:
-                    run_spec = pending.pop(ref)
+                    job = pending.pop(ref)
                     try:
                         row = ray.get(ref)
                     except Exception as exc:  # noqa: BLE001 - the worker died or could not start
-                        row = empty_row(run_spec.index, run_spec.params, _ray_error_text(exc))
+                        row = empty_row(job.index, job.params, _ray_error_text(exc))
                     on_row(row)
         except BaseException:
             for ref in pending:

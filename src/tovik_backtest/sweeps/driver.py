@@ -23,7 +23,7 @@ from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.errors import BacktestError, SweepError, describe
 from tovik_backtest.instruments import Instrument, parse_instrument
 from tovik_backtest.money import Sizes
-from tovik_backtest.sweeps.backends import RunSpec, check_address, import_ray, run_folder, run_on_ray
+from tovik_backtest.sweeps.backends import RunJob, check_address, import_ray, run_folder, run_on_ray
 from tovik_backtest.sweeps.cache import precache
 from tovik_backtest.sweeps.grid import expand_grid
 from tovik_backtest.sweeps.journal import ABOUT, Journal, check_same_sweep, write_about
@@ -199,8 +199,8 @@ def sweep(
     precache(plan.instruments, plan.periods, plan.data_dir)
 
     instruments_plain = tuple((i.code, i.market) for i in plan.instruments)
-    specs = [
-        RunSpec(
+    jobs = [
+        RunJob(
             index=index,
             params=params,
             strategy=plan.ref,
@@ -225,10 +225,10 @@ def sweep(
         if resume:
             rows = list(journal.rows_for(plan.combos, seed).values())
             done = {row["run"] for row in rows}
-            specs = [s for s in specs if s.index not in done]
-            for run_spec in specs:
+            jobs = [s for s in jobs if s.index not in done]
+            for job in jobs:
                 # what a run cut off last time left behind is not a result
-                shutil.rmtree(run_folder(plan.out, run_spec.index, run_spec.params),
+                shutil.rmtree(run_folder(plan.out, job.index, job.params),
                               ignore_errors=True)
         journal.path.touch()
         _save_about(plan, len(rows), partial=True)
@@ -243,12 +243,12 @@ def sweep(
     if progress is not None:
         progress(len(rows), len(plan.combos))
     try:
-        if not specs:
+        if not jobs:
             pass
         elif ray is None:
-            run_on_pool(local_processes, specs, on_row)  # type: ignore[arg-type]
+            run_on_pool(local_processes, jobs, on_row)  # type: ignore[arg-type]
         else:
-            run_on_ray(ray, specs, address, on_row)
+            run_on_ray(ray, jobs, address, on_row)
     except KeyboardInterrupt:
         table = build_table(plan.names, plan.options, rows)
         if plan.out is not None:

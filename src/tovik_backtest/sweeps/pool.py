@@ -20,7 +20,7 @@ from multiprocessing.connection import Connection, wait
 from typing import Any
 
 from tovik_backtest.errors import SweepError
-from tovik_backtest.sweeps.backends import RunSpec, run_one
+from tovik_backtest.sweeps.backends import RunJob, run_one
 from tovik_backtest.sweeps.table import empty_row
 
 __all__ = ["UNGUARDED_EXIT", "exit_if_importing_main", "run_on_pool"]
@@ -59,18 +59,18 @@ def _unguarded_error() -> SweepError:
 
 
 def _serve(conn: Connection) -> None:
-    """A worker's loop: one run spec in, its row out, until told to stop."""
+    """A worker's loop: one run job in, its row out, until told to stop."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     conn.send("ready")
     while True:
         try:
-            spec = conn.recv()
+            job = conn.recv()
         except EOFError:  # the parent is gone
             return
-        if spec is None:
+        if job is None:
             return
         try:
-            conn.send(run_one(spec))
+            conn.send(run_one(job))
         except OSError:  # the parent is gone
             return
 
@@ -98,14 +98,14 @@ class _Worker:
             self.process.start()
         child.close()
         self.ready = False
-        self.spec: RunSpec | None = None
+        self.job: RunJob | None = None
 
-    def give(self, spec: RunSpec) -> bool:
+    def give(self, job: RunJob) -> bool:
         try:
-            self.conn.send(spec)
+            self.conn.send(job)
         except OSError:
             return False
-        self.spec = spec
+        self.job = job
         return True
 
     def stop(self) -> None:
@@ -132,9 +132,9 @@ def _stop_all(workers: list[_Worker], *, at_once: bool) -> None:
             w.process.close()
 
 
-def run_on_pool(processes: int, specs: list[RunSpec],
+def run_on_pool(processes: int, jobs: list[RunJob],
                 on_row: Callable[[dict[str, Any]], None]) -> None:
-    """Carry out ``specs`` on ``processes`` workers, handing each row to ``on_row``.
+    """Carry out ``jobs`` on ``processes`` workers, handing each row to ``on_row``.
 
     An interrupt (KeyboardInterrupt) ends every worker at once and propagates; the runs
     then in progress are not reported.
@@ -142,19 +142,19 @@ def run_on_pool(processes: int, specs: list[RunSpec],
     # Fresh interpreters: forking a process that runs threads (the matcher's, a progress
     # display's) can deadlock the child.
     context = multiprocessing.get_context("spawn")
-    queue = deque(specs)
+    queue = deque(jobs)
     workers: list[_Worker] = []
     finished = False
     try:
-        while queue or any(w.spec is not None for w in workers):
-            idle = sum(1 for w in workers if w.spec is None)
+        while queue or any(w.job is not None for w in workers):
+            idle = sum(1 for w in workers if w.job is None)
             for _ in range(min(processes - len(workers), len(queue) - idle)):
                 workers.append(_Worker(context))
             for w in workers:
-                if w.ready and w.spec is None and queue:
-                    spec = queue.popleft()
-                    if not w.give(spec):
-                        queue.appendleft(spec)  # it died; its sentinel says so below
+                if w.ready and w.job is None and queue:
+                    job = queue.popleft()
+                    if not w.give(job):
+                        queue.appendleft(job)  # it died; its sentinel says so below
             by_handle: dict[Any, _Worker] = {}
             for w in workers:
                 by_handle[w.conn] = w
@@ -182,7 +182,7 @@ def _receive(w: _Worker, on_row: Callable[[dict[str, Any]], None]) -> bool:
     if message == "ready":
         w.ready = True
     else:
-        w.spec = None
+        w.job = None
         on_row(message)
     return True
 
@@ -195,7 +195,7 @@ def _bury(w: _Worker, on_row: Callable[[dict[str, Any]], None]) -> None:
             raise _unguarded_error()
         raise SweepError(f"a worker process exited with code {code} while starting, before any "
                          "run; see the error it printed above")
-    if w.spec is not None:
-        on_row(empty_row(w.spec.index, w.spec.params, f"{_DIED}, exit code {code}"))
+    if w.job is not None:
+        on_row(empty_row(w.job.index, w.job.params, f"{_DIED}, exit code {code}"))
     w.conn.close()
     w.process.close()
