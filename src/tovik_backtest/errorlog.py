@@ -15,16 +15,14 @@ from collections.abc import Callable
 from typing import Any
 
 from tovik_backtest import utils
+from tovik_backtest.market import TAIPEI
 
 __all__ = ["ErrorLog", "readable"]
-
-_TZ = dt.timezone(dt.timedelta(hours=8))
-
 
 def _value(key: str, value: Any) -> str:
     if key == "date" and type(value) in (int, float):
         try:
-            return dt.datetime.fromtimestamp(value, _TZ).date().isoformat()
+            return dt.datetime.fromtimestamp(value, TAIPEI).date().isoformat()
         except (OverflowError, OSError, ValueError):
             pass
     return str(value)

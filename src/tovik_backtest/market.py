@@ -36,6 +36,7 @@ from tovik_backtest.constant import OrderLot
 _TAIPEI_OFFSET_NS = 8 * 3600 * 1_000_000_000
 
 __all__ = [
+    "TAIPEI",
     "is_etf",
     "posix_seconds_to_ns",
     "BOARD_LOT_SHARES",
@@ -66,7 +67,7 @@ _ODD_LOTS = (OrderLot.ODD, OrderLot.INTRADAY_ODD)
 NS = 1_000_000_000
 _DAY_NS = 86_400 * NS
 _EPOCH = dt.date(1970, 1, 1)
-_TAIPEI = dt.timezone(dt.timedelta(hours=8))  # no daylight saving since 1979
+TAIPEI = dt.timezone(dt.timedelta(hours=8))  # no daylight saving since 1979
 
 
 class ContractSizeError(ValueError):
@@ -383,4 +384,4 @@ def posix_seconds_to_ns(seconds: float) -> int:
 
 def yesterday_taipei() -> dt.date:
     """Yesterday's calendar date in Taipei (the latest day with complete tick data)."""
-    return dt.datetime.now(_TAIPEI).date() - dt.timedelta(days=1)
+    return dt.datetime.now(TAIPEI).date() - dt.timedelta(days=1)

@@ -296,13 +296,8 @@ class Backtest:
 
     def periods(self) -> list[tuple[str, str]]:
         """The test period and, when there is one, the warm-up (a lone bound is both ends)."""
-        periods = [(self.start, self.end)]
-        if self.backfill_start or self.backfill_end:
-            w_start = self.backfill_start or self.backfill_end
-            w_end = self.backfill_end or w_start
-            assert w_start is not None and w_end is not None
-            periods.insert(0, (w_start, w_end))
-        return periods
+        warm = warm_up(self.backfill_start, self.backfill_end)
+        return ([warm] if warm else []) + [(self.start, self.end)]
 
     def run(self) -> BacktestResult:
         """Replay the period through the strategy. Trading days the cache lacks (and no

@@ -39,6 +39,15 @@ Found find_order(PyObject *self, nb::handle trade_id) {
 
 void print_missing(nb::handle trade_id) { console_print(red("委託單 " + str_of(trade_id) + " 不存在")); }
 
+// The resting order `trade_id` (under the caller's BookLock); when there is none the
+// console says so and the record is empty.
+Found find_or_tell(PyObject *self, nb::handle trade_id) {
+    Found found = find_order(self, trade_id);
+    if (!found.record.ptr() && console_on(self))
+        print_missing(trade_id);
+    return found;
+}
+
 PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     static const Params<3> params{"modify_order", {"trade_id", "qty", "price"}, 1};
     PyObject *a[3];
@@ -58,12 +67,9 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    Found found = find_order(self, trade_id);
-    if (!found.record.ptr()) {
-        if (console_on(self))
-            print_missing(trade_id);
+    Found found = find_or_tell(self, trade_id);
+    if (!found.record.ptr())
         Py_RETURN_NONE;
-    }
     nb::handle trade = found.record;
 
     // A refused quantity changes nothing; a refused price comes after the quantity cut of
@@ -119,12 +125,9 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Matcher &m = native_ready(self);
     BookLock lock(self);
     OrderBook &book = m.book;
-    Found found = find_order(self, trade_id);
-    if (!found.record.ptr()) {
-        if (console_on(self))
-            print_missing(trade_id);
+    Found found = find_or_tell(self, trade_id);
+    if (!found.record.ptr())
         Py_RETURN_NONE;
-    }
     remove_record(self, found.record, nullptr, found.index);
 
     // The order is gone whatever happens to its acknowledgement.
