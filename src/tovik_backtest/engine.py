@@ -1,41 +1,36 @@
 """The native back-test loop: the period walked one trading day at a time.
 
-Each day's merged tick table (``Ticker.merge_ticks``) goes to the matcher's
+Each day's merged ticks (``days.day_ticks``) go to the matcher's
 ``drive_ticks``, which hands every tick to the matcher and the strategy on this thread
 without a queue. Python runs only when something happens: a report (the matcher routes
 them into a list, ``route_reports``), a session close passed (the boundary in the
 shared state array), and the strategy's own ``on_tick``. Per-tick bookkeeping (tick
 counts, last prices, exposure) is kept by the loop in the state array and read here
-once per day, so only one day's table is in memory at a time.
+once per day, so only one day's ticks are in memory at a time.
 """
 
 from __future__ import annotations
 
-import datetime as dt
 from array import array
-from collections.abc import Callable, Iterator
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable
 from typing import Any
 
-import polars as pl
-
-from tovik_backtest import constant, utils
-from tovik_backtest import market as mk
+from tovik_backtest import constant
+from tovik_backtest.constant import BASIC_INFO
+from tovik_backtest.days import DayReader, DayTicks, calendar_chunks, day_ticks
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.instruments import Instrument
 from tovik_backtest.money import Recorder
 from tovik_backtest.orders import OrderDesk
 
 __all__ = [
-    "EngineRun", "calendar_chunks", "count_exchange_cancels", "count_report", "day_tables", "deliver",
-    "desk_unless_warming_up", "drive",
+    "EngineRun", "count_exchange_cancels", "count_report", "deliver", "desk_unless_warming_up", "drive",
 ]
 
 # Slots of the state array shared with drive_ticks (engine.cpp), then per code: tick
 # count, latest row (quotes), first-seen rank, row of the recorder's last price.
 NOW, BOUNDARY, EXPOSED, EXPOSED_TICKS, SEEN, PER_CODE = range(6)
 _UNSET = -(1 << 63)
-_QUOTE_KEYS = ("bid_price", "bid_volume", "ask_price", "ask_volume", "ts")
 
 
 class _EngineDesk(OrderDesk):
@@ -82,8 +77,8 @@ class EngineRun:
         self._index = {c: k for k, c in enumerate(codes)}
         self._state = state
         self._n = len(codes)
-        self.table: pl.DataFrame | None = None  # the table being driven
-        self._kept: dict[str, dict[str, Any]] = {}  # quotes at the end of earlier tables
+        self.day: DayTicks | None = None  # the ticks being driven
+        self._kept: dict[str, dict[str, Any]] = {}  # quotes at the end of earlier days
 
     def ordering(self) -> OrderDesk:
         return desk_unless_warming_up(self.desk, self.backfilling)
@@ -95,85 +90,21 @@ class EngineRun:
         if code not in self.desk.markets:
             raise BacktestError(f"{code!r} is not an instrument of this back-test")
         row = self.latest_row(self._index[code])
-        if row >= 0 and self.table is not None:
-            values = self.table.row(row, named=True)
-            return {k: values[k] for k in _QUOTE_KEYS}
+        if row >= 0 and self.day is not None:
+            return self.day.quote(row)
         if code in self._kept:
             return dict(self._kept[code])
         raise BacktestError(f"no tick of {code} has been replayed yet, so it has no quote")
 
-    def table_done(self) -> None:
-        """Quotes of the finished table kept per code; its rows are no longer current."""
-        assert self.table is not None
+    def day_done(self) -> None:
+        """Quotes of the finished day kept per code; its rows are no longer current."""
+        assert self.day is not None
         for code, k in self._index.items():
             row = self.latest_row(k)
             if row >= 0:
-                values = self.table.row(row, named=True)
-                self._kept[code] = {key: values[key] for key in _QUOTE_KEYS}
+                self._kept[code] = self.day.quote(row)
                 self._state[PER_CODE + self._n + k] = -1
-        self.table = None
-
-
-def calendar_chunks(start: str, end: str) -> list[tuple[str, str]]:
-    """The calendar days ``merge_ticks`` would read for the period, grouped so each
-    group ends on a trading day (days without trading go with the next one)."""
-    first, last = utils.format_to_dt(start), utils.format_to_dt(end)
-    days: list[dt.date] = []
-    current = first
-    while current <= last:
-        days.append(current.date())
-        current += dt.timedelta(days=1)
-    if not days:
-        return []
-    try:
-        trading = set(mk.trading_days(days[0], days[-1]))
-    except ValueError:  # past the calendar: a day at a time
-        trading = set(days)
-    chunks, begin = [], days[0]
-    for day in days:
-        if day in trading:
-            chunks.append((begin.isoformat(), day.isoformat()))
-            begin = day + dt.timedelta(days=1)
-    if begin <= days[-1]:
-        chunks.append((begin.isoformat(), days[-1].isoformat()))
-    return chunks
-
-
-def day_tables(ticker: Any, codes: list[dict[str, str]], chunks: list[tuple[str, str]],
-               readers: int = 1) -> Iterator[pl.DataFrame]:
-    """The period's merged ticks, a day at a time, in the whole period's (ts, code) order.
-
-    The next ``readers`` days are read on helper threads while the caller drives the
-    current one (reading and parsing the cache releases the GIL). Rows of one day stamped at or
-    after the first tick of the next day's table (a night session stored with the wrong
-    day) wait and are merged into that next table."""
-    pending: pl.DataFrame | None = None
-    if type(readers) is not int or readers < 1:
-        raise ValueError(f"readers must be a whole number >= 1, not {readers!r}")
-    with ThreadPoolExecutor(max_workers=readers, thread_name_prefix="tovik-day-reader") as reader:
-        ahead = [reader.submit(ticker.merge_ticks, codes, begin, end) for begin, end in chunks[:readers]]
-        try:
-            for k in range(len(chunks)):
-                table: pl.DataFrame = ahead.pop(0).result()  # in order, whichever finished first
-                if k + readers < len(chunks):
-                    ahead.append(reader.submit(ticker.merge_ticks, codes, *chunks[k + readers]))
-                if table.height == 0:
-                    continue
-                if pending is None:
-                    pending = table
-                    continue
-                late = pending["ts"] >= table["ts"].min()
-                if late.any():
-                    table = pl.concat([pending.filter(late), table]).sort(["ts", "code"])
-                    pending = pending.filter(~late)
-                if pending.height:
-                    yield pending
-                pending = table
-        finally:
-            for future in ahead:
-                future.cancel()
-    if pending is not None and pending.height:
-        yield pending
+        self.day = None
 
 
 def deliver(batch: list[dict[str, Any]], strategy: Any, stats: dict[str, Any], recorder: Recorder,
@@ -210,16 +141,6 @@ def count_exchange_cancels(stats: dict[str, Any], positions: Any) -> None:
             st.exchange_cancels += 1
 
 
-def _columns(table: pl.DataFrame, index: dict[str, int]) -> tuple[Any, ...]:
-    for name in ("ts", "code", "close", "volume", "tick_type"):
-        if table[name].null_count():
-            raise BacktestError(f"the tick table has empty {name} values: the cache files of the period are "
-                                "damaged; delete them to fetch the days again")
-    code = table["code"].replace_strict(index, return_dtype=pl.Int64)
-    return (table["ts"].cast(pl.Int64).to_numpy(), code.to_numpy(), table["close"].cast(pl.Float64).to_numpy(),
-            table["volume"].cast(pl.Int64).to_numpy(), table["tick_type"].cast(pl.Int64).to_numpy())
-
-
 def drive(
     *,
     matcher: Any,
@@ -239,18 +160,18 @@ def drive(
     The caller sets ``strategy._runner`` from the run it hands to ``attach``."""
     codes = [i.code for i in instruments]
     markets = [i.market for i in instruments]
-    index = {c: k for k, c in enumerate(codes)}
     n = len(codes)
     state = array("q", [0] * (PER_CODE + 4 * n))
     state[NOW] = state[BOUNDARY] = _UNSET
     for k in range(n):
         state[PER_CODE + n + k] = state[PER_CODE + 2 * n + k] = state[PER_CODE + 3 * n + k] = -1
     desk = _EngineDesk(matcher, instruments, stats, state)
+    reader = DayReader(ticker, instruments, BASIC_INFO.data_dir)
     run = EngineRun(matcher, matcher.positions, desk, codes, state)
     strategy._runner = run
     sink: list[dict[str, Any]] = []
     matcher.route_reports(sink)
-    closes: Any = None  # close column of the table being driven
+    closes: Any = None  # close column of the day being driven
 
     def on_reports() -> None:
         # Reports the strategy's own callbacks cause are handed over in the same pass.
@@ -281,13 +202,12 @@ def drive(
         nonlocal closes, done, total
         ticks = 0
         run.backfilling = backfilling
-        for table in day_tables(ticker, [i.as_dict() for i in instruments], chunks, readers):
-            total += table.height
-            ts, code, close, qty, tick_type = _columns(table, index)
-            closes, run.table = close, table
+        for day in day_ticks(reader, chunks, readers):
+            total += len(day)
+            closes, run.day = day.close, day
             try:
-                matcher.drive_ticks(ts, code, close, qty, tick_type, codes, markets, state, backfilling,
-                                    on_tick, None if backfilling else on_reports,
+                matcher.drive_ticks(day.ts, day.code, day.close, day.volume, day.tick_type, codes, markets, state,
+                                    backfilling, on_tick, None if backfilling else on_reports,
                                     None if backfilling else on_boundary)
             finally:
                 run.backfilling = False
@@ -300,9 +220,9 @@ def drive(
                         state[PER_CODE + 3 * n + k] = -1
                     recorder.exposed_ticks = state[EXPOSED_TICKS]
             run.backfilling = backfilling
-            run.table_done()
-            ticks += table.height
-            done += table.height
+            run.day_done()
+            ticks += len(day)
+            done += len(day)
             if progress is not None:
                 progress(done, total)
         run.backfilling = False

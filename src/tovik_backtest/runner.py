@@ -338,8 +338,8 @@ class Backtest:
                 instruments=list(self.instruments), stats=stats, recorder=recorder, reports=reports,
                 period=(self.start, self.end), warm_up=warm_up(self.backfill_start, self.backfill_end),
                 on_tick=_default_on_tick(strategy), progress=self.progress,
-                # cached days are read two at a time; a broker is asked for one day at a time
-                readers=2 if self.api is None else 1)
+                # the next day is read on a helper thread, so a broker is asked for one day at a time
+                readers=1)
         except Exception as exc:
             # What the run produced before it stopped stays readable (and savable) on the error.
             try:

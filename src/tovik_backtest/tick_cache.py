@@ -3,19 +3,29 @@
 One CSV per instrument and day, ``<data dir>/sino/ticks/<code> <day> - ticks.csv``, with
 the eight columns of ``TICK_SCHEMA``; the ticker reads and writes the same files. A day
 without ticks is a header-only file, so it is never asked for again.
+
+Beside each CSV the back-test engine keeps a binary copy of the table the ticker read
+from it (Arrow IPC stream, ``<data dir>/sino/tick-tables/<csv name>.<size>-<mtime ns>.arrows``),
+so a day read again costs no CSV parsing. The CSV stays the record: a copy counts only
+while the CSV's size and modification time are the ones in its name.
 """
 
 from __future__ import annotations
 
+import contextlib
+import glob
 import os
+import uuid
 from pathlib import Path
 
 import polars as pl
 
-__all__ = ["TICKS_FOLDER", "TICK_SCHEMA", "tick_file", "tick_file_name", "ticks_dir"]
+__all__ = ["TABLES_FOLDER", "TICKS_FOLDER", "TICK_SCHEMA", "read_table_copy", "tick_file", "tick_file_name",
+           "ticks_dir", "write_table_copy"]
 
 # Below the data directory: the broker's name, then the kind of data.
 TICKS_FOLDER = ("sino", "ticks")
+TABLES_FOLDER = ("sino", "tick-tables")
 
 TICK_SCHEMA: dict[str, type[pl.DataType]] = {
     "ts": pl.Int64,
@@ -42,3 +52,47 @@ def tick_file_name(code: str, day: str) -> str:
 def tick_file(data_dir: str | os.PathLike[str], code: str, day: str) -> Path:
     """Path of the ticks of ``code`` on ``day`` (YYYY-MM-DD) under ``data_dir``."""
     return ticks_dir(data_dir) / tick_file_name(code, day)
+
+
+def _copy_path(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result) -> Path:
+    return Path(data_dir).joinpath(*TABLES_FOLDER) / f"{csv.name}.{stat.st_size}-{stat.st_mtime_ns}.arrows"
+
+
+def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result) -> pl.DataFrame | None:
+    """The kept table of ``csv`` as it is now (``stat``), or None when there is none.
+    A copy that cannot be read or has other columns is removed, to be made again."""
+    path = _copy_path(data_dir, csv, stat)
+    try:
+        data = path.read_bytes()
+    except OSError:  # none kept, or the folder cannot be read: the CSV is parsed
+        return None
+    try:
+        table = pl.read_ipc_stream(data)
+    except (pl.exceptions.PolarsError, OSError):
+        table = None
+    if table is None or dict(table.schema) != TICK_SCHEMA:
+        with contextlib.suppress(OSError):
+            path.unlink()
+        return None
+    return table
+
+
+def write_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result,
+                     table: pl.DataFrame) -> None:
+    """Keep ``table``, read from ``csv`` while it was as ``stat`` says, replacing older
+    copies. Written under a temporary name and renamed, so a reader never sees part of
+    one; a folder that cannot be written only means the CSV is parsed next time too."""
+    path = _copy_path(data_dir, csv, stat)
+    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        table.write_ipc_stream(tmp, compression="lz4")
+        os.replace(tmp, path)
+    except (OSError, pl.exceptions.PolarsError):
+        with contextlib.suppress(OSError):
+            tmp.unlink()
+        return
+    for old in path.parent.glob(f"{glob.escape(csv.name)}.*.arrows"):
+        if old != path:
+            with contextlib.suppress(OSError):
+                old.unlink()

@@ -1,23 +1,21 @@
 """The native loop against the queue-driven reference: same reports, fills, summary and
-equity for the same seed; its day-by-day tables in the whole period's merged order."""
+equity for the same seed, on the first run and on runs reading the kept day tables."""
 
 import datetime as dt
 import random
 from array import array
 
 import numpy as np
-import polars as pl
 import pytest
 
-from tovik_backtest import engine, utils
 from tovik_backtest import market as mk
+from tovik_backtest import utils
 from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.modules.ticker.ticker import Ticker
-from tovik_backtest.runner import Backtest, OrderRefused, Strategy, merged_ticks
-from tovik_backtest.sample_data import TICK_SCHEMA, cache_dir, sample_period, write_sample_data
+from tovik_backtest.runner import Backtest, OrderRefused, Strategy
+from tovik_backtest.sample_data import sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
-from tovik_backtest.tick_cache import tick_file_name
 
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
 
@@ -100,49 +98,12 @@ def test_engine_equals_the_reference_loop(sample, make, warm_up):
     ref = _run(b, folder, start, end, True, **kwargs)
     assert ours.reports, "the strategy placed no order: nothing compared"
     assert _comparable(ours) == _comparable(ref)
+    again = _run(make(), folder, start, end, False, **kwargs)  # the days now come from the kept tables
+    assert _comparable(again) == _comparable(ref)
     assert (ours.ticks, ours.backfilling_ticks) == (ref.ticks, ref.backfilling_ticks)
     if isinstance(a, RandomOrders):  # the tick records themselves, keys in order
         assert [list(t.items()) for t in a.seen] == [list(t.items()) for t in b.seen]
         assert a.refused == b.refused
-
-
-def _write(folder, code, day, stamps):
-    cols = {name: [] for name in TICK_SCHEMA}
-    for k, ts in enumerate(stamps):
-        for name in TICK_SCHEMA:
-            cols[name].append(ts if name == "ts" else (100.0 + k if TICK_SCHEMA[name] == pl.Float64 else 1))
-    pl.DataFrame(cols, schema=TICK_SCHEMA).write_csv(cache_dir(folder) / tick_file_name(code, day))
-
-
-def _ns(day, hour, minute=0):
-    moment = dt.datetime.fromisoformat(day) + dt.timedelta(hours=hour, minutes=minute)
-    return int(moment.replace(tzinfo=dt.UTC).timestamp()) * 10**9
-
-
-def test_day_tables_keep_the_whole_period_order_with_night_sessions(tmp_path):
-    # Friday's night session runs past midnight into Saturday, and Monday's file starts
-    # before Friday's last night tick (stored with the wrong day): both must merge in place.
-    cache_dir(tmp_path).mkdir(parents=True)
-    days = ["2024-01-04", "2024-01-05", "2024-01-06", "2024-01-07", "2024-01-08"]
-    for day in days:
-        _write(tmp_path, "2330", day, [_ns(day, 9, m) for m in range(0, 240, 37)] if day in ("2024-01-04",
-               "2024-01-05", "2024-01-08") else [])
-    _write(tmp_path, "TXFR1", "2024-01-04", [_ns("2024-01-04", 8, 45), _ns("2024-01-04", 9), _ns("2024-01-04", 20),
-                                             _ns("2024-01-05", 4, 59)])
-    _write(tmp_path, "TXFR1", "2024-01-05", [_ns("2024-01-05", 9), _ns("2024-01-05", 15),
-                                             _ns("2024-01-06", 2), _ns("2024-01-08", 9, 30)])
-    for day in ("2024-01-06", "2024-01-07"):
-        _write(tmp_path, "TXFR1", day, [])
-    _write(tmp_path, "TXFR1", "2024-01-08", [_ns("2024-01-06", 1), _ns("2024-01-08", 9, 0), _ns("2024-01-08", 9, 0)])
-    whole = merged_ticks(INSTRUMENTS, days[0], days[-1], data_dir=tmp_path)
-    codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
-    chunks = engine.calendar_chunks(days[0], days[-1])
-    assert chunks == [("2024-01-04", "2024-01-04"), ("2024-01-05", "2024-01-05"), ("2024-01-06", "2024-01-08")]
-    for readers in (1, 2, 3):  # days read at once on helper threads still come in order
-        with BASIC_INFO.override(tmp_path):
-            pieces = list(engine.day_tables(Ticker(None), codes, [(d, d) for d in days], readers))
-        assert len(pieces) > 1
-        assert pl.concat(pieces).equals(whole), readers
 
 
 @pytest.mark.parametrize("args, error, match", [

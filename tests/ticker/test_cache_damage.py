@@ -118,3 +118,21 @@ def test_a_merge_returns_the_downloaded_day_not_the_damaged_one(ticker, broker, 
     merged = ticker.get_ticks_df("2330", "Stock", DAY, DAY)
     assert merged.drop("code").equals(expected(tk, 2))
     assert len(broker.calls) == 1
+
+
+@pytest.mark.parametrize("tail, damaged", [("\n\n", False), ("", True)])
+def test_read_cache_file_reads_one_file_as_the_merge_does(ticker, broker, tick_dir, tk, error_records, tail, damaged):
+    tick_dir.mkdir(parents=True)
+    path = tk.cache_file(tick_dir, "2330", DAY)
+    text = cached_text(tk)
+    path.write_text((with_value(text, 3, "close", "-1.0") if damaged else text) + tail)
+    if not damaged:
+        assert ticker.read_cache_file(str(path)).equals(expected(tk))  # file order, no code column
+        assert path.exists() and error_records == []
+    else:
+        with pytest.raises(ValueError, match="第 3 行"):
+            ticker.read_cache_file(str(path))
+        assert not path.exists() and len(error_records) == 1
+    assert broker.calls == []  # never downloads: a missing or damaged day is the merge's to fetch
+    with pytest.raises(TypeError, match="path"):
+        ticker.read_cache_file(path)

@@ -288,6 +288,16 @@ PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nar
     return table.attr("with_columns")(column).release().ptr();
 }
 
+// One cache file read as the merge reads it, for hosts that keep their own copy of
+// the vetted table: same damage rules, same setting aside and error record.
+PyObject *read_cache_file(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"read_cache_file", {"path"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    require_str(a[0], params.func, "path");
+    return read_cached(polars(), schema_of(self), a[0]).release().ptr();
+}
+
 } // namespace
 
 void add_cache_methods(std::vector<PyMethodDef> &methods) {
@@ -300,6 +310,16 @@ void add_cache_methods(std::vector<PyMethodDef> &methods) {
                                         "            date (str): 日期, 格式為 %Y-%m-%d\n\n"
                                         "        Returns:\n"
                                         "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
+    methods.push_back(
+        TOVIK_LONG_METHOD("read_cache_file", read_cache_file,
+                          "read_cache_file($self, path)\n--\n\n"
+                          "讀取一個 Tick 快取檔案 (與合併時的讀取相同)\n\n"
+                          "        Args:\n"
+                          "            path (str): 快取檔案路徑\n\n"
+                          "        Returns:\n"
+                          "            pl.DataFrame: 檔案中的 Tick 資料, 依檔案順序, 不含 code 欄位\n\n"
+                          "        Raises:\n"
+                          "            ValueError, PolarsError: 檔案有誤或無法解析 (已移至 .corrupt. 檔名)\n"));
     methods.push_back(
         TOVIK_LONG_METHOD("fetch_sino_history_ticks", fetch_sino_history_ticks,
                           "fetch_sino_history_ticks($self, code, product_type, start_from, end_to)\n--\n\n"

@@ -1,0 +1,210 @@
+"""The period's ticks for the engine: one trading day at a time, as plain columns.
+
+A day's ticks come from the ticker's cache files. The table the ticker read from a file
+is kept beside it (``tick_cache.write_table_copy``), so a day read again is loaded, not
+parsed. A day with a file missing, or one the ticker refuses, is read by the ticker's
+own ``merge_ticks``, which downloads, sets aside and reports exactly as it always does.
+
+Ticks are merged by time stamp, then code; ticks of one instrument with the same time
+stamp keep the order of their file.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import os
+from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, fields
+from typing import Any, cast
+
+import numpy as np
+import numpy.typing as npt
+import polars as pl
+
+from tovik_backtest import market as mk
+from tovik_backtest import tick_cache, utils
+from tovik_backtest.errors import BacktestError
+from tovik_backtest.instruments import Instrument
+
+__all__ = ["DayReader", "DayTicks", "calendar_chunks", "day_ticks"]
+
+Column = npt.NDArray[Any]
+
+_INT_COLUMNS = ("ts", "volume", "bid_volume", "ask_volume", "tick_type")
+
+
+@dataclass(frozen=True)
+class DayTicks:
+    """One stretch of merged ticks: a column per field, ``code`` holding each tick's
+    index into the run's instruments."""
+
+    ts: Column
+    code: Column
+    close: Column
+    volume: Column
+    tick_type: Column
+    bid_price: Column
+    bid_volume: Column
+    ask_price: Column
+    ask_volume: Column
+
+    def __len__(self) -> int:
+        return len(self.ts)
+
+    def quote(self, row: int) -> dict[str, Any]:
+        return {"bid_price": float(self.bid_price[row]), "bid_volume": int(self.bid_volume[row]),
+                "ask_price": float(self.ask_price[row]), "ask_volume": int(self.ask_volume[row]),
+                "ts": int(self.ts[row])}
+
+    def take(self, rows: Column) -> DayTicks:
+        """The ticks at ``rows`` (indices or a mask), in that order."""
+        return DayTicks(*(np.ascontiguousarray(getattr(self, f.name)[rows]) for f in fields(self)))
+
+    @staticmethod
+    def merged(parts: list[DayTicks], ranks: Column) -> DayTicks:
+        """``parts`` in (ts, code) order; ``ranks`` gives each code index its place among
+        the codes sorted as text. The sort is stable: ties keep the order of ``parts``."""
+        whole = DayTicks(*(np.concatenate([getattr(p, f.name) for p in parts]) for f in fields(DayTicks)))
+        return whole.take(np.lexsort((ranks[whole.code], whole.ts)))
+
+    @staticmethod
+    def from_table(table: pl.DataFrame, code: Column) -> DayTicks:
+        """The columns of a tick table (the cache's schema) with its code indices."""
+        for name in ("ts", "close", "volume", "tick_type"):
+            if table[name].null_count():
+                raise BacktestError(f"the tick table has empty {name} values: the cache files of the period are "
+                                    "damaged; delete them to fetch the days again")
+        values = {name: table[name].cast(pl.Int64 if name in _INT_COLUMNS else pl.Float64).to_numpy()
+                  for name in ("ts", "close", "volume", "tick_type", "bid_price", "bid_volume", "ask_price",
+                               "ask_volume")}
+        return DayTicks(code=code.astype(np.int64, copy=False), **values)
+
+
+def calendar_chunks(start: str, end: str) -> list[tuple[str, str]]:
+    """The calendar days ``merge_ticks`` would read for the period, grouped so each
+    group ends on a trading day (days without trading go with the next one)."""
+    first, last = utils.format_to_dt(start), utils.format_to_dt(end)
+    days: list[dt.date] = []
+    current = first
+    while current <= last:
+        days.append(current.date())
+        current += dt.timedelta(days=1)
+    if not days:
+        return []
+    try:
+        trading = set(mk.trading_days(days[0], days[-1]))
+    except ValueError:  # past the calendar: a day at a time
+        trading = set(days)
+    chunks, begin = [], days[0]
+    for day in days:
+        if day in trading:
+            chunks.append((begin.isoformat(), day.isoformat()))
+            begin = day + dt.timedelta(days=1)
+    if begin <= days[-1]:
+        chunks.append((begin.isoformat(), days[-1].isoformat()))
+    return chunks
+
+
+class DayReader:
+    """Reads a group of calendar days of the run's instruments into one ``DayTicks``."""
+
+    def __init__(self, ticker: Any, instruments: list[Instrument], data_dir: str | os.PathLike[str]) -> None:
+        self.ticker = ticker
+        self.data_dir = data_dir
+        self.codes = [i.code for i in instruments]
+        self.entries = [i.as_dict() for i in instruments]
+        self.index = {c: k for k, c in enumerate(self.codes)}
+        order = sorted(range(len(self.codes)), key=self.codes.__getitem__)
+        self.ranks = np.empty(len(self.codes), dtype=np.int64)
+        self.ranks[order] = np.arange(len(self.codes))
+
+    def read(self, begin: str, end: str) -> DayTicks:
+        first, last = dt.date.fromisoformat(begin), dt.date.fromisoformat(end)
+        days = [(first + dt.timedelta(days=n)).isoformat() for n in range((last - first).days + 1)]
+        parts = []
+        for k, code in enumerate(self.codes):
+            for day in days:
+                table = self._cached(code, day)
+                if table is None:
+                    return self._through_ticker(begin, end)
+                if table.height:
+                    parts.append(DayTicks.from_table(table, np.full(table.height, k)))
+        if not parts:
+            return DayTicks.from_table(pl.DataFrame(schema=tick_cache.TICK_SCHEMA), np.empty(0, np.int64))
+        return DayTicks.merged(parts, self.ranks)
+
+    def _cached(self, code: str, day: str) -> pl.DataFrame | None:
+        """The day's table when its file is in the cache and reads cleanly, else None."""
+        csv = tick_cache.tick_file(self.data_dir, code, day)
+        try:
+            before = os.stat(csv)
+        except FileNotFoundError:
+            return None
+        table = tick_cache.read_table_copy(self.data_dir, csv, before)
+        if table is not None:
+            return table
+        try:
+            table = cast(pl.DataFrame, self.ticker.read_cache_file(str(csv)))
+        except (ValueError, OSError, pl.exceptions.PolarsError):
+            return None  # set aside or unreadable: the ticker's merge deals with the day
+        try:
+            after = os.stat(csv)
+        except FileNotFoundError:
+            return table
+        if (after.st_size, after.st_mtime_ns, after.st_ino) == (before.st_size, before.st_mtime_ns, before.st_ino):
+            tick_cache.write_table_copy(self.data_dir, csv, before, table)
+        return table
+
+    def _through_ticker(self, begin: str, end: str) -> DayTicks:
+        table = self.ticker.merge_ticks(self.entries, begin, end)
+        if table["code"].null_count():
+            raise BacktestError("the tick table has empty code values: the cache files of the period are "
+                                "damaged; delete them to fetch the days again")
+        code = table["code"].replace_strict(self.index, return_dtype=pl.Int64).to_numpy()
+        return DayTicks.from_table(table, code)
+
+
+def day_ticks(reader: DayReader, chunks: list[tuple[str, str]], readers: int = 1) -> Iterator[DayTicks]:
+    """The chunks' ticks a trading day at a time, in the whole period's (ts, code) order.
+
+    With ``readers`` > 0, the next ``readers`` days are read on helper threads while the
+    caller drives the current one; with 0, each day is read when it is due. Ticks of one
+    day stamped at or after the first tick of the next day (a night session stored with
+    the wrong day) wait and are merged into that next day."""
+    if type(readers) is not int or readers < 0:
+        raise ValueError(f"readers must be a whole number >= 0, not {readers!r}")
+    pending: DayTicks | None = None
+    for day in _read_in_order(reader, chunks, readers):
+        if not len(day):
+            continue
+        if pending is None:
+            pending = day
+            continue
+        late = pending.ts >= day.ts.min()
+        if late.any():
+            day = DayTicks.merged([pending.take(late), day], reader.ranks)
+            pending = pending.take(~late)
+        if len(pending):
+            yield pending
+        pending = day
+    if pending is not None and len(pending):
+        yield pending
+
+
+def _read_in_order(reader: DayReader, chunks: list[tuple[str, str]], readers: int) -> Iterator[DayTicks]:
+    if readers == 0:
+        for chunk in chunks:
+            yield reader.read(*chunk)
+        return
+    with ThreadPoolExecutor(max_workers=readers, thread_name_prefix="tovik-day-reader") as pool:
+        ahead = [pool.submit(reader.read, *chunk) for chunk in chunks[:readers]]
+        try:
+            for k in range(len(chunks)):
+                day = ahead.pop(0).result()  # in order, whichever finished first
+                if k + readers < len(chunks):
+                    ahead.append(pool.submit(reader.read, *chunks[k + readers]))
+                yield day
+        finally:
+            for future in ahead:
+                future.cancel()

@@ -1,0 +1,171 @@
+"""The engine's day reader: days in the whole period's merged order, ticks of one time
+stamp in file order, and the kept tables used only while their CSV is unchanged."""
+
+import datetime as dt
+import os
+
+import numpy as np
+import polars as pl
+import pytest
+
+from tovik_backtest import days as dd
+from tovik_backtest.constant import BASIC_INFO
+from tovik_backtest.instruments import parse_instrument
+from tovik_backtest.modules.ticker.ticker import Ticker
+from tovik_backtest.runner import merged_ticks
+from tovik_backtest.sample_data import TICK_SCHEMA, cache_dir
+from tovik_backtest.tick_cache import TABLES_FOLDER, tick_file, tick_file_name
+
+INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
+
+
+def _write(folder, code, day, stamps, base=100.0):
+    cols = {name: [] for name in TICK_SCHEMA}
+    for k, ts in enumerate(stamps):
+        for name in TICK_SCHEMA:
+            cols[name].append(ts if name == "ts" else (base + k if TICK_SCHEMA[name] == pl.Float64 else 1))
+    pl.DataFrame(cols, schema=TICK_SCHEMA).write_csv(cache_dir(folder) / tick_file_name(code, day))
+
+
+def _ns(day, hour, minute=0):
+    moment = dt.datetime.fromisoformat(day) + dt.timedelta(hours=hour, minutes=minute)
+    return int(moment.replace(tzinfo=dt.UTC).timestamp()) * 10**9
+
+
+class _Ticker:
+    """The ticker, counting what the reader asks of it."""
+
+    def __init__(self):
+        self.real = Ticker(None)
+        self.files: list[str] = []
+        self.merges: list[tuple[str, str]] = []
+
+    def read_cache_file(self, path):
+        self.files.append(os.path.basename(path))
+        return self.real.read_cache_file(path)
+
+    def merge_ticks(self, codes, begin, end):
+        self.merges.append((begin, end))
+        return self.real.merge_ticks(codes, begin, end)
+
+
+def _reader(folder, ticker=None):
+    return dd.DayReader(ticker or Ticker(None), [parse_instrument(i) for i in INSTRUMENTS], folder)
+
+
+def _columns(day):
+    return day.ts.tolist(), day.code.tolist(), day.close.tolist()
+
+
+def test_days_keep_the_whole_period_order_with_night_sessions(tmp_path):
+    # Friday's night session runs past midnight into Saturday, and Monday's file starts
+    # before Friday's last night tick (stored with the wrong day): both merge in place.
+    cache_dir(tmp_path).mkdir(parents=True)
+    days = ["2024-01-04", "2024-01-05", "2024-01-06", "2024-01-07", "2024-01-08"]
+    for day in days:
+        _write(tmp_path, "2330", day, [_ns(day, 9, m) for m in range(0, 240, 37)] if day in ("2024-01-04",
+               "2024-01-05", "2024-01-08") else [])
+    _write(tmp_path, "TXFR1", "2024-01-04", [_ns("2024-01-04", 8, 45), _ns("2024-01-04", 9), _ns("2024-01-04", 20),
+                                             _ns("2024-01-05", 4, 59)])
+    _write(tmp_path, "TXFR1", "2024-01-05", [_ns("2024-01-05", 9), _ns("2024-01-05", 15),
+                                             _ns("2024-01-06", 2), _ns("2024-01-08", 9, 30)])
+    for day in ("2024-01-06", "2024-01-07"):
+        _write(tmp_path, "TXFR1", day, [])
+    # two ticks of one instrument at one time stamp: they stay in file order (101, then 102)
+    _write(tmp_path, "TXFR1", "2024-01-08", [_ns("2024-01-06", 1), _ns("2024-01-08", 9, 0), _ns("2024-01-08", 9, 0)])
+    whole = merged_ticks(INSTRUMENTS, days[0], days[-1], data_dir=tmp_path).sort(["ts", "code", "close"])
+    expected = (whole["ts"].to_list(), [INSTRUMENTS.index(f"{c}:{'Stock' if c == '2330' else 'Future'}")
+                                        for c in whole["code"]], whole["close"].to_list())
+    chunks = dd.calendar_chunks(days[0], days[-1])
+    assert chunks == [("2024-01-04", "2024-01-04"), ("2024-01-05", "2024-01-05"), ("2024-01-06", "2024-01-08")]
+    for readers in (0, 1, 2, 3):  # days read ahead on helper threads still come in order
+        for _ in range(2):  # parsed, then from the kept tables
+            with BASIC_INFO.override(tmp_path):
+                pieces = list(dd.day_ticks(_reader(tmp_path), [(d, d) for d in days], readers))
+            assert len(pieces) > 1
+            got = dd.DayTicks.merged(pieces, np.arange(2))  # already in order: merging keeps it
+            assert _columns(got) == expected, readers
+            assert [_columns(p) for p in pieces] == [_columns(p.take(np.arange(len(p)))) for p in pieces]
+
+
+DAY = "2024-01-02"
+
+
+def _one_day(folder):
+    cache_dir(folder).mkdir(parents=True, exist_ok=True)
+    _write(folder, "2330", DAY, [_ns(DAY, 9, m) for m in (0, 5, 10)])
+    _write(folder, "TXFR1", DAY, [_ns(DAY, 9, m) for m in (1, 5, 7)])
+
+
+def _copies(folder):
+    return sorted(p.name for p in folder.joinpath(*TABLES_FOLDER).glob("*.arrows"))
+
+
+def _touch_csv(folder, code="2330"):
+    _write(folder, code, DAY, [_ns(DAY, 9, m) for m in (0, 5, 10)], base=200.0)  # new content, same size
+    path = tick_file(folder, code, DAY)
+    st = path.stat()
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))
+
+
+def _garble_copy(folder, code="2330"):
+    (copy,) = folder.joinpath(*TABLES_FOLDER).glob(f"{code} *.arrows")
+    copy.write_bytes(b"not a table")
+
+
+def _wrong_columns_copy(folder, code="2330"):
+    (copy,) = folder.joinpath(*TABLES_FOLDER).glob(f"{code} *.arrows")
+    pl.DataFrame({"ts": [1]}).write_ipc_stream(copy)
+
+
+@pytest.mark.parametrize("change, parsed, closes", [
+    (None, [], [100.0, 100.0, 101.0, 101.0, 102.0, 102.0]),
+    (_touch_csv, ["2330 2024-01-02 - ticks.csv"], [200.0, 100.0, 201.0, 101.0, 102.0, 202.0]),
+    (_garble_copy, ["2330 2024-01-02 - ticks.csv"], [100.0, 100.0, 101.0, 101.0, 102.0, 102.0]),
+    (_wrong_columns_copy, ["2330 2024-01-02 - ticks.csv"], [100.0, 100.0, 101.0, 101.0, 102.0, 102.0]),
+], ids=["unchanged", "csv rewritten", "copy garbled", "copy of other columns"])
+def test_a_kept_table_counts_only_for_the_csv_it_was_read_from(tmp_path, change, parsed, closes):
+    _one_day(tmp_path)
+    with BASIC_INFO.override(tmp_path):
+        first = _Ticker()
+        _reader(tmp_path, first).read(DAY, DAY)
+        assert sorted(first.files) == ["2330 2024-01-02 - ticks.csv", "TXFR1 2024-01-02 - ticks.csv"]
+        if change:
+            change(tmp_path)
+        second = _Ticker()
+        day = _reader(tmp_path, second).read(DAY, DAY)
+    assert second.files == parsed and second.merges == []
+    assert day.close.tolist() == closes
+    assert len(_copies(tmp_path)) == 2  # one per CSV: the stale or broken one was replaced
+
+
+def test_missing_or_damaged_days_are_left_to_the_ticker(tmp_path):
+    _one_day(tmp_path)
+    path = tick_file(tmp_path, "TXFR1", DAY)
+    path.write_text(path.read_text().replace("101.0", "-1.0", 1))  # a close that cannot be real
+    with BASIC_INFO.override(tmp_path):
+        ticker = _Ticker()
+        day = _reader(tmp_path, ticker).read(DAY, DAY)
+        assert ticker.merges == [(DAY, DAY)]  # the ticker's own merge reports the day
+        assert day.code.tolist() == [0, 0, 0]
+        assert not path.exists() and list(cache_dir(tmp_path).glob("TXFR1 *.corrupt.*"))
+        assert _copies(tmp_path) == [n for n in _copies(tmp_path) if n.startswith("2330")]
+        missing = _Ticker()
+        _reader(tmp_path, missing).read(DAY, DAY)  # the set-aside file is now missing
+    assert missing.merges == [(DAY, DAY)]
+
+
+def test_an_unwritable_tables_folder_only_costs_parsing(tmp_path):
+    _one_day(tmp_path)
+    tmp_path.joinpath(*TABLES_FOLDER).write_text("a file where the folder goes")
+    with BASIC_INFO.override(tmp_path):
+        for _ in range(2):
+            ticker = _Ticker()
+            day = _reader(tmp_path, ticker).read(DAY, DAY)
+            assert len(ticker.files) == 2 and len(day) == 6
+
+
+@pytest.mark.parametrize("readers", [-1, 1.0, True])
+def test_readers_must_be_a_whole_number(tmp_path, readers):
+    with pytest.raises(ValueError, match="readers"):
+        list(dd.day_ticks(_reader(tmp_path), [(DAY, DAY)], readers))
