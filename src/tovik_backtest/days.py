@@ -153,7 +153,7 @@ class DayReader:
         except FileNotFoundError:
             return table
         if (after.st_size, after.st_mtime_ns, after.st_ino) == (before.st_size, before.st_mtime_ns, before.st_ino):
-            tick_cache.write_table_copy(self.data_dir, csv, before, table)
+            tick_cache.write_table_copy(self.data_dir, csv, before, table)  # not changed while it was read
         return table
 
     def _through_ticker(self, begin: str, end: str) -> DayTicks:

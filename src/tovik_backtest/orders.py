@@ -19,6 +19,8 @@ from tovik_backtest.instruments import Instrument
 
 __all__ = ["OrderDesk", "tick_ts_ns"]
 
+_KNOWN_PRICES = 4096  # on-grid prices remembered per run before the memory starts over
+
 
 
 def tick_ts_ns(record: dict[str, Any]) -> int:
@@ -27,6 +29,8 @@ def tick_ts_ns(record: dict[str, Any]) -> int:
 
 
 def _quantity(value: Any, what: str) -> int:
+    if type(value) is int:
+        return value
     if isinstance(value, bool):
         raise OrderRefused(f"{what} must be a whole number, not the boolean {value}")
     try:
@@ -36,6 +40,8 @@ def _quantity(value: Any, what: str) -> int:
 
 
 def _price(value: Any, what: str) -> float:
+    if type(value) is float:
+        return value
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise OrderRefused(f"{what} must be a number, not {type(value).__name__} {value!r}")
     return float(value)
@@ -57,6 +63,8 @@ class OrderDesk:
         self._day_orders: dict[str, tuple[str, int | None]] = {}
         self._next_close: int | None = None
         self._unplaced = False  # day orders placed before the first tick, close not yet known
+        self._on_grid: set[tuple[str, float]] = set()  # limit prices known to be on the grid
+        self._closes: dict[str, tuple[int, int]] = {}  # market -> (a time asked, its session close)
 
     # ---- requests ----------------------------------------------------------------------
     def add(self, action: str, code: Any, price: Any, qty: Any, price_type: Any, order_type: Any,
@@ -69,32 +77,45 @@ class OrderDesk:
         if product_type is None:
             product_type = market
         elif product_type != market:
-            raise OrderRefused(f"{what}: product_type {product_type!r} contradicts the market of "
-                               f"{code}, {market}; leave product_type out")
+            raise OrderRefused(f"{what}: product_type {product_type!r} contradicts the market "
+                               f"of {code}, {market}; leave product_type out")
         quantity = _quantity(qty, f"{what}: the quantity")
         if quantity < 1:
             raise OrderRefused(f"{what}: the quantity must be at least 1, not {quantity}")
         value = _price(price, f"{what}: the price")
-        if price_type == "LMT":
+        if price_type == "LMT" and (code, value) not in self._on_grid:
             reason = mk.price_off_grid_reason(market, code, value)
             if reason is not None:
                 raise OrderRefused(f"{what}: {reason}")
+            if len(self._on_grid) >= _KNOWN_PRICES:
+                self._on_grid.clear()
+            self._on_grid.add((code, value))
         before = len(self.matcher.pending_orders)
         try:
             self.matcher.add_order(code, product_type, action, value, quantity, price_type, order_type,
                                    order_cond, order_lot, oc_type)
         except Exception as exc:  # the matcher's refusals are plain exceptions and type errors
             raise OrderRefused(f"{what} refused by the exchange: {exc}") from None
-        if len(self.matcher.pending_orders) != before + 1:
+        pending = self.matcher.pending_orders
+        if len(pending) != before + 1:
             raise OrderRefused(f"{what}: the exchange took the order but stored no record of it")
-        trade_id: str = self.matcher.pending_orders[-1]["trade_id"]
+        trade_id: str = pending[-1]["trade_id"]
         if order_type == "ROD":
-            close = None if self.now_ns is None else mk.session_close(market, self.now_ns)
+            close = None if self.now_ns is None else self._session_close(market, self.now_ns)
             self._day_orders[trade_id] = (code, close)
             self._unplaced = self._unplaced or close is None
             if close is not None and (self._next_close is None or close < self._next_close):
                 self._next_close = close
         return trade_id
+
+    def _session_close(self, market: str, ts_ns: int) -> int:
+        # Orders come in time order: the close found for an earlier time holds for every
+        # time up to it (no close lies between that time and it).
+        asked, close = self._closes.get(market, (None, 0))
+        if asked is None or not asked <= ts_ns <= close:
+            close = mk.session_close(market, ts_ns)
+            self._closes[market] = (ts_ns, close)
+        return close
 
     def modify(self, trade_id: Any, qty: Any, price: Any) -> None:
         record = self._resting(trade_id, "modify")

@@ -15,6 +15,7 @@ from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, Protocol
 
+import numpy as np
 import polars as pl
 
 from tovik_backtest import engine, utils
@@ -45,6 +46,7 @@ __all__ = [
 ]
 
 _ID_ALPHABET = "_-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+_ID_DRAWS = 4096  # 32-bit draws taken from the generator at a time
 
 
 class RunState(Protocol):
@@ -168,20 +170,25 @@ class Strategy:
 def _seeded_ids(seed: int) -> Callable[[], str]:
     """Order ids from a generator seeded with ``seed``: the same run gives the same reports.
 
-    Each character is what ``rng.choice(_ID_ALPHABET)`` would draw (7 random bits, drawn
-    again while they fall outside the 64 letters), without its two calls per character."""
+    Each character is what ``rng.choice(_ID_ALPHABET)`` would draw: the top 7 bits of one
+    32-bit draw, drawn again while they fall outside the 64 letters. The draws come a
+    block at a time (one ``getrandbits`` call holds them in order, the first lowest) and
+    the letters they give are handed out 16 to an id."""
     bits = random.Random(seed).getrandbits
     size = len(_ID_ALPHABET)
-    width = size.bit_length()
+    shift = 32 - size.bit_length()
+    letter_of = bytes.maketrans(bytes(range(size)), _ID_ALPHABET.encode())
+    outside = bytes(range(size, 1 << size.bit_length()))
+    letters, taken = "", 0
 
     def next_id() -> str:
-        out = []
-        for _ in range(16):
-            r = bits(width)
-            while r >= size:
-                r = bits(width)
-            out.append(_ID_ALPHABET[r])
-        return "".join(out)
+        nonlocal letters, taken
+        if len(letters) - taken < 16:
+            words = np.frombuffer(bits(32 * _ID_DRAWS).to_bytes(4 * _ID_DRAWS, "little"), dtype="<u4")
+            drawn = (words >> shift).astype(np.uint8).tobytes().translate(letter_of, outside)
+            letters, taken = letters[taken:] + drawn.decode("ascii"), 0
+        taken += 16
+        return letters[taken - 16:taken]
 
     return next_id
 
@@ -338,8 +345,9 @@ class Backtest:
                 instruments=list(self.instruments), stats=stats, recorder=recorder, reports=reports,
                 period=(self.start, self.end), warm_up=warm_up(self.backfill_start, self.backfill_end),
                 on_tick=_default_on_tick(strategy), progress=self.progress,
-                # the next day is read on a helper thread, so a broker is asked for one day at a time
-                readers=1)
+                # Cached days are read when due (a helper thread only contends for the GIL);
+                # a broker's downloads overlap the loop, one day at a time.
+                readers=0 if self.api is None else 1)
         except Exception as exc:
             # What the run produced before it stopped stays readable (and savable) on the error.
             try:

@@ -5,23 +5,26 @@ the eight columns of ``TICK_SCHEMA``; the ticker reads and writes the same files
 without ticks is a header-only file, so it is never asked for again.
 
 Beside each CSV the back-test engine keeps a binary copy of the table the ticker read
-from it (Arrow IPC stream, ``<data dir>/sino/tick-tables/<csv name>.<size>-<mtime ns>.arrows``),
-so a day read again costs no CSV parsing. The CSV stays the record: a copy counts only
-while the CSV's size and modification time are the ones in its name.
+from it (an Arrow IPC stream, ``<data dir>/sino/tick-tables/<csv name>.arrows``), so a
+day read again costs no CSV parsing. The CSV stays the record: a copy counts only while
+the CSV's size, modification time and inode are the ones written at the copy's head.
+The folder may be deleted at any time; it is made again as days are read.
 """
 
 from __future__ import annotations
 
 import contextlib
-import glob
+import io
 import os
+import struct
+import time
 import uuid
 from pathlib import Path
 
 import polars as pl
 
-__all__ = ["TABLES_FOLDER", "TICKS_FOLDER", "TICK_SCHEMA", "read_table_copy", "tick_file", "tick_file_name",
-           "ticks_dir", "write_table_copy"]
+__all__ = ["SETTLED_SECONDS", "TABLES_FOLDER", "TICKS_FOLDER", "TICK_SCHEMA", "read_table_copy", "tick_file",
+           "tick_file_name", "ticks_dir", "write_table_copy"]
 
 # Below the data directory: the broker's name, then the kind of data.
 TICKS_FOLDER = ("sino", "ticks")
@@ -54,20 +57,36 @@ def tick_file(data_dir: str | os.PathLike[str], code: str, day: str) -> Path:
     return ticks_dir(data_dir) / tick_file_name(code, day)
 
 
-def _copy_path(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result) -> Path:
-    return Path(data_dir).joinpath(*TABLES_FOLDER) / f"{csv.name}.{stat.st_size}-{stat.st_mtime_ns}.arrows"
+# A kept table's file: this header, then the table as an Arrow IPC stream.
+_COPY_HEADER = struct.Struct("<8sqqq")  # format mark; the CSV's size, modification time (ns), inode
+_COPY_MARK = b"TVKTBL01"
+# A CSV changed this recently may change again within its modification time's
+# resolution (up to 2 s on some file systems) and keep the same stamp: no copy yet.
+SETTLED_SECONDS = 2.0
+
+
+def _copy_path(data_dir: str | os.PathLike[str], csv: Path) -> Path:
+    return Path(data_dir).joinpath(*TABLES_FOLDER) / f"{csv.name}.arrows"
+
+
+def _copy_header(stat: os.stat_result) -> bytes:
+    return _COPY_HEADER.pack(_COPY_MARK, stat.st_size, stat.st_mtime_ns, stat.st_ino)
 
 
 def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result) -> pl.DataFrame | None:
-    """The kept table of ``csv`` as it is now (``stat``), or None when there is none.
-    A copy that cannot be read or has other columns is removed, to be made again."""
-    path = _copy_path(data_dir, csv, stat)
+    """The kept table of ``csv`` as it is now (``stat``), or None when there is none. A
+    copy made from another version of the CSV is passed over (the next copy replaces
+    it); one that cannot be read, or has other columns, is removed."""
+    path = _copy_path(data_dir, csv)
     try:
-        data = path.read_bytes()
+        with open(path, "rb") as file:
+            header, body = file.read(_COPY_HEADER.size), file.read()
     except OSError:  # none kept, or the folder cannot be read: the CSV is parsed
         return None
+    if header != _copy_header(stat):
+        return None
     try:
-        table = pl.read_ipc_stream(data)
+        table = pl.read_ipc_stream(body)
     except (pl.exceptions.PolarsError, OSError):
         table = None
     if table is None or dict(table.schema) != TICK_SCHEMA:
@@ -79,20 +98,22 @@ def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_r
 
 def write_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result,
                      table: pl.DataFrame) -> None:
-    """Keep ``table``, read from ``csv`` while it was as ``stat`` says, replacing older
-    copies. Written under a temporary name and renamed, so a reader never sees part of
-    one; a folder that cannot be written only means the CSV is parsed next time too."""
-    path = _copy_path(data_dir, csv, stat)
+    """Keep ``table``, read from ``csv`` while it was as ``stat`` says, in place of any
+    older copy. Written under a temporary name and renamed, so a reader never sees part
+    of one; a folder that cannot be written only means the CSV is parsed next time too.
+    A CSV changed in the last ``SETTLED_SECONDS`` gets no copy yet."""
+    if time.time_ns() - stat.st_mtime_ns < SETTLED_SECONDS * 1e9:
+        return
+    path = _copy_path(data_dir, csv)
     tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
     try:
+        content = io.BytesIO()
+        content.write(_copy_header(stat))
+        table.write_ipc_stream(content, compression="uncompressed")  # reads 5x faster than lz4
         path.parent.mkdir(parents=True, exist_ok=True)
-        table.write_ipc_stream(tmp, compression="lz4")
+        with open(tmp, "xb") as file:
+            file.write(content.getbuffer())
         os.replace(tmp, path)
     except (OSError, pl.exceptions.PolarsError):
         with contextlib.suppress(OSError):
             tmp.unlink()
-        return
-    for old in path.parent.glob(f"{glob.escape(csv.name)}.*.arrows"):
-        if old != path:
-            with contextlib.suppress(OSError):
-                old.unlink()

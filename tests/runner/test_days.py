@@ -27,6 +27,13 @@ def _write(folder, code, day, stamps, base=100.0):
     pl.DataFrame(cols, schema=TICK_SCHEMA).write_csv(cache_dir(folder) / tick_file_name(code, day))
 
 
+def _settle(folder, ago=3600, pattern="*.csv"):
+    """Date the cache files back: only files settled for a while get a kept copy."""
+    for path in cache_dir(folder).glob(pattern):
+        stamp = path.stat().st_mtime_ns - ago * 10**9
+        os.utime(path, ns=(stamp, stamp))
+
+
 def _ns(day, hour, minute=0):
     moment = dt.datetime.fromisoformat(day) + dt.timedelta(hours=hour, minutes=minute)
     return int(moment.replace(tzinfo=dt.UTC).timestamp()) * 10**9
@@ -78,6 +85,7 @@ def test_days_keep_the_whole_period_order_with_night_sessions(tmp_path):
                                         for c in whole["code"]], whole["close"].to_list())
     chunks = dd.calendar_chunks(days[0], days[-1])
     assert chunks == [("2024-01-04", "2024-01-04"), ("2024-01-05", "2024-01-05"), ("2024-01-06", "2024-01-08")]
+    _settle(tmp_path)
     for readers in (0, 1, 2, 3):  # days read ahead on helper threads still come in order
         for _ in range(2):  # parsed, then from the kept tables
             with BASIC_INFO.override(tmp_path):
@@ -95,6 +103,7 @@ def _one_day(folder):
     cache_dir(folder).mkdir(parents=True, exist_ok=True)
     _write(folder, "2330", DAY, [_ns(DAY, 9, m) for m in (0, 5, 10)])
     _write(folder, "TXFR1", DAY, [_ns(DAY, 9, m) for m in (1, 5, 7)])
+    _settle(folder)
 
 
 def _copies(folder):
@@ -103,9 +112,7 @@ def _copies(folder):
 
 def _touch_csv(folder, code="2330"):
     _write(folder, code, DAY, [_ns(DAY, 9, m) for m in (0, 5, 10)], base=200.0)  # new content, same size
-    path = tick_file(folder, code, DAY)
-    st = path.stat()
-    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))
+    _settle(folder, ago=1800, pattern=f"{code} *.csv")
 
 
 def _garble_copy(folder, code="2330"):
@@ -139,10 +146,24 @@ def test_a_kept_table_counts_only_for_the_csv_it_was_read_from(tmp_path, change,
     assert len(_copies(tmp_path)) == 2  # one per CSV: the stale or broken one was replaced
 
 
+def test_a_csv_changed_just_now_gets_no_copy_yet(tmp_path):
+    # its next change could keep the same modification time
+    _one_day(tmp_path)
+    _write(tmp_path, "2330", DAY, [_ns(DAY, 9, m) for m in (0, 5, 10)], base=200.0)
+    with BASIC_INFO.override(tmp_path):
+        for _ in range(2):
+            ticker = _Ticker()
+            day = _reader(tmp_path, ticker).read(DAY, DAY)
+            assert day.close.tolist()[0] == 200.0
+        assert ticker.files == ["2330 2024-01-02 - ticks.csv"]  # parsed again; TXFR1 from its copy
+    assert [n[:4] for n in _copies(tmp_path)] == ["TXFR"]
+
+
 def test_missing_or_damaged_days_are_left_to_the_ticker(tmp_path):
     _one_day(tmp_path)
     path = tick_file(tmp_path, "TXFR1", DAY)
     path.write_text(path.read_text().replace("101.0", "-1.0", 1))  # a close that cannot be real
+    _settle(tmp_path)
     with BASIC_INFO.override(tmp_path):
         ticker = _Ticker()
         day = _reader(tmp_path, ticker).read(DAY, DAY)

@@ -2,6 +2,7 @@
 equity for the same seed, on the first run and on runs reading the kept day tables."""
 
 import datetime as dt
+import os
 import random
 from array import array
 
@@ -14,8 +15,9 @@ from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.modules.ticker.ticker import Ticker
 from tovik_backtest.runner import Backtest, OrderRefused, Strategy
-from tovik_backtest.sample_data import sample_period, write_sample_data
+from tovik_backtest.sample_data import cache_dir, sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
+from tovik_backtest.tick_cache import TABLES_FOLDER
 
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
 
@@ -79,6 +81,8 @@ def _comparable(result):
 def sample(tmp_path_factory):
     folder = tmp_path_factory.mktemp("engine")
     write_sample_data(folder, days=4)
+    for path in cache_dir(folder).glob("*.csv"):  # stored a while ago: runs keep copies of their tables
+        os.utime(path, ns=(path.stat().st_mtime_ns - 3600 * 10**9,) * 2)
     return folder, *sample_period(4)
 
 
@@ -100,6 +104,7 @@ def test_engine_equals_the_reference_loop(sample, make, warm_up):
     assert _comparable(ours) == _comparable(ref)
     again = _run(make(), folder, start, end, False, **kwargs)  # the days now come from the kept tables
     assert _comparable(again) == _comparable(ref)
+    assert list(folder.joinpath(*TABLES_FOLDER).glob("*.arrows"))
     assert (ours.ticks, ours.backfilling_ticks) == (ref.ticks, ref.backfilling_ticks)
     if isinstance(a, RandomOrders):  # the tick records themselves, keys in order
         assert [list(t.items()) for t in a.seen] == [list(t.items()) for t in b.seen]

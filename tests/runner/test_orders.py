@@ -192,3 +192,44 @@ def test_quote_is_the_best_bid_and_ask_of_the_current_tick(sample_dir):
                           for day in (START, END)])
     cols = ["bid_price", "bid_volume", "ask_price", "ask_volume", "ts"]
     assert strategy.quotes == expected.select(cols).to_dicts()
+
+
+class _Book:
+    """A matcher stand-in: takes every order, rests it, changes nothing else."""
+
+    def __init__(self):
+        self.pending_orders = []
+
+    def add_order(self, code, *args):
+        self.pending_orders.append({"trade_id": f"t{len(self.pending_orders)}", "code": code})
+
+
+def _at(day, hour, minute=0):
+    """Taipei wall time as epoch ns, the tick convention."""
+    import datetime as dt
+
+    moment = dt.datetime.fromisoformat(day) + dt.timedelta(hours=hour, minutes=minute)
+    return int(moment.replace(tzinfo=dt.UTC).timestamp()) * 10**9
+
+
+def test_the_desk_remembers_closes_and_grid_prices_without_changing_an_answer():
+    from tovik_backtest import market as mk
+    from tovik_backtest.instruments import parse_instrument
+    from tovik_backtest.orders import OrderDesk
+
+    desk = OrderDesk(_Book(), [parse_instrument("2330:Stock"), parse_instrument("TXFR1:Future")], {})
+    # times in order, across day and night sessions, a weekend and a close itself
+    times = [("TXFR1", _at("2024-01-05", h, m)) for h, m in [(8, 45), (13, 45), (13, 46), (15, 0), (23, 59)]]
+    times += [("TXFR1", _at("2024-01-06", 4, 59)), ("TXFR1", _at("2024-01-06", 5, 1)), ("2330", _at("2024-01-08", 9)),
+              ("2330", _at("2024-01-08", 13, 30)), ("2330", _at("2024-01-08", 13, 31)), ("TXFR1", _at("2024-01-08", 9))]
+    for code, ts in times:
+        desk.now_ns = ts
+        trade_id = desk.add("Buy", code, 500.0 if code == "2330" else 17000.0, 1, "LMT", "ROD", "", "", "", None)
+        market = desk.markets[code]
+        assert desk._day_orders[trade_id] == (code, mk.session_close(market, ts)), (code, ts)
+    for price, refused in [(500.0, False), (500.5, True), (500.0, False), (501.0, False), (500.5, True)]:
+        if refused:
+            with pytest.raises(OrderRefused, match="off the price grid"):
+                desk.add("Sell", "2330", price, 1, "LMT", "ROD", "", "", "", None)
+        else:
+            desk.add("Sell", "2330", price, 1, "LMT", "ROD", "", "", "", None)

@@ -180,6 +180,15 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
             call0(on_reports);
     };
 
+    // Every record starts as a copy of this one: the replay's keys in its order, and the
+    // values all records share. Copying a dict costs less than filling a new one.
+    safe_ref blank = own(PyDict_New());
+    for (PyObject *key : {TOVIK_KEY("market_type"), TOVIK_KEY("timestamp"), TOVIK_KEY("code"), TOVIK_KEY("close"),
+                          TOVIK_KEY("qty"), TOVIK_KEY("tick_type")})
+        check_status(PyDict_SetItem(blank.ptr(), key, Py_None));
+    check_status(PyDict_SetItem(blank.ptr(), TOVIK_KEY("is_simulate"), Py_False));
+    check_status(PyDict_SetItem(blank.ptr(), TOVIK_KEY("is_backfilling"), backfilling ? Py_True : Py_False));
+
     for (Py_ssize_t i = 0; i < rows; ++i) {
         const size_t c = (size_t) code.data()[i];
         // utils.format_nano_ts_to_second_ts(ts, 8), the same double operations.
@@ -190,7 +199,7 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         safe_ref close_obj = own(PyFloat_FromDouble(close.data()[i]));
         safe_ref qty_obj = own(PyLong_FromLongLong(qty.data()[i]));
         safe_ref type_obj = own(PyLong_FromLongLong(tick_type.data()[i]));
-        safe_ref record = own(PyDict_New());
+        safe_ref record = own(PyDict_Copy(blank.ptr()));
         PyObject *r = record.ptr();
         check_status(PyDict_SetItem(r, TOVIK_KEY("market_type"), codes[c].market));
         check_status(PyDict_SetItem(r, TOVIK_KEY("timestamp"), stamp_obj.ptr()));
@@ -198,8 +207,6 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         check_status(PyDict_SetItem(r, TOVIK_KEY("close"), close_obj.ptr()));
         check_status(PyDict_SetItem(r, TOVIK_KEY("qty"), qty_obj.ptr()));
         check_status(PyDict_SetItem(r, TOVIK_KEY("tick_type"), type_obj.ptr()));
-        check_status(PyDict_SetItem(r, TOVIK_KEY("is_simulate"), Py_False));
-        check_status(PyDict_SetItem(r, TOVIK_KEY("is_backfilling"), backfilling ? Py_True : Py_False));
 
         if (backfilling) { // warm-up: the strategy only learns the tick
             if (on_tick)
@@ -233,7 +240,8 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         // An empty book can fill nothing: match_deal is skipped.
         safe_ref pending = field(self, TOVIK_KEY("pending_orders"));
         if (!PyList_CheckExact(pending.ptr()) || PyList_GET_SIZE(pending.ptr()) > 0) {
-            call_method(self, TOVIK_KEY("match_deal"), nb::handle(codes[c].code), close_obj, qty_obj, stamp_obj);
+            call_own_method(self, TOVIK_KEY("match_deal"), match_deal, nb::handle(codes[c].code), close_obj, qty_obj,
+                            stamp_obj);
             hand_over();
         }
         // the recorder's part (money.Recorder.tick): counts, exposure, last price

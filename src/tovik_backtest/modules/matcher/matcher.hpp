@@ -319,6 +319,9 @@ void add_engine_methods(std::vector<PyMethodDef> &methods);        // engine.cpp
 
 // ---- shared between the source files ----
 
+// Matcher.match_deal (order_book.cpp), which the engine's loop calls directly.
+PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+
 // container.get(key, default).
 safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback);
 // The constants module's enumerations as the module names them now.

@@ -567,6 +567,8 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     return Step::next;
 }
 
+} // namespace
+
 PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     static const Params<4> params{"match_deal", {"code", "tick_close", "tick_qty", "tick_ts"}, 4};
     PyObject *a[4];
@@ -606,8 +608,6 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
             break;
     Py_RETURN_NONE;
 }
-
-} // namespace
 
 // self.pending_orders, which must be a list (the scan walks its item array).
 safe_ref pending_orders_of(PyObject *self) {
