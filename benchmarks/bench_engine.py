@@ -12,7 +12,8 @@ Figures (ticks per second; a tick is one trade row of 2330:Stock or TXFR1:Future
     cache read with polars, its event arrays built, the loop; compilation excluded), and
     from its own .npz event files, converted once beforehand;
   * backtrader on the same ticks as bars (fewer days: it is slow);
-  * peak resident memory of a 5-day and a 60-day run, each in its own process.
+  * peak resident memory of a 5-day and a 60-day run, each in its own process, without
+    orders and with the sample strategy (whose result keeps every report).
 Order flow: every 100th tick of a code, a 1-lot limit buy at the last price when flat,
 else a 1-lot limit sell at the last price. Peers missing: a line says so (pip install
 '.[bench]'). Each figure is the best of --rounds rounds in which every contender runs
@@ -238,18 +239,24 @@ def backtrader_run(table: pl.DataFrame) -> tuple[float, int]:
 
 # ---- memory ------------------------------------------------------------------------------
 
+# VmHWM, not ru_maxrss: a child's ru_maxrss starts from its parent's at fork, so it
+# would report this (much larger) benchmark process instead of the run.
 _RSS_CHILD = """
-import resource, sys
-from tovik_backtest.runner import Backtest
+import sys
+from tovik_backtest.runner import Backtest, Strategy
 from tovik_backtest.sample_strategy import MovingAverageCross
-Backtest(MovingAverageCross(), {instruments!r}, sys.argv[1], sys.argv[2], data_dir=sys.argv[3]).run()
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+strategy = MovingAverageCross() if sys.argv[4] == "trading" else Strategy()
+Backtest(strategy, {instruments!r}, sys.argv[1], sys.argv[2], data_dir=sys.argv[3]).run()
+with open("/proc/self/status") as status:
+    print(next(line.split()[1] for line in status if line.startswith("VmHWM:")))
 """
 
 
-def peak_rss_kib(folder: Path, start: str, end: str) -> int:
+def peak_rss_kib(folder: Path, start: str, end: str, strategy: str) -> int:
+    """Peak resident memory of one run in a process of its own: ``strategy`` "idle" (the
+    ticks alone) or "trading" (the sample strategy, whose reports the result keeps)."""
     done = subprocess.run([sys.executable, "-c", _RSS_CHILD.format(instruments=INSTRUMENTS), start, end,
-                           str(folder)], capture_output=True, text=True, check=True)
+                           str(folder), strategy], capture_output=True, text=True, check=True)
     return int(done.stdout.strip().splitlines()[-1])
 
 
@@ -335,9 +342,10 @@ def main() -> None:
         except ImportError as exc:
             print(f"  backtrader: not installed ({exc.name}); pip install '.[bench]'")
 
-        small, large = (peak_rss_kib(folder, *sample_period(d)) for d in args.rss_days)
-        print(f"  peak RSS, {args.rss_days[0]}-day run: {small / 1024:.1f} MiB; {args.rss_days[1]}-day run: "
-              f"{large / 1024:.1f} MiB ({large / small:.2f}x)")
+        for strategy, what in (("idle", "no orders"), ("trading", "sample strategy, reports kept")):
+            small, large = (peak_rss_kib(folder, *sample_period(d), strategy) for d in args.rss_days)
+            print(f"  peak RSS ({what}), {args.rss_days[0]}-day run: {small / 1024:.1f} MiB; {args.rss_days[1]}-day "
+                  f"run: {large / 1024:.1f} MiB ({large / small:.2f}x)")
 
 
 if __name__ == "__main__":
