@@ -2,8 +2,10 @@
 
 A day's ticks come from the ticker's cache files. The table the ticker read from a file
 is kept beside it (``tick_cache.write_table_copy``), so a day read again is loaded, not
-parsed. A day with a file missing, or one the ticker refuses, is read by the ticker's
-own ``merge_ticks``, which downloads, sets aside and reports exactly as it always does.
+parsed. A day with a file the ticker refuses, or (with a broker logged in) a file
+missing, is read by the ticker's own ``merge_ticks``, which downloads, sets aside and
+reports exactly as it always does. Without a broker a missing file is left out: the
+run's coverage check has named it.
 
 Ticks are merged by time stamp, then code; ticks of one instrument with the same time
 stamp keep the order of their file.
@@ -30,6 +32,8 @@ from tovik_backtest.instruments import Instrument
 __all__ = ["DayReader", "DayTicks", "calendar_chunks", "day_ticks"]
 
 Column = npt.NDArray[Any]
+
+_MISSING, _REFUSED = object(), object()  # why a day's table is not at hand
 
 _INT_COLUMNS = ("ts", "volume", "bid_volume", "ask_volume", "tick_type")
 
@@ -126,7 +130,11 @@ class DayReader:
         for k, code in enumerate(self.codes):
             for day in days:
                 table = self._cached(code, day)
-                if table is None:
+                if table is _MISSING and not self.ticker.api:
+                    # Without a broker the day cannot be fetched: the run was refused over
+                    # it or lists it as skipped, so the ticker is not asked to fail again.
+                    continue
+                if not isinstance(table, pl.DataFrame):
                     return self._through_ticker(begin, end)
                 if table.height:
                     parts.append(DayTicks.from_table(table, np.full(table.height, k)))
@@ -134,20 +142,21 @@ class DayReader:
             return DayTicks.from_table(pl.DataFrame(schema=tick_cache.TICK_SCHEMA), np.empty(0, np.int64))
         return DayTicks.merged(parts, self.ranks)
 
-    def _cached(self, code: str, day: str) -> pl.DataFrame | None:
-        """The day's table when its file is in the cache and reads cleanly, else None."""
+    def _cached(self, code: str, day: str) -> pl.DataFrame | object:
+        """The day's table when its file is in the cache and reads cleanly; ``_MISSING``
+        when there is no file, ``_REFUSED`` when the ticker would not read it."""
         csv = tick_cache.tick_file(self.data_dir, code, day)
         try:
             before = os.stat(csv)
         except FileNotFoundError:
-            return None
+            return _MISSING
         table = tick_cache.read_table_copy(self.data_dir, csv, before)
         if table is not None:
             return table
         try:
             table = cast(pl.DataFrame, self.ticker.read_cache_file(str(csv)))
         except (ValueError, OSError, pl.exceptions.PolarsError):
-            return None  # set aside or unreadable: the ticker's merge deals with the day
+            return _REFUSED  # set aside or unreadable: the ticker's merge reports and retries the day
         try:
             after = os.stat(csv)
         except FileNotFoundError:

@@ -49,6 +49,7 @@ def test_missing_days_are_named_then_refused_or_skipped(cache, gone, kwargs, nam
     skipped = result.summary()["overall"]["skipped_days"]
     assert [s.split(":")[0] for s in skipped] == named
     assert result.ticks > 0 and any("ran without" in n for n in result.notes)
+    assert result.errors == []  # a day known missing is not asked of the ticker again
 
 
 def test_a_file_set_aside_during_the_run_counts_as_missing(cache):

@@ -44,6 +44,7 @@ class _Ticker:
 
     def __init__(self):
         self.real = Ticker(None)
+        self.api = None
         self.files: list[str] = []
         self.merges: list[tuple[str, str]] = []
 
@@ -159,7 +160,7 @@ def test_a_csv_changed_just_now_gets_no_copy_yet(tmp_path):
     assert [n[:4] for n in _copies(tmp_path)] == ["TXFR"]
 
 
-def test_missing_or_damaged_days_are_left_to_the_ticker(tmp_path):
+def test_damaged_days_and_with_a_broker_missing_ones_are_left_to_the_ticker(tmp_path):
     _one_day(tmp_path)
     path = tick_file(tmp_path, "TXFR1", DAY)
     path.write_text(path.read_text().replace("101.0", "-1.0", 1))  # a close that cannot be real
@@ -167,13 +168,15 @@ def test_missing_or_damaged_days_are_left_to_the_ticker(tmp_path):
     with BASIC_INFO.override(tmp_path):
         ticker = _Ticker()
         day = _reader(tmp_path, ticker).read(DAY, DAY)
-        assert ticker.merges == [(DAY, DAY)]  # the ticker's own merge reports the day
+        assert ticker.merges == [(DAY, DAY)]  # the ticker's own merge reports and retries the day
         assert day.code.tolist() == [0, 0, 0]
         assert not path.exists() and list(cache_dir(tmp_path).glob("TXFR1 *.corrupt.*"))
         assert _copies(tmp_path) == [n for n in _copies(tmp_path) if n.startswith("2330")]
-        missing = _Ticker()
-        _reader(tmp_path, missing).read(DAY, DAY)  # the set-aside file is now missing
-    assert missing.merges == [(DAY, DAY)]
+        for api, merges in [(None, []), ("a broker", [(DAY, DAY)])]:  # the set-aside file is now missing
+            missing = _Ticker()
+            missing.api = api
+            day = _reader(tmp_path, missing).read(DAY, DAY)
+            assert missing.merges == merges and day.code.tolist() == [0, 0, 0]
 
 
 def test_an_unwritable_tables_folder_only_costs_parsing(tmp_path):
