@@ -1,7 +1,7 @@
 """The period's ticks for the engine: one trading day at a time, as plain columns.
 
-A day's ticks come from the ticker's cache files. The table the ticker read from a file
-is kept beside it (``tick_cache.write_table_copy``), so a day read again is loaded, not
+A day's ticks come from the ticker's cache files. The rows the ticker read from a file
+are kept beside it (``tick_cache.write_table_copy``), so a day read again is loaded, not
 parsed. A day with a file the ticker refuses, or (with a broker logged in) a file
 missing, is read by the ticker's own ``merge_ticks``, which downloads, sets aside and
 reports exactly as it always does. Without a broker a missing file is left out: the
@@ -18,7 +18,7 @@ import os
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, fields
-from typing import Any, cast
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -36,6 +36,7 @@ Column = npt.NDArray[Any]
 _MISSING, _REFUSED = object(), object()  # why a day's table is not at hand
 
 _INT_COLUMNS = ("ts", "volume", "bid_volume", "ask_volume", "tick_type")
+_FIELDS = tuple(tick_cache.TICK_SCHEMA)  # every column but the code
 
 
 @dataclass(frozen=True)
@@ -73,6 +74,11 @@ class DayTicks:
         return whole.take(np.lexsort((ranks[whole.code], whole.ts)))
 
     @staticmethod
+    def from_rows(rows: Column, k: int) -> DayTicks:
+        """The ticks of one instrument (index ``k``) from its ``tick_cache.TICK_RECORD`` rows."""
+        return DayTicks(code=np.full(len(rows), k, dtype=np.int64), **{name: rows[name] for name in _FIELDS})
+
+    @staticmethod
     def from_table(table: pl.DataFrame, code: Column) -> DayTicks:
         """The columns of a tick table (the cache's schema) with its code indices."""
         for name in ("ts", "close", "volume", "tick_type"):
@@ -80,8 +86,7 @@ class DayTicks:
                 raise BacktestError(f"the tick table has empty {name} values: the cache files of the period are "
                                     "damaged; delete them to fetch the days again")
         values = {name: table[name].cast(pl.Int64 if name in _INT_COLUMNS else pl.Float64).to_numpy()
-                  for name in ("ts", "close", "volume", "tick_type", "bid_price", "bid_volume", "ask_price",
-                               "ask_volume")}
+                  for name in _FIELDS}
         return DayTicks(code=code.astype(np.int64, copy=False), **values)
 
 
@@ -134,36 +139,37 @@ class DayReader:
                     # Without a broker the day cannot be fetched: the run was refused over
                     # it or lists it as skipped, so the ticker is not asked to fail again.
                     continue
-                if not isinstance(table, pl.DataFrame):
+                if not isinstance(table, np.ndarray):
                     return self._through_ticker(begin, end)
-                if table.height:
-                    parts.append(DayTicks.from_table(table, np.full(table.height, k)))
+                if len(table):
+                    parts.append(DayTicks.from_rows(table, k))
         if not parts:
             return DayTicks.from_table(pl.DataFrame(schema=tick_cache.TICK_SCHEMA), np.empty(0, np.int64))
         return DayTicks.merged(parts, self.ranks)
 
-    def _cached(self, code: str, day: str) -> pl.DataFrame | object:
-        """The day's table when its file is in the cache and reads cleanly; ``_MISSING``
-        when there is no file, ``_REFUSED`` when the ticker would not read it."""
+    def _cached(self, code: str, day: str) -> Column | object:
+        """The day's rows (``tick_cache.TICK_RECORD``) when its file is in the cache and
+        reads cleanly; ``_MISSING`` when there is no file, ``_REFUSED`` when the ticker
+        would not read it."""
         csv = tick_cache.tick_file(self.data_dir, code, day)
         try:
             before = os.stat(csv)
         except FileNotFoundError:
             return _MISSING
-        table = tick_cache.read_table_copy(self.data_dir, csv, before)
-        if table is not None:
-            return table
+        rows = tick_cache.read_table_copy(self.data_dir, csv, before)
+        if rows is not None:
+            return rows
         try:
-            table = cast(pl.DataFrame, self.ticker.read_cache_file(str(csv)))
+            rows = tick_cache.table_rows(self.ticker.read_cache_file(str(csv)))
         except (ValueError, OSError, pl.exceptions.PolarsError):
             return _REFUSED  # set aside or unreadable: the ticker's merge reports and retries the day
         try:
             after = os.stat(csv)
         except FileNotFoundError:
-            return table
+            return rows
         if (after.st_size, after.st_mtime_ns, after.st_ino) == (before.st_size, before.st_mtime_ns, before.st_ino):
-            tick_cache.write_table_copy(self.data_dir, csv, before, table)  # not changed while it was read
-        return table
+            tick_cache.write_table_copy(self.data_dir, csv, before, rows)  # not changed while it was read
+        return rows
 
     def _through_ticker(self, begin: str, end: str) -> DayTicks:
         table = self.ticker.merge_ticks(self.entries, begin, end)

@@ -5,8 +5,8 @@ the eight columns of ``TICK_SCHEMA``; the ticker reads and writes the same files
 without ticks is a header-only file, so it is never asked for again.
 
 Beside each CSV the back-test engine keeps a binary copy of the table the ticker read
-from it (an Arrow IPC stream, ``<data dir>/sino/tick-tables/<csv name>.arrows``), so a
-day read again costs no CSV parsing. The CSV stays the record: a copy counts only while
+from it (``<data dir>/sino/tick-tables/<csv name>.ticks``: a header, then the rows as
+``TICK_RECORD`` records), so a day read again costs no CSV parsing. The CSV stays the record: a copy counts only while
 the CSV's size, modification time and inode are the ones written at the copy's head.
 The folder may be deleted at any time; it is made again as days are read.
 """
@@ -14,17 +14,18 @@ The folder may be deleted at any time; it is made again as days are read.
 from __future__ import annotations
 
 import contextlib
-import io
 import os
 import struct
 import time
 import uuid
 from pathlib import Path
 
+import numpy as np
+import numpy.typing as npt
 import polars as pl
 
-__all__ = ["SETTLED_SECONDS", "TABLES_FOLDER", "TICKS_FOLDER", "TICK_SCHEMA", "read_table_copy", "tick_file",
-           "tick_file_name", "ticks_dir", "write_table_copy"]
+__all__ = ["SETTLED_SECONDS", "TABLES_FOLDER", "TICKS_FOLDER", "TICK_RECORD", "TICK_SCHEMA", "read_table_copy",
+           "table_rows", "tick_file", "tick_file_name", "ticks_dir", "write_table_copy"]
 
 # Below the data directory: the broker's name, then the kind of data.
 TICKS_FOLDER = ("sino", "ticks")
@@ -57,48 +58,70 @@ def tick_file(data_dir: str | os.PathLike[str], code: str, day: str) -> Path:
     return ticks_dir(data_dir) / tick_file_name(code, day)
 
 
-# A kept table's file: this header, then the table as an Arrow IPC stream.
-_COPY_HEADER = struct.Struct("<8sqqq")  # format mark; the CSV's size, modification time (ns), inode
-_COPY_MARK = b"TVKTBL01"
+# A kept table's file: this header, then its rows as little-endian records of
+# TICK_RECORD, in the order the CSV holds them.
+_COPY_HEADER = struct.Struct("<8sqqqq")  # format mark; the CSV's size, mtime (ns), inode; rows
+_COPY_MARK = b"TVKTBL02"
 # A CSV changed this recently may change again within its modification time's
 # resolution (up to 2 s on some file systems) and keep the same stamp: no copy yet.
 SETTLED_SECONDS = 2.0
 
+Rows = npt.NDArray[np.void]  # TICK_RECORD rows
+TICK_RECORD = np.dtype([(name, "<i8" if kind == pl.Int64 else "<f8") for name, kind in TICK_SCHEMA.items()])
+
 
 def _copy_path(data_dir: str | os.PathLike[str], csv: Path) -> Path:
-    return Path(data_dir).joinpath(*TABLES_FOLDER) / f"{csv.name}.arrows"
+    return Path(data_dir).joinpath(*TABLES_FOLDER) / f"{csv.name}.ticks"
 
 
-def _copy_header(stat: os.stat_result) -> bytes:
-    return _COPY_HEADER.pack(_COPY_MARK, stat.st_size, stat.st_mtime_ns, stat.st_ino)
+def _copy_header(stat: os.stat_result, rows: int) -> bytes:
+    return _COPY_HEADER.pack(_COPY_MARK, stat.st_size, stat.st_mtime_ns, stat.st_ino, rows)
 
 
-def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result) -> pl.DataFrame | None:
-    """The kept table of ``csv`` as it is now (``stat``), or None when there is none. A
-    copy made from another version of the CSV is passed over (the next copy replaces
-    it); one that cannot be read, or has other columns, is removed."""
+def _plausible(rows: Rows) -> bool:
+    """The values a vetted table can hold (finite prices, a positive close, volumes of
+    zero or more): a copy failing this was damaged on disk."""
+    with np.errstate(invalid="ignore"):
+        prices = np.isfinite(rows["close"]).all() and (rows["close"] > 0).all()
+        for side in ("bid_price", "ask_price"):
+            prices = prices and np.isfinite(rows[side]).all() and (rows[side] >= 0).all()
+    return bool(prices) and all((rows[v] >= 0).all() for v in ("volume", "bid_volume", "ask_volume"))
+
+
+def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result) -> Rows | None:
+    """The kept rows (``TICK_RECORD``) of ``csv`` as it is now (``stat``), or None when
+    there are none. A copy made from another version of the CSV is passed over (the next
+    copy replaces it); one that is cut short or holds impossible values is removed."""
     path = _copy_path(data_dir, csv)
     try:
         with open(path, "rb") as file:
             header, body = file.read(_COPY_HEADER.size), file.read()
     except OSError:  # none kept, or the folder cannot be read: the CSV is parsed
         return None
-    if header != _copy_header(stat):
-        return None
-    try:
-        table = pl.read_ipc_stream(body)
-    except (pl.exceptions.PolarsError, OSError):
-        table = None
-    if table is None or dict(table.schema) != TICK_SCHEMA:
+    if len(header) < _COPY_HEADER.size:
+        rows = None
+    else:
+        mark, size, mtime_ns, inode, count = _COPY_HEADER.unpack(header)
+        if (mark, size, mtime_ns, inode) != (_COPY_MARK, stat.st_size, stat.st_mtime_ns, stat.st_ino):
+            return None
+        rows = np.frombuffer(body, dtype=TICK_RECORD) if len(body) == count * TICK_RECORD.itemsize else None
+    if rows is None or not _plausible(rows):
         with contextlib.suppress(OSError):
             path.unlink()
         return None
-    return table
+    return rows
 
 
-def write_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result,
-                     table: pl.DataFrame) -> None:
-    """Keep ``table``, read from ``csv`` while it was as ``stat`` says, in place of any
+def table_rows(table: pl.DataFrame) -> Rows:
+    """A tick table (``TICK_SCHEMA``, no missing values) as ``TICK_RECORD`` rows."""
+    rows = np.empty(table.height, dtype=TICK_RECORD)
+    for name in TICK_SCHEMA:
+        rows[name] = table[name].to_numpy()
+    return rows
+
+
+def write_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result, rows: Rows) -> None:
+    """Keep ``rows``, read from ``csv`` while it was as ``stat`` says, in place of any
     older copy. Written under a temporary name and renamed, so a reader never sees part
     of one; a folder that cannot be written only means the CSV is parsed next time too.
     A CSV changed in the last ``SETTLED_SECONDS`` gets no copy yet."""
@@ -107,13 +130,11 @@ def write_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_
     path = _copy_path(data_dir, csv)
     tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
     try:
-        content = io.BytesIO()
-        content.write(_copy_header(stat))
-        table.write_ipc_stream(content, compression="uncompressed")  # reads 5x faster than lz4
         path.parent.mkdir(parents=True, exist_ok=True)
         with open(tmp, "xb") as file:
-            file.write(content.getbuffer())
+            file.write(_copy_header(stat, len(rows)))
+            file.write(rows.astype(TICK_RECORD, copy=False).tobytes())
         os.replace(tmp, path)
-    except (OSError, pl.exceptions.PolarsError):
+    except OSError:
         with contextlib.suppress(OSError):
             tmp.unlink()

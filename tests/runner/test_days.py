@@ -108,7 +108,7 @@ def _one_day(folder):
 
 
 def _copies(folder):
-    return sorted(p.name for p in folder.joinpath(*TABLES_FOLDER).glob("*.arrows"))
+    return sorted(p.name for p in folder.joinpath(*TABLES_FOLDER).glob("*.ticks"))
 
 
 def _touch_csv(folder, code="2330"):
@@ -116,22 +116,35 @@ def _touch_csv(folder, code="2330"):
     _settle(folder, ago=1800, pattern=f"{code} *.csv")
 
 
-def _garble_copy(folder, code="2330"):
-    (copy,) = folder.joinpath(*TABLES_FOLDER).glob(f"{code} *.arrows")
-    copy.write_bytes(b"not a table")
+def _copy_of(folder, code="2330"):
+    (copy,) = folder.joinpath(*TABLES_FOLDER).glob(f"{code} *.ticks")
+    return copy
 
 
-def _wrong_columns_copy(folder, code="2330"):
-    (copy,) = folder.joinpath(*TABLES_FOLDER).glob(f"{code} *.arrows")
-    pl.DataFrame({"ts": [1]}).write_ipc_stream(copy)
+def _cut_copy(folder):
+    copy = _copy_of(folder)
+    copy.write_bytes(copy.read_bytes()[:-5])
+
+
+def _garble_copy(folder):
+    copy = _copy_of(folder)
+    data = bytearray(copy.read_bytes())
+    data[-40:-32] = b"\xff" * 8  # the last row's bid volume becomes -1
+    copy.write_bytes(bytes(data))
+
+
+def _header_only_copy(folder):
+    copy = _copy_of(folder)
+    copy.write_bytes(copy.read_bytes()[:10])
 
 
 @pytest.mark.parametrize("change, parsed, closes", [
     (None, [], [100.0, 100.0, 101.0, 101.0, 102.0, 102.0]),
     (_touch_csv, ["2330 2024-01-02 - ticks.csv"], [200.0, 100.0, 201.0, 101.0, 102.0, 202.0]),
+    (_cut_copy, ["2330 2024-01-02 - ticks.csv"], [100.0, 100.0, 101.0, 101.0, 102.0, 102.0]),
     (_garble_copy, ["2330 2024-01-02 - ticks.csv"], [100.0, 100.0, 101.0, 101.0, 102.0, 102.0]),
-    (_wrong_columns_copy, ["2330 2024-01-02 - ticks.csv"], [100.0, 100.0, 101.0, 101.0, 102.0, 102.0]),
-], ids=["unchanged", "csv rewritten", "copy garbled", "copy of other columns"])
+    (_header_only_copy, ["2330 2024-01-02 - ticks.csv"], [100.0, 100.0, 101.0, 101.0, 102.0, 102.0]),
+], ids=["unchanged", "csv rewritten", "copy cut short", "copy with an impossible price", "copy without header"])
 def test_a_kept_table_counts_only_for_the_csv_it_was_read_from(tmp_path, change, parsed, closes):
     _one_day(tmp_path)
     with BASIC_INFO.override(tmp_path):

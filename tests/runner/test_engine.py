@@ -104,7 +104,7 @@ def test_engine_equals_the_reference_loop(sample, make, warm_up):
     assert _comparable(ours) == _comparable(ref)
     again = _run(make(), folder, start, end, False, **kwargs)  # the days now come from the kept tables
     assert _comparable(again) == _comparable(ref)
-    assert list(folder.joinpath(*TABLES_FOLDER).glob("*.arrows"))
+    assert list(folder.joinpath(*TABLES_FOLDER).glob("*.ticks"))
     assert (ours.ticks, ours.backfilling_ticks) == (ref.ticks, ref.backfilling_ticks)
     if isinstance(a, RandomOrders):  # the tick records themselves, keys in order
         assert [list(t.items()) for t in a.seen] == [list(t.items()) for t in b.seen]
