@@ -3,7 +3,7 @@
 Figures (ticks per second; a tick is one trade row of 2330:Stock or TXFR1:Future):
   * this package end to end through Backtest(...).run(), cache reading included, with
     the order flow below and with a strategy whose on_tick does nothing (the first run
-    of a period parses its CSV files and keeps Arrow copies; later runs load those);
+    of a period parses its CSV files and keeps binary copies; later runs load those);
   * the native loop alone (drive_ticks on the period's merged table, no-op on_tick);
   * polars walking the same merged rows with iter_rows(named=True) and a no-op call,
     on the table alone and end to end (reading the same cache files, merging, sorting);
