@@ -35,7 +35,6 @@ Column = npt.NDArray[Any]
 
 _MISSING, _REFUSED = object(), object()  # why a day's table is not at hand
 
-_INT_COLUMNS = ("ts", "volume", "bid_volume", "ask_volume", "tick_type")
 _FIELDS = tuple(tick_cache.TICK_SCHEMA)  # every column but the code
 
 
@@ -81,24 +80,18 @@ class DayTicks:
     @staticmethod
     def from_table(table: pl.DataFrame, code: Column) -> DayTicks:
         """The columns of a tick table (the cache's schema) with its code indices."""
-        for name in ("ts", "close", "volume", "tick_type"):
-            if table[name].null_count():
-                raise BacktestError(f"the tick table has empty {name} values: the cache files of the period are "
-                                    "damaged; delete them to fetch the days again")
-        values = {name: table[name].cast(pl.Int64 if name in _INT_COLUMNS else pl.Float64).to_numpy()
-                  for name in _FIELDS}
+        values = {name: table[name].cast(tick_cache.TICK_SCHEMA[name]).to_numpy() for name in _FIELDS}
         return DayTicks(code=code.astype(np.int64, copy=False), **values)
+
+
+def _calendar_days(first: dt.date, last: dt.date) -> list[dt.date]:
+    return [first + dt.timedelta(days=n) for n in range((last - first).days + 1)]
 
 
 def calendar_chunks(start: str, end: str) -> list[tuple[str, str]]:
     """The calendar days ``merge_ticks`` would read for the period, grouped so each
     group ends on a trading day (days without trading go with the next one)."""
-    first, last = utils.format_to_dt(start), utils.format_to_dt(end)
-    days: list[dt.date] = []
-    current = first
-    while current <= last:
-        days.append(current.date())
-        current += dt.timedelta(days=1)
+    days = _calendar_days(utils.format_to_dt(start).date(), utils.format_to_dt(end).date())
     if not days:
         return []
     try:
@@ -129,8 +122,7 @@ class DayReader:
         self.ranks[order] = np.arange(len(self.codes))
 
     def read(self, begin: str, end: str) -> DayTicks:
-        first, last = dt.date.fromisoformat(begin), dt.date.fromisoformat(end)
-        days = [(first + dt.timedelta(days=n)).isoformat() for n in range((last - first).days + 1)]
+        days = [d.isoformat() for d in _calendar_days(dt.date.fromisoformat(begin), dt.date.fromisoformat(end))]
         parts = []
         for k, code in enumerate(self.codes):
             for day in days:
@@ -144,7 +136,7 @@ class DayReader:
                 if len(table):
                     parts.append(DayTicks.from_rows(table, k))
         if not parts:
-            return DayTicks.from_table(pl.DataFrame(schema=tick_cache.TICK_SCHEMA), np.empty(0, np.int64))
+            return DayTicks.from_rows(np.empty(0, dtype=tick_cache.TICK_RECORD), 0)
         return DayTicks.merged(parts, self.ranks)
 
     def _cached(self, code: str, day: str) -> Column | object:
@@ -173,9 +165,10 @@ class DayReader:
 
     def _through_ticker(self, begin: str, end: str) -> DayTicks:
         table = self.ticker.merge_ticks(self.entries, begin, end)
-        if table["code"].null_count():
-            raise BacktestError("the tick table has empty code values: the cache files of the period are "
-                                "damaged; delete them to fetch the days again")
+        for name in ("ts", "code", "close", "volume", "tick_type"):
+            if table[name].null_count():
+                raise BacktestError(f"the tick table has empty {name} values: the cache files of the period are "
+                                    "damaged; delete them to fetch the days again")
         code = table["code"].replace_strict(self.index, return_dtype=pl.Int64).to_numpy()
         return DayTicks.from_table(table, code)
 

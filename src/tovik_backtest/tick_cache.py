@@ -133,7 +133,7 @@ def write_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_
         path.parent.mkdir(parents=True, exist_ok=True)
         with open(tmp, "xb") as file:
             file.write(_copy_header(stat, len(rows)))
-            file.write(rows.astype(TICK_RECORD, copy=False).tobytes())
+            file.write(rows.tobytes())
         os.replace(tmp, path)
     except OSError:
         with contextlib.suppress(OSError):

@@ -1,5 +1,4 @@
 import datetime as dt
-import faulthandler
 import json
 import os
 import subprocess
@@ -13,7 +12,7 @@ import pytest
 from tovik_backtest import cli
 from tovik_backtest.cli.sweep import parse_param
 from tovik_backtest.runner import Backtest, BacktestError
-from tovik_backtest.sample_data import sample_period, write_sample_data
+from tovik_backtest.sample_data import write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
 from tovik_backtest.sweeps import (
     RayUnavailable,
@@ -60,20 +59,12 @@ class Crashing(MovingAverageCross):
             os._exit(3)
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    # Sweeps block on worker processes; a hang ends the test run with every thread's stack.
-    faulthandler.dump_traceback_later(240, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = pytest.mark.usefixtures("hang_watchdog")
 
 
 @pytest.fixture(scope="module")
-def sample(tmp_path_factory):
-    data_dir = tmp_path_factory.mktemp("sweep-data")
-    write_sample_data(data_dir, days=1, seed=3)
-    start, end = sample_period(1)
-    return data_dir, start, end
+def sample(one_sample_day):
+    return one_sample_day("sweep-data", seed=3)
 
 
 @pytest.fixture(scope="module")

@@ -1,7 +1,6 @@
 """Sweeps that stop early: Ctrl-C and --resume, unreachable Ray clusters, scripts that
 start a sweep without the main guard."""
 
-import faulthandler
 import json
 import os
 import signal
@@ -16,7 +15,6 @@ import polars as pl
 import pytest
 
 from tovik_backtest import cli
-from tovik_backtest.sample_data import sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
 from tovik_backtest.sweeps import SweepError, SweepInterrupted, sweep
 from tovik_backtest.sweeps.backends import check_address
@@ -28,19 +26,12 @@ VARYING = ("wall_seconds", "ticks_per_second", "result")
 STRATEGY = "tovik_backtest.sample_strategy:MovingAverageCross"
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    faulthandler.dump_traceback_later(240, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+pytestmark = pytest.mark.usefixtures("hang_watchdog")
 
 
 @pytest.fixture(scope="module")
-def sample(tmp_path_factory):
-    data_dir = tmp_path_factory.mktemp("stops-data")
-    write_sample_data(data_dir, days=1, seed=5)
-    start, end = sample_period(1)
-    return data_dir, start, end
+def sample(one_sample_day):
+    return one_sample_day("stops-data", seed=5)
 
 
 @pytest.fixture(scope="module")

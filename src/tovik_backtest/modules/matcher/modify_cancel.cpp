@@ -37,6 +37,14 @@ Found find_order(PyObject *self, nb::handle trade_id) {
     return Found{};
 }
 
+// The order report of a change to `record`, built by build_order_response and handed
+// to add_response_to_queue (either may be replaced by the host).
+void acknowledge(PyObject *self, nb::handle record, PyObject *operation, PyObject *status) {
+    safe_ref response =
+        call_method(self, TOVIK_KEY("build_order_response"), record, nb::handle(operation), nb::handle(status));
+    queue_response(self, response);
+}
+
 void print_missing(nb::handle trade_id) { console_print(red("委託單 " + str_of(trade_id) + " 不存在")); }
 
 // The resting order `trade_id` (under the caller's BookLock); when there is none the
@@ -91,9 +99,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     if (qty_given) {
         set_get_item(trade, TOVIK_KEY("quantity"), new_qty);
         reindex(self, trade, found.index);
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
-                                        nb::handle(book.operation_update_qty), nb::handle(book.code_modify));
-        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
+        acknowledge(self, trade, book.operation_update_qty, book.code_modify);
         if (console_on(self))
             console_print(green("修改委託單 " + str_of(trade_id) + " 數量成功, 修改數量 " + str_of(qty)));
     }
@@ -106,9 +112,7 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
             raise_exception("修改的價格 " + float_text(new_price) + " 必須是有限的數值");
         set_get_item(trade, TOVIK_KEY("price"), price);
         reindex(self, trade, found.index);
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), trade,
-                                        nb::handle(book.operation_update_price), nb::handle(book.code_modify));
-        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
+        acknowledge(self, trade, book.operation_update_price, book.code_modify);
         if (console_on(self))
             console_print(green("修改委託單 " + str_of(trade_id) + " 價格成功, 修改價格 " + float_text(new_price)));
     }
@@ -132,9 +136,7 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
 
     // The order is gone whatever happens to its acknowledgement.
     try {
-        safe_ref response = call_method(self, TOVIK_KEY("build_order_response"), found.record,
-                                        nb::handle(book.operation_cancel), nb::handle(book.code_be_cancel));
-        call_method(self, TOVIK_KEY("add_response_to_queue"), response);
+        acknowledge(self, found.record, book.operation_cancel, book.code_be_cancel);
         if (console_on(self))
             console_print(green("取消委託單 " + str_of(trade_id) + " 成功"));
     } catch (nb::python_error &e) {
