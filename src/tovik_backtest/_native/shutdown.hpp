@@ -25,7 +25,6 @@ namespace tovik::shutdown {
 inline constexpr std::chrono::seconds kExitWait{5};
 
 struct Registry {
-    std::atomic<bool> exiting{false};
     std::mutex mutex;
     std::condition_variable idle;
     int in_flight = 0; // threads inside at least one long call, under mutex
@@ -60,7 +59,7 @@ inline void leave_flight() {
 
 // Where a long call is back from Python with the GIL and no C++ lock held.
 inline void exit_point() {
-    if (registry().exiting.load(std::memory_order_acquire))
+    if (interpreter_exiting.load(std::memory_order_acquire))
         park();
 }
 
@@ -96,7 +95,7 @@ PyObject *long_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 // called from one): that call is not waited for.
 inline PyObject *on_exit(PyObject *, PyObject *) {
     Registry &r = registry();
-    r.exiting.store(true, std::memory_order_release);
+    interpreter_exiting.store(true, std::memory_order_seq_cst);
     const int own = depth > 0 ? 1 : 0;
     without_gil([&] {
         std::unique_lock<std::mutex> lock(r.mutex);

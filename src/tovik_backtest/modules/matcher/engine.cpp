@@ -84,7 +84,7 @@ safe_ref call1(PyObject *fn, PyObject *arg) { return own(PyObject_CallOneArg(fn,
 // The loop's view of one instrument: its code and market text, and its entry in the
 // matcher's current_tick_infos (made as set_current_tick makes it).
 struct Code {
-    PyObject *code;   // borrowed from the host's list
+    PyObject *code;   // interned, held for the call
     PyObject *market; // borrowed from the host's list
 };
 
@@ -162,9 +162,17 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     PyObject *on_tick = a[9] == Py_None ? nullptr : a[9];
     PyObject *on_reports = a[10] == Py_None ? nullptr : a[10];
     PyObject *on_boundary = a[11] == Py_None ? nullptr : a[11];
+    // Interned copies of the codes: the matcher interns each tick's code, which costs a
+    // lookup unless it is interned already.
     std::vector<Code> codes((size_t) n_codes);
-    for (Py_ssize_t c = 0; c < n_codes; ++c)
-        codes[(size_t) c] = Code{PyList_GET_ITEM(a[5], c), PyList_GET_ITEM(a[6], c)};
+    std::vector<safe_ref> interned;
+    interned.reserve((size_t) n_codes);
+    for (Py_ssize_t c = 0; c < n_codes; ++c) {
+        PyObject *text = Py_NewRef(PyList_GET_ITEM(a[5], c));
+        PyUnicode_InternInPlace(&text);
+        interned.push_back(safe_ref::steal(text));
+        codes[(size_t) c] = Code{text, PyList_GET_ITEM(a[6], c)};
+    }
     long long *st = state.data();
     long long *ticks = st + per_code, *latest = ticks + n_codes, *first_seen = latest + n_codes;
     long long *last_row = first_seen + n_codes;
@@ -180,14 +188,21 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
             call0(on_reports);
     };
 
-    // Every record starts as a copy of this one: the replay's keys in its order, and the
-    // values all records share. Copying a dict costs less than filling a new one.
-    safe_ref blank = own(PyDict_New());
-    for (PyObject *key : {TOVIK_KEY("market_type"), TOVIK_KEY("timestamp"), TOVIK_KEY("code"), TOVIK_KEY("close"),
-                          TOVIK_KEY("qty"), TOVIK_KEY("tick_type")})
-        check_status(PyDict_SetItem(blank.ptr(), key, Py_None));
-    check_status(PyDict_SetItem(blank.ptr(), TOVIK_KEY("is_simulate"), Py_False));
-    check_status(PyDict_SetItem(blank.ptr(), TOVIK_KEY("is_backfilling"), backfilling ? Py_True : Py_False));
+    // Every record of a code starts as a copy of its blank: the replay's keys in its
+    // order, and the values all its records share. Copying a dict costs less than
+    // filling a new one.
+    std::vector<safe_ref> blanks;
+    blanks.reserve((size_t) n_codes);
+    for (const Code &c : codes) {
+        PyObject *blank = blanks.emplace_back(own(PyDict_New())).ptr();
+        for (PyObject *key : {TOVIK_KEY("market_type"), TOVIK_KEY("timestamp"), TOVIK_KEY("code"), TOVIK_KEY("close"),
+                              TOVIK_KEY("qty"), TOVIK_KEY("tick_type")})
+            check_status(PyDict_SetItem(blank, key, Py_None));
+        check_status(PyDict_SetItem(blank, TOVIK_KEY("market_type"), c.market));
+        check_status(PyDict_SetItem(blank, TOVIK_KEY("code"), c.code));
+        check_status(PyDict_SetItem(blank, TOVIK_KEY("is_simulate"), Py_False));
+        check_status(PyDict_SetItem(blank, TOVIK_KEY("is_backfilling"), backfilling ? Py_True : Py_False));
+    }
 
     for (Py_ssize_t i = 0; i < rows; ++i) {
         const size_t c = (size_t) code.data()[i];
@@ -199,11 +214,9 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         safe_ref close_obj = own(PyFloat_FromDouble(close.data()[i]));
         safe_ref qty_obj = own(PyLong_FromLongLong(qty.data()[i]));
         safe_ref type_obj = own(PyLong_FromLongLong(tick_type.data()[i]));
-        safe_ref record = own(PyDict_Copy(blank.ptr()));
+        safe_ref record = own(PyDict_Copy(blanks[c].ptr()));
         PyObject *r = record.ptr();
-        check_status(PyDict_SetItem(r, TOVIK_KEY("market_type"), codes[c].market));
         check_status(PyDict_SetItem(r, TOVIK_KEY("timestamp"), stamp_obj.ptr()));
-        check_status(PyDict_SetItem(r, TOVIK_KEY("code"), codes[c].code));
         check_status(PyDict_SetItem(r, TOVIK_KEY("close"), close_obj.ptr()));
         check_status(PyDict_SetItem(r, TOVIK_KEY("qty"), qty_obj.ptr()));
         check_status(PyDict_SetItem(r, TOVIK_KEY("tick_type"), type_obj.ptr()));
@@ -240,8 +253,13 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         // An empty book can fill nothing: match_deal is skipped.
         safe_ref pending = field(self, TOVIK_KEY("pending_orders"));
         if (!PyList_CheckExact(pending.ptr()) || PyList_GET_SIZE(pending.ptr()) > 0) {
-            call_own_method(self, TOVIK_KEY("match_deal"), match_deal, nb::handle(codes[c].code), close_obj, qty_obj,
-                            stamp_obj);
+            const long long tick_qty = qty.data()[i];
+            const double tick_close = close.data()[i];
+            // match_deal's own checks refuse the rest, with its messages
+            if (tick_qty >= 0 && std::isfinite(tick_close) && uses_own_method(self, TOVIK_KEY("match_deal")))
+                match_tick(self, codes[c].code, tick_close, close_obj.ptr(), stamp_obj.ptr(), tick_qty);
+            else
+                call_method(self, TOVIK_KEY("match_deal"), nb::handle(codes[c].code), close_obj, qty_obj, stamp_obj);
             hand_over();
         }
         // the recorder's part (money.Recorder.tick): counts, exposure, last price

@@ -177,7 +177,7 @@ class DictBuilder {
         other.n_ = 0;
     }
     ~DictBuilder() {
-        if (safe_ref::holds_gil()) // not during a forced unwind (see safe_ref)
+        if (safe_ref::may_drop()) // not during a forced unwind (see safe_ref)
             release_values();
     }
 
@@ -319,8 +319,11 @@ void add_engine_methods(std::vector<PyMethodDef> &methods);        // engine.cpp
 
 // ---- shared between the source files ----
 
-// Matcher.match_deal (order_book.cpp), which the engine's loop calls directly.
+// Matcher.match_deal (order_book.cpp), and its work once the arguments are checked,
+// which the engine's loop calls directly: `code` interned, `close` finite and the
+// close_obj float of it, `qty` not negative.
 PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+void match_tick(PyObject *self, PyObject *code, double close, PyObject *close_obj, PyObject *ts_obj, long long qty);
 
 // container.get(key, default).
 safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback);

@@ -56,6 +56,9 @@ NB_MODULE(matcher, m) {
     using namespace tovik::matcher;
     load_dependencies(m);
     quiet_leak_report();
+    // No long calls here, but the hook's flag tells this module's references when the
+    // exit has begun (safe_ref), for the intake worker's sake.
+    shutdown::install_exit_hook();
     static PyType_Slot slots[] = {
         {Py_tp_methods, (void *) method_table().data()},
         {Py_tp_init, (void *) &matcher_init},

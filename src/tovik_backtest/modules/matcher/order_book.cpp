@@ -589,13 +589,19 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     if (!std::isfinite(close))
         raise_value_error("match_deal(): argument 'tick_close' must be a finite number, got " + float_text(close));
 
-    Matcher &m = native_ready(self);
-    BookLock lock(self);
-    OrderBook &book = m.book;
+    native_ready(self);
     PyObject *code = a[0];
     Py_INCREF(code);
     PyUnicode_InternInPlace(&code);
-    Tick tick{safe_ref::steal(code), close, own(PyFloat_FromDouble(close)), own(PyFloat_FromDouble(ts)), qty};
+    safe_ref interned = safe_ref::steal(code);
+    match_tick(self, code, close, own(PyFloat_FromDouble(close)).ptr(), own(PyFloat_FromDouble(ts)).ptr(), qty);
+    Py_RETURN_NONE;
+}
+
+void match_tick(PyObject *self, PyObject *code, double close, PyObject *close_obj, PyObject *ts_obj, long long qty) {
+    BookLock lock(self);
+    OrderBook &book = native(self).book;
+    Tick tick{safe_ref::borrow(code), close, safe_ref::borrow(close_obj), safe_ref::borrow(ts_obj), qty};
 
     safe_ref orders = pending_orders_of(self);
     if (!in_sync(book, orders.ptr()))
@@ -606,7 +612,6 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     for (const Candidate &c : candidates)
         if (match_one(self, book, c, tick) == Step::stop)
             break;
-    Py_RETURN_NONE;
 }
 
 // self.pending_orders, which must be a list (the scan walks its item array).
