@@ -42,6 +42,10 @@ class _TextEnum(StrEnum):
                 return member  # type: ignore[return-value]
         raise ValueError(f"{cls.__name__} has no member for value {value!r}")
 
+    # The matcher reads the member of a text straight from _value2member_map_ while
+    # from_value is this very function (it looks for the mark), instead of calling it.
+    from_value.__func__.looks_up_text = True  # type: ignore[attr-defined]
+
 
 class Action(_TextEnum):
     BUY = "Buy"
@@ -95,13 +99,13 @@ class SuccessCode(Enum):
     ModifyOrder = ("00", "改單成功")
     OrderBeCancel = ("00", "刪單成功")
 
-    @property
-    def code(self) -> str:
-        return self.value[0]
+    code: str
+    message: str
 
-    @property
-    def message(self) -> str:
-        return self.value[1]
+    def __init__(self, code: str, message: str) -> None:
+        # plain attributes: every report reads both, and a property costs a Python call
+        self.code = code
+        self.message = message
 
 
 class FLAG(Enum):

@@ -52,3 +52,39 @@ def test_a_constants_module_without_an_enumeration_is_refused_at_construction(mo
     monkeypatch.delattr(constant, "OCType")
     with pytest.raises(AttributeError, match="OCType"):
         Matcher()
+
+
+def _recording_from_value(calls):
+    def from_value(cls, value):
+        calls.append((cls.__name__, value))
+        return cls._value2member_map_[value]
+
+    return classmethod(from_value)
+
+
+@pytest.mark.parametrize("where", ["enumeration", "base"])
+def test_a_replaced_from_value_is_called_for_every_text(console_lines, monkeypatch, where):
+    # the package's own from_value is read through its lookup table; a host's is called
+    calls = []
+    owner = constant.OrderType if where == "enumeration" else constant.Action.__mro__[1]
+    monkeypatch.setattr(owner, "from_value", _recording_from_value(calls))
+    m = Matcher()
+    m.add_order("2330", "Stock", "Buy", 100.0, 2, "LMT", "IOC")
+    assert m.pending_orders[0]["order_type"] is constant.OrderType.IOC
+    expected = [("OrderType", "IOC")] if where == "enumeration" else [
+        ("Action", "Buy"), ("PriceType", "LMT"), ("OrderType", "IOC"), ("OrderCond", "Cash"), ("OrderLot", "Common")]
+    assert calls == expected
+    m.close()
+
+
+@pytest.mark.parametrize("argument, message", [
+    ({"action": "buy"}, "Action has no member for value 'buy'"),
+    ({"order_type": "GTC"}, "OrderType has no member for value 'GTC'"),
+])
+def test_a_text_of_no_member_gets_from_values_own_refusal(console_lines, argument, message):
+    m = Matcher()
+    fields = {"action": "Buy", "order_type": "ROD"} | argument
+    with pytest.raises(ValueError, match=message):
+        m.add_order("2330", "Stock", fields["action"], 100.0, 1, "LMT", fields["order_type"])
+    assert m.pending_orders == []
+    m.close()

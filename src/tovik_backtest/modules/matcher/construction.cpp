@@ -110,13 +110,47 @@ safe_ref constants(PyObject *self) {
     return snapshot_constants(); // an instance never constructed: the module as it is
 }
 
+namespace {
+
+// Is `method` (enumeration.from_value, looked up) the constants module's own, bound to
+// the enumeration? That function carries the mark `looks_up_text`.
+bool own_text_lookup(PyObject *enumeration, PyObject *method) {
+    if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != enumeration)
+        return false;
+    PyObject *mark = PyObject_GetAttr(PyMethod_GET_FUNCTION(method), TOVIK_KEY("looks_up_text"));
+    if (!mark) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear(); // a function of the host's: it is called
+        return false;
+    }
+    const bool marked = mark == Py_True;
+    Py_DECREF(mark);
+    return marked;
+}
+
+} // namespace
+
 // Enumeration.from_value(value). A member of that very enumeration is its own
 // from_value (the constants module guarantees it), so it is returned without the call.
+// For a text, the constants module's own from_value returns _value2member_map_[text]:
+// read here the same way, without entering Python; any other case (a replaced
+// from_value, a text of no member) makes the call.
 safe_ref from_value(nb::handle names, PyObject *enum_name, nb::handle value) {
     safe_ref enumeration = constant(names, enum_name);
     if ((PyObject *) Py_TYPE(value.ptr()) == enumeration.ptr())
         return safe_ref::borrow(value.ptr());
-    return call_method(enumeration, TOVIK_KEY("from_value"), value);
+    safe_ref method = get_attr(enumeration, TOVIK_KEY("from_value"));
+    if (PyUnicode_CheckExact(value.ptr()) && own_text_lookup(enumeration.ptr(), method.ptr())) {
+        safe_ref members = get_attr(enumeration, TOVIK_KEY("_value2member_map_"));
+        if (PyDict_CheckExact(members.ptr())) {
+            if (PyObject *member = PyDict_GetItemWithError(members.ptr(), value.ptr()))
+                return safe_ref::borrow(member);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+        }
+    }
+    return call(method, value);
 }
 
 // The instrument's latest tick time: current_tick_infos.get(code, {}).get("ts").
