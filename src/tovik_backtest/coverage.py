@@ -10,7 +10,6 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 
 from tovik_backtest import market as mk
 from tovik_backtest.errors import BacktestError
@@ -74,9 +73,9 @@ class Coverage:
         return out
 
     def _set_aside_files(self) -> set[str]:
-        folder = ticks_dir(self.data_dir)
+        # names only: a cache of many years holds many thousands of files
         try:
-            return {p.name for p in Path(folder).iterdir() if ".corrupt." in p.name}
+            return {name for name in os.listdir(ticks_dir(self.data_dir)) if ".corrupt." in name}
         except OSError:
             return set()
 

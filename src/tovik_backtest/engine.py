@@ -24,7 +24,7 @@ from tovik_backtest.money import Recorder
 from tovik_backtest.orders import OrderDesk
 
 __all__ = [
-    "EngineRun", "count_exchange_cancels", "count_report", "deliver", "desk_unless_warming_up", "drive",
+    "EngineRun", "count_exchange_cancels", "deliver", "desk_unless_warming_up", "drive",
 ]
 
 # Slots of the state array shared with drive_ticks (engine.cpp), then per code: tick
@@ -112,24 +112,19 @@ def deliver(batch: list[dict[str, Any]], strategy: Any, stats: dict[str, Any], r
     """Hand reports to the run's record, its counts and books, then to the strategy's hook."""
     for report in batch:
         reports.append(report)
-        count_report(stats, report)
-        recorder.report(report)
-        if "operation_type" in report:
+        if "operation_type" in report:  # an order report
+            st = stats.get(report["order"]["code"])
+            if st is not None and report["operation_type"] == constant.OperationType.NEW:
+                st.orders += 1
+            recorder.report(report)
             strategy.on_order(report)
-        else:
+        else:  # a deal report
+            st = stats.get(report["code"])
+            if st is not None:
+                st.fills += 1
+                st.filled_qty += int(report["quantity"])
+            recorder.report(report)
             strategy.on_deal(report)
-
-
-def count_report(stats: dict[str, Any], report: dict[str, Any]) -> None:
-    if "operation_type" in report:
-        st = stats.get(report["order"]["code"])
-        if st is not None and report["operation_type"] == constant.OperationType.NEW:
-            st.orders += 1
-        return
-    st = stats.get(report["code"])
-    if st is not None:
-        st.fills += 1
-        st.filled_qty += int(report["quantity"])
 
 
 def count_exchange_cancels(stats: dict[str, Any], positions: Any) -> None:
@@ -176,8 +171,8 @@ def drive(
     def on_reports() -> None:
         # Reports the strategy's own callbacks cause are handed over in the same pass.
         while sink:
-            batch = sink[:]
-            del sink[:]
+            batch = sink.copy()
+            sink.clear()
             deliver(batch, strategy, stats, recorder, reports)
         state[EXPOSED] = 1 if any(recorder.net.values()) else 0
 

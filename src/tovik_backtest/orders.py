@@ -47,6 +47,11 @@ def _price(value: Any, what: str) -> float:
     return float(value)
 
 
+def _request(action: str, code: Any) -> str:
+    """How a refusal names the order (made only when one is refused)."""
+    return f"{action.lower()} {code!r}"
+
+
 def _text(value: Any) -> str:
     return str(getattr(value, "value", value))
 
@@ -69,24 +74,23 @@ class OrderDesk:
     # ---- requests ----------------------------------------------------------------------
     def add(self, action: str, code: Any, price: Any, qty: Any, price_type: Any, order_type: Any,
             order_cond: Any, order_lot: Any, oc_type: Any, product_type: Any) -> str:
-        what = f"{action.lower()} {code!r}"
         market = self.markets.get(code) if isinstance(code, str) else None
         if market is None:
-            raise OrderRefused(f"{what}: {code!r} is not an instrument of this back-test "
+            raise OrderRefused(f"{_request(action, code)}: {code!r} is not an instrument of this back-test "
                                f"({', '.join(self.markets)})")
         if product_type is None:
             product_type = market
         elif product_type != market:
-            raise OrderRefused(f"{what}: product_type {product_type!r} contradicts the market "
+            raise OrderRefused(f"{_request(action, code)}: product_type {product_type!r} contradicts the market "
                                f"of {code}, {market}; leave product_type out")
-        quantity = _quantity(qty, f"{what}: the quantity")
+        quantity = qty if type(qty) is int else _quantity(qty, f"{_request(action, code)}: the quantity")
         if quantity < 1:
-            raise OrderRefused(f"{what}: the quantity must be at least 1, not {quantity}")
-        value = _price(price, f"{what}: the price")
+            raise OrderRefused(f"{_request(action, code)}: the quantity must be at least 1, not {quantity}")
+        value = price if type(price) is float else _price(price, f"{_request(action, code)}: the price")
         if price_type == "LMT" and (code, value) not in self._on_grid:
             reason = mk.price_off_grid_reason(market, code, value)
             if reason is not None:
-                raise OrderRefused(f"{what}: {reason}")
+                raise OrderRefused(f"{_request(action, code)}: {reason}")
             if len(self._on_grid) >= _KNOWN_PRICES:
                 self._on_grid.clear()
             self._on_grid.add((code, value))
@@ -95,10 +99,10 @@ class OrderDesk:
             self.matcher.add_order(code, product_type, action, value, quantity, price_type, order_type,
                                    order_cond, order_lot, oc_type)
         except Exception as exc:  # the matcher's refusals are plain exceptions and type errors
-            raise OrderRefused(f"{what} refused by the exchange: {exc}") from None
+            raise OrderRefused(f"{_request(action, code)} refused by the exchange: {exc}") from None
         pending = self.matcher.pending_orders
         if len(pending) != before + 1:
-            raise OrderRefused(f"{what}: the exchange took the order but stored no record of it")
+            raise OrderRefused(f"{_request(action, code)}: the exchange took the order but stored no record of it")
         trade_id: str = pending[-1]["trade_id"]
         if order_type == "ROD":
             close = None if self.now_ns is None else self._session_close(market, self.now_ns)
