@@ -19,13 +19,14 @@ import struct
 import time
 import uuid
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 import polars as pl
 
-__all__ = ["SETTLED_SECONDS", "TABLES_FOLDER", "TICKS_FOLDER", "TICK_RECORD", "TICK_SCHEMA", "read_table_copy",
-           "table_rows", "tick_file", "tick_file_name", "ticks_dir", "write_table_copy"]
+__all__ = ["SETTLED_SECONDS", "TABLES_FOLDER", "TICKS_FOLDER", "TICK_RECORD", "TICK_SCHEMA", "plausible",
+           "read_table_copy", "table_rows", "tick_file", "tick_file_name", "ticks_dir", "write_table_copy"]
 
 # Below the data directory: the broker's name, then the kind of data.
 TICKS_FOLDER = ("sino", "ticks")
@@ -78,34 +79,44 @@ def _copy_header(stat: os.stat_result, rows: int) -> bytes:
     return _COPY_HEADER.pack(_COPY_MARK, stat.st_size, stat.st_mtime_ns, stat.st_ino, rows)
 
 
-def _plausible(rows: Rows) -> bool:
-    """The values a vetted table can hold (finite prices, a positive close, volumes of
-    zero or more): a copy failing this was damaged on disk."""
+def plausible(columns: Any) -> bool:
+    """Do the columns (``TICK_RECORD`` rows, or any object whose items or attributes
+    are named like its fields) hold only what a vetted table can: finite prices, a
+    positive close, volumes of zero or more? Kept rows failing this were damaged on disk."""
+    def column(name: str) -> Any:
+        return columns[name] if isinstance(columns, np.ndarray) else getattr(columns, name)
+
     with np.errstate(invalid="ignore"):
-        prices = np.isfinite(rows["close"]).all() and (rows["close"] > 0).all()
+        close = column("close")
+        prices = np.isfinite(close).all() and (close > 0).all()
         for side in ("bid_price", "ask_price"):
-            prices = prices and np.isfinite(rows[side]).all() and (rows[side] >= 0).all()
-    return bool(prices) and all((rows[v] >= 0).all() for v in ("volume", "bid_volume", "ask_volume"))
+            values = column(side)
+            prices = prices and np.isfinite(values).all() and (values >= 0).all()
+    return bool(prices) and all((column(v) >= 0).all() for v in ("volume", "bid_volume", "ask_volume"))
 
 
-def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result) -> Rows | None:
+def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result, *,
+                    check: bool = True) -> Rows | None:
     """The kept rows (``TICK_RECORD``) of ``csv`` as it is now (``stat``), or None when
     there are none. A copy made from another version of the CSV is passed over (the next
-    copy replaces it); one that is cut short or holds impossible values is removed."""
+    copy replaces it); one that is cut short, or (with ``check``) holds impossible values,
+    is removed. Without ``check`` the caller checks the rows (``plausible``), as a
+    whole day's merged columns cost fewer passes than each file's."""
     path = _copy_path(data_dir, csv)
     try:
         with open(path, "rb") as file:
-            header, body = file.read(_COPY_HEADER.size), file.read()
+            data = file.read()
     except OSError:  # none kept, or the folder cannot be read: the CSV is parsed
         return None
-    if len(header) < _COPY_HEADER.size:
+    if len(data) < _COPY_HEADER.size:
         rows = None
     else:
-        mark, size, mtime_ns, inode, count = _COPY_HEADER.unpack(header)
+        mark, size, mtime_ns, inode, count = _COPY_HEADER.unpack_from(data)
         if (mark, size, mtime_ns, inode) != (_COPY_MARK, stat.st_size, stat.st_mtime_ns, stat.st_ino):
             return None
-        rows = np.frombuffer(body, dtype=TICK_RECORD) if len(body) == count * TICK_RECORD.itemsize else None
-    if rows is None or not _plausible(rows):
+        fits = len(data) == _COPY_HEADER.size + count * TICK_RECORD.itemsize
+        rows = np.frombuffer(data, dtype=TICK_RECORD, offset=_COPY_HEADER.size) if fits else None
+    if rows is None or (check and not plausible(rows)):
         with contextlib.suppress(OSError):
             path.unlink()
         return None

@@ -316,6 +316,7 @@ void add_report_methods(std::vector<PyMethodDef> &methods);        // reports.cp
 void add_order_book_methods(std::vector<PyMethodDef> &methods);    // order_book.cpp
 void add_modify_cancel_methods(std::vector<PyMethodDef> &methods); // modify_cancel.cpp
 void add_engine_methods(std::vector<PyMethodDef> &methods);        // engine.cpp
+void add_engine_functions(std::vector<PyMethodDef> &functions);    // engine.cpp, module level
 
 // ---- shared between the source files ----
 

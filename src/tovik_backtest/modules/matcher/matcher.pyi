@@ -122,3 +122,6 @@ class Matcher:
         on_boundary: Callable[[int], None] | None,
     ) -> None:
         """Replay one merged tick table through this matcher and the callbacks."""
+
+def merge_records(parts: list[Any], codes: list[int], ranks: list[int], width: int, columns: list[Any]) -> None:
+    """Merge files of tick records into one table, in (time stamp, code rank) order."""
