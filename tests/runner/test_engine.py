@@ -171,3 +171,32 @@ def test_runs_leave_no_thread_behind(sample):
     for _ in range(3):
         Backtest(Strategy(), ["2330:Stock", "TXFR1:Future"], start, end, data_dir=folder).run()
     assert {t.ident for t in threading.enumerate()} <= before  # each run ended its matcher's worker
+
+
+def _watched(name, log):
+    def get(self):
+        return self.__dict__.get("_watched_" + name)
+
+    def put(self, value):
+        if value is not None:  # None: the dataclass's own default
+            log.append((name, value if name == "last_price" else value["timestamp"]))
+        self.__dict__["_watched_" + name] = value
+
+    return property(get, put)
+
+
+def test_a_position_book_with_its_own_attribute_access_sees_every_tick(sample, monkeypatch):
+    # the loop writes the book's fields directly only while plain assignment would do the same
+    from tovik_backtest.modules.positions import positions as book
+
+    folder, start, end = sample
+    logs = []
+    for reference in (False, True):
+        log = []
+        monkeypatch.setattr(book.Positions, "current_tick", _watched("current_tick", log))
+        monkeypatch.setattr(book.Position, "last_price", _watched("last_price", log))
+        result = _run(RandomOrders(5), folder, start, end, reference)
+        monkeypatch.undo()
+        logs.append(log)
+        assert sum(1 for name, _ in log if name == "current_tick") == result.ticks
+    assert logs[0] == logs[1] and any(name == "last_price" for name, _ in logs[0])

@@ -90,24 +90,83 @@ struct Code {
     PyObject *market; // borrowed from the host's list
 };
 
+// The package's own position book classes, when their instances' fields are what
+// attribute access reads and writes: no class (or metaclass) in the way defines a data
+// descriptor for them. Then the fields are written in the instance __dict__ directly,
+// which is what assignment does, at half its cost; any other class goes through the
+// attribute protocol or its own set_current_tick.
+struct Book {
+    safe_ref positions_type, position_type; // null: not plain
+};
+
+bool plain_fields(PyObject *type, std::initializer_list<PyObject *> names) {
+    PyTypeObject *t = (PyTypeObject *) type;
+    if (PyType_GetSlot(t, Py_tp_setattro) != (void *) PyObject_GenericSetAttr ||
+        PyType_GetSlot(t, Py_tp_getattro) != (void *) PyObject_GenericGetAttr)
+        return false; // its own attribute access
+    for (PyObject *name : names) {
+        PyObject *found = PyObject_GetAttr(type, name);
+        if (!found) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                throw nb::python_error();
+            PyErr_Clear();
+            continue;
+        }
+        const bool descriptor = Py_TYPE(found)->tp_descr_set != nullptr;
+        Py_DECREF(found);
+        if (descriptor)
+            return false;
+    }
+    return true;
+}
+
+Book load_book() {
+    safe_ref module = import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions"));
+    Book book{get_attr(module, TOVIK_KEY("Positions")), get_attr(module, TOVIK_KEY("Position"))};
+    if (!plain_fields(book.positions_type.ptr(), {TOVIK_KEY("current_tick"), TOVIK_KEY("positions")}))
+        book.positions_type = safe_ref();
+    if (!plain_fields(book.position_type.ptr(), {TOVIK_KEY("last_price")}))
+        book.position_type = safe_ref();
+    return book;
+}
+
+// obj.<name> = value, in obj's __dict__ when `fast` (see Book).
+void set_field(PyObject *obj, PyObject *name, PyObject *value, bool fast) {
+    if (!fast) {
+        check_status(PyObject_SetAttr(obj, name, value));
+        return;
+    }
+    safe_ref fields = own(PyObject_GenericGetDict(obj, nullptr));
+    check_status(PyDict_SetItem(fields.ptr(), name, value));
+}
+
 // positions.set_current_tick(tick). For the package's own Positions class its work is
 // done here: remember the tick, mark the instrument's position to the close. Its lock
 // only guards against other threads, and in an engine run the book is touched on this
 // thread alone (the desk enters orders here, not through the intake worker).
-void mark_positions(nb::handle positions, PyObject *positions_type, PyObject *code, PyObject *tick, PyObject *close) {
-    if ((PyObject *) Py_TYPE(positions.ptr()) != positions_type) {
+void mark_positions(nb::handle positions, const Book &types, PyObject *code, PyObject *tick, PyObject *close) {
+    if (!types.positions_type.ptr() || Py_TYPE(positions.ptr()) != (PyTypeObject *) types.positions_type.ptr()) {
         call_method(positions, TOVIK_KEY("set_current_tick"), nb::handle(tick));
         return;
     }
-    check_status(PyObject_SetAttr(positions.ptr(), TOVIK_KEY("current_tick"), tick));
-    safe_ref book = get_attr(positions, TOVIK_KEY("positions"));
-    PyObject *pos = PyDict_CheckExact(book.ptr()) ? PyDict_GetItemWithError(book.ptr(), code) : nullptr;
-    if (pos)
-        check_status(PyObject_SetAttr(pos, TOVIK_KEY("last_price"), close));
-    else if (PyErr_Occurred())
+    safe_ref fields = own(PyObject_GenericGetDict(positions.ptr(), nullptr));
+    check_status(PyDict_SetItem(fields.ptr(), TOVIK_KEY("current_tick"), tick));
+    PyObject *held = PyDict_GetItemWithError(fields.ptr(), TOVIK_KEY("positions"));
+    if (!held && PyErr_Occurred())
         throw nb::python_error();
-    else if (!PyDict_CheckExact(book.ptr()))
+    safe_ref book = safe_ref::borrow(held);
+    if (!held || !PyDict_CheckExact(held)) { // its own method says what becomes of that
         call_method(positions, TOVIK_KEY("set_current_tick"), nb::handle(tick));
+        return;
+    }
+    PyObject *pos = PyDict_GetItemWithError(held, code);
+    if (pos) {
+        safe_ref position = safe_ref::borrow(pos);
+        set_field(pos, TOVIK_KEY("last_price"), close,
+                  types.position_type.ptr() && Py_TYPE(pos) == (PyTypeObject *) types.position_type.ptr());
+    } else if (PyErr_Occurred()) {
+        throw nb::python_error();
+    }
 }
 
 PyObject *route_reports(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
@@ -158,8 +217,7 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     if (!nb::inst_ready(self))
         raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
 
-    safe_ref positions_type =
-        get_attr(import_module(TOVIK_KEY("tovik_backtest.modules.positions.positions")), TOVIK_KEY("Positions"));
+    const Book book = load_book();
     const bool backfilling = a[8] == Py_True;
     PyObject *on_tick = a[9] == Py_None ? nullptr : a[9];
     PyObject *on_reports = a[10] == Py_None ? nullptr : a[10];
@@ -244,8 +302,7 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         if (entry && PyDict_CheckExact(entry)) {
             check_status(PyDict_SetItem(entry, TOVIK_KEY("tick"), r));
             check_status(PyDict_SetItem(entry, TOVIK_KEY("ts"), stamp_obj.ptr()));
-            mark_positions(field(self, TOVIK_KEY("positions")), positions_type.ptr(), codes[c].code, r,
-                           close_obj.ptr());
+            mark_positions(field(self, TOVIK_KEY("positions")), book, codes[c].code, r, close_obj.ptr());
         } else {
             if (PyErr_Occurred())
                 throw nb::python_error();
