@@ -17,50 +17,6 @@ safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback) {
     return call_method(container, TOVIK_KEY("get"), key, fallback);
 }
 
-// Is this exactly a Matcher (no subclass)? Then no class attribute can shadow an
-// instance field and no method has been overridden in a class.
-bool is_plain_matcher(PyObject *self) {
-    // The class lives as long as the module, so its address can be kept.
-    static PyTypeObject *const matcher_type = (PyTypeObject *) nb::type<Matcher>().ptr();
-    return Py_TYPE(self) == matcher_type;
-}
-
-// A plain Matcher's __dict__ (borrowed), read from its slot without the reference
-// that PyObject_GenericGetDict would hand out; null for a subclass instance or while
-// the dict does not exist yet (or is not a plain dict).
-PyObject *plain_instance_dict(PyObject *self) {
-    if (!is_plain_matcher(self))
-        return nullptr;
-    PyObject **slot = instance_dict_slot(self);
-    return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
-}
-
-// self.<name>: a plain Matcher's fields are read straight from its __dict__, which is
-// what attribute lookup would find, without the walk through the class.
-safe_ref field(PyObject *self, PyObject *name) {
-    if (PyObject *dict = plain_instance_dict(self)) {
-        PyObject *value = PyDict_GetItemWithError(dict, name);
-        if (value)
-            return safe_ref::borrow(value);
-        if (PyErr_Occurred())
-            throw nb::python_error();
-    }
-    return get_attr(self, name);
-}
-
-// Is self.<name> the class's own method, replaced neither by a subclass nor on the
-// instance? Then its implementation may be called directly.
-bool uses_own_method(PyObject *self, PyObject *name) {
-    PyObject *dict = plain_instance_dict(self);
-    if (!dict)
-        return false;
-    if (PyDict_GetItemWithError(dict, name))
-        return false;
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return true;
-}
-
 // The constants module's namespace: its __dict__ (the module's entries), or the
 // object itself when something other than a module stands in sys.modules under that name.
 safe_ref resolve_constants() {

@@ -331,10 +331,51 @@ safe_ref get_or(nb::handle container, PyObject *key, PyObject *fallback);
 // The constants module's enumerations as the module names them now.
 safe_ref resolve_constants();
 
-// self.<name>: a plain Matcher's fields straight from its __dict__.
-safe_ref field(PyObject *self, PyObject *name);
-// Is self.<name> the class's own method, replaced neither by a subclass nor on the instance?
-bool uses_own_method(PyObject *self, PyObject *name);
+// (The four below are defined here so that the tick loop's field reads are inlined.)
+
+// Is this exactly a Matcher (no subclass)? Then no class attribute can shadow an
+// instance field and no method has been overridden in a class.
+inline bool is_plain_matcher(PyObject *self) {
+    // The class lives as long as the module, so its address can be kept.
+    static PyTypeObject *const matcher_type = (PyTypeObject *) nb::type<Matcher>().ptr();
+    return Py_TYPE(self) == matcher_type;
+}
+
+// A plain Matcher's __dict__ (borrowed), read from its slot without the reference
+// that PyObject_GenericGetDict would hand out; null for a subclass instance or while
+// the dict does not exist yet (or is not a plain dict).
+inline PyObject *plain_instance_dict(PyObject *self) {
+    if (!is_plain_matcher(self))
+        return nullptr;
+    PyObject **slot = instance_dict_slot(self);
+    return slot && *slot && PyDict_CheckExact(*slot) ? *slot : nullptr;
+}
+
+// self.<name>: a plain Matcher's fields are read straight from its __dict__, which is
+// what attribute lookup would find, without the walk through the class.
+inline safe_ref field(PyObject *self, PyObject *name) {
+    if (PyObject *dict = plain_instance_dict(self)) {
+        PyObject *value = PyDict_GetItemWithError(dict, name);
+        if (value)
+            return safe_ref::borrow(value);
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return get_attr(self, name);
+}
+
+// Is self.<name> the class's own method, replaced neither by a subclass nor on the
+// instance? Then its implementation may be called directly.
+inline bool uses_own_method(PyObject *self, PyObject *name) {
+    PyObject *dict = plain_instance_dict(self);
+    if (!dict)
+        return false;
+    if (PyDict_GetItemWithError(dict, name))
+        return false;
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return true;
+}
 
 // self.<name>(*args). When neither the instance nor a subclass replaces the method,
 // its implementation is called directly, skipping the lookup and the bound call.
