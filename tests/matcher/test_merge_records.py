@@ -82,3 +82,14 @@ def _columns(n, count=WIDTH + 1):
 def test_bad_arguments_are_refused_with_the_reason(call, error, message):
     with pytest.raises(error, match=message):
         call()
+
+
+def test_a_column_over_a_part_or_another_column_is_refused():
+    part = _part([1, 2], 0)
+    shared = _columns(2)
+    shared[1] = shared[0]
+    for columns, message in ((_columns(2)[:3] + [part[:2]], "shares memory with a part"),
+                             (shared, "shares memory with column 0")):
+        with pytest.raises(ValueError, match=message):
+            merge_records([part], [0], [0], WIDTH, columns)
+    assert part.tolist() == _part([1, 2], 0).tolist()

@@ -370,6 +370,13 @@ PyObject *merge_records(PyObject *, PyObject *const *args, Py_ssize_t nargsf, Py
     if (PyList_GET_SIZE(a[4]) != width + 1)
         raise_value_error("merge_records(): columns must hold width + 1 arrays (the fields, then the code)");
 
+    // The lists' items, held: taking a buffer may run Python code (__buffer__), which
+    // could change the lists.
+    std::vector<safe_ref> items[5];
+    for (int k : {0, 1, 2, 4})
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a[k]); ++i)
+            items[k].push_back(safe_ref::borrow(PyList_GET_ITEM(a[k], i)));
+
     // A part is one file's records, `width` 8-byte words each, the time stamp first.
     struct Part {
         std::unique_ptr<Column<long long>> words;
@@ -380,10 +387,10 @@ PyObject *merge_records(PyObject *, PyObject *const *args, Py_ssize_t nargsf, Py
     parts.reserve((size_t) n_parts);
     Py_ssize_t total = 0;
     for (Py_ssize_t p = 0; p < n_parts; ++p) {
-        PyObject *code = PyList_GET_ITEM(a[1], p), *rank = PyList_GET_ITEM(a[2], p);
+        PyObject *code = items[1][(size_t) p].ptr(), *rank = items[2][(size_t) p].ptr();
         require_int(code, f, "codes");
         require_int(rank, f, "ranks");
-        auto words = std::make_unique<Column<long long>>(PyList_GET_ITEM(a[0], p), f, "parts");
+        auto words = std::make_unique<Column<long long>>(items[0][(size_t) p].ptr(), f, "parts");
         if (words->size() % width != 0)
             raise_value_error("merge_records(): part " + std::to_string(p) + " holds " + std::to_string(words->size()) +
                               " words, not whole records of " + std::to_string(width));
@@ -395,10 +402,22 @@ PyObject *merge_records(PyObject *, PyObject *const *args, Py_ssize_t nargsf, Py
     }
     std::vector<std::unique_ptr<Column<long long>>> columns;
     for (Py_ssize_t c = 0; c <= width; ++c) {
-        columns.push_back(std::make_unique<Column<long long>>(PyList_GET_ITEM(a[4], c), f, "columns", true));
-        if (columns.back()->size() != total)
+        columns.push_back(std::make_unique<Column<long long>>(items[4][(size_t) c].ptr(), f, "columns", true));
+        const Column<long long> &column = *columns.back();
+        if (column.size() != total)
             raise_value_error("merge_records(): column " + std::to_string(c) + " holds " +
-                              std::to_string(columns.back()->size()) + " items for " + std::to_string(total) + " rows");
+                              std::to_string(column.size()) + " items for " + std::to_string(total) + " rows");
+        // a column written over a part (or another column) would corrupt what is read
+        const auto overlaps = [&](const Column<long long> &other) {
+            return column.data() < other.data() + other.size() && other.data() < column.data() + column.size();
+        };
+        for (const Part &part : parts)
+            if (overlaps(*part.words))
+                raise_value_error("merge_records(): column " + std::to_string(c) + " shares memory with a part");
+        for (size_t other = 0; other + 1 < columns.size(); ++other)
+            if (overlaps(*columns[other]))
+                raise_value_error("merge_records(): column " + std::to_string(c) + " shares memory with column " +
+                                  std::to_string(other));
     }
 
     std::vector<long long *> out;
