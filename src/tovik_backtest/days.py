@@ -154,7 +154,7 @@ class DayReader:
         if not tables:
             return DayTicks.from_rows(np.empty(0, dtype=tick_cache.TICK_RECORD), 0)
         merged = DayTicks.from_files(tables, self.ranks)
-        if not check_files and not tick_cache.plausible(merged):
+        if not check_files and not tick_cache.plausible(vars(merged)):
             return self.read(begin, end, check_files=True)
         return merged
 

@@ -112,18 +112,20 @@ def deliver(batch: list[dict[str, Any]], strategy: Any, stats: dict[str, Any], r
     """Hand reports to the run's record, its counts and books, then to the strategy's hook."""
     for report in batch:
         reports.append(report)
-        if "operation_type" in report:  # an order report
+        order = "operation_type" in report  # else a deal report
+        if order:
             st = stats.get(report["order"]["code"])
             if st is not None and report["operation_type"] == constant.OperationType.NEW:
                 st.orders += 1
-            recorder.report(report)
-            strategy.on_order(report)
-        else:  # a deal report
+        else:
             st = stats.get(report["code"])
             if st is not None:
                 st.fills += 1
                 st.filled_qty += int(report["quantity"])
-            recorder.report(report)
+        recorder.report(report)
+        if order:
+            strategy.on_order(report)
+        else:
             strategy.on_deal(report)
 
 

@@ -29,8 +29,6 @@ def tick_ts_ns(record: dict[str, Any]) -> int:
 
 
 def _quantity(value: Any, what: str) -> int:
-    if type(value) is int:
-        return value
     if isinstance(value, bool):
         raise OrderRefused(f"{what} must be a whole number, not the boolean {value}")
     try:
@@ -40,8 +38,6 @@ def _quantity(value: Any, what: str) -> int:
 
 
 def _price(value: Any, what: str) -> float:
-    if type(value) is float:
-        return value
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise OrderRefused(f"{what} must be a number, not {type(value).__name__} {value!r}")
     return float(value)

@@ -80,19 +80,15 @@ def _copy_header(stat: os.stat_result, rows: int) -> bytes:
 
 
 def plausible(columns: Any) -> bool:
-    """Do the columns (``TICK_RECORD`` rows, or any object whose items or attributes
-    are named like its fields) hold only what a vetted table can: finite prices, a
-    positive close, volumes of zero or more? Kept rows failing this were damaged on disk."""
-    def column(name: str) -> Any:
-        return columns[name] if isinstance(columns, np.ndarray) else getattr(columns, name)
-
+    """Do the columns (``TICK_RECORD`` rows, or a mapping of its field names to arrays)
+    hold only what a vetted table can: finite prices, a positive close, volumes of zero
+    or more? Kept rows failing this were damaged on disk."""
     with np.errstate(invalid="ignore"):
-        close = column("close")
+        close = columns["close"]
         prices = np.isfinite(close).all() and (close > 0).all()
         for side in ("bid_price", "ask_price"):
-            values = column(side)
-            prices = prices and np.isfinite(values).all() and (values >= 0).all()
-    return bool(prices) and all((column(v) >= 0).all() for v in ("volume", "bid_volume", "ask_volume"))
+            prices = prices and np.isfinite(columns[side]).all() and (columns[side] >= 0).all()
+    return bool(prices) and all((columns[v] >= 0).all() for v in ("volume", "bid_volume", "ask_volume"))
 
 
 def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_result, *,

@@ -43,6 +43,18 @@ template <typename... Args> inline ref call(nb::handle fn, const Args &...args) 
     return nb::steal(check(PyObject_Vectorcall(fn.ptr(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
+// obj.<name>, or a null reference when obj has no such attribute (AttributeError);
+// any other error is the host's.
+inline safe_ref optional_attr(nb::handle obj, PyObject *name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    return safe_ref::steal(value);
+}
+
 // container[key] with the host's KeyError; a plain dict skips the generic protocol.
 inline safe_ref get_item(nb::handle container, PyObject *key) {
     if (PyDict_CheckExact(container.ptr())) {

@@ -73,16 +73,8 @@ namespace {
 bool own_text_lookup(PyObject *enumeration, PyObject *method) {
     if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != enumeration)
         return false;
-    PyObject *mark = PyObject_GetAttr(PyMethod_GET_FUNCTION(method), TOVIK_KEY("looks_up_text"));
-    if (!mark) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw nb::python_error();
-        PyErr_Clear(); // a function of the host's: it is called
-        return false;
-    }
-    const bool marked = mark == Py_True;
-    Py_DECREF(mark);
-    return marked;
+    // a function of the host's has no mark: it is called
+    return optional_attr(PyMethod_GET_FUNCTION(method), TOVIK_KEY("looks_up_text")).ptr() == Py_True;
 }
 
 } // namespace

@@ -105,16 +105,8 @@ bool plain_fields(PyObject *type, std::initializer_list<PyObject *> names) {
         PyType_GetSlot(t, Py_tp_getattro) != (void *) PyObject_GenericGetAttr)
         return false; // its own attribute access
     for (PyObject *name : names) {
-        PyObject *found = PyObject_GetAttr(type, name);
-        if (!found) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                throw nb::python_error();
-            PyErr_Clear();
-            continue;
-        }
-        const bool descriptor = Py_TYPE(found)->tp_descr_set != nullptr;
-        Py_DECREF(found);
-        if (descriptor)
+        safe_ref found = optional_attr(type, name);
+        if (found.ptr() && Py_TYPE(found.ptr())->tp_descr_set)
             return false;
     }
     return true;
