@@ -24,7 +24,7 @@ from tovik_backtest.money import Recorder
 from tovik_backtest.orders import OrderDesk
 
 __all__ = [
-    "EngineRun", "count_exchange_cancels", "deliver", "desk_unless_warming_up", "drive",
+    "EngineRun", "count_exchange_cancels", "deliver", "desk_unless_warming_up", "drive", "handed",
 ]
 
 # Slots of the state array shared with drive_ticks (engine.cpp), then per code: tick
@@ -107,9 +107,28 @@ class EngineRun:
         self.day = None
 
 
+def handed(report: dict[str, Any]) -> dict[str, Any]:
+    """A copy of ``report`` for a strategy's hook: its dicts and lists (the nested order and
+    status included) are new, so nothing the strategy does to it reaches the run's record.
+    The other values (texts, numbers, enumeration members) cannot be changed in place."""
+    copy = report.copy()
+    for key, value in report.items():
+        kind = type(value)
+        if kind is dict:
+            copy[key] = handed(value)
+        elif kind is list:
+            copy[key] = _handed_list(value)
+    return copy
+
+
+def _handed_list(values: list[Any]) -> list[Any]:
+    return [handed(v) if type(v) is dict else _handed_list(v) if type(v) is list else v for v in values]
+
+
 def deliver(batch: list[dict[str, Any]], strategy: Any, stats: dict[str, Any], recorder: Recorder,
             reports: list[dict[str, Any]]) -> None:
-    """Hand reports to the run's record, its counts and books, then to the strategy's hook."""
+    """Hand reports to the run's record, its counts and books, then a copy of each to the
+    strategy's hook: the record stays what the exchange reported, whatever the hook does."""
     for report in batch:
         reports.append(report)
         order = "operation_type" in report  # else a deal report
@@ -124,9 +143,9 @@ def deliver(batch: list[dict[str, Any]], strategy: Any, stats: dict[str, Any], r
                 st.filled_qty += int(report["quantity"])
         recorder.report(report)
         if order:
-            strategy.on_order(report)
+            strategy.on_order(handed(report))
         else:
-            strategy.on_deal(report)
+            strategy.on_deal(handed(report))
 
 
 def count_exchange_cancels(stats: dict[str, Any], positions: Any) -> None:
