@@ -27,9 +27,12 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import testkit
+
 COUNTS_ENV = "TOVIK_BAD_INPUT_COUNTS"
 IN_CHILD = bool(os.environ.get(COUNTS_ENV))
-MIN_CASES = 10_000
+# cases the child must try: the ci profile runs every test's full example count
+MIN_CASES = 10_000 if testkit.PROFILE == "ci" else 300
 WAIT = 10.0
 
 child_only = pytest.mark.skipif(not IN_CHILD, reason="run by test_no_input_crashes_the_interpreter")
@@ -431,7 +434,7 @@ ADD_ORDER_REFUSALS = [
 
 
 @child_only
-@settings(max_examples=1500)
+@settings(max_examples=testkit.examples(1500))
 @given(data=st.data())
 def test_add_order_refuses_or_stores_a_sound_record(data):
     m = matcher()
@@ -476,7 +479,7 @@ MODIFY_REFUSALS = [
 
 
 @child_only
-@settings(max_examples=1200)
+@settings(max_examples=testkit.examples(1200))
 @given(data=st.data())
 def test_modify_and_cancel_refuse_or_change_one_order(data):
     m = matcher()
@@ -530,7 +533,7 @@ def test_modify_and_cancel_refuse_or_change_one_order(data):
 
 
 @child_only
-@settings(max_examples=1200)
+@settings(max_examples=testkit.examples(1200))
 @given(data=st.data())
 def test_match_deal_refuses_before_touching_the_book(data):
     m = matcher()
@@ -568,7 +571,7 @@ ticks = st.dictionaries(
 
 
 @child_only
-@settings(max_examples=800)
+@settings(max_examples=testkit.examples(800))
 @given(data=st.data())
 def test_tick_table_and_queue_operations(data):
     m = matcher()
@@ -620,7 +623,7 @@ NO_ARGUMENT_METHODS = [
 
 
 @child_only
-@settings(max_examples=900)
+@settings(max_examples=testkit.examples(900))
 @given(
     name=st.sampled_from(NO_ARGUMENT_METHODS),
     args=st.lists(anything, min_size=0, max_size=2),
@@ -639,7 +642,7 @@ def test_methods_without_arguments_refuse_any(name, args, kwargs):
 
 
 @child_only
-@settings(max_examples=500)
+@settings(max_examples=testkit.examples(500))
 @given(data=st.data())
 def test_resting_orders_replaced_from_outside_never_crash_the_book(data):
     # A host may put anything into pending_orders. The book must then fail with an
@@ -716,7 +719,7 @@ def damaged_record(draw, base):
 
 
 @child_only
-@settings(max_examples=1500)
+@settings(max_examples=testkit.examples(1500))
 @given(data=st.data())
 def test_report_builders_build_or_refuse_without_side_effects(data):
     m = matcher()
@@ -801,7 +804,7 @@ messages = st.one_of(
 
 
 @child_only
-@settings(max_examples=400)
+@settings(max_examples=testkit.examples(400))
 @given(batch=st.lists(messages, min_size=1, max_size=8))
 def test_intake_survives_any_message(batch):
     m = matcher()
@@ -849,18 +852,11 @@ _tickers: dict[str, object] = {}
 
 def ticker(kind: str = "shared"):
     if kind not in _tickers:
-        from types import SimpleNamespace
-
         from tovik_backtest.modules.ticker.ticker import Ticker as _Ticker
 
-        # The broker of the fake set-up in conftest.py, rebuilt here (a conftest cannot be
-        # imported by name).
         class Broker:
             def __init__(self):
-                self.Contracts = SimpleNamespace(
-                    Stocks={c: SimpleNamespace(code=c) for c in ("2330", "2317", "台積電")},
-                    Futures={c: SimpleNamespace(code=c) for c in ("TXFR1",)},
-                )
+                self.Contracts = testkit.contracts(("2330", "2317", "台積電"), ("TXFR1",))
 
             def __bool__(self):
                 return True
@@ -925,7 +921,7 @@ FETCH_REFUSALS = [
 
 
 @child_only
-@settings(max_examples=700)
+@settings(max_examples=testkit.examples(700))
 @given(data=st.data())
 def test_name_and_path_services(data):
     t = ticker()
@@ -972,7 +968,7 @@ def test_name_and_path_services(data):
 
 
 @child_only
-@settings(max_examples=700)
+@settings(max_examples=testkit.examples(700))
 @given(data=st.data())
 def test_fetch_and_merge_refuse_without_touching_the_cache(data):
     t = ticker()
@@ -1047,7 +1043,7 @@ broken_entries = st.one_of(
 
 
 @child_only
-@settings(max_examples=250)
+@settings(max_examples=testkit.examples(250))
 @given(
     before=st.lists(known_entries, min_size=1, max_size=2),
     broken=broken_entries,
@@ -1100,7 +1096,7 @@ def drain_replay(t):
 
 
 @child_only
-@settings(max_examples=400)
+@settings(max_examples=testkit.examples(400))
 @given(data=st.data())
 def test_replay_entry_points_refuse_before_any_work(data):
     # Only the days without ticks are listed, so every replay that starts is empty and
@@ -1203,7 +1199,7 @@ def frames():
 
 
 @child_only
-@settings(max_examples=400)
+@settings(max_examples=testkit.examples(400))
 @given(df=frames())
 def test_replay_body_with_a_bad_table_ends_with_the_exit_marker(df):
     t = ticker("body")
@@ -1244,7 +1240,7 @@ def test_replay_body_with_a_bad_table_ends_with_the_exit_marker(df):
 
 
 @child_only
-@settings(max_examples=800)
+@settings(max_examples=testkit.examples(800))
 @given(
     name=st.sampled_from(["pop_tick", "allow_next_tick", "stop_send_ticks", "_Ticker__notify_backfilling_finish"]),
     args=st.lists(anything, min_size=1, max_size=2),
@@ -1311,9 +1307,9 @@ def _write_counts():
 
 
 @pytest.mark.skipif(IN_CHILD, reason="this is the child run")
-def test_no_input_crashes_the_interpreter(tmp_path, hardening):
+def test_no_input_crashes_the_interpreter(tmp_path):
     counts = tmp_path / "counts.json"
-    proc = hardening.run_python(
+    proc = testkit.run_python(
         ["-X", "faulthandler", "-m", "pytest", __file__, "-q", "-p", "no:cacheprovider", "-x"],
         timeout=600,
         env_extra={COUNTS_ENV: str(counts)},

@@ -23,6 +23,8 @@ import zlib
 import polars as pl
 import pytest
 
+import testkit
+
 KILL_RUNS = 20
 DAYS = 16
 FIRST_DAY = dt.date(2021, 1, 4)
@@ -144,8 +146,8 @@ def check_cache(tick_dir) -> tuple[dict[tuple[str, str], int], int]:
     return whole, temps
 
 
-def run_to_end(hardening, data_dir, *, logged_in, threads=1, timeout=300.0):
-    proc = hardening.run_python(
+def run_to_end(data_dir, *, logged_in, threads=1, timeout=300.0):
+    proc = testkit.run_python(
         ["-c", CHILD, str(data_dir), "0", str(DAYS), "1" if logged_in else "0", str(threads)],
         timeout=timeout,
     )
@@ -153,12 +155,12 @@ def run_to_end(hardening, data_dir, *, logged_in, threads=1, timeout=300.0):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def start_child(hardening, data_dir):
+def start_child(data_dir):
     """A child loading the window with two threads; returns once it starts loading."""
     proc = subprocess.Popen(
-        [sys.executable, *hardening.interpreter_flags(), "-c", CHILD, str(data_dir), "0", str(DAYS), "1", "2"],
-        cwd=hardening.ROOT,
-        env=hardening.child_env(),
+        [sys.executable, *testkit.interpreter_flags(), "-c", CHILD, str(data_dir), "0", str(DAYS), "1", "2"],
+        cwd=testkit.ROOT,
+        env=testkit.child_env(),
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -191,14 +193,14 @@ def drop_whole_files(tick_dir) -> None:
             path.unlink()
 
 
-def test_cache_files_are_whole_after_random_kills(hardening, tmp_path, capsys):
+def test_cache_files_are_whole_after_random_kills(tmp_path, capsys):
     data_dir = tmp_path / "data"
     tick_dir = data_dir / "sino" / "ticks"
     rng = random.Random(int(os.environ.get("TOVIK_KILL_SEED", "20240102")))
 
     # An uninterrupted run tells how long loading the window takes on this machine.
     began = time.monotonic()
-    finish(start_child(hardening, data_dir), timeout=300)
+    finish(start_child(data_dir), timeout=300)
     loading = time.monotonic() - began
     check_cache(tick_dir)
 
@@ -206,7 +208,7 @@ def test_cache_files_are_whole_after_random_kills(hardening, tmp_path, capsys):
     cached_after_kill = []
     for _ in range(KILL_RUNS):
         drop_whole_files(tick_dir)
-        proc = start_child(hardening, data_dir)
+        proc = start_child(data_dir)
         time.sleep(rng.uniform(0.0, loading * 0.45))
         killed_mid_run += proc.poll() is None
         proc.send_signal(signal.SIGKILL)
@@ -219,13 +221,13 @@ def test_cache_files_are_whole_after_random_kills(hardening, tmp_path, capsys):
 
     # Without a broker only whole cache files are read: temporary files left by the
     # kills are not taken for cache files, and no file is found unreadable.
-    offline = run_to_end(hardening, data_dir, logged_in=False)
+    offline = run_to_end(data_dir, logged_in=False)
     for code in CODES:
         assert offline[code] == sum(n for (c, _), n in whole.items() if c == code)
     assert not any(".corrupt" in p.name for p in tick_dir.iterdir())
 
     # With the broker, the missing days are downloaded and every day is complete.
-    online = run_to_end(hardening, data_dir, logged_in=True)
+    online = run_to_end(data_dir, logged_in=True)
     for code in CODES:
         expected = sum(rows_for(code, (FIRST_DAY + dt.timedelta(days=d)).isoformat()) for d in range(DAYS))
         assert online[code] == expected

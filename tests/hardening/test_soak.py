@@ -12,6 +12,8 @@ import textwrap
 
 import pytest
 
+import testkit
+
 SOAK = textwrap.dedent(
     r'''
     import json
@@ -231,10 +233,10 @@ SOAK = textwrap.dedent(
 )
 
 
-def run_soak(hardening, tmp_path, *, submitters, orders_each, instruments, ticks, seed, timeout):
+def run_soak(tmp_path, *, submitters, orders_each, instruments, ticks, seed, timeout):
     script = tmp_path / "soak.py"
     script.write_text(SOAK)
-    proc = hardening.run_python(
+    proc = testkit.run_python(
         [str(script), str(submitters), str(orders_each), str(instruments), str(ticks), str(seed)],
         timeout=timeout,
     )
@@ -244,9 +246,8 @@ def run_soak(hardening, tmp_path, *, submitters, orders_each, instruments, ticks
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
-def test_soak_eight_submitters_fifty_instruments_100k_ticks(hardening, tmp_path, capsys, seed):
+def test_soak_eight_submitters_fifty_instruments_100k_ticks(tmp_path, capsys, seed):
     figures, stderr = run_soak(
-        hardening,
         tmp_path,
         submitters=8,
         orders_each=2_500,

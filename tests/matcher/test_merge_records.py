@@ -10,6 +10,8 @@ from hypothesis import strategies as st
 
 from tovik_backtest.modules.matcher.matcher import merge_records
 
+import testkit
+
 WIDTH = 3  # ts, then two payload words
 
 
@@ -50,7 +52,7 @@ def test_the_merge_is_numpys_stable_order(parts, codes, ranks):
     assert _merge(arrays, codes, ranks).tolist() == _reference(arrays, codes, ranks).tolist()
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=testkit.examples(200), deadline=None)
 @given(st.lists(st.tuples(st.lists(st.integers(0, 6), max_size=12), st.booleans(), st.integers(0, 3)), max_size=14))
 def test_any_files_merge_as_lexsort_does(files):
     arrays, codes, ranks = [], [], []

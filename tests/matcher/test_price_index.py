@@ -11,6 +11,8 @@ from hypothesis import strategies as st
 
 from tovik_backtest.modules.matcher.matcher import Matcher
 
+import testkit
+
 
 class NullBook:
     def set_current_tick(self, tick: dict[str, Any]) -> None:
@@ -63,7 +65,9 @@ step = st.one_of(
 )
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=testkit.examples(150), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(st.lists(step, max_size=40))
 def test_fills_match_a_walk_over_the_list(console_lines, steps):
     m = Matcher(NullBook())

@@ -5,7 +5,6 @@ import datetime as dt
 import os
 
 import numpy as np
-import polars as pl
 import pytest
 
 from tovik_backtest import days as dd
@@ -13,25 +12,13 @@ from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.instruments import parse_instrument
 from tovik_backtest.modules.ticker.ticker import Ticker
 from tovik_backtest.runner import merged_ticks
-from tovik_backtest.sample_data import TICK_SCHEMA, cache_dir
-from tovik_backtest.tick_cache import TABLES_FOLDER, tick_file, tick_file_name
+from tovik_backtest.sample_data import cache_dir
+from tovik_backtest.tick_cache import TABLES_FOLDER, tick_file
+
+from testkit import settle as _settle
+from testkit import write_cache_day as _write
 
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
-
-
-def _write(folder, code, day, stamps, base=100.0):
-    cols = {name: [] for name in TICK_SCHEMA}
-    for k, ts in enumerate(stamps):
-        for name in TICK_SCHEMA:
-            cols[name].append(ts if name == "ts" else (base + k if TICK_SCHEMA[name] == pl.Float64 else 1))
-    pl.DataFrame(cols, schema=TICK_SCHEMA).write_csv(cache_dir(folder) / tick_file_name(code, day))
-
-
-def _settle(folder, ago=3600, pattern="*.csv"):
-    """Date the cache files back: only files settled for a while get a kept copy."""
-    for path in cache_dir(folder).glob(pattern):
-        stamp = path.stat().st_mtime_ns - ago * 10**9
-        os.utime(path, ns=(stamp, stamp))
 
 
 def _ns(day, hour, minute=0):

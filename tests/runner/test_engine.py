@@ -2,7 +2,6 @@
 equity for the same seed, on the first run and on runs reading the kept day tables."""
 
 import datetime as dt
-import os
 import random
 from array import array
 
@@ -15,9 +14,11 @@ from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.modules.ticker.ticker import Ticker
 from tovik_backtest.runner import Backtest, OrderRefused, Strategy
-from tovik_backtest.sample_data import cache_dir, sample_period, write_sample_data
+from tovik_backtest.sample_data import sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
 from tovik_backtest.tick_cache import TABLES_FOLDER
+
+import testkit
 
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
 
@@ -81,8 +82,7 @@ def _comparable(result):
 def sample(tmp_path_factory):
     folder = tmp_path_factory.mktemp("engine")
     write_sample_data(folder, days=4)
-    for path in cache_dir(folder).glob("*.csv"):  # stored a while ago: runs keep copies of their tables
-        os.utime(path, ns=(path.stat().st_mtime_ns - 3600 * 10**9,) * 2)
+    testkit.settle(folder)  # stored a while ago: runs keep copies of their tables
     return folder, *sample_period(4)
 
 

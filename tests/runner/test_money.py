@@ -18,6 +18,8 @@ from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder, Sizes
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
+import testkit
+
 
 def secs(day, hour, minute=0):
     # POSIX seconds of a Taipei wall time (the tick record's "timestamp")
@@ -366,7 +368,7 @@ FILL = st.tuples(st.sampled_from(["Buy", "Sell"]), st.integers(1, 4), st.integer
                  st.sampled_from(["2330", "TXFR1"]), st.integers(2, 5))
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=testkit.examples(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(fills=st.lists(FILL, min_size=1, max_size=14), last_steps=st.integers(0, 40))
 def test_net_pnl_is_cash_flow_plus_open_value_minus_costs(fills, last_steps):
     # whatever the book's averaging, net P&L = sells - buys + open position at the last

@@ -7,11 +7,9 @@ import time
 import polars as pl
 import pytest
 
-from tovik_backtest import utils
-from tovik_backtest.constant import FLAG
+import testkit
+from testkit import EXIT, FINISHED, consume, expected, nothing_more, take, wait_until
 
-EXIT = {"tovik_status": FLAG.exit_send_tick.value}
-FINISHED = {"tovik_status": FLAG.finish_backfilling.value}
 MARKETS = {"2330": "Stock", "TXFR1": "Future"}
 CODES = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
 NO_BOUNDS = "回補資料的開始時間與結束時間不能為空"
@@ -34,53 +32,6 @@ def table(n, codes=("2330", "TXFR1"), base=1_704_186_000_000_000_000, close=500.
                 "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64,
                 "tick_type": pl.Int64, "code": pl.String},
     )
-
-
-def expected(df, backfilling):
-    return [
-        {
-            "market_type": MARKETS[row["code"]],
-            "timestamp": utils.format_nano_ts_to_second_ts(row["ts"], 8),
-            "code": row["code"],
-            "close": row["close"],
-            "qty": row["volume"],
-            "tick_type": row["tick_type"],
-            "is_simulate": False,
-            "is_backfilling": backfilling,
-        }
-        for row in df.iter_rows(named=True)
-    ]
-
-
-def take(tk_, timeout=5):
-    return tk_.tick_queue.get(timeout=timeout)
-
-
-def nothing_more(tk_, wait=0.3):
-    with pytest.raises(queue.Empty):
-        tk_.tick_queue.get(timeout=wait)
-    return True
-
-
-def consume(tk_, limit=10_000):
-    out = []
-    for _ in range(limit):
-        item = take(tk_)
-        out.append(item)
-        if item == EXIT:
-            return out
-        if "tovik_status" not in item:
-            tk_.allow_next_tick()
-    raise AssertionError("no exit marker")
-
-
-def wait_until(predicate, timeout=5):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return predicate()
 
 
 @pytest.fixture
@@ -126,7 +77,7 @@ class TestSequence:
         replay.tables["a"] = slow(main, 0.1)
         replay.send_ticks(CODES, "a", "b", "bf", "bf2")
         got = consume(replay)
-        assert got == expected(back, True) + [FINISHED] + expected(main, False) + [EXIT]
+        assert got == expected(back, MARKETS, True) + [FINISHED] + expected(main, MARKETS, False) + [EXIT]
         assert sorted(replay.calls) == [("a", "b"), ("bf", "bf2")]
         assert replay.current_send_ticks_params == {
             "codes": CODES, "start_from": "a", "end_to": "b",
@@ -144,7 +95,7 @@ class TestSequence:
         replay.tables["a"] = slow(main, 0.3)
         replay.send_ticks(CODES, "a", "b", "bf")
         got = consume(replay)
-        assert got == [FINISHED] + expected(main, False) + [EXIT]
+        assert got == [FINISHED] + expected(main, MARKETS, False) + [EXIT]
 
     def test_empty_replay_with_backfilling(self, replay, console_lines):
         back = table(3, close=10.0)
@@ -152,7 +103,7 @@ class TestSequence:
         replay.tables["a"] = table(0)
         replay.send_ticks(CODES, "a", "b", "bf")
         got = consume(replay)
-        assert got == expected(back, True) + [FINISHED, EXIT]
+        assert got == expected(back, MARKETS, True) + [FINISHED, EXIT]
         assert wait_until(lambda: "[red]傳送 Tick 資料結束, 資料共 0 筆, 耗時 0 秒[/red]" in console_lines)
 
     def test_without_backfilling_no_marker(self, replay):
@@ -169,15 +120,15 @@ class TestSequence:
         replay.tables["a"] = table(1)
         replay.send_ticks(CODES, "a", "b", *bounds)
         got = consume(replay)
-        assert got[:3] == expected(back, True) + [FINISHED]
+        assert got[:3] == expected(back, MARKETS, True) + [FINISHED]
         assert ("bf", "bf") in replay.calls
         assert replay.current_send_ticks_params["backfilling_start_from"] == effective
         assert replay.current_send_ticks_params["backfilling_end_to"] == effective
 
-    def test_end_to_end_with_the_broker_and_the_cache(self, ticker, broker, tk, console_lines):
-        broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
-        broker.data[("2330", "2024-01-03")] = tk.day_ticks("2024-01-03", 4, seed=1)
-        broker.data[("TXFR1", "2024-01-03")] = tk.day_ticks("2024-01-03", 2, seed=2)
+    def test_end_to_end_with_the_broker_and_the_cache(self, ticker, broker, console_lines):
+        broker.data[("2330", "2024-01-02")] = testkit.day_ticks("2024-01-02", 3)
+        broker.data[("2330", "2024-01-03")] = testkit.day_ticks("2024-01-03", 4, seed=1)
+        broker.data[("TXFR1", "2024-01-03")] = testkit.day_ticks("2024-01-03", 2, seed=2)
         codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
         ticker.send_ticks(codes, "2024-01-03", "2024-01-03", "2024-01-02")
         got = consume(ticker)
@@ -217,7 +168,7 @@ class TestBounds:
         grants.start()
         assert replay.backfilling(CODES, "bf") is None
         grants.join(5)
-        assert [take(replay) for _ in range(3)] == expected(back, True)
+        assert [take(replay) for _ in range(3)] == expected(back, MARKETS, True)
         assert replay.backfilling_notify_finish_queue.get(timeout=1) == FINISHED
         assert nothing_more(replay)
 
@@ -229,7 +180,7 @@ class TestFailures:
         replay.tables["a"] = main
         replay.send_ticks(CODES, "a", "b", "bf")
         got = consume(replay)
-        assert got == [FINISHED] + expected(main, False) + [EXIT]
+        assert got == [FINISHED] + expected(main, MARKETS, False) + [EXIT]
         assert "[red]回補 Tick 資料失敗, 錯誤訊息: no ticks that day[/red]" in console_lines
         assert wait_until(lambda: thread_errors)
         assert isinstance(thread_errors[0], RuntimeError)
@@ -244,7 +195,7 @@ class TestFailures:
         replay.tables["a"] = main
         replay.send_ticks(CODES, "a", "b", "bf")
         got = consume(replay)
-        assert got == expected(back[:bad_row], True) + [FINISHED] + expected(main, False) + [EXIT]
+        assert got == expected(back[:bad_row], MARKETS, True) + [FINISHED] + expected(main, MARKETS, False) + [EXIT]
         assert "[red]回補 Tick 資料失敗, 錯誤訊息: '7777'[/red]" in console_lines
         assert wait_until(lambda: thread_errors) and isinstance(thread_errors[0], KeyError)
 
@@ -260,7 +211,7 @@ class TestQueuesThroughTheirMethods:
         assert nothing_more(replay, 0.3)  # parked for the notice
         replay.backfilling_notify_finish_queue.put(FINISHED)
         assert take(replay, timeout=2) == FINISHED
-        assert consume(replay) == expected(main, False) + [EXIT]
+        assert consume(replay) == expected(main, MARKETS, False) + [EXIT]
         body.join(5)
         assert not body.is_alive()
         assert replay.backfilling_notify_finish_queue.qsize() == 0
@@ -270,13 +221,13 @@ class TestQueuesThroughTheirMethods:
         replay.tables["bf"] = back
         replay.tables["a"] = main
         replay.send_ticks(CODES, "a", "b", "bf")
-        want = expected(back, True)
+        want = expected(back, MARKETS, True)
         assert take(replay) == want[0]
         time.sleep(0.3)
         replay.allow_next_tick_flag_queue.put(True)
         assert take(replay, timeout=2) == want[1]
         replay.allow_next_tick()
-        assert consume(replay) == want[2:] + [FINISHED] + expected(main, False) + [EXIT]
+        assert consume(replay) == want[2:] + [FINISHED] + expected(main, MARKETS, False) + [EXIT]
 
     def test_replaced_queues_carry_the_whole_sequence(self, replay):
         back, main = table(4, close=1.0), table(5)
@@ -288,7 +239,7 @@ class TestQueuesThroughTheirMethods:
         replay.allow_next_tick_flag_queue = tokens
         replay.backfilling_notify_finish_queue = notices
         replay.send_ticks(CODES, "a", "b", "bf")
-        assert consume(replay) == expected(back, True) + [FINISHED] + expected(main, False) + [EXIT]
+        assert consume(replay) == expected(back, MARKETS, True) + [FINISHED] + expected(main, MARKETS, False) + [EXIT]
         assert notices.qsize() == 0 and first_notices.qsize() == 0
         assert wait_until(lambda: tokens.qsize() == 0)
         assert first_tokens.qsize() == 1
@@ -300,7 +251,7 @@ class TestStopAndRestart:
         replay.tables["bf"] = back
         replay.tables["a"] = table(3)
         replay.send_ticks(CODES, "a", "b", "bf")
-        want = expected(back, True)
+        want = expected(back, MARKETS, True)
         assert take(replay) == want[0]
         time.sleep(0.1)  # the replay thread waits for the end of back-filling
         replay.stop_send_ticks()
@@ -312,7 +263,7 @@ class TestStopAndRestart:
         # token and then sees the stop.
         replay.allow_next_tick()
         assert take(replay) == FINISHED
-        assert take(replay) == expected(table(3), False)[0]
+        assert take(replay) == expected(table(3), MARKETS, False)[0]
         assert wait_until(lambda: any("需傳送資料共 3 筆, 已傳送 1 筆" in s for s in console_lines))
         replay.allow_next_tick()
         assert nothing_more(replay)
@@ -338,7 +289,7 @@ class TestStopAndRestart:
         replay.tables["bf"] = old_back
         replay.tables["a"] = table(4, codes=("2330",))
         replay.send_ticks(CODES, "a", "b", "bf")
-        assert take(replay) == expected(old_back, True)[0]
+        assert take(replay) == expected(old_back, MARKETS, True)[0]
         time.sleep(0.1)  # back-filling parked for a token, the replay for its notice
         new_main = table(3, codes=("TXFR1",), close=900.0)
         replay.tables["c"] = new_main
@@ -346,7 +297,7 @@ class TestStopAndRestart:
         assert replay.backfilling_finish_flag is True
         replay.allow_next_tick()
         got = consume(replay)
-        assert got == expected(new_main, False) + [EXIT]
+        assert got == expected(new_main, MARKETS, False) + [EXIT]
         time.sleep(0.2)
         assert replay.backfilling_notify_finish_queue.qsize() == 0
         assert replay.backfilling_finish_flag is True
@@ -365,7 +316,7 @@ class TestStopAndRestart:
         replay.send_ticks(CODES, "c", "d", "bf2")
         replay.allow_next_tick()
         got = consume(replay)
-        assert got == expected(new_back, True) + [FINISHED] + expected(new_main, False) + [EXIT]
+        assert got == expected(new_back, MARKETS, True) + [FINISHED] + expected(new_main, MARKETS, False) + [EXIT]
 
     def test_backfilling_thread_starting_after_a_newer_replay(self, replay):
         # The old back-filling's table arrives only after a new replay started: it
@@ -385,5 +336,5 @@ class TestStopAndRestart:
         gate.set()
         time.sleep(0.2)
         got = consume(replay)
-        assert got == expected(new_main, False) + [EXIT]
+        assert got == expected(new_main, MARKETS, False) + [EXIT]
         assert replay.backfilling_notify_finish_queue.qsize() == 0

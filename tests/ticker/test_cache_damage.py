@@ -9,12 +9,14 @@ import json
 import polars as pl
 import pytest
 
+import testkit
+
 DAY = "2024-01-02"
-COLUMNS = ("ts", "close", "volume", "bid_price", "bid_volume", "ask_price", "ask_volume", "tick_type")
+COLUMNS = testkit.TICK_COLUMNS
 
 
-def cached_text(tk, n: int = 4) -> str:
-    return pl.DataFrame(tk.day_ticks(DAY, n)).select(COLUMNS).write_csv()
+def cached_text(n: int = 4) -> str:
+    return testkit.day_csv(DAY, n)
 
 
 def with_value(text: str, line: int, column: str, value: str) -> str:
@@ -26,21 +28,21 @@ def with_value(text: str, line: int, column: str, value: str) -> str:
     return "".join(lines)
 
 
-def expected(tk, n: int = 4) -> pl.DataFrame:
+def expected(n: int = 4) -> pl.DataFrame:
     return pl.read_csv(
-        cached_text(tk, n).encode(),
+        cached_text(n).encode(),
         schema=dict.fromkeys(COLUMNS, pl.Int64)
         | {"close": pl.Float64, "bid_price": pl.Float64, "ask_price": pl.Float64},
     )
 
 
 @pytest.mark.parametrize("tail", ["\n", "\n\n\n", "\r\n\r\n", " \n\t\n", "\n  "], ids=repr)
-def test_blank_lines_at_the_end_are_read_as_they_are(ticker, broker, tick_dir, tk, console_lines, tail):
+def test_blank_lines_at_the_end_are_read_as_they_are(ticker, broker, tick_dir, console_lines, tail):
     tick_dir.mkdir(parents=True)
-    path = tk.cache_file(tick_dir, "2330", DAY)
-    path.write_text(cached_text(tk) + tail, newline="")
+    path = testkit.cache_file(tick_dir, "2330", DAY)
+    path.write_text(cached_text() + tail, newline="")
     table = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
-    assert table.drop("code").equals(expected(tk))
+    assert table.drop("code").equals(expected())
     assert path.exists() and broker.calls == []
     assert not any(line.startswith("[red]") for line in console_lines)
 
@@ -67,12 +69,12 @@ def test_blank_lines_at_the_end_are_read_as_they_are(ticker, broker, tick_dir, t
 )
 @pytest.mark.parametrize("line", [2, 4])
 def test_impossible_values_are_damage(
-    ticker, broker, tick_dir, tk, console_lines, error_records, column, value, ok, line
+    ticker, broker, tick_dir, console_lines, error_records, column, value, ok, line
 ):
-    broker.data[("2330", DAY)] = tk.day_ticks(DAY, 2)
+    broker.data[("2330", DAY)] = testkit.day_ticks(DAY, 2)
     tick_dir.mkdir(parents=True)
-    path = tk.cache_file(tick_dir, "2330", DAY)
-    content = with_value(cached_text(tk), line, column, value)
+    path = testkit.cache_file(tick_dir, "2330", DAY)
+    content = with_value(cached_text(), line, column, value)
     path.write_text(content)
     if ok:
         table = ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
@@ -100,10 +102,10 @@ def test_impossible_values_are_damage(
         ("{header}1,500.0,1,499.5,1,500.5,1\n", 2),  # a field short
     ],
 )
-def test_missing_values_name_their_line(ticker, tick_dir, tk, error_records, content, line):
-    header, row = cached_text(tk, 1).splitlines(keepends=True)
+def test_missing_values_name_their_line(ticker, tick_dir, error_records, content, line):
+    header, row = cached_text(1).splitlines(keepends=True)
     tick_dir.mkdir(parents=True)
-    path = tk.cache_file(tick_dir, "2330", DAY)
+    path = testkit.cache_file(tick_dir, "2330", DAY)
     path.write_text(content.format(header=header, row=row))
     with pytest.raises(ValueError, match=f"第 {line} 行"):
         ticker._Ticker__auto_fetch_ticks("2330", "Stock", DAY)
@@ -111,23 +113,23 @@ def test_missing_values_name_their_line(ticker, tick_dir, tk, error_records, con
     assert not path.exists()
 
 
-def test_a_merge_returns_the_downloaded_day_not_the_damaged_one(ticker, broker, tick_dir, tk):
-    broker.data[("2330", DAY)] = tk.day_ticks(DAY, 2)
+def test_a_merge_returns_the_downloaded_day_not_the_damaged_one(ticker, broker, tick_dir):
+    broker.data[("2330", DAY)] = testkit.day_ticks(DAY, 2)
     tick_dir.mkdir(parents=True)
-    tk.cache_file(tick_dir, "2330", DAY).write_text(with_value(cached_text(tk), 3, "close", "-1.0"))
+    testkit.cache_file(tick_dir, "2330", DAY).write_text(with_value(cached_text(), 3, "close", "-1.0"))
     merged = ticker.get_ticks_df("2330", "Stock", DAY, DAY)
-    assert merged.drop("code").equals(expected(tk, 2))
+    assert merged.drop("code").equals(expected(2))
     assert len(broker.calls) == 1
 
 
 @pytest.mark.parametrize("tail, damaged", [("\n\n", False), ("", True)])
-def test_read_cache_file_reads_one_file_as_the_merge_does(ticker, broker, tick_dir, tk, error_records, tail, damaged):
+def test_read_cache_file_reads_one_file_as_the_merge_does(ticker, broker, tick_dir, error_records, tail, damaged):
     tick_dir.mkdir(parents=True)
-    path = tk.cache_file(tick_dir, "2330", DAY)
-    text = cached_text(tk)
+    path = testkit.cache_file(tick_dir, "2330", DAY)
+    text = cached_text()
     path.write_text((with_value(text, 3, "close", "-1.0") if damaged else text) + tail)
     if not damaged:
-        assert ticker.read_cache_file(str(path)).equals(expected(tk))  # file order, no code column
+        assert ticker.read_cache_file(str(path)).equals(expected())  # file order, no code column
         assert path.exists() and error_records == []
     else:
         with pytest.raises(ValueError, match="第 3 行"):

@@ -9,33 +9,9 @@ import pytest
 
 from tovik_backtest.modules.ticker.ticker import Ticker
 
-MERGED = [
-    "ts",
-    "close",
-    "volume",
-    "bid_price",
-    "bid_volume",
-    "ask_price",
-    "ask_volume",
-    "tick_type",
-    "code",
-]
+import testkit
 
-
-def merged_schema():
-    return pl.Schema(
-        {
-            "ts": pl.Int64,
-            "close": pl.Float64,
-            "volume": pl.Int64,
-            "bid_price": pl.Float64,
-            "bid_volume": pl.Int64,
-            "ask_price": pl.Float64,
-            "ask_volume": pl.Int64,
-            "tick_type": pl.Int64,
-            "code": pl.String,
-        }
-    )
+MERGED = list(testkit.MERGED_COLUMNS)
 
 
 def expected_rows(broker, entries, dates):
@@ -56,19 +32,19 @@ def combine(ticker, codes, start, end):
 
 
 class TestMergedTable:
-    def test_sorted_by_ts_then_code_whatever_the_list_order(self, ticker, broker, tk):
+    def test_sorted_by_ts_then_code_whatever_the_list_order(self, ticker, broker):
         dates = ["2024-01-02", "2024-01-03"]
         for i, date in enumerate(dates):
             # Same time stamps for every code, plus interleaved ones.
-            broker.data[("TXFR1", date)] = tk.day_ticks(date, 6, seed=i, step_ns=500_000_000)
-            broker.data[("2330", date)] = tk.day_ticks(date, 4, seed=10 + i)
-            broker.data[("2317", date)] = tk.day_ticks(date, 3, seed=20 + i)
+            broker.data[("TXFR1", date)] = testkit.day_ticks(date, 6, seed=i, step_ns=500_000_000)
+            broker.data[("2330", date)] = testkit.day_ticks(date, 4, seed=10 + i)
+            broker.data[("2317", date)] = testkit.day_ticks(date, 3, seed=20 + i)
         entries = [("TXFR1", "Future"), ("2330", "Stock"), ("2317", "Stock")]
         want = expected_rows(broker, [c for c, _ in entries], dates)
         for order in (entries, entries[::-1], [entries[1], entries[0], entries[2]]):
             codes = [{"code": c, "market": m} for c, m in order]
             result = combine(ticker, codes, dates[0], dates[-1])
-            assert result.schema == merged_schema()
+            assert result.schema == testkit.MERGED_SCHEMA
             assert result.rows() == want
         # Equal time stamps: byte-wise smaller code first.
         first_ts = combine(
@@ -79,8 +55,8 @@ class TestMergedTable:
         ).filter(pl.col("ts") == pl.col("ts").min())
         assert first_ts["code"].to_list() == ["2330", "TXFR1"]
 
-    def test_code_listed_twice(self, ticker, broker, tk):
-        broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
+    def test_code_listed_twice(self, ticker, broker):
+        broker.data[("2330", "2024-01-02")] = testkit.day_ticks("2024-01-02", 3)
         broker.Contracts.Futures["2330"] = broker.Contracts.Stocks["2330"]
         codes = [{"code": "2330", "market": "Stock"}, {"code": "2330", "market": "Future"}]
         result = combine(ticker, codes, "2024-01-02", "2024-01-02")
@@ -92,13 +68,13 @@ class TestMergedTable:
 
     def test_empty_codes(self, ticker, broker, console_lines):
         result = combine(ticker, [], "2024-01-02", "2024-01-05")
-        assert result.shape == (0, 9) and result.schema == merged_schema()
+        assert result.shape == (0, 9) and result.schema == testkit.MERGED_SCHEMA
         assert console_lines == [] and broker.calls == []
 
     def test_start_after_end_registers_but_loads_nothing(self, ticker, broker, console_lines):
         codes = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
         result = combine(ticker, codes, "2024-01-05", "2024-01-02")
-        assert result.shape == (0, 9) and result.schema == merged_schema()
+        assert result.shape == (0, 9) and result.schema == testkit.MERGED_SCHEMA
         assert ticker.code_market_map == {"2330": "Stock", "TXFR1": "Future"}
         assert console_lines == [] and broker.calls == []
 
@@ -114,8 +90,8 @@ class TestMergedTable:
         combine(ticker, codes, "2024-01-02 10:00:00", "2024-01-04 10:00:00")
         assert broker.dates_called() == ["2024-01-02", "2024-01-03", "2024-01-04"]
 
-    def test_times_of_day_never_filter_ticks(self, ticker, broker, tk):
-        broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 5, step_ns=3600 * 10**9)
+    def test_times_of_day_never_filter_ticks(self, ticker, broker):
+        broker.data[("2330", "2024-01-02")] = testkit.day_ticks("2024-01-02", 5, step_ns=3600 * 10**9)
         result = combine(
             ticker,
             [{"code": "2330", "market": "Stock"}],
@@ -124,9 +100,9 @@ class TestMergedTable:
         )
         assert result.height == 5
 
-    def test_console_lines_per_day(self, ticker, broker, tk, console_lines, tick_dir):
+    def test_console_lines_per_day(self, ticker, broker, console_lines, tick_dir):
         combine(ticker, [{"code": "TXFR1", "market": "Future"}], "2024-01-02", "2024-01-03")
-        path = str(tk.cache_file(tick_dir, "TXFR1", "2024-01-02"))
+        path = str(testkit.cache_file(tick_dir, "TXFR1", "2024-01-02"))
         assert console_lines[:3] == [
             "[yellow]正在取得 TXFR1 2024-01-02 的 Tick 資料...[/yellow]",
             f"[red]檔案 {path} 不存在, 開始下載歷史 Tick 資料...[/red]",
@@ -134,8 +110,8 @@ class TestMergedTable:
         ]
         assert console_lines[3] == "[yellow]正在取得 TXFR1 2024-01-03 的 Tick 資料...[/yellow]"
 
-    def test_get_ticks_df_is_the_one_entry_merge(self, ticker, broker, tk):
-        broker.data[("TXFR1", "2024-01-02")] = tk.day_ticks("2024-01-02", 4)
+    def test_get_ticks_df_is_the_one_entry_merge(self, ticker, broker):
+        broker.data[("TXFR1", "2024-01-02")] = testkit.day_ticks("2024-01-02", 4)
         seen = []
         original = ticker._Ticker__process_and_combine_ticks
 
@@ -150,9 +126,9 @@ class TestMergedTable:
         assert ticker.code_market_map == {"TXFR1": "Future"}
 
     def test_cached_days_served_without_login(
-        self, ticker, broker, tk, console_lines, error_records
+        self, ticker, broker, console_lines, error_records
     ):
-        broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
+        broker.data[("2330", "2024-01-02")] = testkit.day_ticks("2024-01-02", 3)
         first = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-02")
         ticker.api = None
         console_lines.clear()
@@ -163,21 +139,21 @@ class TestMergedTable:
 
 class TestFailingDays:
     def test_not_logged_in_gives_each_day_up_once(
-        self, ticker, tk, console_lines, error_records, tick_dir
+        self, ticker, console_lines, error_records, tick_dir
     ):
         ticker.api = None
         result = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-03")
-        assert result.shape == (0, 9) and result.schema == merged_schema()
+        assert result.shape == (0, 9) and result.schema == testkit.MERGED_SCHEMA
         for date in ("2024-01-02", "2024-01-03"):
-            path = str(tk.cache_file(tick_dir, "2330", date))
+            path = str(testkit.cache_file(tick_dir, "2330", date))
             i = console_lines.index(f"[yellow]正在取得 2330 {date} 的 Tick 資料...[/yellow]")
             assert console_lines[i + 1 : i + 3] == [
                 f"[red]檔案 {path} 不存在, 開始下載歷史 Tick 資料...[/red]",
-                f"[red]下載 2330 {date} 的 Tick 資料失敗, 錯誤訊息: {tk.NOT_LOGGED_IN}[/red]",
+                f"[red]下載 2330 {date} 的 Tick 資料失敗, 錯誤訊息: {testkit.NOT_LOGGED_IN}[/red]",
             ]
         assert len(console_lines) == 6 and len(error_records) == 2
 
-    def test_error_record_format(self, ticker, tk, error_records):
+    def test_error_record_format(self, ticker, error_records):
         ticker.api = None
         combine(
             ticker,
@@ -188,7 +164,7 @@ class TestFailingDays:
         (text,) = error_records
         record = json.loads(text)
         assert list(record) == ["error", "traceback", "data"]
-        assert record["error"] == tk.NOT_LOGGED_IN and "ValueError" in record["traceback"]
+        assert record["error"] == testkit.NOT_LOGGED_IN and "ValueError" in record["traceback"]
         assert record["data"] == {
             "code": "2330",
             "date": dt.datetime(2024, 1, 2, 8, 30).timestamp(),
@@ -196,9 +172,9 @@ class TestFailingDays:
         assert text == json.dumps(record)  # default json.dumps form, non-ASCII escaped
 
     def test_transient_failure_retried_same_day(
-        self, ticker, broker, tk, console_lines, error_records
+        self, ticker, broker, console_lines, error_records
     ):
-        broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
+        broker.data[("2330", "2024-01-02")] = testkit.day_ticks("2024-01-02", 3)
         broker.failures[("2330", "2024-01-02")] = 2
         result = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-02")
         assert result.height == 3
@@ -214,9 +190,9 @@ class TestFailingDays:
         )
 
     def test_persistent_failure_given_up_after_three(
-        self, ticker, broker, tk, console_lines, error_records
+        self, ticker, broker, console_lines, error_records
     ):
-        broker.data[("2330", "2024-01-03")] = tk.day_ticks("2024-01-03", 2)
+        broker.data[("2330", "2024-01-03")] = testkit.day_ticks("2024-01-03", 2)
         broker.failures[("2330", "2024-01-02")] = -1
         result = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-03")
         assert broker.dates_called() == ["2024-01-02"] * 3 + ["2024-01-03"]
@@ -241,11 +217,11 @@ class TestFailingDays:
         assert not (data_dir / "sino" / "x").exists()
 
     def test_corrupt_cache_healed_within_one_call(
-        self, ticker, broker, tk, tick_dir, error_records
+        self, ticker, broker, tick_dir, error_records
     ):
-        broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 3)
+        broker.data[("2330", "2024-01-02")] = testkit.day_ticks("2024-01-02", 3)
         tick_dir.mkdir(parents=True)
-        tk.cache_file(tick_dir, "2330", "2024-01-02").write_text("ts,close\n1,oops\n")
+        testkit.cache_file(tick_dir, "2330", "2024-01-02").write_text("ts,close\n1,oops\n")
         result = ticker.get_ticks_df("2330", "Stock", "2024-01-02", "2024-01-02")
         assert result.rows() == expected_rows(broker, ["2330"], ["2024-01-02"])
         assert len(broker.calls) == 1 and len(error_records) == 1
@@ -296,8 +272,8 @@ class TestArguments:
 
 
 class TestConcurrencyAndMemory:
-    def test_two_threads_merging_at_once(self, data_dir, tk, console_lines, error_records):
-        broker = tk.FakeBroker()
+    def test_two_threads_merging_at_once(self, data_dir, console_lines, error_records):
+        broker = testkit.FakeBroker()
         dates = [f"2024-01-{d:02d}" for d in range(2, 8)]
         codes = [
             {"code": c, "market": m}
@@ -310,7 +286,7 @@ class TestConcurrencyAndMemory:
         ]
         for i, code in enumerate(c["code"] for c in codes):
             for date in dates:
-                broker.data[(code, date)] = tk.day_ticks(date, 20, seed=i)
+                broker.data[(code, date)] = testkit.day_ticks(date, 20, seed=i)
         t = Ticker(broker)
         results, errors = {}, []
 
@@ -348,8 +324,8 @@ class TestConcurrencyAndMemory:
         )
         assert ticker.code_market_map == {"TXFR1": "Future", "2330": "Stock"}
 
-    def test_no_references_leak_over_many_calls(self, ticker, broker, tk):
-        broker.data[("2330", "2024-01-02")] = tk.day_ticks("2024-01-02", 5)
+    def test_no_references_leak_over_many_calls(self, ticker, broker):
+        broker.data[("2330", "2024-01-02")] = testkit.day_ticks("2024-01-02", 5)
         code = str(2330)  # private str objects, so their reference counts are ours
         market = "stock".capitalize()
         ticker.get_ticks_df(code, market, "2024-01-02", "2024-01-02")

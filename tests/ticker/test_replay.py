@@ -12,10 +12,9 @@ import polars as pl
 import pytest
 
 from tovik_backtest import utils
-from tovik_backtest.constant import FLAG
 
-EXIT = {"tovik_status": FLAG.exit_send_tick.value}
-FINISHED = {"tovik_status": FLAG.finish_backfilling.value}
+from testkit import EXIT, FINISHED, consume, expected, nothing_more, take, wait_until
+
 KEYS = ["market_type", "timestamp", "code", "close", "qty", "tick_type", "is_simulate", "is_backfilling"]
 MARKETS = {"2330": "Stock", "2317": "Stock", "TXFR1": "Future"}
 
@@ -38,55 +37,6 @@ def table(n, codes=("2330", "TXFR1"), base=1_704_186_000_000_000_000):
                 "bid_volume": pl.Int64, "ask_price": pl.Float64, "ask_volume": pl.Int64,
                 "tick_type": pl.Int64, "code": pl.String},
     )
-
-
-def expected(df, market_map, backfilling=False):
-    """The records the replay must give, built the plain way from iter_rows."""
-    return [
-        {
-            "market_type": market_map[row["code"]],
-            "timestamp": utils.format_nano_ts_to_second_ts(row["ts"], 8),
-            "code": row["code"],
-            "close": row["close"],
-            "qty": row["volume"],
-            "tick_type": row["tick_type"],
-            "is_simulate": False,
-            "is_backfilling": backfilling,
-        }
-        for row in df.iter_rows(named=True)
-    ]
-
-
-def take(tk_, timeout=5):
-    return tk_.tick_queue.get(timeout=timeout)
-
-
-def nothing_more(tk_, wait=0.3):
-    with pytest.raises(queue.Empty):
-        tk_.tick_queue.get(timeout=wait)
-    return True
-
-
-def consume(tk_, grant=True, limit=10_000):
-    """Everything up to and including the exit marker, granting after each tick."""
-    out = []
-    for _ in range(limit):
-        item = take(tk_)
-        out.append(item)
-        if item == EXIT:
-            return out
-        if grant and "tovik_status" not in item:
-            tk_.allow_next_tick()
-    raise AssertionError("no exit marker")
-
-
-def wait_until(predicate, timeout=5):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.01)
-    return predicate()
 
 
 def summaries(lines):
