@@ -10,7 +10,8 @@ from __future__ import annotations
 from typing import Any
 
 __version__ = "0.1.0"
-__all__ = ["Backtest", "BacktestError", "BacktestResult", "OrderRefused", "Strategy", "sweep", "__version__"]
+__all__ = ["Backtest", "BacktestError", "BacktestResult", "Costs", "OrderRefused", "RunConfig", "Strategy",
+           "sweep", "__version__"]
 
 
 def __getattr__(name: str) -> Any:
@@ -23,6 +24,14 @@ def __getattr__(name: str) -> Any:
         from tovik_backtest import errors
 
         return getattr(errors, name)
+    if name == "RunConfig":
+        from tovik_backtest.config import RunConfig
+
+        return RunConfig
+    if name == "Costs":
+        from tovik_backtest.costs import Costs
+
+        return Costs
     if name == "BacktestResult":
         from tovik_backtest.results import BacktestResult
 

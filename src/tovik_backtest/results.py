@@ -64,6 +64,8 @@ class BacktestResult:
     errors: list[str] = field(default_factory=list)
     # set when the run stopped on an exception: these are the results up to that point
     error: str | None = None
+    # the run's configuration as JSON values (RunConfig.as_dict), kept in summary.json
+    config: dict[str, Any] | None = None
 
     @cached_property
     def book(self) -> Book:
@@ -158,6 +160,8 @@ class BacktestResult:
         overall["ticks_per_second"] = self.ticks_per_second
         summary: dict[str, Any] = {"params": self.params, "instruments": per, "overall": overall,
                                    "notes": self.notes}
+        if self.config is not None:
+            summary["config"] = self.config
         if self.error is not None:
             summary["partial"] = True
             summary["error"] = self.error

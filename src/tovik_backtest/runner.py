@@ -19,17 +19,19 @@ import numpy as np
 import polars as pl
 
 from tovik_backtest import engine, utils
-from tovik_backtest.checks import check_data_dir, check_periods
+from tovik_backtest.checks import check_data_dir
+from tovik_backtest.config import RunConfig, config_of
 from tovik_backtest.constant import BASIC_INFO, Action, OCType, OrderCond, OrderLot
 from tovik_backtest.costs import Costs
 from tovik_backtest.coverage import Coverage, missing_error
 from tovik_backtest.engine import count_exchange_cancels
 from tovik_backtest.errorlog import ErrorLog
 from tovik_backtest.errors import BacktestError, OrderRefused
-from tovik_backtest.instruments import MARKETS, Instrument, check_distinct, parse_instrument
+from tovik_backtest.instruments import MARKETS, Instrument, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder, Sizes
 from tovik_backtest.orders import OrderDesk
+from tovik_backtest.params import check_declaration, resolve
 from tovik_backtest.reference import run_queued, warm_up
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
@@ -63,13 +65,24 @@ class RunState(Protocol):
 class Strategy:
     """Base class of a strategy. Override any of the ``on_*`` hooks.
 
-    Keyword arguments given to the constructor are kept in ``self.params`` and also
-    set as attributes, so parameter sweeps can pass them straight through.
+    A strategy declares its parameters as the class attribute ``params``, each name
+    mapped to its default (``params = {"fast": 20, "slow": 80}``; a subclass's extend its
+    bases'). The constructor takes them as keywords: each becomes an attribute (its
+    default unless given) and ``self.params`` holds them all. An undeclared name, a name
+    that would hide a method or property, and a value unlike its default's type are
+    refused with ``BacktestError`` (see ``tovik_backtest.params``).
     """
 
+    params: dict[str, Any] = {}
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        check_declaration(cls)
+
     def __init__(self, **params: Any) -> None:
-        self.params = dict(params)
-        for name, value in params.items():
+        values = resolve(type(self), params)
+        self.params = values
+        for name, value in values.items():
             setattr(self, name, value)
         self._runner: RunState | None = None
         self._ran = False
@@ -237,74 +250,70 @@ def _no_ticks(instruments: list[Instrument], start: str, end: str, data_dir: Any
 
 
 class Backtest:
-    """One back-test: a strategy, instruments and a period.
+    """One back-test: a strategy and its run configuration.
 
-    ``instruments``: items like "2330:Stock", ("TXFR1", "Future") or
-    {"code": ..., "market": ...}. ``start``/``end`` (and the optional warm-up bounds)
-    are texts such as "2024-01-02". Without ``api`` only cached days are used.
-    ``costs`` (a ``Costs``, default the published rates) charges every fill;
-    ``capital`` (TWD) is what drawdown and Sharpe ratio are measured against;
-    ``contract_sizes`` maps a futures product or code to TWD per point, or a stock code
-    to shares per board lot (an unknown futures product is refused here).
+    ``Backtest(strategy, config=RunConfig(...))``, or the configuration's fields one by
+    one as before: ``Backtest(strategy, instruments, start, end, backfill_start,
+    backfill_end, api, data_dir, seed=..., costs=..., capital=..., contract_sizes=...,
+    allow_missing=..., fills=...)`` (see ``RunConfig`` for each; a field left None takes
+    its default). Not part of the configuration: ``api`` (a logged-in broker to download
+    missing days; without it only cached days are used), ``quiet``, ``progress(done,
+    total)`` and ``on_error(line)``. An unknown futures product is refused here.
     """
 
     def __init__(
         self,
         strategy: Strategy,
-        instruments: Sequence[Any],
-        start: str,
-        end: str,
+        instruments: Sequence[Any] | None = None,
+        start: str | None = None,
+        end: str | None = None,
         backfill_start: str | None = None,
         backfill_end: str | None = None,
         api: Any = None,
         data_dir: str | Path | None = None,
         *,
-        seed: int = 0,
+        config: RunConfig | None = None,
+        seed: int | None = None,
         quiet: bool = True,
         progress: Callable[[int, int], None] | None = None,
         costs: Costs | None = None,
-        capital: float = 1_000_000,
+        capital: float | None = None,
         contract_sizes: dict[str, int] | None = None,
-        allow_missing: bool = False,
+        allow_missing: bool | None = None,
+        fills: Any = None,
         on_error: Callable[[str], None] | None = None,
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy instance, not {type(strategy).__name__}")
         _check_fresh(strategy)
-        self.instruments = [parse_instrument(i) for i in instruments]
-        if not self.instruments:
-            raise BacktestError("a back-test needs at least one instrument")
-        check_distinct(self.instruments)
-        check_periods(start, end, backfill_start, backfill_end)
-        check_data_dir(data_dir, api)
-        if costs is None:
-            costs = Costs()
-        if not isinstance(costs, Costs):
-            raise BacktestError(f"costs must be a Costs, not {type(costs).__name__}")
-        if type(capital) not in (int, float) or not 0 < capital < float("inf"):
-            raise BacktestError(f"capital must be a TWD amount > 0, not {capital!r}")
-        if type(allow_missing) is not bool:
-            raise BacktestError(f"allow_missing must be True or False, not {allow_missing!r}")
+        config = config_of(config, {
+            "instruments": instruments, "start": start, "end": end, "backfill_start": backfill_start,
+            "backfill_end": backfill_end, "data_dir": data_dir, "seed": seed, "costs": costs,
+            "capital": capital, "contract_sizes": contract_sizes, "allow_missing": allow_missing,
+            "fills": fills})
+        check_data_dir(config.data_dir, api)
         if on_error is not None and not callable(on_error):
             raise BacktestError(f"on_error must be a function of one line of text, not {on_error!r}")
         # sizes first: an unknown futures product stops the run before any work
-        self.sizes = Sizes.of(self.instruments, contract_sizes, api)
-        self.costs, self.capital = costs, float(capital)
+        self.sizes = Sizes.of(config.instruments, config.sizes, api)
+        self.config = config
+        self.instruments = list(config.instruments)
+        self.costs, self.capital = config.costs, config.capital
         self.strategy = strategy
-        self.start, self.end = start, end
-        self.backfill_start, self.backfill_end = backfill_start, backfill_end
+        self.start, self.end = config.start, config.end
+        self.backfill_start, self.backfill_end = config.backfill_start, config.backfill_end
         self.api = api
-        self.data_dir = data_dir
-        self.seed = seed
+        self.data_dir = config.data_dir
+        self.seed = config.seed
+        self.fills = config.fills
         self.quiet = quiet
         self.progress = progress
-        self.allow_missing = allow_missing
+        self.allow_missing = config.allow_missing
         self.on_error = on_error
 
     def periods(self) -> list[tuple[str, str]]:
-        """The test period and, when there is one, the warm-up (a lone bound is both ends)."""
-        warm = warm_up(self.backfill_start, self.backfill_end)
-        return ([warm] if warm else []) + [(self.start, self.end)]
+        """The warm-up, when there is one (a lone bound is both ends), then the period."""
+        return self.config.periods()
 
     def run(self) -> BacktestResult:
         """Replay the period through the strategy. Trading days the cache lacks (and no
@@ -384,6 +393,7 @@ class Backtest:
             costs=self.costs,
             capital=self.capital,
             error=error,
+            config=self.config.as_dict(),
         )
 
     def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:

@@ -16,15 +16,16 @@ from tovik_backtest.runner import Strategy
 class MovingAverageCross(Strategy):
     """Long when the fast average of closes crosses above the slow one; flat otherwise."""
 
-    # Set from the parameters by Strategy.__init__.
+    # Moving-average lengths in ticks, and lots (or contracts) per entry.
+    params = {"fast": 20, "slow": 80, "qty": 1}
     fast: int
     slow: int
     qty: int
 
-    def __init__(self, fast: int = 20, slow: int = 80, qty: int = 1, **params: Any) -> None:
-        if not 0 < fast < slow:
-            raise ValueError(f"need 0 < fast < slow, got fast={fast}, slow={slow}")
-        super().__init__(fast=fast, slow=slow, qty=qty, **params)
+    def __init__(self, **params: Any) -> None:
+        super().__init__(**params)
+        if not 0 < self.fast < self.slow:
+            raise ValueError(f"need 0 < fast < slow, got fast={self.fast}, slow={self.slow}")
         self.closes: dict[str, deque[float]] = {}
         self.above: dict[str, bool] = {}
         self.entries: dict[str, str | None] = {}  # instrument -> id of its resting entry

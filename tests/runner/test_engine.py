@@ -26,6 +26,8 @@ INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
 class RandomOrders(Strategy):
     """Seeded entries, modifications and cancellations of every kind on both markets."""
 
+    params = {"seed": 0}
+
     def __init__(self, seed: int, **params):
         super().__init__(seed=seed, **params)
         self.rng = random.Random(seed)

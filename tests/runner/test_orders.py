@@ -118,6 +118,8 @@ def _day_ranges(sample_dir):
 
 
 class SellsOnce(Strategy):
+    params = {"price": 0.0, "order_type": "ROD"}
+
     def __init__(self, price, order_type, **kw):
         super().__init__(price=price, order_type=order_type, **kw)
         self.id = None

@@ -82,6 +82,8 @@ def tick(close, backfilling=False):
 
 
 class BuysOnce(Strategy):
+    params = {"log": None}  # the list the calls are written to
+
     def on_tick(self, t):
         self.record(("on_tick", t["close"]))
         if t["close"] == 2.0:

@@ -125,7 +125,7 @@ def test_resuming_a_finished_sweep_runs_nothing(sample, one_go, tmp_path):
     ("change", "words"),
     [
         (["-p", "fast=5,10", "-p", "slow=30,60"], "grid"),
-        (["-p", "fast=5,10,20.0", "-p", "slow=30,60"], "grid"),
+        (["-p", "fast=5,10,20", "-p", "slow=60,30"], "grid"),
         (["--strategy", "FILE:Other"], "strategy"),
         (["-i", "TXFR1:Future"], "instruments"),
         (["--start", "2024-01-01"], "start"),
@@ -193,9 +193,7 @@ SLOW = textwrap.dedent("""
 
     class Slow(MovingAverageCross):
         # Runs from `tag` SLOW_FROM on take SLOW_DELAY seconds.
-        def __init__(self, tag=0, **params):
-            super().__init__(**params)
-            self.tag = tag
+        params = {"tag": 0}
 
         def on_start(self):
             if self.tag >= int(os.environ.get("SLOW_FROM", "99")):

@@ -4,6 +4,7 @@ progress bar and the summary of a run."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 import tempfile
@@ -16,6 +17,8 @@ from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
+from tovik_backtest.config import RunConfig, costs_with, load_costs
+from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError, UsageError
 from tovik_backtest.instruments import Instrument, parse_instrument
 from tovik_backtest.market import ContractSizeError, parse_contract_size
@@ -25,7 +28,10 @@ __all__ = [
     "EXIT_USAGE",
     "Parser",
     "add_backfill_args",
+    "add_config_args",
     "add_money_args",
+    "config_from_args",
+    "costs_from_args",
     "contract_size_arg",
     "money_kwargs",
     "money_line",
@@ -175,20 +181,86 @@ def contract_size_arg(text: str) -> tuple[str, int]:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def _fraction_arg(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0: {text}")
+    return value
+
+
+_COST_FIELDS = tuple(f.name for f in dataclasses.fields(Costs))
+
+
+def cost_arg(text: str) -> tuple[str, float]:
+    name, sep, value = (part.strip() for part in text.partition("="))
+    if not sep or name not in _COST_FIELDS:
+        raise argparse.ArgumentTypeError(f"--cost takes NAME=VALUE with NAME one of {', '.join(_COST_FIELDS)}, "
+                                         f"not {text!r}")
+    return name, _fraction_arg(value)
+
+
 def add_money_args(p: argparse.ArgumentParser) -> None:
-    """--contract-size PRODUCT=TWD (repeatable) and --capital."""
+    """--contract-size PRODUCT=TWD (repeatable), --capital and the costs: --costs FILE.toml,
+    --commission-discount, --futures-fee and --cost NAME=VALUE (repeatable)."""
     p.add_argument("--contract-size", action="append", type=contract_size_arg, default=[],
                    metavar="PRODUCT=SIZE",
                    help="TWD per point of a futures product (or shares per lot of a stock), "
                         "e.g. XYZ=2000 (repeatable)")
     p.add_argument("--capital", type=positive_int_arg, default=1_000_000,
                    help="TWD the drawdown and Sharpe ratio are measured against (default 1,000,000)")
+    p.add_argument("--costs", type=Path, metavar="FILE.toml",
+                   help="cost rates from a TOML file of Costs fields (stock_commission_discount = 0.6, ...)")
+    p.add_argument("--commission-discount", type=_fraction_arg, metavar="FRACTION",
+                   help="your broker's discount on the stock commission, e.g. 0.6 for 40%% off (default 1)")
+    p.add_argument("--futures-fee", type=_fraction_arg, metavar="TWD",
+                   help="futures commission per contract and side in TWD (default 0)")
+    p.add_argument("--cost", action="append", type=cost_arg, default=[], metavar="NAME=VALUE",
+                   help="any other cost rate, e.g. stock_tax_rate=0.003 (repeatable)")
+
+
+def costs_from_args(args: argparse.Namespace) -> Costs:
+    """The costs of --costs FILE.toml, then --cost, --commission-discount and --futures-fee."""
+    changes = dict(getattr(args, "cost", None) or [])
+    if getattr(args, "commission_discount", None) is not None:
+        changes["stock_commission_discount"] = args.commission_discount
+    if getattr(args, "futures_fee", None) is not None:
+        changes["futures_commission_per_contract"] = args.futures_fee
+    file = getattr(args, "costs", None)
+    if file is not None:
+        return load_costs(file, **changes)
+    return costs_with(Costs(), changes, where="the cost options")
 
 
 def money_kwargs(args: argparse.Namespace) -> dict[str, Any]:
-    """Backtest keywords from --contract-size and --capital."""
+    """Backtest keywords from --contract-size, --capital and the cost options."""
     return {"contract_sizes": dict(getattr(args, "contract_size", None) or []) or None,
-            "capital": getattr(args, "capital", 1_000_000)}
+            "capital": getattr(args, "capital", 1_000_000),
+            "costs": costs_from_args(args)}
+
+
+def add_config_args(p: argparse.ArgumentParser, *, example: str = "2330:Stock or TXFR1:Future",
+                    data_dir_help: str = "tick cache folder (default: the package's)") -> None:
+    """Every field of a run's configuration: instruments, period, warm-up, data folder,
+    money and costs, seed and --allow-missing."""
+    add_period_args(p, example=example)
+    add_backfill_args(p)
+    p.add_argument("--data-dir", type=Path, help=data_dir_help)
+    add_money_args(p)
+    p.add_argument("--seed", type=int_arg, default=0, help="seed of the order ids (default 0)")
+    p.add_argument("--allow-missing", action="store_true",
+                   help="run without the trading days the cache lacks (listed in the summary) "
+                        "instead of refusing the run")
+
+
+def config_from_args(args: argparse.Namespace) -> RunConfig:
+    """The RunConfig the options of add_config_args (and --fills, where given) describe."""
+    return RunConfig(instruments=tuple(args.instrument), start=args.start, end=args.end,
+                     backfill_start=args.backfill_start, backfill_end=args.backfill_end,
+                     data_dir=args.data_dir, seed=args.seed, allow_missing=args.allow_missing,
+                     fills=getattr(args, "fills", None), **money_kwargs(args))
 
 
 def _twd(value: float) -> str:

@@ -8,14 +8,11 @@ from typing import Any
 
 from tovik_backtest.broker import login_from_env
 from tovik_backtest.cli.common import (
-    add_backfill_args,
-    add_money_args,
-    add_period_args,
+    add_config_args,
     check_out_dir,
+    config_from_args,
     finish,
-    int_arg,
     keep_errors,
-    money_kwargs,
     out,
     run_with_progress,
     show_error,
@@ -23,28 +20,22 @@ from tovik_backtest.cli.common import (
 from tovik_backtest.cli.sweep import parse_param
 from tovik_backtest.errors import UsageError
 from tovik_backtest.loader import load_strategy_class
+from tovik_backtest.params import resolve
 from tovik_backtest.runner import Backtest
 
 
 def add_parser(sub: Any) -> None:
     p = sub.add_parser("run", help="back-test a strategy on cached (or downloaded) ticks")
-    add_period_args(p)
-    add_backfill_args(p)
+    add_config_args(p)
     p.add_argument("--strategy", required=True, metavar="module:Class", help="strategy class to run")
-    p.add_argument("--data-dir", type=Path, help="tick cache folder (default: the package's)")
     p.add_argument("--out", type=Path, help="folder to save reports, trades and summary")
     p.add_argument("--plot", type=Path, metavar="FILE.png", help="draw prices, fills, equity and drawdown")
     p.add_argument("--report", type=Path, metavar="FILE.html",
                    help="write a self-contained HTML report (needs matplotlib)")
-    add_money_args(p)
     p.add_argument("--param", "-p", action="append", type=parse_param, default=[], metavar="NAME=VALUE",
                    help="strategy parameter, e.g. fast=5 (repeatable)")
-    p.add_argument("--seed", type=int_arg, default=0, help="seed of the order ids (default 0)")
     p.add_argument("--login", action="store_true",
                    help="log in to the broker (SJ_API_KEY, SJ_SECRET_KEY) to download missing days")
-    p.add_argument("--allow-missing", action="store_true",
-                   help="run without the trading days the cache lacks (listed in the summary) "
-                        "instead of refusing the run")
     p.set_defaults(handler=cmd_run)
 
 
@@ -60,42 +51,19 @@ def _params(pairs: list[tuple[str, list[Any]]]) -> dict[str, Any]:
     return params
 
 
-def _check_declared(cls: type, params: dict[str, Any], name: str) -> None:
-    # A strategy that declares its parameters (class annotations) takes only those; a
-    # misspelt name would otherwise become an unused attribute and the run would go on.
-    declared = {n for k in cls.__mro__ if k.__module__ != "tovik_backtest.runner"
-                for n in getattr(k, "__annotations__", {})}
-    unknown = sorted(set(params) - declared)
-    if declared and unknown:
-        raise UsageError(f"{name} has no parameter {', '.join(unknown)} "
-                         f"(it declares {', '.join(sorted(declared))})")
-
-
 def cmd_run(args: argparse.Namespace) -> int:
     params = _params(args.param)
     if args.out is not None:
         check_out_dir(args.out)
+    config = config_from_args(args)
     cls = load_strategy_class(args.strategy)
-    _check_declared(cls, params, args.strategy)
+    resolve(cls, params)  # an undeclared or mistyped parameter: BacktestError, exit 2
     try:
         strategy = cls(**params)
     except (TypeError, ValueError) as exc:
         raise UsageError(f"{args.strategy} refuses these parameters: {exc}") from None
     api = login_from_env() if args.login else None
-    backtest = Backtest(
-        strategy,
-        args.instrument,
-        args.start,
-        args.end,
-        backfill_start=args.backfill_start,
-        backfill_end=args.backfill_end,
-        api=api,
-        data_dir=args.data_dir,
-        seed=args.seed,
-        allow_missing=args.allow_missing,
-        on_error=show_error,
-        **money_kwargs(args),
-    )
+    backtest = Backtest(strategy, config=config, api=api, on_error=show_error)
     try:
         result = run_with_progress(backtest)
     except Exception as exc:

@@ -25,15 +25,7 @@ from rich.progress import (
 )
 from rich.table import Table
 
-from tovik_backtest.cli.common import (
-    add_backfill_args,
-    add_money_args,
-    add_period_args,
-    int_arg,
-    money_kwargs,
-    out,
-    positive_int_arg,
-)
+from tovik_backtest.cli.common import add_config_args, config_from_args, out, positive_int_arg
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
 from tovik_backtest.loader import load_strategy_class
 from tovik_backtest.sweeps import RESERVED_COLUMNS, SweepInterrupted, import_ray, sweep
@@ -129,16 +121,11 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--strategy", required=True, metavar="module:Class", help="strategy class to run")
     p.add_argument("--param", "-p", action="append", type=parse_param, default=[],
                    metavar="NAME=V1,V2,...", help="values of one strategy parameter (repeatable)")
-    add_period_args(p, example="2330:Stock")
-    add_backfill_args(p)
-    add_money_args(p)
-    p.add_argument("--data-dir", type=Path,
-                   help="tick cache folder, the same path on every node (default: the package's)")
+    add_config_args(p, example="2330:Stock",
+                    data_dir_help="tick cache folder, the same path on every node (default: the package's)")
     p.add_argument("--out", type=Path, help="new or empty folder for sweep.csv and each run's result")
     p.add_argument("--resume", action="store_true",
                    help="continue the interrupted sweep saved in --out: run only the runs it lacks")
-    p.add_argument("--seed", type=int_arg, default=0,
-                   help="seed of every run's order ids (default 0)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--address", help="Ray cluster address (default: RAY_ADDRESS, else a local "
                        "Ray instance)")
@@ -155,6 +142,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         if name in grid:
             raise UsageError(f"--param {name} is given more than once")
         grid[name] = values
+    config = config_from_args(args)
     strategy_cls = load_strategy_class(args.strategy)
     if args.local_processes is None:
         try:
@@ -178,11 +166,9 @@ def cmd_sweep(args: argparse.Namespace) -> int:
 
     started = time.perf_counter()
     try:
-        table = sweep(strategy_cls, grid, args.instrument, args.start, args.end,
-                      address=args.address, local_processes=args.local_processes,
-                      data_dir=args.data_dir, out=args.out, backfill_start=args.backfill_start,
-                      backfill_end=args.backfill_end, progress=report, seed=args.seed,
-                      resume=args.resume, **money_kwargs(args))
+        table = sweep(strategy_cls, grid, config=config, address=args.address,
+                      local_processes=args.local_processes, out=args.out, progress=report,
+                      resume=args.resume)
     except (SweepError, RayUnavailable) as exc:
         raise UsageError(str(exc)) from None
     except SweepInterrupted as stop:

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from tovik_backtest.config import RunConfig
 from tovik_backtest.errors import RayUnavailable, SweepError
 from tovik_backtest.runner import Backtest
 from tovik_backtest.sweeps.refs import StrategyRef
@@ -42,21 +43,16 @@ CONNECT_TIMEOUT_S = 10.0
 
 @dataclass(frozen=True)
 class RunJob:
-    """Everything a worker needs for one run; plain values only."""
+    """Everything a worker needs for one run: the strategy's parameters, where to find
+    its class, the run's configuration and where to save its result."""
 
     index: int
     params: dict[str, Any]
     strategy: StrategyRef
-    instruments: tuple[tuple[str, str], ...]
-    start: str
-    end: str
-    backfill_start: str | None
-    backfill_end: str | None
-    data_dir: str
+    config: RunConfig
     out: str | None = None
-    contract_sizes: tuple[tuple[str, int], ...] = ()
-    capital: float = 1_000_000.0
-    seed: int = 0
+    # also hand back the run's whole overall summary and its day-end equity
+    detail: bool = False
 
 
 def run_one(job: RunJob) -> dict[str, Any]:
@@ -64,23 +60,14 @@ def run_one(job: RunJob) -> dict[str, Any]:
     row = empty_row(job.index, job.params)
     try:
         strategy_cls = job.strategy.load()
-        strategy = strategy_cls(**job.params)
-        backtest = Backtest(
-            strategy,
-            list(job.instruments),
-            job.start,
-            job.end,
-            job.backfill_start,
-            job.backfill_end,
-            data_dir=job.data_dir,
-            contract_sizes=dict(job.contract_sizes) or None,
-            capital=job.capital,
-            seed=job.seed,
-        )
-        result = backtest.run()
+        result = Backtest(strategy_cls(**job.params), config=job.config).run()
         overall = result.summary()["overall"]
         for name in FIGURES:
             row[name] = overall[name]
+        if job.detail:
+            row["overall"] = {k: v for k, v in overall.items() if k != "skipped_days"}
+            row["days"] = [(day.isoformat(), value) for day, value in result.book.days]
+            row["equity"] = [(t, value) for t, value in result.book.equity]
         if job.out is not None:
             row["result"] = str(result.save(job.out))
     except Exception as exc:  # noqa: BLE001 - any failure of a run belongs in its row

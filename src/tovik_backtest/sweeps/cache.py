@@ -52,17 +52,22 @@ def precache(
     login: Callable[[], Any] | None = None,
     ticker_cls: Any = None,
     today: dt.date | None = None,
+    allow_missing: bool = False,
 ) -> int:
     """Download every missing instrument-day once, on this process; return how many.
 
     Logs in to the broker only when a day is missing (``login``, by default with the
     credentials of the environment). Days from today on are never stored by the cache,
-    so a missing one is an error rather than a silent gap.
+    so a missing one is an error rather than a silent gap. With ``allow_missing`` the
+    runs go without the days that cannot be had (each run's summary lists them): those
+    from today on are not asked for, and without broker credentials nothing is.
     """
     missing = missing_days(instruments, periods, data_dir)
+    today = today or dt.date.today()
+    if allow_missing:
+        missing = [(i, d) for i, d in missing if dt.date.fromisoformat(d) < today]
     if not missing:
         return 0
-    today = today or dt.date.today()
     uncacheable = [(i, d) for i, d in missing if dt.date.fromisoformat(d) >= today]
     if uncacheable:
         inst, day = uncacheable[0]
@@ -74,6 +79,8 @@ def precache(
     try:
         api = (login or login_from_env)()
     except UsageError as exc:
+        if allow_missing:
+            return 0  # no credentials: the runs go without these days and say so
         raise UsageError(
             f"{len(missing)} instrument-days are not cached under {data_dir} (first: "
             f"{first}); {exc}"
@@ -103,7 +110,7 @@ def precache(
     # The ticker logs a failed day and goes on; a day still missing would be a silent
     # gap in every run, so it stops the sweep here.
     still = [(i, d) for i, d in missing if not tick_file(data_dir, i.code, d).is_file()]
-    if still:
+    if still and not allow_missing:
         listed = ", ".join(f"{i.code} {d}" for i, d in still[:5])
         more = f" and {len(still) - 5} more" if len(still) > 5 else ""
         raise SweepError(f"could not download the ticks of {listed}{more}; see the error log")

@@ -12,17 +12,19 @@ from __future__ import annotations
 
 import os
 import shutil
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from dataclasses import dataclass, field
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import polars as pl
 
+from tovik_backtest.config import RunConfig, config_of
 from tovik_backtest.constant import BASIC_INFO
-from tovik_backtest.errors import BacktestError, SweepError, describe
-from tovik_backtest.instruments import Instrument, parse_instrument
+from tovik_backtest.costs import Costs
+from tovik_backtest.errors import SweepError, describe
 from tovik_backtest.money import Sizes
+from tovik_backtest.params import resolve_each
 from tovik_backtest.sweeps.backends import RunJob, check_address, import_ray, run_folder, run_on_ray
 from tovik_backtest.sweeps.cache import precache
 from tovik_backtest.sweeps.grid import expand_grid
@@ -30,9 +32,8 @@ from tovik_backtest.sweeps.journal import ABOUT, Journal, check_same_sweep, writ
 from tovik_backtest.sweeps.pool import exit_if_importing_main, run_on_pool
 from tovik_backtest.sweeps.refs import StrategyRef
 from tovik_backtest.sweeps.table import build_table
-from tovik_backtest.utils import format_to_dt
 
-__all__ = ["SweepInterrupted", "sweep"]
+__all__ = ["SweepInterrupted", "check_backend", "check_out", "identity_of", "run_jobs", "shared_config", "sweep"]
 
 
 class SweepInterrupted(KeyboardInterrupt):
@@ -53,84 +54,79 @@ class _Plan:
     combos: list[dict[str, Any]]
     names: list[str]
     options: dict[str, list[Any]]
-    instruments: list[Instrument]
-    periods: list[tuple[str, str]]
-    data_dir: Path
+    config: RunConfig  # data_dir made absolute: workers read the same folder
     out: Path | None
-    extra: dict[str, Any] = field(default_factory=dict)
 
 
-def _check_date(name: str, value: Any, optional: bool = False) -> None:
-    if value is None and optional:
-        return
-    if type(value) is not str:
-        raise BacktestError(f"{name} must be a date text such as 2024-01-02, not {value!r}")
-    if optional and value == "":
-        return
-    try:
-        format_to_dt(value)
-    except ValueError:
-        raise BacktestError(f"{name} is not a date: {value!r} (use YYYY-MM-DD)") from None
+def check_out(out: Any, resume: bool, *, about: str = ABOUT) -> Path | None:
+    """The output folder of a sweep or search: new or empty, unless resuming one."""
+    if out is None:
+        if resume:
+            raise SweepError("resume needs the output folder of the sweep to resume (out)")
+        return None
+    if not isinstance(out, (str, os.PathLike)):
+        raise TypeError(f"out must be a path, not {describe(out)}")
+    out_dir = Path(out).expanduser().resolve()
+    if out_dir.exists() and not out_dir.is_dir():
+        raise SweepError(f"output folder {out_dir} is a file")
+    if not resume and out_dir.is_dir() and any(out_dir.iterdir()):
+        # Runs of another sweep left there would mix with this one's.
+        hint = (" or resume the sweep saved there" if (out_dir / about).is_file() else "")
+        raise SweepError(f"output folder {out_dir} is not empty; choose a new or empty "
+                         f"folder{hint}")
+    return out_dir
 
 
-def _plan(strategy_cls: Any, grid: Any, instruments: Any, start: Any, end: Any, data_dir: Any,
-          out: Any, backfill_start: Any, backfill_end: Any, resume: bool) -> _Plan:
+def shared_config(config: RunConfig) -> RunConfig:
+    """``config`` as every worker must read it: the tick cache folder as an absolute path,
+    an unknown futures product refused once here rather than in every run."""
+    data = Path(config.data_dir if config.data_dir is not None else BASIC_INFO.data_dir)
+    Sizes.of(config.instruments, config.sizes)
+    return config.replace(data_dir=data.expanduser().resolve())
+
+
+def _plan(strategy_cls: Any, grid: Any, config: RunConfig, out: Any, resume: bool) -> _Plan:
     ref = StrategyRef.of(strategy_cls)
     combos = expand_grid(grid)
+    resolve_each(strategy_cls, combos)  # a misspelt or mistyped parameter runs nothing
     options = {name: list(values) for name, values in grid.items()}
-    if isinstance(instruments, (str, dict, Instrument)) or not isinstance(instruments, Iterable):
-        raise TypeError(f"instruments must be a list of instruments, not {describe(instruments)}")
-    parsed = [parse_instrument(i) for i in instruments]
-    if not parsed:
-        raise BacktestError("a sweep needs at least one instrument")
-    codes = [i.code for i in parsed]
-    twice = sorted({c for c in codes if codes.count(c) > 1})
-    if twice:
-        raise BacktestError(f"instrument {twice[0]} is listed more than once")
-    _check_date("start", start)
-    _check_date("end", end)
-    if format_to_dt(start).date() > format_to_dt(end).date():
-        raise SweepError(f"start {start} is after end {end}")
-    _check_date("backfill_start", backfill_start, optional=True)
-    _check_date("backfill_end", backfill_end, optional=True)
-    periods = [(start, end)]
-    # Warm-up bounds as the replay reads them: one given alone stands for both.
-    first, last = backfill_start or backfill_end, backfill_end or backfill_start
-    if first:
-        if format_to_dt(first).date() > format_to_dt(last).date():
-            raise SweepError(f"backfill_start {first} is after backfill_end {last}")
-        periods.append((first, last))
-    if data_dir is not None and not isinstance(data_dir, (str, os.PathLike)):
-        raise TypeError(f"data_dir must be a path, not {describe(data_dir)}")
-    data = Path(data_dir if data_dir is not None else BASIC_INFO.data_dir).expanduser().resolve()
-    if data.exists() and not data.is_dir():
-        raise SweepError(f"data directory {data} is not a directory")
-    out_dir: Path | None = None
-    if out is not None:
-        if not isinstance(out, (str, os.PathLike)):
-            raise TypeError(f"out must be a path, not {describe(out)}")
-        out_dir = Path(out).expanduser().resolve()
-        if out_dir.exists() and not out_dir.is_dir():
-            raise SweepError(f"output folder {out_dir} is a file")
-        if not resume and out_dir.is_dir() and any(out_dir.iterdir()):
-            # Runs of another sweep left there would mix with this one's.
-            hint = (" or resume the sweep saved there" if (out_dir / ABOUT).is_file() else "")
-            raise SweepError(f"output folder {out_dir} is not empty; choose a new or empty "
-                             f"folder{hint}")
-    elif resume:
-        raise SweepError("resume needs the output folder of the sweep to resume (out)")
-    return _Plan(ref, combos, list(options), options, parsed, periods, data, out_dir,
-                 {"backfill_start": backfill_start, "backfill_end": backfill_end,
-                  "start": start, "end": end})
+    out_dir = check_out(out, resume)
+    return _Plan(ref, combos, list(options), options, shared_config(config), out_dir)
+
+
+def check_backend(address: Any, local_processes: Any) -> Any:
+    """Ray's module for a sweep on Ray, None for one on the local process pool."""
+    if local_processes is not None:
+        if type(local_processes) is not int or local_processes < 1:
+            raise SweepError(f"local_processes must be a whole number of at least 1, not "
+                             f"{local_processes!r}")
+        if address is not None:
+            raise SweepError("give either address (Ray) or local_processes, not both")
+        return None
+    if address is not None and (type(address) is not str or not address.strip()):
+        raise SweepError(f"address must be a Ray address text, not {address!r}")
+    return import_ray()
+
+
+def run_jobs(ray: Any, address: str | None, local_processes: int | None, jobs: list[RunJob],
+             on_row: Callable[[dict[str, Any]], None]) -> None:
+    """Carry ``jobs`` out on Ray or on the local pool, each row handed to ``on_row``."""
+    if not jobs:
+        return
+    if ray is None:
+        run_on_pool(local_processes, jobs, on_row)  # type: ignore[arg-type]
+    else:
+        run_on_ray(ray, jobs, address, on_row)
 
 
 def sweep(
     strategy_cls: type,
     grid: Mapping[str, Sequence[Any]],
-    instruments: Sequence[Any],
-    start: str,
-    end: str,
+    instruments: Sequence[Any] | None = None,
+    start: str | None = None,
+    end: str | None = None,
     *,
+    config: RunConfig | None = None,
     address: str | None = None,
     local_processes: int | None = None,
     data_dir: str | os.PathLike[str] | None = None,
@@ -139,22 +135,26 @@ def sweep(
     backfill_end: str | None = None,
     progress: Callable[[int, int], None] | None = None,
     contract_sizes: Mapping[str, int] | None = None,
-    capital: float = 1_000_000,
-    seed: int = 0,
+    capital: float | None = None,
+    seed: int | None = None,
+    costs: Costs | None = None,
+    allow_missing: bool | None = None,
+    fills: Any = None,
     resume: bool = False,
 ) -> pl.DataFrame:
     """Back-test every combination of ``grid`` and return the runs ranked by net P&L.
 
-    ``grid`` maps a parameter name of ``strategy_cls`` to the values to try, e.g.
+    ``grid`` maps a declared parameter of ``strategy_cls`` to the values to try, e.g.
     ``{"fast": [5, 10], "slow": [30, 60]}``; each combination reaches the strategy's
-    constructor as keyword arguments. Runs go to Ray (``address``, else ``RAY_ADDRESS``,
-    else a local Ray instance) or, with ``local_processes=N``, to N local processes.
-    Ticks are read from the tick cache in ``data_dir``, which must be the same path on
-    every node; missing days are downloaded once, here, before the runs start.
-    ``out`` (a new or empty folder) receives ``sweep.csv`` and every run's result.
-    ``progress(done, total)`` is called here after each finished run.
-
-    ``contract_sizes``, ``capital`` and ``seed`` reach every ``Backtest`` as they are.
+    constructor as keyword arguments, and every one is checked against the strategy's
+    declaration before any run starts. The run configuration is ``config`` (a
+    ``RunConfig``) or its fields one by one, as ``Backtest`` takes them: every run gets
+    the same. Runs go to Ray (``address``, else ``RAY_ADDRESS``, else a local Ray
+    instance) or, with ``local_processes=N``, to N local processes. Ticks are read from
+    the tick cache in ``data_dir``, which must be the same path on every node; missing
+    days are downloaded once, here, before the runs start. ``out`` (a new or empty
+    folder) receives ``sweep.csv`` and every run's result. ``progress(done, total)`` is
+    called here after each finished run.
 
     A run that fails has its error in the ``error`` column; the others go on. An
     interrupt stops every run at once and raises SweepInterrupted (a KeyboardInterrupt)
@@ -165,56 +165,27 @@ def sweep(
     exit_if_importing_main()
     if type(resume) is not bool:
         raise TypeError(f"resume must be True or False, not {describe(resume)}")
-    if type(seed) is not int:
-        raise TypeError(f"seed must be a whole number, not {describe(seed)}")
-    plan = _plan(strategy_cls, grid, instruments, start, end, data_dir, out,
-                 backfill_start, backfill_end, resume)
-    try:
-        # an unknown futures product fails every run alike: refuse it once, up front
-        Sizes.of(plan.instruments, contract_sizes)
-    except BacktestError as exc:
-        raise SweepError(str(exc)) from None
-    if type(capital) not in (int, float) or not 0 < capital < float("inf"):
-        raise SweepError(f"capital must be a TWD amount > 0, not {capital!r}")
-    if local_processes is not None:
-        if type(local_processes) is not int or local_processes < 1:
-            raise SweepError(f"local_processes must be a whole number of at least 1, not "
-                             f"{local_processes!r}")
-        if address is not None:
-            raise SweepError("give either address (Ray) or local_processes, not both")
-        ray = None
-    else:
-        if address is not None and (type(address) is not str or not address.strip()):
-            raise SweepError(f"address must be a Ray address text, not {address!r}")
-        ray = import_ray()
+    config = config_of(config, {
+        "instruments": instruments, "start": start, "end": end, "backfill_start": backfill_start,
+        "backfill_end": backfill_end, "data_dir": data_dir, "seed": seed, "costs": costs,
+        "capital": capital, "contract_sizes": contract_sizes, "allow_missing": allow_missing,
+        "fills": fills})
+    plan = _plan(strategy_cls, grid, config, out, resume)
+    ray = check_backend(address, local_processes)
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {describe(progress)}")
-    sizes = sorted((contract_sizes or {}).items())
-    plan.extra.update(seed=seed, contract_sizes=dict(sizes), capital=float(capital))
     if plan.out is not None and resume:
         check_same_sweep(plan.out, _identity(plan))
     if ray is not None:
         check_address(address)
 
-    precache(plan.instruments, plan.periods, plan.data_dir)
+    precache(plan.config.instruments, plan.config.periods(), plan.config.data_dir,  # type: ignore[arg-type]
+             allow_missing=plan.config.allow_missing)
 
-    instruments_plain = tuple((i.code, i.market) for i in plan.instruments)
+    seed_ = plan.config.seed
     jobs = [
-        RunJob(
-            index=index,
-            params=params,
-            strategy=plan.ref,
-            instruments=instruments_plain,
-            start=start,
-            end=end,
-            backfill_start=backfill_start,
-            backfill_end=backfill_end,
-            data_dir=str(plan.data_dir),
-            out=str(run_folder(plan.out, index, params)) if plan.out is not None else None,
-            contract_sizes=tuple(sizes),
-            capital=float(capital),
-            seed=seed,
-        )
+        RunJob(index=index, params=params, strategy=plan.ref, config=plan.config,
+               out=str(run_folder(plan.out, index, params)) if plan.out is not None else None)
         for index, params in enumerate(plan.combos)
     ]
     rows: list[dict[str, Any]] = []
@@ -223,7 +194,7 @@ def sweep(
         plan.out.mkdir(parents=True, exist_ok=True)
         journal = Journal(plan.out)
         if resume:
-            rows = list(journal.rows_for(plan.combos, seed).values())
+            rows = list(journal.rows_for(plan.combos, seed_).values())
             done = {row["run"] for row in rows}
             jobs = [s for s in jobs if s.index not in done]
             for job in jobs:
@@ -236,19 +207,14 @@ def sweep(
     def on_row(row: dict[str, Any]) -> None:
         rows.append(row)
         if journal is not None:
-            journal.append(row, seed)
+            journal.append(row, seed_)
         if progress is not None:
             progress(len(rows), len(plan.combos))
 
     if progress is not None:
         progress(len(rows), len(plan.combos))
     try:
-        if not jobs:
-            pass
-        elif ray is None:
-            run_on_pool(local_processes, jobs, on_row)  # type: ignore[arg-type]
-        else:
-            run_on_ray(ray, jobs, address, on_row)
+        run_jobs(ray, address, local_processes, jobs, on_row)
     except KeyboardInterrupt:
         table = build_table(plan.names, plan.options, rows)
         if plan.out is not None:
@@ -261,20 +227,21 @@ def sweep(
 
 
 def _identity(plan: _Plan) -> dict[str, Any]:
-    return {
-        "strategy": plan.ref.text,
-        "grid": plan.options,
-        "instruments": [i.as_dict() for i in plan.instruments],
-        **{k: plan.extra[k] for k in ("start", "end", "backfill_start", "backfill_end", "seed",
-                                      "contract_sizes", "capital")},
-    }
+    return {"strategy": plan.ref.text, "grid": plan.options, **identity_of(plan.config)}
+
+
+def identity_of(config: RunConfig) -> dict[str, Any]:
+    """What of a configuration makes two sweeps (or searches) the same one: all of it
+    but the cache folder, which may be mounted elsewhere on a resume."""
+    return {k: v for k, v in config.as_dict().items() if k != "data_dir"}
 
 
 def _save_about(plan: _Plan, runs: int, *, partial: bool, failed: int = 0) -> None:
     assert plan.out is not None
     about = {
         **_identity(plan),
-        "data_dir": str(plan.data_dir),
+        "config": plan.config.as_dict(),
+        "data_dir": str(plan.config.data_dir),
         "total_runs": len(plan.combos),
         "runs": runs,
         "failed": failed,

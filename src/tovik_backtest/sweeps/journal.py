@@ -21,7 +21,8 @@ ABOUT = "sweep.json"
 JOURNAL = "runs.jsonl"
 # The fields of sweep.json that make two sweeps the same one, in the order they are named.
 IDENTITY = ("strategy", "instruments", "start", "end", "backfill_start", "backfill_end", "grid",
-            "seed", "contract_sizes", "capital")
+            "space", "seed", "contract_sizes", "capital", "costs", "allow_missing", "fills",
+            "sampler", "objective", "trials", "batch", "walk_forward", "window")
 
 
 def plain(value: Any) -> Any:
