@@ -1,5 +1,6 @@
 # Commands a contributor runs. `make demo` and `make test` each set up a virtualenv
-# (created when missing), install the package into it and run. The interpreter is
+# (created when missing), install the package into it (again only when a source file
+# changed since the last install) and run. The interpreter is
 # PYTHON: CPython 3.12 by default, in .venv; `make test PYTHON=python3.13` uses
 # .venv-python3.13 and its own build folders, so both can live side by side.
 PYTHON ?= python3.12
@@ -26,24 +27,37 @@ endif
 VENV_NAME := $(patsubst .%,%,$(notdir $(abspath $(VENV))))
 BUILD := build$(if $(filter .venv,$(notdir $(VENV))),,/$(VENV_NAME))
 
-.PHONY: demo test test-plain test-asan test-leaks leak-build bench bench-sweep lint install venv dev dev-matcher dev-ticker clean
+.PHONY: demo test test-full test-plain test-asan test-leaks leak-build bench bench-sweep lint install venv dev dev-matcher dev-ticker clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
 venv: $(VPY)
 
-install: $(VPY)
+# The install is redone when the package's sources or build files are newer than the
+# stamp left by the last one.
+INSTALLED := $(VENV)/.tovik-installed
+PACKAGE_FILES := pyproject.toml CMakeLists.txt README.md $(shell find src -type f \( -name '*.py' -o \
+	-name '*.pyi' -o -name '*.cpp' -o -name '*.hpp' -o -name py.typed \) -not -path '*/__pycache__/*')
+$(INSTALLED): $(VPY) $(PACKAGE_FILES)
 	$(VPY) -m pip install $(PIP_FLAGS) '.[test,plot,cluster]'
+	touch $@
+install: $(INSTALLED)
 
 demo: install
 	$(VENV)/bin/tovik-backtest demo
 
 # The suite with development-mode checks on (resource warnings, debug memory hooks,
-# asyncio debug) and every warning an error, plus the collection tests' runs against
-# the leak-checking build (see test-leaks).
-test: install leak-build
-	TOVIK_LEAK_CHECK_SITE=$(LEAK_SITE) $(VPY) -X dev -W error -m pytest $(PYTEST_ARGS)
+# asyncio debug) and every warning an error. `make test` is the quick run: property
+# tests with hypothesis's small `dev` profile, and the tests marked slow (soak, fuzz,
+# interpreter-exit and memory runs) left out. `make test-full` runs every test with the
+# `ci` profile's example counts, plus the collection tests' runs against the
+# leak-checking build (see test-leaks); .ci/run runs it.
+DEV_FLAGS = -X dev -W error
+test: install
+	TOVIK_HYPOTHESIS_PROFILE=dev $(VPY) $(DEV_FLAGS) -m pytest -m 'not slow' $(PYTEST_ARGS)
+test-full: install leak-build
+	TOVIK_HYPOTHESIS_PROFILE=ci TOVIK_LEAK_CHECK_SITE=$(LEAK_SITE) $(VPY) $(DEV_FLAGS) -m pytest $(PYTEST_ARGS)
 
 bench: install
 	$(VPY) benchmarks/bench_matcher.py
@@ -56,7 +70,7 @@ bench-sweep: install
 
 # The same suite without development mode, as a host would normally run it.
 test-plain: install
-	$(VPY) -m pytest $(PYTEST_ARGS)
+	TOVIK_HYPOTHESIS_PROFILE=ci $(VPY) -m pytest $(PYTEST_ARGS)
 
 # ruff (settings in pyproject.toml) over the Python code; clang-format (.clang-format)
 # over our C++ sources, checked without rewriting them.

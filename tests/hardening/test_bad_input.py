@@ -1306,6 +1306,7 @@ def _write_counts():
 # The parent: runs the property tests above in a child interpreter.
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(IN_CHILD, reason="this is the child run")
 def test_no_input_crashes_the_interpreter(tmp_path):
     counts = tmp_path / "counts.json"

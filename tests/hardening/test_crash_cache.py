@@ -25,6 +25,9 @@ import pytest
 
 import testkit
 
+# twenty children killed while they download
+pytestmark = pytest.mark.slow
+
 KILL_RUNS = 20
 DAYS = 16
 FIRST_DAY = dt.date(2021, 1, 4)

@@ -238,6 +238,7 @@ LEAK_SCRIPT = textwrap.dedent('''
 ''')
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not LEAK_SITE, reason="needs the leak-checking build (make test-leaks)")
 class TestLeakCheckingBuild:
     def run(self, mode: str) -> subprocess.CompletedProcess:

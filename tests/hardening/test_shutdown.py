@@ -16,6 +16,9 @@ import textwrap
 
 import pytest
 
+# twenty interpreters ending with busy workers
+pytestmark = pytest.mark.slow
+
 SCRIPT = textwrap.dedent('''
     import random
     import sys

@@ -14,6 +14,11 @@ import sys
 import textwrap
 from concurrent.futures import ThreadPoolExecutor
 
+import pytest
+
+# two dozen interpreters ending in the middle of a call
+pytestmark = pytest.mark.slow
+
 SCRIPT = textwrap.dedent('''
     import random
     import sys

@@ -14,6 +14,9 @@ import pytest
 
 import testkit
 
+# three soaks of 100,000 ticks, each in its own interpreter
+pytestmark = pytest.mark.slow
+
 SOAK = textwrap.dedent(
     r'''
     import json
