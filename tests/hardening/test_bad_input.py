@@ -1088,7 +1088,9 @@ def drain_replay(t):
         time.sleep(0.002)
     else:
         pytest.fail("the replay did not put its exit marker in time")
-    time.sleep(0.005)
+    replay_threads = lambda: [th for th in threading.enumerate() if th.name.endswith("(_Ticker__push_tick_to_queue)")]
+    if not testkit.wait_until(lambda: not replay_threads(), WAIT):
+        pytest.fail("the replay thread did not end after its exit marker")
     for q in (t.tick_queue, t.allow_next_tick_flag_queue, t.backfilling_notify_finish_queue):
         with q.mutex:
             q.queue.clear()

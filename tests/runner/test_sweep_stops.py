@@ -192,11 +192,14 @@ SLOW = textwrap.dedent("""
     from tovik_backtest.sample_strategy import MovingAverageCross
 
     class Slow(MovingAverageCross):
-        # Runs from `tag` SLOW_FROM on take SLOW_DELAY seconds.
+        # Runs from `tag` SLOW_FROM on take SLOW_DELAY seconds, each first leaving a
+        # file named after its tag in SLOW_STARTED when that is set.
         params = {"tag": 0}
 
         def on_start(self):
             if self.tag >= int(os.environ.get("SLOW_FROM", "99")):
+                if os.environ.get("SLOW_STARTED"):
+                    open(os.path.join(os.environ["SLOW_STARTED"], str(self.tag)), "w").close()
                 time.sleep(float(os.environ.get("SLOW_DELAY", "0")))
 """)
 
@@ -210,16 +213,19 @@ def test_ctrl_c_stops_the_command_at_once_and_resume_finishes(sample, tmp_path):
                "--end", end, "--data-dir", str(data_dir), "-p", "tag=0,1,2,3,4,5",
                "--local-processes", "2", "--out", str(out)]
     # As a terminal does it: SIGINT to the whole process group, workers included.
-    proc = subprocess.Popen(command, env=dict(env(), SLOW_FROM="2", SLOW_DELAY="60"),
+    started = tmp_path / "started"
+    started.mkdir()
+    proc = subprocess.Popen(command, env=dict(env(), SLOW_FROM="2", SLOW_DELAY="60", SLOW_STARTED=str(started)),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             start_new_session=True)
     try:
         journal = out / "runs.jsonl"
         deadline = time.monotonic() + 120
-        while not (journal.is_file() and len(journal.read_text().splitlines()) >= 2):
+        # the two quick runs are recorded and both workers are inside a slow run
+        while not (journal.is_file() and len(journal.read_text().splitlines()) >= 2
+                   and len(list(started.iterdir())) >= 2):
             assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
             time.sleep(0.2)
-        time.sleep(1.0)  # the slow runs are under way
         os.killpg(proc.pid, signal.SIGINT)
         # The runs in progress sleep for a minute: waiting for them would time out here.
         stdout, stderr = proc.communicate(timeout=20)

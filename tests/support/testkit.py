@@ -255,6 +255,44 @@ def wait_until(predicate, timeout=5) -> bool:
     return predicate()
 
 
+class WatchedQueue(queue.Queue):
+    """A queue that counts the looks finding it empty (a ``get`` or ``get_nowait`` that
+    raised ``queue.Empty``). A parked replay looks at its token and notice queues
+    again after each wake or time-out, so a growing count shows a thread waiting on
+    the queue."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.empty_looks = 0
+
+    def get(self, block=True, timeout=None):
+        try:
+            return super().get(block, timeout)
+        except queue.Empty:
+            with self.mutex:
+                self.empty_looks += 1
+            raise
+
+
+def watch_queues(ticker) -> None:
+    """Gives the ticker watched token and notice queues holding what its own held (a
+    new ticker's token queue starts with one token); it looks them up on each use."""
+    for name in ("allow_next_tick_flag_queue", "backfilling_notify_finish_queue"):
+        old, watched = getattr(ticker, name), WatchedQueue()
+        while not old.empty():
+            watched.put(old.get_nowait())
+        setattr(ticker, name, watched)
+
+
+def wait_for_looks(q: WatchedQueue, looks: int = 2, timeout: float = 5) -> None:
+    """Waits until ``looks`` more looks found ``q`` empty: a thread is parked on it.
+    Two looks mean a whole wait lay between them, so the thread was registered as
+    waiting; the waits grow to 32 ms, so six or more looks mean it is long past its
+    first ones."""
+    start = q.empty_looks
+    assert wait_until(lambda: q.empty_looks >= start + looks, timeout), "no thread waits on the queue"
+
+
 # ---------------------------------------------------------------------------
 # Child interpreters.
 

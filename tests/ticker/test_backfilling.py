@@ -8,7 +8,17 @@ import polars as pl
 import pytest
 
 import testkit
-from testkit import EXIT, FINISHED, consume, expected, nothing_more, take, wait_until
+from testkit import (
+    EXIT,
+    FINISHED,
+    consume,
+    expected,
+    nothing_more,
+    take,
+    wait_for_looks,
+    wait_until,
+    watch_queues,
+)
 
 MARKETS = {"2330": "Stock", "TXFR1": "Future"}
 CODES = [{"code": "2330", "market": "Stock"}, {"code": "TXFR1", "market": "Future"}]
@@ -50,6 +60,7 @@ def replay(ticker):
     ticker._Ticker__process_and_combine_ticks = combine
     ticker.tables = tables
     ticker.calls = calls
+    watch_queues(ticker)
     yield ticker
     tables["end"] = table(0)
     ticker.send_ticks([], "end", "end")
@@ -223,7 +234,7 @@ class TestQueuesThroughTheirMethods:
         replay.send_ticks(CODES, "a", "b", "bf")
         want = expected(back, MARKETS, True)
         assert take(replay) == want[0]
-        time.sleep(0.3)
+        wait_for_looks(replay.allow_next_tick_flag_queue, 6)  # parked, long past its first looks
         replay.allow_next_tick_flag_queue.put(True)
         assert take(replay, timeout=2) == want[1]
         replay.allow_next_tick()
@@ -253,7 +264,7 @@ class TestStopAndRestart:
         replay.send_ticks(CODES, "a", "b", "bf")
         want = expected(back, MARKETS, True)
         assert take(replay) == want[0]
-        time.sleep(0.1)  # the replay thread waits for the end of back-filling
+        wait_for_looks(replay.backfilling_notify_finish_queue)  # the replay thread waits for the end of back-filling
         replay.stop_send_ticks()
         assert take(replay) == EXIT
         for record in want[1:]:
@@ -290,7 +301,9 @@ class TestStopAndRestart:
         replay.tables["a"] = table(4, codes=("2330",))
         replay.send_ticks(CODES, "a", "b", "bf")
         assert take(replay) == expected(old_back, MARKETS, True)[0]
-        time.sleep(0.1)  # back-filling parked for a token, the replay for its notice
+        # back-filling parked for a token, the replay for its notice
+        wait_for_looks(replay.allow_next_tick_flag_queue)
+        wait_for_looks(replay.backfilling_notify_finish_queue)
         new_main = table(3, codes=("TXFR1",), close=900.0)
         replay.tables["c"] = new_main
         replay.send_ticks(CODES, "c", "d")
@@ -309,7 +322,8 @@ class TestStopAndRestart:
         replay.tables["a"] = table(4, codes=("2330",))
         replay.send_ticks(CODES, "a", "b", "bf")
         take(replay)
-        time.sleep(0.1)
+        wait_for_looks(replay.allow_next_tick_flag_queue)
+        wait_for_looks(replay.backfilling_notify_finish_queue)
         new_back, new_main = table(2, codes=("TXFR1",), close=50.0), table(2, codes=("TXFR1",), close=60.0)
         replay.tables["bf2"] = new_back
         replay.tables["c"] = new_main

@@ -13,7 +13,17 @@ import pytest
 
 from tovik_backtest import utils
 
-from testkit import EXIT, FINISHED, consume, expected, nothing_more, take, wait_until
+from testkit import (
+    EXIT,
+    FINISHED,
+    consume,
+    expected,
+    nothing_more,
+    take,
+    wait_for_looks,
+    wait_until,
+    watch_queues,
+)
 
 KEYS = ["market_type", "timestamp", "code", "close", "qty", "tick_type", "is_simulate", "is_backfilling"]
 MARKETS = {"2330": "Stock", "2317": "Stock", "TXFR1": "Future"}
@@ -61,6 +71,7 @@ def replay(ticker):
     ticker._Ticker__process_and_combine_ticks = combine
     ticker.tables = tables
     ticker.calls = calls
+    watch_queues(ticker)
     yield ticker
     tables["end"] = table(0)
     ticker.send_ticks([], "end", "end")
@@ -163,8 +174,8 @@ class TestFullReplay:
         results = []
         waiter = threading.Thread(target=lambda: results.append(replay.pop_tick()), daemon=True)
         waiter.start()
-        time.sleep(0.1)
-        assert results == []
+        waiter.join(0.1)
+        assert waiter.is_alive() and results == []
         replay.tick_queue.put({"a": 1})
         waiter.join(5)
         assert results == [{"a": 1}]
@@ -350,7 +361,7 @@ class TestOneReplayAtATime:
         replay.tables["b"] = second
         replay.send_ticks(CODES, "a", "a")
         assert take(replay) == expected(first, MARKETS)[0]
-        time.sleep(0.1)  # the first replay is parked for a token
+        wait_for_looks(replay.allow_next_tick_flag_queue)  # the first replay is parked for a token
         replay.send_ticks(CODES, "b", "b")
         # the new replay starts like a fresh one: its first tick comes without a token
         got = consume(replay)
@@ -392,7 +403,7 @@ class TestOneReplayAtATime:
 
         worker = threading.Thread(target=host, daemon=True)
         worker.start()
-        time.sleep(0.2)
+        assert wait_until(lambda: len(taken) >= 100)  # the host loop is under way
         replay.send_ticks(CODES, "b", "b")
         stop.set()
         worker.join(5)
@@ -460,12 +471,12 @@ class TestQueuesThroughTheirMethods:
         replay.send_ticks(CODES, "a", "b")
         want = expected(df, MARKETS)
         assert take(replay) == want[0]
-        time.sleep(0.3)  # the replay thread is parked, long past its first looks
+        wait_for_looks(replay.allow_next_tick_flag_queue, 6)  # parked, long past its first looks
         replay.allow_next_tick_flag_queue.put(True)
         assert take(replay, timeout=2) == want[1]
         assert wait_until(lambda: replay.allow_next_tick_flag_queue.qsize() == 0)
         # A waiting token is taken first; the grant behind it is not lost.
-        time.sleep(0.1)
+        wait_for_looks(replay.allow_next_tick_flag_queue)
         replay.allow_next_tick_flag_queue.put(True)
         replay.allow_next_tick()
         assert [take(replay), take(replay)] == want[2:4]
@@ -488,7 +499,7 @@ class TestQueuesThroughTheirMethods:
         replay.tables["a"] = df
         replay.send_ticks(CODES, "a", "b")
         assert take(replay) == want[0]
-        time.sleep(0.1)  # parked
+        wait_for_looks(replay.allow_next_tick_flag_queue)  # parked
         replay.allow_next_tick()
         assert consume(replay) == want[1:] + [EXIT]
         assert len(builders) == 21
@@ -525,7 +536,7 @@ class TestQueuesThroughTheirMethods:
         want = expected(df, MARKETS)
         replay.send_ticks(CODES, "a", "b")
         assert take(replay) == want[0]
-        time.sleep(0.1)
+        wait_for_looks(replay.allow_next_tick_flag_queue)  # parked
         old, new = replay.allow_next_tick_flag_queue, ListQueue()
         replay.allow_next_tick_flag_queue = new
         old.put(True)  # no longer the token queue
@@ -611,7 +622,6 @@ class TestReferences:
             replay.allow_next_tick()
             assert wait_until(lambda: len(summaries(console_lines)) >= 1)
             console_lines.clear()
-        time.sleep(0.1)
         gc.collect()
-        assert sys.getrefcount(df) == df_refs
+        assert wait_until(lambda: sys.getrefcount(df) == df_refs)  # the last replay thread let go of it
         assert sys.getallocatedblocks() - blocks < 500  # 9,000 records went through
