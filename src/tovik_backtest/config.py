@@ -21,6 +21,7 @@ from typing import Any
 from tovik_backtest.checks import check_periods
 from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError, describe
+from tovik_backtest.fills import check_fills
 from tovik_backtest.instruments import Instrument, check_distinct, parse_instrument
 
 __all__ = ["CONFIG_FIELDS", "RunConfig", "config_of", "costs_with", "load_costs"]
@@ -36,7 +37,7 @@ class RunConfig:
     ``costs``: a ``Costs`` (default the published rates). ``capital``: TWD the drawdown
     and ratios are measured against. ``contract_sizes``: a futures product or code to TWD
     per point, or a stock code to shares per lot (given as a dict; kept as sorted pairs).
-    ``fills``: the fill model (None: fills at the touch). ``seed``: of the order ids.
+    ``fills``: the fill model, ``Touch()`` or ``Queue()`` (None: ``Touch()``). ``seed``: of the order ids.
     ``allow_missing``: run without trading days the cache lacks instead of refusing.
     """
 
@@ -81,6 +82,8 @@ class RunConfig:
             raise BacktestError(f"capital must be a TWD amount > 0, not {capital!r}")
         self._set("capital", float(capital))
         self._set("contract_sizes", _sizes(self.contract_sizes))
+        if self.fills is not None:
+            check_fills(self.fills)
         if type(self.seed) is not int:
             raise BacktestError(f"seed must be a whole number, not {describe(self.seed)}")
         if type(self.allow_missing) is not bool:

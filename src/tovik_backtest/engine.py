@@ -19,6 +19,7 @@ from tovik_backtest import constant
 from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.days import DayReader, DayTicks, calendar_chunks, day_ticks
 from tovik_backtest.errors import BacktestError
+from tovik_backtest.fills import FillModel, Queue, check_fills
 from tovik_backtest.instruments import Instrument
 from tovik_backtest.money import Recorder
 from tovik_backtest.orders import OrderDesk
@@ -171,9 +172,16 @@ def drive(
     on_tick: Callable[[dict[str, Any]], None] | None,
     progress: Callable[[int, int], None] | None,
     readers: int = 1,
+    fills: FillModel | None = None,
+    seed: int = 0,
 ) -> tuple[EngineRun, int]:
     """Run the warm-up and the period; returns the run and the warm-up tick count.
-    The caller sets ``strategy._runner`` from the run it hands to ``attach``."""
+    The caller sets ``strategy._runner`` from the run it hands to ``attach``.
+    ``fills`` is the fill model the matcher decides fills by (``Touch()`` when None),
+    its jitter drawn from ``seed``."""
+    model = check_fills(fills)
+    matcher.set_fill_model(*model.native(seed))
+    with_quotes = isinstance(model, Queue)
     codes = [i.code for i in instruments]
     markets = [i.market for i in instruments]
     n = len(codes)
@@ -222,9 +230,10 @@ def drive(
             total += len(day)
             closes, run.day = day.close, day
             try:
+                quotes = [day.bid_price, day.bid_volume, day.ask_price, day.ask_volume] if with_quotes else None
                 matcher.drive_ticks(day.ts, day.code, day.close, day.volume, day.tick_type, codes, markets, state,
                                     backfilling, on_tick, None if backfilling else on_reports,
-                                    None if backfilling else on_boundary)
+                                    None if backfilling else on_boundary, quotes)
             finally:
                 run.backfilling = False
                 if not backfilling:  # settled even when the strategy raised: a partial result counts

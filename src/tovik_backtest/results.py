@@ -13,6 +13,7 @@ import polars as pl
 
 from tovik_backtest import measures
 from tovik_backtest.costs import FUTURES_WITHOUT_COMMISSION_NOTE, Costs
+from tovik_backtest.fills import Touch
 from tovik_backtest.instruments import Instrument
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Book, Recorder, Sizes, book_fills
@@ -66,6 +67,9 @@ class BacktestResult:
     error: str | None = None
     # the run's configuration as JSON values (RunConfig.as_dict), kept in summary.json
     config: dict[str, Any] | None = None
+    # the fill model the run decided fills by, and why each deal filled (in deal order)
+    fills: str = field(default_factory=lambda: Touch().name)
+    fill_reasons: list[str] = field(default_factory=list)
 
     @cached_property
     def book(self) -> Book:
@@ -84,11 +88,24 @@ class BacktestResult:
             count = len(self.skipped_days)
             notes.append(f"ran without {count} trading day{'s' if count != 1 else ''} of ticks: "
                          + "; ".join(self.skipped_days))
+        if self.fills.startswith("touch(") and self._resting_limit_fills():
+            notes.append("passive fills are optimistic: under the touch model a resting limit order fills on the "
+                         "first tick at its price, ahead of the displayed queue; compare with --fills touch,queue")
         if self.errors:
             count = len(self.errors)
             notes.append(f"{count} error record{'s' if count != 1 else ''} were logged during the run "
                          "(errors.jsonl in the saved results)")
         return notes
+
+    def _resting_limit_fills(self) -> bool:
+        return any(f.price_type == "LMT" and f.order_type == "ROD" for f in self.book.fills)
+
+    def _fill_reasons(self) -> list[str | None]:
+        """Why each fill of ``book.fills`` filled; None throughout when the run kept no reasons."""
+        fills = self.book.fills
+        if len(self.fill_reasons) == len(self.deals) == len(fills):
+            return list(self.fill_reasons)
+        return [None] * len(fills)
 
     @property
     def ticks(self) -> int:
@@ -155,6 +172,7 @@ class BacktestResult:
                                if recorder is not None and recorder.ticks else 0.0)
         overall["skipped_days"] = list(self.skipped_days)
         overall["errors"] = len(self.errors)
+        overall["fill_model"] = self.fills  # "fills" stays the count of fills
         overall["backfilling_ticks"] = self.backfilling_ticks
         overall["wall_seconds"] = self.wall_seconds
         overall["ticks_per_second"] = self.ticks_per_second
@@ -169,7 +187,8 @@ class BacktestResult:
 
     def trades(self) -> pl.DataFrame:
         """The fills, one row per deal report, in the order they happened; money in TWD
-        (``realized_pnl`` is what the fill closed, before costs)."""
+        (``realized_pnl`` is what the fill closed, before costs). ``fill_reason`` says why
+        the fill model filled it: touch, aggressive, through or queue."""
         fills = self.book.fills
         return pl.DataFrame([
             _times([f.time_ns for f in fills]).alias("time"),
@@ -184,6 +203,7 @@ class BacktestResult:
             pl.Series("commission", [_cents(f.commission) for f in fills], pl.Float64),
             pl.Series("tax", [_cents(f.tax) for f in fills], pl.Float64),
             pl.Series("realized_pnl", [_cents(f.realized_pnl) for f in fills], pl.Float64),
+            pl.Series("fill_reason", self._fill_reasons(), pl.String),
         ])
 
     def round_trips(self) -> pl.DataFrame:

@@ -27,6 +27,7 @@ from tovik_backtest.coverage import Coverage, missing_error
 from tovik_backtest.engine import count_exchange_cancels
 from tovik_backtest.errorlog import ErrorLog
 from tovik_backtest.errors import BacktestError, OrderRefused
+from tovik_backtest.fills import Touch, check_fills
 from tovik_backtest.instruments import MARKETS, Instrument, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder, Sizes
@@ -259,6 +260,7 @@ class Backtest:
     its default). Not part of the configuration: ``api`` (a logged-in broker to download
     missing days; without it only cached days are used), ``quiet``, ``progress(done,
     total)`` and ``on_error(line)``. An unknown futures product is refused here.
+    ``fills``: a model of ``tovik_backtest.fills`` (``Touch()`` when None, or ``Queue()``).
     """
 
     def __init__(
@@ -305,7 +307,7 @@ class Backtest:
         self.api = api
         self.data_dir = config.data_dir
         self.seed = config.seed
-        self.fills = config.fills
+        self.fills = check_fills(config.fills)
         self.quiet = quiet
         self.progress = progress
         self.allow_missing = config.allow_missing
@@ -356,12 +358,13 @@ class Backtest:
                 on_tick=_default_on_tick(strategy), progress=self.progress,
                 # Cached days are read when due (a helper thread only contends for the GIL);
                 # a broker's downloads overlap the loop, one day at a time.
-                readers=0 if self.api is None else 1)
+                readers=0 if self.api is None else 1, fills=self.fills, seed=self.seed)
         except Exception as exc:
             # What the run produced before it stopped stays readable (and savable) on the error.
             try:
                 partial = self._result(time.perf_counter() - started, stats, recorder, positions, reports,
-                                       0, error=f"{type(exc).__name__}: {exc}")
+                                       0, error=f"{type(exc).__name__}: {exc}",
+                                       fill_reasons=matcher.fill_reasons())
             except Exception:  # noqa: BLE001 - the run's own error is the one to raise
                 partial = None
             if partial is not None:
@@ -372,11 +375,11 @@ class Backtest:
             strategy._runner = None
             matcher.close()
         return self._result(time.perf_counter() - started, stats, recorder, positions, reports,
-                            backfilling_ticks)
+                            backfilling_ticks, fill_reasons=matcher.fill_reasons())
 
     def _result(self, wall: float, stats: dict[str, InstrumentStats], recorder: Recorder,
                 positions: Positions, reports: list[dict[str, Any]], backfilling_ticks: int,
-                error: str | None = None) -> BacktestResult:
+                error: str | None = None, fill_reasons: list[str] | None = None) -> BacktestResult:
         if error is None and not any(st.ticks for st in stats.values()):
             raise _no_ticks(self.instruments, self.start, self.end, self.data_dir)
         recorder.finish()
@@ -394,20 +397,29 @@ class Backtest:
             capital=self.capital,
             error=error,
             config=self.config.as_dict(),
+            fills=self.fills.name,
+            fill_reasons=list(fill_reasons or []),
         )
 
     def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
         """The reference loop: the Ticker's queue-driven replay, one tick per grant, the
-        bookkeeping in Python. Kept to check the engine against (and for hosts' doubles)."""
+        bookkeeping in Python. Kept to check the engine against (and for hosts' doubles).
+        It runs the Touch model without latency only: match_deal sees no quotes or clock."""
+        if self.fills != Touch():
+            raise BacktestError(f"the reference loop runs the touch model without latency only, not {self.fills.name}")
         strategy = self.strategy
         _check_fresh(strategy)
         strategy._ran = True
         positions = Positions()
         matcher = _new_matcher(matcher_cls, positions, self.seed)
+        set_model = getattr(matcher, "set_fill_model", None)  # a host's double may have none
+        if set_model is not None:
+            set_model(*self.fills.native(self.seed))
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
         recorder = Recorder(self.instruments, self.sizes)
         reports: list[dict[str, Any]] = []
         started = time.perf_counter()
         backfilling_ticks = run_queued(self, matcher, positions, ticker_cls(self.api), stats, recorder, reports)
+        reasons = matcher.fill_reasons() if set_model is not None else None
         return self._result(time.perf_counter() - started, stats, recorder, positions, reports,
-                            backfilling_ticks)
+                            backfilling_ticks, fill_reasons=reasons)

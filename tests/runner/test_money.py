@@ -236,7 +236,7 @@ OVERALL_KEYS = {"ticks", "orders", "fills", "filled_qty", "exchange_cancels", "e
                 "tax",
                 "net_pnl", "capital", "max_drawdown", "max_drawdown_pct", "round_trips", "win_rate",
                 "profit_factor", "average_trade", "sharpe", "exposure", "backfilling_ticks", "wall_seconds",
-                "ticks_per_second", "skipped_days", "errors"}
+                "ticks_per_second", "skipped_days", "errors", "fill_model"}
 
 
 class TestTables:
@@ -247,7 +247,7 @@ class TestTables:
 
     @pytest.mark.parametrize("method, columns", [
         ("trades", ["time", "trade_id", "code", "action", "price_type", "order_type", "quantity", "price",
-                    "value", "commission", "tax", "realized_pnl"]),
+                    "value", "commission", "tax", "realized_pnl", "fill_reason"]),
         ("round_trips", ["code", "side", "entry_time", "exit_time", "quantity", "entry_price", "exit_price",
                          "gross", "costs", "net"]),
         ("equity", ["time", "equity", "drawdown"]),

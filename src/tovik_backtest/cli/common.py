@@ -296,8 +296,8 @@ def print_summary(result: Any) -> None:
     for note in summary["notes"]:
         out.print(f"note: {note}", markup=False, highlight=False, soft_wrap=True)
     out.print(f"{money_line(o)} · {o['ticks']:,} ticks in {o['wall_seconds']:.2f} s "
-              f"({o['ticks_per_second']:,.0f} ticks/s)", markup=False, highlight=False,
-              soft_wrap=True)
+              f"({o['ticks_per_second']:,.0f} ticks/s) · fills by {o['fill_model']}", markup=False,
+              highlight=False, soft_wrap=True)
 
 
 def finish(result: Any, args: argparse.Namespace, data_dir: Path | None) -> None:

@@ -176,12 +176,48 @@ PyObject *route_reports(PyObject *self, PyObject *const *args, Py_ssize_t nargsf
     Py_RETURN_NONE;
 }
 
+// The quote columns (best bid, its volume, best ask, its volume) the fill model reads;
+// a Queue model needs them, a Touch model none.
+class TickQuotes {
+  public:
+    TickQuotes(PyObject *arg, Py_ssize_t rows, const FillModel *model) {
+        if (!arg || arg == Py_None) {
+            if (model && fills_need_quotes(*model))
+                raise_value_error("drive_ticks(): the queue fill model needs quotes: pass quotes=[bid_price, "
+                                  "bid_volume, ask_price, ask_volume]");
+            return;
+        }
+        if (!PyList_CheckExact(arg) || PyList_GET_SIZE(arg) != 4)
+            raise_type_error("drive_ticks(): argument 'quotes' must be a list of four columns (bid_price, "
+                             "bid_volume, ask_price, ask_volume) or None, not " +
+                             type_name_of(arg));
+        for (Py_ssize_t k = 0; k < 4; ++k)
+            items_.push_back(safe_ref::borrow(PyList_GET_ITEM(arg, k)));
+        bid_ = std::make_unique<Column<double>>(items_[0].ptr(), "drive_ticks", "quotes");
+        bid_volume_ = std::make_unique<Column<long long>>(items_[1].ptr(), "drive_ticks", "quotes");
+        ask_ = std::make_unique<Column<double>>(items_[2].ptr(), "drive_ticks", "quotes");
+        ask_volume_ = std::make_unique<Column<long long>>(items_[3].ptr(), "drive_ticks", "quotes");
+        if (bid_->size() != rows || bid_volume_->size() != rows || ask_->size() != rows || ask_volume_->size() != rows)
+            raise_value_error("drive_ticks(): the quote columns must be as long as ts");
+    }
+    FillQuote at(Py_ssize_t i) const {
+        if (!bid_)
+            return FillQuote{};
+        return FillQuote{bid_->data()[i], ask_->data()[i], bid_volume_->data()[i], ask_volume_->data()[i], true};
+    }
+
+  private:
+    std::vector<safe_ref> items_;
+    std::unique_ptr<Column<double>> bid_, ask_;
+    std::unique_ptr<Column<long long>> bid_volume_, ask_volume_;
+};
+
 PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<12> params{"drive_ticks",
+    static const Params<13> params{"drive_ticks",
                                    {"ts", "code", "close", "qty", "tick_type", "codes", "markets", "state",
-                                    "backfilling", "on_tick", "on_reports", "on_boundary"},
+                                    "backfilling", "on_tick", "on_reports", "on_boundary", "quotes"},
                                    12};
-    PyObject *a[12];
+    PyObject *a[13];
     parse_args(params, args, nargsf, kwnames, a);
     const char *f = params.func;
     require_str_list(a[5], f, "codes");
@@ -208,6 +244,7 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
                               std::to_string(code.data()[i]) + ", outside the " + std::to_string(n_codes) + " codes");
     if (!nb::inst_ready(self))
         raise(PyExc_RuntimeError, "Matcher 尚未初始化: 請先呼叫 Matcher()");
+    const TickQuotes quotes(a[12], rows, a[8] == Py_True ? nullptr : native(self).fills.get());
 
     const Book book = load_book();
     const bool backfilling = a[8] == Py_True;
@@ -281,6 +318,9 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         // orders.tick_ts_ns: microseconds first, rounded half to even like round().
         const long long market_ns = (long long) std::nearbyint(stamp * 1e6) * 1000 + kOffsetNs;
         st[now_ns] = market_ns;
+        FillModel *const model = native(self).fills.get();
+        if (model)
+            fills_clock(*model, market_ns);
         if (on_boundary && market_ns > st[boundary_ns]) {
             safe_ref at = own(PyLong_FromLongLong(market_ns));
             call1(on_boundary, at.ptr()); // day orders expire, session marks are taken
@@ -302,6 +342,8 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         }
 
         // An empty book can fill nothing: match_deal is skipped.
+        if (model)
+            fills_open_tick(*model, codes[c].code, close.data()[i], qty.data()[i], quotes.at(i));
         safe_ref pending = field(self, TOVIK_KEY("pending_orders"));
         if (!PyList_CheckExact(pending.ptr()) || PyList_GET_SIZE(pending.ptr()) > 0) {
             const long long tick_qty = qty.data()[i];
@@ -311,8 +353,12 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
                 match_tick(self, codes[c].code, tick_close, close_obj.ptr(), stamp_obj.ptr(), tick_qty);
             else
                 call_method(self, TOVIK_KEY("match_deal"), nb::handle(codes[c].code), close_obj, qty_obj, stamp_obj);
+            if (model)
+                fills_close_tick(*model); // before the strategy's callbacks place anything new
             hand_over();
         }
+        if (model)
+            fills_close_tick(*model);
         // the recorder's part (money.Recorder.tick): counts, exposure, last price
         ++ticks[c];
         if (st[exposed])
@@ -527,14 +573,15 @@ void add_engine_methods(std::vector<PyMethodDef> &methods) {
     methods.push_back(TOVIK_METHOD(
         "drive_ticks", drive_ticks,
         "drive_ticks($self, ts, code, close, qty, tick_type, codes, markets, state, backfilling, on_tick, "
-        "on_reports, on_boundary)\n--\n\n"
+        "on_reports, on_boundary, quotes=None)\n--\n\n"
         "Replay one merged tick table through this matcher and the callbacks.\n\n"
         "Columns are int64/float64 arrays (code holds indices into codes and markets); the\n"
         "walk runs on the calling thread. state is a\n"
         "writable int64 array shared with the host: now_ns, boundary_ns, exposed, exposed_ticks,\n"
         "seen, then per code its tick count, latest row, first-seen rank and last-price row. on_boundary(now_ns)\n"
         "runs before a tick later than boundary_ns; on_reports() whenever the routed sink holds\n"
-        "reports; on_tick(record) for every tick (record as Ticker's replay makes it)."));
+        "reports; on_tick(record) for every tick (record as Ticker's replay makes it). quotes:\n"
+        "[bid_price, bid_volume, ask_price, ask_volume], what a queue fill model reads."));
 }
 
 } // namespace tovik::matcher

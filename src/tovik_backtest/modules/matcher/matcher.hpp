@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
@@ -18,6 +19,12 @@ namespace tovik::matcher {
 // the stack are safe ones: the intake worker and the host's threads may be ended by a
 // forced unwind at interpreter exit.
 using namespace tovik::host;
+
+// A back-test run's fill model (fills.cpp): held by the matcher that set it.
+struct FillModel;
+struct FillModelDeleter {
+    void operator()(FillModel *model) const;
+};
 
 struct Matcher {
     // Order-book lock: held for each add_order, modify_order, cancel_order and each
@@ -121,6 +128,8 @@ struct Matcher {
     PyObject *report_sink = nullptr;
     // set_quiet(True): the console lines of accepted requests are not even formatted.
     bool quiet = false;
+    // set_fill_model: how a back-test run decides fills (null: match_deal's own rule).
+    std::unique_ptr<FillModel, FillModelDeleter> fills;
 
     Matcher() = default;
     Matcher(const Matcher &) = delete;
@@ -317,6 +326,7 @@ void add_order_book_methods(std::vector<PyMethodDef> &methods);    // order_book
 void add_modify_cancel_methods(std::vector<PyMethodDef> &methods); // modify_cancel.cpp
 void add_engine_methods(std::vector<PyMethodDef> &methods);        // engine.cpp
 void add_engine_functions(std::vector<PyMethodDef> &functions);    // engine.cpp, module level
+void add_fill_methods(std::vector<PyMethodDef> &methods);          // fills.cpp
 
 // ---- shared between the source files ----
 
@@ -414,6 +424,43 @@ void remove_record(PyObject *self, nb::handle record, const unsigned long long *
 void reindex(PyObject *self, nb::handle record, Py_ssize_t hint);
 // Tells the order book that add_order appended `record` to `list` (pending_orders).
 void book_entered(PyObject *self, nb::handle list, nb::handle record);
+
+// ---- the fill model (fills.cpp) ----
+
+// Why a deal filled: the Touch rule; an order that could trade on arrival (and IOC,
+// FOK and market orders under Queue); a trade at a better price than the order's; its
+// place in the queue reached at its price.
+enum class FillReason : unsigned char { touch, aggressive, through, queue };
+// What the model allows a resting record on the tick being matched: nothing yet (it has
+// not arrived), or at most `most` of its open quantity.
+struct FillDecision {
+    bool waits = false;
+    long long most = 0;
+    FillReason reason = FillReason::touch;
+};
+// One tick's best bid and ask with their volumes.
+struct FillQuote {
+    double bid = 0, ask = 0;
+    long long bid_volume = 0, ask_volume = 0;
+    bool known = false;
+};
+// The decision for `record` on the current tick (match_tick, with a model set).
+FillDecision fill_decision(FillModel &model, PyObject *record);
+// A deal was made for that decision.
+void fill_made(FillModel &model, FillReason reason);
+// The book's changes the model follows: a record entered, taken out, or modified.
+void fills_entered(PyObject *self, PyObject *record);
+void fills_removed(PyObject *self, PyObject *record);
+void fills_changed(PyObject *self, PyObject *record);
+// The engine's loop: a tick's market time (before anything of the tick runs), the tick
+// about to be matched (arrivals), and the tick done (queues move up, the quote is kept).
+void fills_clock(FillModel &model, long long now_ns);
+void fills_open_tick(FillModel &model, PyObject *code, double close, long long volume, const FillQuote &quote);
+void fills_close_tick(FillModel &model);
+// Does the model read the ticks' quotes (the queue model)?
+bool fills_need_quotes(const FillModel &model);
+// The records the model holds, for the collector.
+int fills_traverse(const FillModel &model, visitproc visit, void *arg);
 
 // Reads add_order's defaults (OrderCond.CASH, ...) from the constants module, once
 // when the module loads (order_entry.cpp).

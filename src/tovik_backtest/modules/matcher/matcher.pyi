@@ -120,8 +120,22 @@ class Matcher:
         on_tick: Callable[[dict[str, Any]], None] | None,
         on_reports: Callable[[], None] | None,
         on_boundary: Callable[[int], None] | None,
+        quotes: list[Any] | None = None,
     ) -> None:
         """Replay one merged tick table through this matcher and the callbacks."""
+
+    def set_fill_model(
+        self,
+        kind: Literal["touch", "queue"] | None,
+        cancels: Literal["none", "proportional"] = "none",
+        latency_ns: int = 0,
+        jitter_ns: int = 0,
+        seed: int = 0,
+    ) -> None:
+        """Decide fills by a back-test run's fill model; None restores match_deal's own rule."""
+
+    def fill_reasons(self) -> list[str]:
+        """Why each deal of the fill model filled, in deal order."""
 
 def merge_records(parts: list[Any], codes: list[int], ranks: list[int], width: int, columns: list[Any]) -> None:
     """Merge files of tick records into one table, in (time stamp, code rank) order."""

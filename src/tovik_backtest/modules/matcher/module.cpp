@@ -7,13 +7,13 @@ namespace {
 std::vector<PyMethodDef> &method_table() {
     static std::vector<PyMethodDef> table = make_method_table(
         {add_construction_methods, add_tick_table_methods, add_intake_methods, add_order_entry_methods,
-         add_report_methods, add_order_book_methods, add_modify_cancel_methods, add_engine_methods});
+         add_report_methods, add_order_book_methods, add_modify_cancel_methods, add_engine_methods, add_fill_methods});
     return table;
 }
 
 // Garbage-collector support. Besides the instance __dict__ (what nanobind's own
 // traversal visits), the matcher owns a reference to every resting record through
-// the order book's side array; those are visited too, or a record that refers back
+// the order book's side array (and the fill model's); those are visited too, or a record that refers back
 // to its matcher would keep both alive for ever, and the list those entries describe.
 // The side array changes only with the GIL held, and never while a Python call made
 // in the middle of a change could let another thread collect.
@@ -23,6 +23,9 @@ int matcher_traverse(PyObject *self, visitproc visit, void *arg) {
     if (nb::inst_ready(self))
         for (const Matcher::ScanEntry &e : native(self).book.entries)
             Py_VISIT(e.record);
+    if (nb::inst_ready(self) && native(self).fills)
+        if (int status = fills_traverse(*native(self).fills, visit, arg))
+            return status;
     if (nb::inst_ready(self)) {
         Py_VISIT(native(self).book.synced_list);
         Py_VISIT(native(self).worker);

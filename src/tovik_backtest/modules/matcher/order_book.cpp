@@ -483,9 +483,11 @@ bool price_matches(const OrderBook &book, nb::handle action, nb::handle price, n
 
 enum class Step { next, stop };
 
-// One resting record of (possibly) the tick's instrument; `removed` counts the
-// records this scan has taken out of the list so far (for the removal hint).
-Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick) {
+// One resting record of (possibly) the tick's instrument. With a fill model (a back-test
+// run) the model says how much a limit ROD order may fill, and an IOC, FOK or market
+// order is decided on this tick even when the tick's quantity is used up: what is left
+// of it is cancelled.
+Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick, FillModel *model) {
     nb::handle record = c.record;
     if (!still_resting(self, record, c.seq))
         return Step::next;
@@ -497,8 +499,11 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     safe_ref price = get_item(record, TOVIK_KEY("price"));
     safe_ref order_type = get_item(record, TOVIK_KEY("order_type"));
     safe_ref price_type = get_item(record, TOVIK_KEY("price_type"));
-    if (tick.remaining == 0)
+    if (tick.remaining == 0 && !model)
         return Step::stop;
+    const FillDecision decision = model ? fill_decision(*model, record.ptr()) : FillDecision{};
+    if (decision.waits) // not arrived yet
+        return Step::next;
 
     const bool price_match = price_matches(book, action, price, price_type, tick);
     bool qty_match = false;
@@ -509,19 +514,27 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     if (same_or_equal(order_type, book.order_type_rod)) {
         if (price_match) {
             long long q = quantity_of(record);
-            qty_match = true;
             deal_qty = std::min(q, tick.remaining);
+            if (model)
+                deal_qty = std::min(deal_qty, decision.most);
+            qty_match = !model || deal_qty > 0;
             long long rest = q - deal_qty;
-            set_get_item(record, TOVIK_KEY("quantity"), int_object(rest));
-            if (rest == 0)
+            if (model && !same_or_equal(price_type, book.price_type_lmt)) { // a market order: decided now
+                if (rest > 0)
+                    cancel_info = cancellation_report(self, book, record, tick, &rest);
                 remove();
+            } else if (qty_match) {
+                set_get_item(record, TOVIK_KEY("quantity"), int_object(rest));
+                if (rest == 0)
+                    remove();
+            }
         }
     } else if (same_or_equal(order_type, book.order_type_ioc)) {
         long long q = quantity_of(record);
         long long rest = q;
         if (price_match) {
-            qty_match = true;
             deal_qty = std::min(q, tick.remaining);
+            qty_match = !model || deal_qty > 0;
             rest = q - deal_qty;
         }
         if (rest > 0)
@@ -551,6 +564,8 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
                                 ? deal_response(self, deal)
                                 : call_method(self, TOVIK_KEY("build_deal_response"), deal);
         queue_response(self, response);
+        if (model)
+            fill_made(*model, decision.reason);
         safe_ref positions = field(self, TOVIK_KEY("positions"));
         call_method(positions, TOVIK_KEY("set_positions"), deal, get_item(deal, TOVIK_KEY("product_type")));
     }
@@ -609,8 +624,9 @@ void match_tick(PyObject *self, PyObject *code, double close, PyObject *close_ob
     std::vector<Candidate> candidates;
     collect_candidates(book, tick.code.ptr(), close, candidates);
 
+    FillModel *model = native(self).fills.get();
     for (const Candidate &c : candidates)
-        if (match_one(self, book, c, tick) == Step::stop)
+        if (match_one(self, book, c, tick, model) == Step::stop)
             break;
 }
 
@@ -626,6 +642,7 @@ safe_ref pending_orders_of(PyObject *self) {
 // the index. A record already gone (taken out by a callback into the matcher) stays
 // gone. The caller holds a reference to `record`.
 void remove_record(PyObject *self, nb::handle record, const unsigned long long *seq, Py_ssize_t hint) {
+    fills_removed(self, record.ptr());
     OrderBook &book = native(self).book;
     safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     if (!PyList_Check(orders.ptr())) {
@@ -651,6 +668,7 @@ void remove_record(PyObject *self, nb::handle record, const unsigned long long *
 
 // After modify_order changed `record` in place: indexed again from its fields.
 void reindex(PyObject *self, nb::handle record, Py_ssize_t hint) {
+    fills_changed(self, record.ptr());
     OrderBook &book = native(self).book;
     safe_ref orders = field(self, TOVIK_KEY("pending_orders"));
     Py_ssize_t at = synced_position(book, orders.ptr(), record.ptr(), nullptr, hint);
@@ -664,7 +682,10 @@ void reindex(PyObject *self, nb::handle record, Py_ssize_t hint) {
     index_insert(book, e);
 }
 
-void book_entered(PyObject *self, nb::handle list, nb::handle record) { entered(self, list, record); }
+void book_entered(PyObject *self, nb::handle list, nb::handle record) {
+    entered(self, list, record);
+    fills_entered(self, record.ptr());
+}
 
 void load_vocabulary(nb::handle names, Matcher::OrderBook &book) { read_vocabulary(names, book); }
 
