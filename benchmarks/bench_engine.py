@@ -30,7 +30,6 @@ import subprocess
 import sys
 import tempfile
 import time
-from array import array
 from pathlib import Path
 from typing import Any
 
@@ -42,6 +41,7 @@ from tovik_backtest.days import DayTicks
 from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.runner import Backtest, Strategy, merged_ticks
 from tovik_backtest.sample_data import cache_dir, sample_period, write_sample_data
+from tovik_backtest.state import EngineState
 from tovik_backtest.tick_cache import TABLES_FOLDER, TICK_SCHEMA, tick_file
 
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
@@ -77,10 +77,10 @@ def ours(strategy: Strategy, folder: Path, start: str, end: str) -> tuple[float,
 def native_loop(table: pl.DataFrame) -> float:
     index = {"2330": 0, "TXFR1": 1}
     day = DayTicks.from_table(table, table["code"].replace_strict(index, return_dtype=pl.Int64).to_numpy())
-    state = array("q", [0] * (engine.PER_CODE + 4 * 2))
-    state[engine.BOUNDARY] = (1 << 63) - 1
-    for k in range(2, 8):
-        state[engine.PER_CODE + k] = -1
+    state = EngineState(2)
+    state["boundary_ns"] = (1 << 63) - 1
+    state["interval_ns"] = 60 * 10**9
+    rows = EngineState.table(engine.table_rows(day.ts, state["interval_ns"]))
 
     def idle(tick: dict[str, Any]) -> None:
         pass
@@ -89,7 +89,7 @@ def native_loop(table: pl.DataFrame) -> float:
         matcher.route_reports([])
         began = time.perf_counter()
         matcher.drive_ticks(day.ts, day.code, day.close, day.volume, day.tick_type, list(index), ["Stock", "Future"],
-                            state, False, idle, None, None)
+                            state.array, False, idle, None, None, None, rows)
         return time.perf_counter() - began
 
 

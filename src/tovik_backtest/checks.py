@@ -10,7 +10,16 @@ from typing import Any
 from tovik_backtest import utils
 from tovik_backtest.errors import BacktestError
 
-__all__ = ["check_data_dir", "check_periods", "parse_bound"]
+__all__ = ["check_data_dir", "check_periods", "parse_bound", "warm_up"]
+
+
+def warm_up(start: str | None, end: str | None) -> tuple[str, str] | None:
+    """The warm-up period of the bounds given, None without one; a lone bound is both
+    ends (as the replay takes it). Its ticks only build the strategy's state: they are
+    not matched, and orders placed while they are handed over are refused."""
+    if not start and not end:
+        return None
+    return (start or end or "", end or start or "")
 
 
 def parse_bound(name: str, value: Any) -> dt.datetime:

@@ -5,15 +5,18 @@ Each day's merged ticks (``days.day_ticks``) go to the matcher's
 without a queue. Python runs only when something happens: a report (the matcher routes
 them into a list, ``route_reports``), a session close passed (the boundary in the
 shared state array), and the strategy's own ``on_tick``. Per-tick bookkeeping (tick
-counts, last prices, exposure) is kept by the loop in the state array and read here
-once per day, so only one day's ticks are in memory at a time.
+counts, exposure, net equity and its drawdown, the open trips' extremes, the equity
+table's rows) is kept by the loop in the recorder's state array (``state.EngineState``)
+and its rows handed to the recorder once per day, so only one day's ticks are in memory
+at a time.
 """
 
 from __future__ import annotations
 
-from array import array
 from collections.abc import Callable
 from typing import Any
+
+import numpy as np
 
 from tovik_backtest import constant
 from tovik_backtest.constant import BASIC_INFO
@@ -21,41 +24,42 @@ from tovik_backtest.days import DayReader, DayTicks, calendar_chunks, day_ticks
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.fills import FillModel, Queue, check_fills
 from tovik_backtest.instruments import Instrument
+from tovik_backtest.modules.matcher.matcher import TAIPEI_OFFSET_NS
 from tovik_backtest.money import Recorder
 from tovik_backtest.orders import OrderDesk
+from tovik_backtest.state import ROW_FIELDS, UNSET, EngineState
 
 __all__ = [
-    "EngineRun", "count_exchange_cancels", "deliver", "desk_unless_warming_up", "drive", "handed",
+    "EngineRun", "count_exchange_cancels", "deliver", "desk_unless_warming_up", "drive", "end_of_data", "handed",
+    "table_rows",
 ]
 
-# Slots of the state array shared with drive_ticks (engine.cpp), then per code: tick
-# count, latest row (quotes), first-seen rank, row of the recorder's last price.
-NOW, BOUNDARY, EXPOSED, EXPOSED_TICKS, SEEN, PER_CODE = range(6)
-_UNSET = -(1 << 63)
+_NEVER = (1 << 63) - 1
 
 
 class _EngineDesk(OrderDesk):
     """The order desk, with the tick time kept by the loop and the boundary told of
     every new day order's close."""
 
-    def __init__(self, matcher: Any, instruments: list[Instrument], stats: dict[str, Any], state: array[int]) -> None:
+    def __init__(self, matcher: Any, instruments: list[Instrument], stats: dict[str, Any],
+                 state: EngineState) -> None:
         self._state = state
         super().__init__(matcher, instruments, stats)
 
     @property
     def now_ns(self) -> int | None:
-        value = self._state[NOW]
-        return None if value == _UNSET else value
+        value = self._state["now_ns"]
+        return None if value == UNSET else value
 
     @now_ns.setter
     def now_ns(self, value: int | None) -> None:
-        self._state[NOW] = _UNSET if value is None else value
+        self._state["now_ns"] = UNSET if value is None else value
 
     def add(self, *args: Any) -> str:
         trade_id = super().add(*args)
         close = self.next_close
-        if close is not None and close < self._state[BOUNDARY]:
-            self._state[BOUNDARY] = close
+        if close is not None and close < self._state["boundary_ns"]:
+            self._state["boundary_ns"] = close
         return trade_id
 
 
@@ -70,14 +74,13 @@ def desk_unless_warming_up(desk: OrderDesk, backfilling: bool) -> OrderDesk:
 class EngineRun:
     """State of one engine run the strategy reaches through its ``_runner``."""
 
-    def __init__(self, matcher: Any, positions: Any, desk: OrderDesk, codes: list[str], state: array[int]) -> None:
+    def __init__(self, matcher: Any, positions: Any, desk: OrderDesk, codes: list[str], state: EngineState) -> None:
         self.matcher = matcher
         self.positions = positions
         self.desk = desk
         self.backfilling = False
         self._index = {c: k for k, c in enumerate(codes)}
         self._state = state
-        self._n = len(codes)
         self.day: DayTicks | None = None  # the ticks being driven
         self._kept: dict[str, dict[str, Any]] = {}  # quotes at the end of earlier days
 
@@ -85,7 +88,7 @@ class EngineRun:
         return desk_unless_warming_up(self.desk, self.backfilling)
 
     def latest_row(self, k: int) -> int:
-        return int(self._state[PER_CODE + self._n + k])
+        return self._state.of("latest_row", k)
 
     def quote(self, code: str) -> dict[str, Any]:
         if code not in self.desk.markets:
@@ -104,7 +107,7 @@ class EngineRun:
             row = self.latest_row(k)
             if row >= 0:
                 self._kept[code] = self.day.quote(row)
-                self._state[PER_CODE + self._n + k] = -1
+                self._state.put("latest_row", k, -1)
         self.day = None
 
 
@@ -158,6 +161,28 @@ def count_exchange_cancels(stats: dict[str, Any], positions: Any) -> None:
             st.exchange_cancels += 1
 
 
+def end_of_data(desk: OrderDesk, strategy: Any, hand_over: Callable[[], None]) -> None:
+    """The data ends, and with it the session of every day order still resting: they
+    expire before ``on_end``, whose own day orders expire after it."""
+    desk.expire_all()
+    hand_over()
+    strategy.on_end()
+    hand_over()
+    desk.expire_all()
+    hand_over()
+
+
+def table_rows(ts: Any, interval_ns: int) -> int:
+    """Rows of the equity table a day of ticks stamped ``ts`` can close: one per change
+    of interval, the interval taken from each tick's market time as the loop makes it."""
+    if not len(ts):
+        return 0
+    stamp = ts.astype(np.float64) / 1e9 - float(TAIPEI_OFFSET_NS // 10**9)
+    market = np.rint(stamp * 1e6).astype(np.int64) * 1000 + TAIPEI_OFFSET_NS
+    bucket = market // interval_ns
+    return 1 + int(np.count_nonzero(bucket[1:] != bucket[:-1]))
+
+
 def drive(
     *,
     matcher: Any,
@@ -176,26 +201,21 @@ def drive(
     seed: int = 0,
 ) -> tuple[EngineRun, int]:
     """Run the warm-up and the period; returns the run and the warm-up tick count.
-    The caller sets ``strategy._runner`` from the run it hands to ``attach``.
-    ``fills`` is the fill model the matcher decides fills by (``Touch()`` when None),
-    its jitter drawn from ``seed``."""
+    ``strategy._runner`` is set to the run for its requests and quotes. ``fills`` is the
+    fill model the matcher decides fills by (``Touch()`` when None), its jitter drawn
+    from ``seed``."""
     model = check_fills(fills)
     matcher.set_fill_model(*model.native(seed))
     with_quotes = isinstance(model, Queue)
     codes = [i.code for i in instruments]
     markets = [i.market for i in instruments]
-    n = len(codes)
-    state = array("q", [0] * (PER_CODE + 4 * n))
-    state[NOW] = state[BOUNDARY] = _UNSET
-    for k in range(n):
-        state[PER_CODE + n + k] = state[PER_CODE + 2 * n + k] = state[PER_CODE + 3 * n + k] = -1
+    state = recorder.state
     desk = _EngineDesk(matcher, instruments, stats, state)
     reader = DayReader(ticker, instruments, BASIC_INFO.data_dir)
     run = EngineRun(matcher, matcher.positions, desk, codes, state)
     strategy._runner = run
     sink: list[dict[str, Any]] = []
     matcher.route_reports(sink)
-    closes: Any = None  # close column of the day being driven
 
     def on_reports() -> None:
         # Reports the strategy's own callbacks cause are handed over in the same pass.
@@ -203,47 +223,34 @@ def drive(
             batch = sink.copy()
             sink.clear()
             deliver(batch, strategy, stats, recorder, reports)
-        state[EXPOSED] = 1 if any(recorder.net.values()) else 0
-
-    def sync_last() -> None:
-        # the recorder's last prices, inserted in the order the codes were first seen
-        rows = [(state[PER_CODE + 2 * n + k], k) for k in range(n) if state[PER_CODE + 3 * n + k] >= 0]
-        for _, k in sorted(rows):
-            recorder.last[codes[k]] = float(closes[state[PER_CODE + 3 * n + k]])
 
     def on_boundary(ts_ns: int) -> None:
-        sync_last()
+        recorder.closes(ts_ns)
         desk.at_tick(ts_ns)
-        for name, clock in recorder.clocks.items():
-            for close in clock.passed(ts_ns):
-                recorder.marks.append((close, name, dict(recorder.last)))
-        ahead = [c for c in [desk.next_close, *(k.next_close for k in recorder.clocks.values())] if c is not None]
-        state[BOUNDARY] = min(ahead) if ahead else (1 << 63) - 1
+        ahead = [c for c in (desk.next_close, recorder.next_close) if c is not None]
+        state["boundary_ns"] = min(ahead) if ahead else _NEVER
 
     done = total = 0
 
     def walk(chunks: list[tuple[str, str]], backfilling: bool) -> int:
-        nonlocal closes, done, total
+        nonlocal done, total
         ticks = 0
         run.backfilling = backfilling
         for day in day_ticks(reader, chunks, readers):
             total += len(day)
-            closes, run.day = day.close, day
+            run.day = day
+            table = None if backfilling else EngineState.table(table_rows(day.ts, state["interval_ns"]))
             try:
                 quotes = [day.bid_price, day.bid_volume, day.ask_price, day.ask_volume] if with_quotes else None
-                matcher.drive_ticks(day.ts, day.code, day.close, day.volume, day.tick_type, codes, markets, state,
-                                    backfilling, on_tick, None if backfilling else on_reports,
-                                    None if backfilling else on_boundary, quotes)
+                matcher.drive_ticks(day.ts, day.code, day.close, day.volume, day.tick_type, codes, markets,
+                                    state.array, backfilling, on_tick, None if backfilling else on_reports,
+                                    None if backfilling else on_boundary, quotes, table)
             finally:
                 run.backfilling = False
-                if not backfilling:  # settled even when the strategy raised: a partial result counts
-                    sync_last()
+                if table is not None:  # settled even when the strategy raised: a partial result counts
+                    recorder.add_table(table[:state["rows_written"] * len(ROW_FIELDS)])
                     for k, c in enumerate(codes):
-                        stats[c].ticks += state[PER_CODE + k]
-                        recorder.ticks += state[PER_CODE + k]
-                        state[PER_CODE + k] = 0
-                        state[PER_CODE + 3 * n + k] = -1
-                    recorder.exposed_ticks = state[EXPOSED_TICKS]
+                        stats[c].ticks = state.of("ticks", k)
             run.backfilling = backfilling
             run.day_done()
             ticks += len(day)
@@ -260,12 +267,5 @@ def drive(
         strategy.on_backfilling_finished()
         on_reports()
     walk(calendar_chunks(*period), False)
-    # The data ends; so does the session of every day order still resting.
-    desk.expire_all()
-    on_reports()
-    strategy.on_end()
-    on_reports()
-    desk.expire_all()
-    on_reports()
-    recorder.exposed_ticks = state[EXPOSED_TICKS]
+    end_of_data(desk, strategy, on_reports)
     return run, backfilling_ticks

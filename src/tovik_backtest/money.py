@@ -1,11 +1,11 @@
-"""A run's fills in TWD: contract sizes, costs per fill, realised P&L, round trips and
-the net equity curve.
+"""A run's fills in TWD: contract sizes, and the recorder both loops tell what happens.
 
-During a run a ``Recorder`` keeps what only the replay knows: the order kinds of every
-order, the last price of each instrument at every session close, and how many ticks
-found a position open. After the run ``book_fills`` replays the deal reports in order
-through one average-cost book per instrument, in shares (stocks) or contracts
-(futures), so odd and board lots of one stock net out correctly.
+During a run the ``Recorder`` is told every report (``report``), every session close
+passed (``closes``) and, in the queue-driven reference loop, every tick (``price``
+before its fills, ``mark`` after them; the native loop does those two itself on the
+shared state). Each deal is charged through the run's ``CostBook`` and booked at once
+in the TWD ledger (``ledger.Ledger``), in shares (stocks) or contracts (futures), so
+odd and board lots of one stock net out correctly.
 
 Reports and tick records carry POSIX seconds; times here are Taipei wall time written as
 if UTC, in nanoseconds (the tick ``ts`` rule), so they compare with ``market``'s closes.
@@ -13,20 +13,28 @@ if UTC, in nanoseconds (the tick ``ts`` rule), so they compare with ``market``'s
 
 from __future__ import annotations
 
-import datetime as dt
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 from tovik_backtest import market as mk
 from tovik_backtest.costs import CostBook, Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.instruments import Instrument
+from tovik_backtest.ledger import Fill, Ledger, cents, fee_cents
+from tovik_backtest.state import EngineState
 
-__all__ = ["Sizes", "Recorder", "Fill", "RoundTrip", "Book", "book_fills", "seconds_to_ns"]
+__all__ = ["EVERY", "Sizes", "Recorder", "parse_every", "seconds_to_ns"]
+
+# Lengths of the equity table's rows a run may keep, in ns.
+EVERY = {"1s": 10**9, "1m": 60 * 10**9, "5m": 300 * 10**9, "1d": 86_400 * 10**9}
 
 
-
+def parse_every(every: object, what: str = "every") -> int:
+    """The length in ns of an equity-table interval named like "1m"."""
+    if not isinstance(every, str) or every not in EVERY:
+        raise BacktestError(f"{what} must be one of {', '.join(map(repr, EVERY))}, not {every!r}")
+    return EVERY[every]
 
 seconds_to_ns = mk.posix_seconds_to_ns
 
@@ -113,226 +121,115 @@ def _broker_unit(api: Any, inst: Instrument) -> int | None:
 
 
 class Recorder:
-    """What the replay tells the results: order kinds, prices at session closes, exposure."""
+    """What a run tells its results, booked as it happens (see the module's text).
 
-    def __init__(self, instruments: Iterable[Instrument], sizes: Sizes) -> None:
+    ``every`` is the length of the equity table's rows the run keeps ("1m" unless a
+    finer table is asked for)."""
+
+    def __init__(self, instruments: Iterable[Instrument], sizes: Sizes, costs: Costs | None = None,
+                 capital: float = 1_000_000.0, every: str = "1m") -> None:
+        instruments = list(instruments)
+        self.codes = [i.code for i in instruments]
+        self.index = {c: k for k, c in enumerate(self.codes)}
         self.markets = {i.code: i.market for i in instruments}
         self.sizes = sizes
+        self.every = every
         self.clocks = {m: mk.SessionClock(m) for m in sorted(set(self.markets.values()))}
-        self.last: dict[str, float] = {}
-        self.marks: list[tuple[int, str, dict[str, float]]] = []  # (close, market, last prices)
         self.orders: dict[str, dict[str, Any]] = {}
-        self.net: dict[str, int] = {}
-        self.ticks = 0
-        self.exposed_ticks = 0
+        self.charger = CostBook(costs if costs is not None else Costs())
+        self.state = EngineState(len(self.codes))
+        self.state["interval_ns"] = parse_every(every)
+        for k, inst in enumerate(instruments):
+            self.state.put("factor", k, sizes.units(inst.code, inst.market, None)[2])
+        self.ledger = Ledger(self.codes, self.state, cents(float(capital)))
+        self.tables: list[Any] = []  # the native loop's equity rows, a day's array at a time
+        self.finished = False
 
+    # ---- what both loops tell it ---------------------------------------------------------
     def report(self, report: dict[str, Any]) -> None:
+        """An order report (its kinds are kept) or a deal report (charged and booked)."""
         if "operation_type" in report:
             order = report.get("order") or {}
             self.orders.setdefault(str(order.get("id")), order)
             return
         code = report["code"]
-        market = self.markets.get(code)
-        if market is None:
+        k = self.index.get(code)
+        if k is None:
             return
-        _, per, _ = self.sizes.units(code, market, report.get("order_lot"))
-        signed = int(report["quantity"]) * per
-        self.net[code] = self.net.get(code, 0) + (signed if str(report["action"]) == "Buy" else -signed)
+        market = self.markets[code]
+        t = seconds_to_ns(report["exchange_ts"])
+        order = self.orders.get(str(report["id"]), {})
+        lot = report.get("order_lot", order.get("order_lot"))
+        kind, per, factor = self.sizes.units(code, market, lot)
+        qty = int(report["quantity"])
+        price = float(report["price"])
+        action = _enum_text(report["action"]) or ""
+        day = mk.trading_day_of(market, t)
+        if kind == "Stock":
+            cost = self.charger.charge(code, market, action, price, qty, shares_per_unit=per, trading_day=day)
+        else:
+            cost = self.charger.charge(code, market, action, price, qty, point_value=factor, trading_day=day)
+        fill = Fill(t, str(report["id"]), code, market, action, _enum_text(order.get("price_type")),
+                    _enum_text(order.get("order_type")), qty, price, qty * per * factor * cents(price),
+                    fee_cents(cost.commission), fee_cents(cost.tax), 0)
+        self.ledger.deal(k, fill, qty * per, action == "Buy")
+        self.ledger.end_of_day(day)
 
-    def tick(self, record: dict[str, Any], ts: int) -> None:
-        """After the tick's fills (``ts`` its time in ns, as ``market`` counts): note passed
-        closes, then the tick's price and exposure."""
+    def closes(self, ts_ns: int) -> None:
+        """Before the first tick after ``ts_ns``'s predecessor: the session closes passed
+        are marked at the equity of the last tick before them."""
         for name, clock in self.clocks.items():
-            for close in clock.passed(ts):
-                self.marks.append((close, name, dict(self.last)))
-        self.last[record["code"]] = float(record["close"])
-        self.ticks += 1
-        if any(self.net.values()):
-            self.exposed_ticks += 1
+            for close in clock.passed(ts_ns):
+                self._close_mark(name, close)
+
+    @property
+    def next_close(self) -> int | None:
+        """The earliest session close still ahead (ns), None before the first tick."""
+        ahead = [c.next_close for c in self.clocks.values() if c.next_close is not None]
+        return min(ahead) if ahead else None
+
+    # ---- what the reference loop tells it (the native loop does this itself) -------------
+    def price(self, code: str, close: float) -> None:
+        """A tick of ``code`` at ``close``, before its fills."""
+        self.ledger.price(self.index[code], close)
+
+    def mark(self, code: str, ts_ns: int) -> None:
+        """After the tick's fills: its count, exposure and the equity marks."""
+        k = self.index[code]
+        s = self.state
+        s.put("ticks", k, s.of("ticks", k) + 1)
+        if s["exposed"]:
+            s["exposed_ticks"] += 1
+        self.ledger.mark(k, ts_ns)
+
+    # ---- the native loop's tables and the end ----------------------------------------------
+    def add_table(self, rows: Any) -> None:
+        """Rows of the equity table the native loop wrote (int64, ``state.ROW_FIELDS`` wide)."""
+        if len(rows):
+            self.tables.append(rows)
 
     def finish(self) -> None:
-        """The closes of the sessions the last ticks were in."""
-        for name, clock in self.clocks.items():
-            if clock.next_close is not None:
-                self.marks.append((clock.next_close, name, dict(self.last)))
-        self.marks.sort(key=lambda m: m[0])
+        """The closes of the sessions the last ticks were in, and the table's open row."""
+        if self.finished:
+            return
+        self.finished = True
+        last = sorted((c.next_close, name) for name, c in self.clocks.items() if c.next_close is not None)
+        for close, name in last:
+            self._close_mark(name, close)
+        self.ledger.points.sort(key=lambda p: p[0])
 
-
-@dataclass
-class Fill:
-    time_ns: int
-    trade_id: str
-    code: str
-    market: str
-    action: str
-    price_type: str | None
-    order_type: str | None
-    quantity: int
-    price: float
-    value: float
-    commission: float
-    tax: float
-    realized_pnl: float  # TWD, before costs
-
-
-@dataclass
-class RoundTrip:
-    code: str
-    side: str
-    entry_time_ns: int
-    exit_time_ns: int = 0
-    quantity: int = 0  # shares or contracts opened
-    entry_value: float = 0.0
-    exit_value: float = 0.0
-    exit_quantity: int = 0
-    gross: float = 0.0
-    costs: float = 0.0
+    def _close_mark(self, market: str, close: int) -> None:
+        self.ledger.point(close)
+        self.ledger.end_of_day(mk.trading_day_of(market, close))
 
     @property
-    def entry_price(self) -> float:
-        return self.entry_value / self.quantity if self.quantity else 0.0
+    def ticks(self) -> int:
+        return sum(self.state.of("ticks", k) for k in range(len(self.codes)))
 
     @property
-    def exit_price(self) -> float:
-        return self.exit_value / self.exit_quantity if self.exit_quantity else 0.0
-
-    @property
-    def net(self) -> float:
-        return self.gross - self.costs
-
-
-@dataclass
-class _Open:
-    qty: int = 0  # signed base units
-    avg: float = 0.0
-    factor: int = 1
-    realized: float = 0.0
-    trip: RoundTrip | None = None
-
-
-@dataclass
-class Book:
-    """TWD figures of a run, from its fills (see ``book_fills``)."""
-
-    fills: list[Fill] = field(default_factory=list)
-    round_trips: list[RoundTrip] = field(default_factory=list)
-    equity: list[tuple[int, float]] = field(default_factory=list)  # (time, net equity)
-    days: list[tuple[dt.date, float]] = field(default_factory=list)  # (trading day, equity at its end)
-    realized: dict[str, float] = field(default_factory=dict)
-    unrealized: dict[str, float] = field(default_factory=dict)
-    commission: dict[str, float] = field(default_factory=dict)
-    tax: dict[str, float] = field(default_factory=dict)
-    futures_without_commission: bool = False
+    def exposed_ticks(self) -> int:
+        return self.state["exposed_ticks"]
 
 
 def _enum_text(value: Any) -> str | None:
     return None if value is None else str(getattr(value, "value", value))
-
-
-def book_fills(deals: Iterable[dict[str, Any]], recorder: Recorder, costs: Costs, capital: float) -> Book:
-    """Replay the deal reports (in order) into fills, round trips and the equity curve."""
-    book = Book()
-    charger = CostBook(costs)
-    opens: dict[str, _Open] = {}
-    last: dict[str, float] = {}
-    marks = list(recorder.marks)
-    cum_realized = 0.0
-    cum_costs = 0.0
-
-    def equity_at(prices: Mapping[str, float]) -> float:
-        unreal = sum((prices.get(c, o.avg) - o.avg) * o.qty * o.factor for c, o in opens.items() if o.qty)
-        return capital + cum_realized + unreal - cum_costs
-
-    def mark_until(time_ns: int) -> None:
-        # session closes before this fill: equity at the prices of that close
-        while marks and marks[0][0] < time_ns:
-            close, name, prices = marks.pop(0)
-            value = equity_at({**last, **prices})
-            book.equity.append((close, value))
-            _end_of_day(book, mk.trading_day_of(name, close), value)
-
-    for deal in deals:
-        code = deal["code"]
-        market = recorder.markets.get(code)
-        if market is None:
-            continue
-        t = seconds_to_ns(deal["exchange_ts"])
-        mark_until(t)
-        order = recorder.orders.get(str(deal["id"]), {})
-        lot = deal.get("order_lot", order.get("order_lot"))
-        kind, per, factor = recorder.sizes.units(code, market, lot)
-        qty = int(deal["quantity"])
-        price = float(deal["price"])
-        action = _enum_text(deal["action"]) or ""
-        day = mk.trading_day_of(market, t)
-        if kind == "Stock":
-            cost = charger.charge(code, market, action, price, qty, shares_per_unit=per, trading_day=day)
-        else:
-            cost = charger.charge(code, market, action, price, qty, point_value=factor, trading_day=day)
-        pos = opens.setdefault(code, _Open(factor=factor))
-        realized = _apply(book, pos, code, action, qty * per, price, t, cost.total)
-        cum_realized += realized
-        cum_costs += cost.total
-        last[code] = price
-        book.commission[code] = book.commission.get(code, 0.0) + cost.commission
-        book.tax[code] = book.tax.get(code, 0.0) + cost.tax
-        book.fills.append(Fill(t, str(deal["id"]), code, market, action, _enum_text(order.get("price_type")),
-                               _enum_text(order.get("order_type")), qty, price, cost.value,
-                               cost.commission, cost.tax, realized))
-        value = equity_at(last)
-        book.equity.append((t, value))
-        _end_of_day(book, day, value)
-    mark_until(1 << 62)
-    final = {**last, **recorder.last}
-    for code, pos in opens.items():
-        book.realized[code] = pos.realized
-        book.unrealized[code] = (final.get(code, pos.avg) - pos.avg) * pos.qty * pos.factor if pos.qty else 0.0
-    book.futures_without_commission = charger.futures_without_commission
-    return book
-
-
-def _end_of_day(book: Book, day: dt.date, value: float) -> None:
-    if book.days and book.days[-1][0] == day:
-        book.days[-1] = (day, value)
-    else:
-        book.days.append((day, value))
-
-
-def _apply(book: Book, pos: _Open, code: str, action: str, units: int, price: float, t: int,
-           cost: float) -> float:
-    """Apply one fill of ``units`` shares/contracts; returns the TWD realised by it."""
-    signed = units if action == "Buy" else -units
-    if pos.qty == 0 or (pos.qty > 0) == (signed > 0):
-        if pos.qty == 0:
-            pos.trip = RoundTrip(code, "Long" if signed > 0 else "Short", t)
-        trip = pos.trip
-        assert trip is not None
-        pos.avg = (pos.avg * abs(pos.qty) + price * units) / (abs(pos.qty) + units)
-        pos.qty += signed
-        trip.quantity += units
-        trip.entry_value += price * units
-        trip.costs += cost
-        return 0.0
-    closing = min(units, abs(pos.qty))
-    direction = 1 if pos.qty > 0 else -1
-    realized = (price - pos.avg) * closing * direction * pos.factor
-    pos.realized += realized
-    trip = pos.trip
-    assert trip is not None
-    trip.exit_quantity += closing
-    trip.exit_value += price * closing
-    trip.gross += realized
-    trip.costs += cost * closing / units
-    pos.qty += signed
-    if pos.qty == 0 or (pos.qty > 0) != (direction > 0):
-        trip.exit_time_ns = t
-        book.round_trips.append(trip)
-        pos.trip = None
-        if pos.qty == 0:
-            pos.avg = 0.0
-        else:  # reversed: the remainder opens a new trip at this fill
-            rest = units - closing
-            pos.avg = price
-            pos.trip = RoundTrip(code, "Long" if pos.qty > 0 else "Short", t, quantity=rest,
-                                 entry_value=price * rest, costs=cost * rest / units)
-    return realized

@@ -105,7 +105,7 @@ def panels(result: Any, ticks: pl.DataFrame | None = None) -> list[tuple[str, Ca
     """(title, draw) pairs: prices with fills per instrument, net equity, drawdown;
     ``draw(ax)`` draws the panel on a matplotlib axes."""
     fills = result.book.fills
-    equity = result.equity()
+    equity = result.equity("fill")
     eq_times = [t for t, _ in result.book.equity]
     prices: dict[str, tuple[list[int], list[float]]] = {}
     if ticks is not None and ticks.height:

@@ -13,22 +13,16 @@ from typing import Any
 
 import polars as pl
 
+from tovik_backtest.checks import warm_up
 from tovik_backtest.constant import FLAG
-from tovik_backtest.engine import deliver, desk_unless_warming_up
+from tovik_backtest.engine import deliver, desk_unless_warming_up, end_of_data
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder
 from tovik_backtest.orders import OrderDesk, tick_ts_ns
 from tovik_backtest.results import InstrumentStats
 
-__all__ = ["run_queued", "warm_up"]
-
-
-def warm_up(start: str | None, end: str | None) -> tuple[str, str] | None:
-    # the replay takes a lone warm-up bound for both ends
-    if not start and not end:
-        return None
-    return (start or end or "", end or start or "")
+__all__ = ["run_queued"]
 
 
 class _Run:
@@ -151,27 +145,23 @@ def run_queued(bt: Any, matcher: Any, positions: Positions, ticker: Any, stats: 
             else:
                 run.latest[record["code"]] = (False, done - backfilling_ticks - 1)
                 ts_ns = tick_ts_ns(record)
+                recorder.closes(ts_ns)  # marked at the equity of the tick before them
                 if desk.at_tick(ts_ns):
                     hand_over()  # day orders expired at the close before this tick
                 matcher.set_current_tick(record)
+                recorder.price(record["code"], record["close"])
                 matcher.match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
                 st = stats.get(record["code"])
                 if st is not None:
                     st.ticks += 1
                 hand_over()
-                recorder.tick(record, ts_ns)
+                recorder.mark(record["code"], ts_ns)
                 strategy.on_tick(record)
                 hand_over()
             if bt.progress is not None:
                 bt.progress(done, tables.rows())
             ticker.allow_next_tick()
-        # The data ends; so does the session of every day order still resting.
-        desk.expire_all()
-        hand_over()
-        strategy.on_end()
-        hand_over()
-        desk.expire_all()
-        hand_over()
+        end_of_data(desk, strategy, hand_over)
     finally:
         strategy._runner = None
         ticker.stop_send_ticks()

@@ -13,10 +13,13 @@ import polars as pl
 
 from tovik_backtest import measures
 from tovik_backtest.costs import FUTURES_WITHOUT_COMMISSION_NOTE, Costs
+from tovik_backtest.errors import BacktestError
 from tovik_backtest.fills import Touch
 from tovik_backtest.instruments import Instrument
+from tovik_backtest.ledger import Ledger, to_twd
 from tovik_backtest.modules.positions.positions import Positions
-from tovik_backtest.money import Book, Recorder, Sizes, book_fills
+from tovik_backtest.money import EVERY, Recorder, Sizes, parse_every
+from tovik_backtest.state import ROW_FIELDS, UNSET
 
 _TZ = "Asia/Taipei"
 _TIME = pl.Datetime("ns", _TZ)
@@ -72,18 +75,23 @@ class BacktestResult:
     fill_reasons: list[str] = field(default_factory=list)
 
     @cached_property
-    def book(self) -> Book:
-        """The fills in TWD: costs, realised P&L, round trips, equity curve."""
+    def _recorder(self) -> Recorder:
         recorder = self.recorder
         if recorder is None:
-            recorder = Recorder(self.instruments, Sizes.of(self.instruments))
-            recorder.finish()
-        return book_fills(self.deals, recorder, self.costs, self.capital)
+            recorder = Recorder(self.instruments, Sizes.of(self.instruments), self.costs, self.capital)
+        recorder.finish()
+        return recorder
+
+    @property
+    def book(self) -> Ledger:
+        """The TWD book the run kept in cents (``ledger.Ledger``): fills, round trips,
+        equity marks. Every money figure of the result comes from it."""
+        return self._recorder.ledger
 
     @property
     def notes(self) -> list[str]:
         """Lines a summary should print under its figures."""
-        notes = [FUTURES_WITHOUT_COMMISSION_NOTE] if self.book.futures_without_commission else []
+        notes = [FUTURES_WITHOUT_COMMISSION_NOTE] if self._recorder.charger.futures_without_commission else []
         if self.skipped_days:
             count = len(self.skipped_days)
             notes.append(f"ran without {count} trading day{'s' if count != 1 else ''} of ticks: "
@@ -120,25 +128,31 @@ class BacktestResult:
         return [r for r in self.reports if "operation_type" not in r]
 
     def summary(self) -> dict[str, Any]:
-        """Per instrument and overall figures (JSON-serialisable); money in TWD.
+        """Per instrument and overall figures (JSON-serialisable).
 
-        Per instrument: counts, net position, ``realized_pnl``/``unrealized_pnl``/
-        ``pnl_points`` in price points times quantity, and TWD ``gross_pnl``,
-        ``commission``, ``tax``, ``net_pnl``. ``overall`` sums only TWD (points of
-        different instruments do not add) and carries the measures of the net equity curve.
+        Money (``gross_pnl``, ``commission``, ``tax``, ``net_pnl``, drawdown, trades)
+        is in TWD from the run's TWD book (``book``), kept in cents, so the tables add up
+        to it exactly. Per instrument ``realized_pnl``/``unrealized_pnl``/``pnl_points``
+        are the position book's view: price points times quantity as ordered.
+        ``overall`` sums only TWD (points of different instruments do not add) and
+        carries the measures of the net equity marked at every tick:
+        ``max_drawdown`` (TWD), ``max_drawdown_pct`` (the largest fall as a share of the
+        peak it fell from), ``max_drawdown_pct_of_capital`` (``max_drawdown`` over
+        capital) and ``max_drawdown_duration`` (seconds: the longest time from a peak
+        to the recovery to it, or to the last tick).
         """
         positions = self.positions.summary()
         book = self.book
         per: dict[str, dict[str, Any]] = {}
-        money = {"gross_pnl": 0.0, "commission": 0.0, "tax": 0.0, "net_pnl": 0.0}
+        money = {"gross_pnl": 0, "commission": 0, "tax": 0, "net_pnl": 0}
         for code, s in self.stats.items():
             pos = positions.get(code, {})
             realized = pos.get("realized_pnl", 0.0)
             unrealized = pos.get("unrealized_pnl", 0.0)
-            gross = book.realized.get(code, 0.0) + book.unrealized.get(code, 0.0)
-            commission, tax = book.commission.get(code, 0.0), book.tax.get(code, 0.0)
-            figures = {"gross_pnl": gross, "commission": commission, "tax": tax,
-                       "net_pnl": gross - commission - tax}
+            k = book.codes.index(code)
+            gross = book.realized[k] + book.unrealized(k)
+            figures = {"gross_pnl": gross, "commission": book.commission[k], "tax": book.tax[k],
+                       "net_pnl": gross - book.commission[k] - book.tax[k]}
             for key, value in figures.items():
                 money[key] += value
             per[code] = {
@@ -153,23 +167,24 @@ class BacktestResult:
                 "realized_pnl": realized,
                 "unrealized_pnl": unrealized,
                 "pnl_points": realized + unrealized,
-                **{key: _cents(value) for key, value in figures.items()},
+                **{key: to_twd(value) for key, value in figures.items()},
             }
         keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired")
         overall: dict[str, Any] = {k: sum(v[k] for v in per.values()) for k in keys}
-        overall.update({key: _cents(value) for key, value in money.items()})
+        overall.update({key: to_twd(value) for key, value in money.items()})
         overall["capital"] = self.capital
-        curve = [v for _, v in book.equity]
-        overall.update({k: (_cents(v) if k == "max_drawdown" else v)
-                        for k, v in measures.drawdown_measures(curve, self.capital).items()})
-        trips = measures.trip_measures([t.net for t in book.round_trips])
+        state = book.state
+        overall["max_drawdown"] = to_twd(state["drawdown_cents"])
+        overall["max_drawdown_pct"] = state["share_fall_cents"] / state["share_peak_cents"]
+        overall["max_drawdown_pct_of_capital"] = state["drawdown_cents"] / book.capital_cents
+        overall["max_drawdown_duration"] = book.max_drawdown_duration_ns() / 1e9
+        trips = measures.trip_measures([to_twd(t.net_cents) for t in book.round_trips])
         if trips["average_trade"] is not None:
             trips["average_trade"] = _cents(trips["average_trade"])
         overall.update(trips)
-        overall["sharpe"] = measures.sharpe([v for _, v in book.days], self.capital)
-        recorder = self.recorder
-        overall["exposure"] = (recorder.exposed_ticks / recorder.ticks
-                               if recorder is not None and recorder.ticks else 0.0)
+        overall["sharpe"] = measures.sharpe([to_twd(v) for _, v in book.days], self.capital)
+        recorder = self._recorder
+        overall["exposure"] = recorder.exposed_ticks / recorder.ticks if recorder.ticks else 0.0
         overall["skipped_days"] = list(self.skipped_days)
         overall["errors"] = len(self.errors)
         overall["fill_model"] = self.fills  # "fills" stays the count of fills
@@ -199,16 +214,22 @@ class BacktestResult:
             pl.Series("order_type", [f.order_type for f in fills], pl.String),
             pl.Series("quantity", [f.quantity for f in fills], pl.Int64),
             pl.Series("price", [f.price for f in fills], pl.Float64),
-            pl.Series("value", [_cents(f.value) for f in fills], pl.Float64),
-            pl.Series("commission", [_cents(f.commission) for f in fills], pl.Float64),
-            pl.Series("tax", [_cents(f.tax) for f in fills], pl.Float64),
-            pl.Series("realized_pnl", [_cents(f.realized_pnl) for f in fills], pl.Float64),
+            pl.Series("value", [to_twd(f.value_cents) for f in fills], pl.Float64),
+            pl.Series("commission", [to_twd(f.commission_cents) for f in fills], pl.Float64),
+            pl.Series("tax", [to_twd(f.tax_cents) for f in fills], pl.Float64),
+            pl.Series("realized_pnl", [to_twd(f.realized_cents) for f in fills], pl.Float64),
             pl.Series("fill_reason", self._fill_reasons(), pl.String),
         ])
 
     def round_trips(self) -> pl.DataFrame:
         """One row per closed round trip (flat to flat, or up to a reversal); ``quantity``
-        in shares (stocks) or contracts (futures), prices averaged, money in TWD."""
+        in shares (stocks) or contracts (futures), prices averaged, money in TWD.
+
+        ``mae``/``mfe``: the lowest (0 or below) and highest (0 or above) P&L before
+        costs the trip reached at any tick while it was open, its close included;
+        ``mae_points``/``mfe_points`` the same in price points (TWD over TWD per point
+        of the units opened); ``worst_time`` when the lowest was reached; ``duration``
+        from entry to exit."""
         trips = self.book.round_trips
         return pl.DataFrame([
             pl.Series("code", [t.code for t in trips], pl.String),
@@ -218,37 +239,83 @@ class BacktestResult:
             pl.Series("quantity", [t.quantity for t in trips], pl.Int64),
             pl.Series("entry_price", [t.entry_price for t in trips], pl.Float64),
             pl.Series("exit_price", [t.exit_price for t in trips], pl.Float64),
-            pl.Series("gross", [_cents(t.gross) for t in trips], pl.Float64),
-            pl.Series("costs", [_cents(t.costs) for t in trips], pl.Float64),
-            pl.Series("net", [_cents(t.net) for t in trips], pl.Float64),
+            pl.Series("gross", [to_twd(t.gross_cents) for t in trips], pl.Float64),
+            pl.Series("costs", [to_twd(t.costs_cents) for t in trips], pl.Float64),
+            pl.Series("net", [to_twd(t.net_cents) for t in trips], pl.Float64),
+            pl.Series("mae", [to_twd(t.mae_cents) for t in trips], pl.Float64),
+            pl.Series("mfe", [to_twd(t.mfe_cents) for t in trips], pl.Float64),
+            pl.Series("mae_points", [t.points(t.mae_cents) for t in trips], pl.Float64),
+            pl.Series("mfe_points", [t.points(t.mfe_cents) for t in trips], pl.Float64),
+            pl.Series("duration", [t.exit_time_ns - t.entry_time_ns for t in trips], pl.Int64).cast(
+                pl.Duration("ns")),
+            _times([t.worst_time_ns for t in trips]).alias("worst_time"),
         ])
 
-    def equity(self) -> pl.DataFrame:
-        """Net equity (capital + P&L - costs, TWD) after each fill and at each session
-        close; ``drawdown`` is equity minus its running peak (0 or below)."""
-        points = self.book.equity
-        values = [v for _, v in points]
-        return pl.DataFrame([
-            _times([t for t, _ in points]).alias("time"),
-            pl.Series("equity", [_cents(v) for v in values], pl.Float64),
-            pl.Series("drawdown", [_cents(d) for d in measures.drawdowns(values, self.capital)],
-                      pl.Float64),
-        ])
+    def equity(self, every: str = "1m") -> pl.DataFrame:
+        """Net equity (capital + P&L - costs, TWD), marked at every tick, and its
+        drawdown (equity minus its running peak, which starts at the capital: 0 or below).
+
+        ``every`` "1s", "1m", "5m" or "1d" (Taipei calendar days): one row per interval
+        with a tick, ``time`` its start, and the interval's open, high, low and close of
+        equity and of drawdown; the lowest ``drawdown_low`` is ``-max_drawdown``. A run
+        keeps rows of ``Backtest(..., equity_every=...)`` ("1m" unless asked), so a finer
+        table needs a run that kept one. ``every="fill"``: ``time``, ``equity`` and
+        ``drawdown`` after each fill and at each session close."""
+        if every == "fill":
+            points = self.book.points
+            return pl.DataFrame([
+                _times([t for t, _, _ in points]).alias("time"),
+                pl.Series("equity", [to_twd(v) for _, v, _ in points], pl.Float64),
+                pl.Series("drawdown", [to_twd(d) for _, _, d in points], pl.Float64),
+            ])
+        if every not in EVERY:
+            raise BacktestError(f"every must be 'fill' or one of {', '.join(map(repr, EVERY))}, not {every!r}")
+        interval, kept = parse_every(every), self._recorder.every
+        if interval % parse_every(kept):
+            raise BacktestError(f"this run kept its equity table in rows of {kept}, which do not make rows of "
+                                f"{every}: run with Backtest(..., equity_every={every!r}) for them")
+        rows = self._equity_rows()
+        frame = pl.DataFrame(rows, schema=list(ROW_FIELDS), orient="row") if len(rows) else pl.DataFrame(
+            schema={name: pl.Int64 for name in ROW_FIELDS})
+        if interval != parse_every(kept):
+            frame = frame.group_by((pl.col("time") // interval) * interval, maintain_order=True).agg(
+                pl.col("equity_open", "drawdown_open").first(), pl.col("equity_high", "drawdown_high").max(),
+                pl.col("equity_low", "drawdown_low").min(), pl.col("equity_close", "drawdown_close").last(),
+            ).select(ROW_FIELDS)
+        return frame.select(
+            pl.col("time").cast(pl.Datetime("ns")).dt.replace_time_zone(_TZ),
+            *[(pl.col(name) / 100).cast(pl.Float64) for name in ROW_FIELDS[1:]])
+
+    def _equity_rows(self) -> Any:
+        import numpy as np
+
+        recorder = self._recorder
+        width = len(ROW_FIELDS)
+        parts = [np.asarray(t, dtype=np.int64).reshape(-1, width) for t in recorder.tables]
+        if recorder.ledger.rows:
+            parts.append(np.asarray(recorder.ledger.rows, dtype=np.int64).reshape(-1, width))
+        state = recorder.state
+        if state["bucket"] != UNSET:
+            parts.append(np.asarray([state.open_row()], dtype=np.int64))
+        return np.concatenate(parts) if parts else np.empty((0, width), dtype=np.int64)
 
     def reports_jsonl(self) -> str:
         """Every report as one JSON line, enumeration members written as their text."""
         return "".join(json.dumps(r, ensure_ascii=False, default=str) + "\n" for r in self.reports)
 
     def save(self, folder: str | Path) -> Path:
-        """Write reports.jsonl, errors.jsonl, trades.csv, round_trips.csv, equity.csv and summary.json
-        into ``folder``, and report.html where matplotlib is installed."""
+        """Write reports.jsonl, errors.jsonl, trades.csv, round_trips.csv (durations in
+        seconds), equity.csv (the one-minute table) and summary.json into ``folder``, and
+        report.html where matplotlib is installed."""
         out = Path(folder)
         out.mkdir(parents=True, exist_ok=True)
         (out / "reports.jsonl").write_text(self.reports_jsonl(), encoding="utf-8")
         (out / "errors.jsonl").write_text("".join(e + "\n" for e in self.errors), encoding="utf-8")
         self.trades().write_csv(out / "trades.csv")
-        self.round_trips().write_csv(out / "round_trips.csv")
-        self.equity().write_csv(out / "equity.csv")
+        # a CSV has no durations: seconds there
+        self.round_trips().with_columns(pl.col("duration").dt.total_nanoseconds() / 1e9).write_csv(
+            out / "round_trips.csv")
+        self.equity("1m").write_csv(out / "equity.csv")
         from tovik_backtest.plot import PlotUnavailable
 
         try:

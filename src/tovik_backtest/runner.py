@@ -19,7 +19,7 @@ import numpy as np
 import polars as pl
 
 from tovik_backtest import engine, utils
-from tovik_backtest.checks import check_data_dir
+from tovik_backtest.checks import check_data_dir, warm_up
 from tovik_backtest.config import RunConfig, config_of
 from tovik_backtest.constant import BASIC_INFO, Action, OCType, OrderCond, OrderLot
 from tovik_backtest.costs import Costs
@@ -30,10 +30,10 @@ from tovik_backtest.errors import BacktestError, OrderRefused
 from tovik_backtest.fills import Touch, check_fills
 from tovik_backtest.instruments import MARKETS, Instrument, parse_instrument
 from tovik_backtest.modules.positions.positions import Positions
-from tovik_backtest.money import Recorder, Sizes
+from tovik_backtest.money import Recorder, Sizes, parse_every
 from tovik_backtest.orders import OrderDesk
 from tovik_backtest.params import check_declaration, resolve
-from tovik_backtest.reference import run_queued, warm_up
+from tovik_backtest.reference import run_queued
 from tovik_backtest.results import BacktestResult, InstrumentStats
 
 __all__ = [
@@ -261,6 +261,8 @@ class Backtest:
     missing days; without it only cached days are used), ``quiet``, ``progress(done,
     total)`` and ``on_error(line)``. An unknown futures product is refused here.
     ``fills``: a model of ``tovik_backtest.fills`` (``Touch()`` when None, or ``Queue()``).
+    ``equity_every`` ("1s", "1m", "5m" or "1d") is the row of the equity table the run
+    keeps (one per interval with a tick; ``result.equity`` makes coarser ones from it).
     """
 
     def __init__(
@@ -284,6 +286,7 @@ class Backtest:
         allow_missing: bool | None = None,
         fills: Any = None,
         on_error: Callable[[str], None] | None = None,
+        equity_every: str = "1m",
     ) -> None:
         if not isinstance(strategy, Strategy):
             raise BacktestError(f"strategy must be a Strategy instance, not {type(strategy).__name__}")
@@ -296,6 +299,8 @@ class Backtest:
         check_data_dir(config.data_dir, api)
         if on_error is not None and not callable(on_error):
             raise BacktestError(f"on_error must be a function of one line of text, not {on_error!r}")
+        parse_every(equity_every, "equity_every")
+        self.equity_every = equity_every
         # sizes first: an unknown futures product stops the run before any work
         self.sizes = Sizes.of(config.instruments, config.sizes, api)
         self.config = config
@@ -347,7 +352,7 @@ class Backtest:
         matcher = _new_matcher(matcher_cls, positions, self.seed)
         matcher.set_quiet(bool(self.quiet))  # quiet: the console lines are not even made
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
-        recorder = Recorder(self.instruments, self.sizes)
+        recorder = self._recorder()
         reports: list[dict[str, Any]] = []
         started = time.perf_counter()
         try:
@@ -401,12 +406,21 @@ class Backtest:
             fill_reasons=list(fill_reasons or []),
         )
 
-    def _run(self, matcher_cls: Any, ticker_cls: Any) -> BacktestResult:
-        """The reference loop: the Ticker's queue-driven replay, one tick per grant, the
-        bookkeeping in Python. Kept to check the engine against (and for hosts' doubles).
+    def _recorder(self) -> Recorder:
+        return Recorder(self.instruments, self.sizes, self.costs, self.capital, self.equity_every)
+
+    def run_reference(self, matcher_cls: Any = None, ticker_cls: Any = None) -> BacktestResult:
+        """The same run on the reference loop: the Ticker's queue-driven replay, one tick
+        per grant, the bookkeeping in Python. Kept to check the native loop against,
+        report for report; ``matcher_cls(positions, order_ids=...)`` and
+        ``ticker_cls(api)`` stand in for the modules (test doubles), the real ones by default.
         It runs the Touch model without latency only: match_deal sees no quotes or clock."""
         if self.fills != Touch():
             raise BacktestError(f"the reference loop runs the touch model without latency only, not {self.fills.name}")
+        if matcher_cls is None:
+            from tovik_backtest.modules.matcher.matcher import Matcher as matcher_cls
+        if ticker_cls is None:
+            from tovik_backtest.modules.ticker.ticker import Ticker as ticker_cls
         strategy = self.strategy
         _check_fresh(strategy)
         strategy._ran = True
@@ -416,10 +430,12 @@ class Backtest:
         if set_model is not None:
             set_model(*self.fills.native(self.seed))
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
-        recorder = Recorder(self.instruments, self.sizes)
+        recorder = self._recorder()
         reports: list[dict[str, Any]] = []
         started = time.perf_counter()
-        backfilling_ticks = run_queued(self, matcher, positions, ticker_cls(self.api), stats, recorder, reports)
+        with BASIC_INFO.override(self.data_dir), utils.quiet_console(self.quiet):
+            backfilling_ticks = run_queued(self, matcher, positions, ticker_cls(self.api), stats, recorder,
+                                           reports)
         reasons = matcher.fill_reasons() if set_model is not None else None
         return self._result(time.perf_counter() - started, stats, recorder, positions, reports,
                             backfilling_ticks, fill_reasons=reasons)

@@ -4,16 +4,15 @@ order, quantity, reason) the rules make, driven through the native loop."""
 from __future__ import annotations
 
 import datetime as dt
-from array import array
 
 import numpy as np
 import pytest
 
 from tovik_backtest.fills import Queue, Touch
 from tovik_backtest.modules.matcher.matcher import Matcher
+from tovik_backtest.state import EngineState
 
 _T0 = int(dt.datetime(2024, 1, 2, 9, 0).replace(tzinfo=dt.UTC).timestamp()) * 10**9
-_UNSET = -(1 << 63)
 
 
 def tick(close, volume, bid, bid_volume, ask, ask_volume, ms=None):
@@ -70,9 +69,9 @@ def drive(model, ticks, orders, cancels=None):
         ts = np.array([_T0 + int(v * 10**6) for v in ms], dtype=np.int64)
         column = {key: np.array([t[key] for t in ticks], dtype=np.float64 if key in ("close", "bid", "ask")
                                 else np.int64) for key in ticks[0] if key != "ms"}
-        state = array("q", [0] * 9)
-        state[0], state[1] = _UNSET, (1 << 63) - 1
-        state[5 + 1] = state[5 + 2] = state[5 + 3] = -1
+        layout = EngineState(1)
+        layout["boundary_ns"], layout["interval_ns"] = (1 << 63) - 1, 60 * 10**9
+        state = layout.array
         quotes = [column["bid"], column["bid_volume"], column["ask"], column["ask_volume"]]
         m.drive_ticks(ts, np.zeros(n, dtype=np.int64), column["close"], column["volume"],
                       np.ones(n, dtype=np.int64), ["2330"], ["Stock"], state, False, on_tick, on_reports, None,
@@ -202,7 +201,7 @@ def test_the_model_is_set_before_orders_and_queue_needs_quotes():
             m.set_fill_model("queue")
     with Matcher() as m:
         m.set_fill_model("queue")
-        state = array("q", [0] * 9)
+        state = EngineState(1).array
         with pytest.raises(ValueError, match="needs quotes"):
             m.drive_ticks(np.zeros(1, dtype=np.int64), np.zeros(1, dtype=np.int64), np.ones(1),
                           np.ones(1, dtype=np.int64), np.ones(1, dtype=np.int64), ["2330"], ["Stock"], state,

@@ -10,12 +10,11 @@ import pytest
 
 from tovik_backtest import market as mk
 from tovik_backtest import utils
-from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.modules.matcher.matcher import Matcher
-from tovik_backtest.modules.ticker.ticker import Ticker
 from tovik_backtest.runner import Backtest, OrderRefused, Strategy
 from tovik_backtest.sample_data import sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
+from tovik_backtest.state import EngineState
 from tovik_backtest.tick_cache import TABLES_FOLDER
 
 import testkit
@@ -65,10 +64,7 @@ class RandomOrders(Strategy):
 
 def _run(strategy, folder, start, end, reference, **kwargs):
     bt = Backtest(strategy, INSTRUMENTS, start, end, data_dir=folder, seed=7, **kwargs)
-    if not reference:
-        return bt.run()
-    with BASIC_INFO.override(folder), utils.quiet_console(True):
-        return bt._run(Matcher, Ticker)
+    return bt.run_reference() if reference else bt.run()
 
 
 def _comparable(result):
@@ -77,7 +73,8 @@ def _comparable(result):
         summary.pop(key, None)
     for key in ("wall_seconds", "ticks_per_second"):
         summary.get("overall", {}).pop(key, None)
-    return result.reports, result.book.fills, result.book.equity, summary
+    tables = [result.equity(every).rows() for every in ("fill", "1m")]
+    return result.reports, result.book.fills, result.book.round_trips, tables, summary
 
 
 @pytest.fixture(scope="module")
@@ -113,12 +110,20 @@ def test_engine_equals_the_reference_loop(sample, make, warm_up):
         assert a.refused == b.refused
 
 
+def _state(n):
+    state = EngineState(n)
+    state["interval_ns"] = 60 * 10**9
+    return state.array
+
+
 @pytest.mark.parametrize("args, error, match", [
     ({"ts": [1, 2]}, TypeError, "ts"),
     ({"close": np.zeros(3, dtype=np.int64)}, TypeError, "float64"),
     ({"code": np.array([0, 5, 0], dtype=np.int64)}, ValueError, "outside"),
     ({"codes": ("2330",)}, TypeError, "codes"),
     ({"state": array("q", [0] * 3)}, ValueError, "slots"),
+    ({"equity": np.zeros(10, dtype=np.int64)}, ValueError, "whole rows"),
+    ({"equity": np.zeros(9)}, TypeError, "int64"),
     ({"backfilling": 0}, TypeError, "bool"),
     ({"on_tick": 3}, TypeError, "callable"),
 ])
@@ -126,7 +131,7 @@ def test_drive_ticks_refuses_bad_columns_before_any_tick(args, error, match):
     seen = []
     call = {"ts": np.full(3, 1_704_186_000 * 10**9, dtype=np.int64), "code": np.zeros(3, dtype=np.int64),
             "close": np.ones(3), "qty": np.ones(3, dtype=np.int64), "tick_type": np.ones(3, dtype=np.int64),
-            "codes": ["2330"], "markets": ["Stock"], "state": array("q", [0] * 9), "backfilling": True,
+            "codes": ["2330"], "markets": ["Stock"], "state": _state(1), "backfilling": True,
             "on_tick": seen.append, "on_reports": None, "on_boundary": None}
     call.update(args)
     with Matcher() as m:

@@ -131,13 +131,20 @@ def order(trade_id, order_type="ROD", price_type="LMT"):
                                                "price_type": price_type}}
 
 
-def replay(instruments, events, costs=None, capital=1_000_000.0, sizes=None):
-    """Feed (report|tick) events through a Recorder as the runner does; build the result."""
+def replay(instruments, events, costs=None, capital=1_000_000.0, sizes=None, every="1m"):
+    """Feed (tick|report) events through a Recorder as the reference loop does (a tick's
+    price, then the reports of its fills, then its marks); build the result."""
     sizes = Sizes.of(instruments, sizes)
-    rec = Recorder(instruments, sizes)
+    rec = Recorder(instruments, sizes, costs, capital, every)
     reports = []
     stats = {i.code: InstrumentStats(i.code, i.market) for i in instruments}
     book = Positions()
+    ticking = None  # (code, ts) of the tick whose fills are being reported
+
+    def marked():
+        if ticking is not None:
+            rec.mark(*ticking)
+
     for kind, item in events:
         if kind == "report":
             reports.append(item)
@@ -146,9 +153,14 @@ def replay(instruments, events, costs=None, capital=1_000_000.0, sizes=None):
                 book.set_positions(item, "")
                 stats[item["code"]].fills += 1
         else:
+            marked()
+            ts = posix_seconds_to_ns(item["timestamp"])
+            rec.closes(ts)
             book.set_current_tick({"code": item["code"], "close": item["close"]})
-            rec.tick(item, posix_seconds_to_ns(item["timestamp"]))
+            rec.price(item["code"], item["close"])
+            ticking = (item["code"], ts)
             stats[item["code"]].ticks += 1
+    marked()
     rec.finish()
     return BacktestResult(instruments=list(instruments), reports=reports, positions=book, stats=stats,
                           backfilling_ticks=0, wall_seconds=1.0, recorder=rec,
@@ -165,10 +177,10 @@ STOCK = [Instrument("2330", "Stock")]
 def stock_round_trip(sell_day):
     # buy 2 lots at 580 on 2 Jan, sell them at 590 (same day: day-trade tax)
     return [
-        ("report", order("a")), ("report", deal("a", "2330", "Buy", 2, 580.0, secs(2, 9, 30))),
         tick("2330", 580.0, secs(2, 9, 30)),
-        ("report", order("b", "IOC")), ("report", deal("b", "2330", "Sell", 2, 590.0, secs(sell_day, 10))),
+        ("report", order("a")), ("report", deal("a", "2330", "Buy", 2, 580.0, secs(2, 9, 30))),
         tick("2330", 590.0, secs(sell_day, 10)),
+        ("report", order("b", "IOC")), ("report", deal("b", "2330", "Sell", 2, 590.0, secs(sell_day, 10))),
     ]
 
 
@@ -195,10 +207,10 @@ class TestCostsPerFill:
 
     def test_futures_in_twd_and_the_note(self):
         fut = [Instrument("TXFR1", "Future")]
-        events = [("report", deal("a", "TXFR1", "Buy", 1, 17000.0, secs(2, 9), lot=None)),
-                  tick("TXFR1", 17000.0, secs(2, 9)),
-                  ("report", deal("b", "TXFR1", "Sell", 1, 17010.0, secs(2, 10), lot=None)),
-                  tick("TXFR1", 17010.0, secs(2, 10))]
+        events = [tick("TXFR1", 17000.0, secs(2, 9)),
+                  ("report", deal("a", "TXFR1", "Buy", 1, 17000.0, secs(2, 9), lot=None)),
+                  tick("TXFR1", 17010.0, secs(2, 10)),
+                  ("report", deal("b", "TXFR1", "Sell", 1, 17010.0, secs(2, 10), lot=None))]
         result = replay(fut, events)
         trades = result.trades()
         # tax: value x 0.002%, rounded: 3,400,000 -> 68, 3,402,000 -> 68.04 -> 68
@@ -212,6 +224,7 @@ class TestCostsPerFill:
     def test_mixed_instruments_add_twd_not_points(self):
         both = [Instrument("2330", "Stock"), Instrument("TXFR1", "Future")]
         events = stock_round_trip(3) + [
+            tick("TXFR1", 17000.0, secs(3, 11)),
             ("report", deal("c", "TXFR1", "Sell", 2, 17000.0, secs(3, 11), lot=None)),
             tick("TXFR1", 16990.0, secs(3, 12))]  # open short: 10 points x 2 x 200 unrealised
         summary = replay(both, events, costs=Costs.none()).summary()
@@ -221,20 +234,22 @@ class TestCostsPerFill:
             assert gone not in summary["overall"]
 
     def test_odd_and_board_lots_net_in_shares(self):
-        events = [("report", deal("a", "2330", "Buy", 1, 100.0, secs(2, 9))),
-                  ("report", deal("b", "2330", "Sell", 1000, 101.0, secs(2, 10), lot="Odd")),
-                  tick("2330", 101.0, secs(2, 10))]
+        events = [tick("2330", 100.0, secs(2, 9)), ("report", deal("a", "2330", "Buy", 1, 100.0, secs(2, 9))),
+                  tick("2330", 101.0, secs(2, 10)),
+                  ("report", deal("b", "2330", "Sell", 1000, 101.0, secs(2, 10), lot="Odd"))]
         result = replay(STOCK, events, costs=Costs.none())
         trips = result.round_trips()
         assert trips.select("quantity", "gross").rows() == [(1000, 1000.0)]
-        assert result.summary()["overall"]["exposure"] == 0.0
+        # open after the first tick's buy, flat after the second's sell of 1,000 odd shares
+        assert result.summary()["overall"]["exposure"] == 0.5
 
 
 SUMMARY_KEYS = {"market", "ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "net_position",
                 "realized_pnl", "unrealized_pnl", "pnl_points", "gross_pnl", "commission", "tax", "net_pnl"}
 OVERALL_KEYS = {"ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "gross_pnl", "commission",
                 "tax",
-                "net_pnl", "capital", "max_drawdown", "max_drawdown_pct", "round_trips", "win_rate",
+                "net_pnl", "capital", "max_drawdown", "max_drawdown_pct", "max_drawdown_pct_of_capital",
+                "max_drawdown_duration", "round_trips", "win_rate",
                 "profit_factor", "average_trade", "sharpe", "exposure", "backfilling_ticks", "wall_seconds",
                 "ticks_per_second", "skipped_days", "errors", "fill_model"}
 
@@ -249,11 +264,15 @@ class TestTables:
         ("trades", ["time", "trade_id", "code", "action", "price_type", "order_type", "quantity", "price",
                     "value", "commission", "tax", "realized_pnl", "fill_reason"]),
         ("round_trips", ["code", "side", "entry_time", "exit_time", "quantity", "entry_price", "exit_price",
-                         "gross", "costs", "net"]),
-        ("equity", ["time", "equity", "drawdown"]),
+                         "gross", "costs", "net", "mae", "mfe", "mae_points", "mfe_points", "duration",
+                         "worst_time"]),
+        ("equity", ["time", "equity_open", "equity_high", "equity_low", "equity_close", "drawdown_open",
+                    "drawdown_high", "drawdown_low", "drawdown_close"]),
+        ("fill", ["time", "equity", "drawdown"]),
     ])
     def test_columns_and_time_zone(self, method, columns):
-        frame = getattr(replay(STOCK, stock_round_trip(3)), method)()
+        result = replay(STOCK, stock_round_trip(3))
+        frame = result.equity("fill") if method == "fill" else getattr(result, method)()
         assert frame.columns == columns
         assert frame.schema[columns[2] if method == "round_trips" else "time"] == pl.Datetime("ns", "Asia/Taipei")
 
@@ -268,7 +287,7 @@ class TestTables:
         assert (row["gross"], row["costs"], row["net"]) == (20_000, costs, 20_000 - costs)
 
     def test_equity_rows_per_fill_and_session_close(self):
-        equity = replay(STOCK, stock_round_trip(3)).equity()
+        equity = replay(STOCK, stock_round_trip(3)).equity("fill")
         times = [(t.day, t.hour, t.minute) for t in equity["time"]]
         # buy, close of 2 Jan (13:30), sell on 3 Jan, close of 3 Jan
         assert times == [(2, 9, 30), (2, 13, 30), (3, 10, 0), (3, 13, 30)]
@@ -277,10 +296,9 @@ class TestTables:
             1e6 - buy_cost, 1e6 - buy_cost, 1e6 + 20_000 - (1653 + 1681 + 3540), 1e6 + 20_000 - 6874]
 
     def test_reversal_closes_one_trip_and_opens_another(self):
-        events = [("report", deal("a", "2330", "Buy", 1, 100.0, secs(2, 9))),
-                  ("report", deal("b", "2330", "Sell", 3, 110.0, secs(2, 10))),
-                  ("report", deal("c", "2330", "Buy", 2, 105.0, secs(2, 11))),
-                  tick("2330", 105.0, secs(2, 11))]
+        events = [tick("2330", 100.0, secs(2, 9)), ("report", deal("a", "2330", "Buy", 1, 100.0, secs(2, 9))),
+                  tick("2330", 110.0, secs(2, 10)), ("report", deal("b", "2330", "Sell", 3, 110.0, secs(2, 10))),
+                  tick("2330", 105.0, secs(2, 11)), ("report", deal("c", "2330", "Buy", 2, 105.0, secs(2, 11)))]
         trips = replay(STOCK, events, costs=Costs.none()).round_trips()
         assert trips.select("side", "quantity", "entry_price", "exit_price", "gross").rows() == [
             ("Long", 1000, 100.0, 110.0, 10_000.0), ("Short", 2000, 110.0, 105.0, 10_000.0)]
@@ -318,9 +336,9 @@ class TestMeasures:
 
     def test_exposure_counts_ticks_with_a_position(self):
         # ticks: open after buy (1), open (2), flat after sell (3)
-        events = [("report", deal("a", "2330", "Buy", 1, 100.0, secs(2, 9))), tick("2330", 100.0, secs(2, 9)),
+        events = [tick("2330", 100.0, secs(2, 9)), ("report", deal("a", "2330", "Buy", 1, 100.0, secs(2, 9))),
                   tick("2330", 101.0, secs(2, 9, 5)),
-                  ("report", deal("b", "2330", "Sell", 1, 102.0, secs(2, 9, 10))), tick("2330", 102.0, secs(2, 9, 10))]
+                  tick("2330", 102.0, secs(2, 9, 10)), ("report", deal("b", "2330", "Sell", 1, 102.0, secs(2, 9, 10)))]
         assert replay(STOCK, events).summary()["overall"]["exposure"] == pytest.approx(2 / 3)
 
 
@@ -380,8 +398,8 @@ def test_net_pnl_is_cash_flow_plus_open_value_minus_costs(fills, last_steps):
     for n, (action, qty, steps, code, day) in enumerate(sorted(fills, key=lambda f: f[4])):
         price = base[code] + steps
         ts = secs(day, 10, n)
-        events += [("report", order(str(n))), ("report", deal(str(n), code, action, qty, price, ts)),
-                   tick(code, price, ts)]
+        events += [tick(code, price, ts), ("report", order(str(n))),
+                   ("report", deal(str(n), code, action, qty, price, ts))]
         sign = 1 if action == "Buy" else -1
         cash -= sign * qty * units[code] * price
         position[code] += sign * qty
@@ -393,3 +411,136 @@ def test_net_pnl_is_cash_flow_plus_open_value_minus_costs(fills, last_steps):
     expected = cash + open_value - overall["commission"] - overall["tax"]
     assert overall["net_pnl"] == pytest.approx(expected, abs=0.02)
     assert overall["gross_pnl"] == pytest.approx(cash + open_value, abs=0.02)
+
+
+# ---- equity marked at every tick, exact money, excursions -------------------------------
+
+def at(minute, second=0):
+    # POSIX seconds of 2 Jan 2024, 10:mm:ss Taipei
+    return secs(2, 10, minute) + second
+
+
+def dip_and_recover(low):
+    """Buy a lot at 100, the price falls to ``low`` and comes back, sell at 100."""
+    half = (100.0 + low) / 2
+    return [tick("2330", 100.0, at(0)), ("report", order("a")),
+            ("report", deal("a", "2330", "Buy", 1, 100.0, at(0))),
+            tick("2330", half, at(1)), tick("2330", low, at(2, 30)), tick("2330", half, at(3)),
+            tick("2330", 100.0, at(4)), ("report", order("b")),
+            ("report", deal("b", "2330", "Sell", 1, 100.0, at(4)))]
+
+
+class TestEquityEveryTick:
+    @pytest.mark.parametrize("low, fall", [(40.0, 60_000.0), (99.5, 500.0)])
+    def test_a_dip_between_two_fills_is_the_max_drawdown(self, low, fall):
+        result = replay(STOCK, dip_and_recover(low), costs=Costs.none())
+        overall = result.summary()["overall"]
+        assert overall["max_drawdown"] == fall
+        assert overall["max_drawdown_pct"] == fall / 1_000_000  # its peak is the capital
+        assert overall["max_drawdown_pct_of_capital"] == fall / 1_000_000
+        assert overall["max_drawdown_duration"] == 4 * 60  # from the buy to the recovery
+        # the fills and session closes alone never see it
+        assert result.equity("fill")["drawdown"].min() == 0.0
+        minutes = result.equity("1m")
+        assert minutes["drawdown_low"].min() == -fall
+        assert minutes.row(2, named=True) == {
+            "time": minutes["time"][2], "equity_open": 1e6 - fall, "equity_high": 1e6 - fall,
+            "equity_low": 1e6 - fall, "equity_close": 1e6 - fall, "drawdown_open": -fall,
+            "drawdown_high": -fall, "drawdown_low": -fall, "drawdown_close": -fall}
+        trip = result.round_trips().row(0, named=True)
+        assert (trip["mae"], trip["mfe"], trip["mae_points"], trip["net"]) == (-fall, 0.0, -fall / 1000, 0.0)
+        assert trip["worst_time"].minute == 2 and trip["worst_time"].second == 30
+        assert trip["duration"] == dt.timedelta(minutes=4)
+
+    def test_the_open_position_of_one_instrument_is_marked_at_its_own_last_tick(self):
+        both = [Instrument("2330", "Stock"), Instrument("TXFR1", "Future")]
+        events = [tick("2330", 582.0, at(0)), ("report", deal("a", "2330", "Buy", 1, 582.0, at(0))),
+                  tick("2330", 558.0, at(1)),
+                  tick("TXFR1", 17000.0, at(2)), ("report", deal("b", "TXFR1", "Buy", 1, 17000.0, at(2), lot=None))]
+        fills = replay(both, events, costs=Costs.none()).equity("fill")
+        assert fills["equity"].to_list()[:2] == [1e6, 1e6 - 24_000]  # 2330 at 558, not at its fill's 582
+
+    def test_drawdown_is_measured_from_the_capital(self):
+        # the first mark is already below the capital: the buy's commission and a lower tick
+        events = [tick("2330", 100.0, at(0)), ("report", order("a")),
+                  ("report", deal("a", "2330", "Buy", 1, 100.0, at(0))), tick("2330", 99.5, at(1))]
+        overall = replay(STOCK, events).summary()["overall"]
+        assert overall["max_drawdown"] == 142 + 500  # floor(100,000 x 0.1425%) + 0.5 x 1,000
+
+    @pytest.mark.parametrize("prices, duration", [
+        ([100.0, 99.0, 101.0, 100.5], 120),  # peak at 0, recovered at 2 min; the later 1 min is shorter
+        ([100.0, 101.0, 100.5, 100.0, 100.5], 180),  # peak at 1 min, under it to the last tick at 4 min
+        ([100.0, 100.0, 100.0, 99.0, 100.0], 120),  # at the peak again at 2 min: the period starts there
+    ])
+    def test_drawdown_duration_runs_from_the_peak_to_the_recovery_or_the_end(self, prices, duration):
+        events = [tick("2330", prices[0], at(0)), ("report", deal("a", "2330", "Buy", 1, prices[0], at(0)))]
+        events += [tick("2330", p, at(n)) for n, p in enumerate(prices[1:], start=1)]
+        assert replay(STOCK, events, costs=Costs.none()).summary()["overall"]["max_drawdown_duration"] == duration
+
+    def test_share_of_the_peak_and_of_the_capital_differ_after_a_gain(self):
+        events = [tick("2330", 100.0, at(0)), ("report", deal("a", "2330", "Buy", 1, 100.0, at(0))),
+                  tick("2330", 600.0, at(1)), tick("2330", 350.0, at(2))]
+        overall = replay(STOCK, events, costs=Costs.none()).summary()["overall"]
+        assert overall["max_drawdown"] == 250_000
+        assert overall["max_drawdown_pct"] == 250_000 / 1_500_000
+        assert overall["max_drawdown_pct_of_capital"] == 0.25
+
+    @pytest.mark.parametrize("every, rows", [("1m", 5), ("5m", 1), ("1d", 1)])
+    def test_coarser_tables_are_made_from_the_kept_rows(self, every, rows):
+        result = replay(STOCK, dip_and_recover(40.0), costs=Costs.none(), every="1s")
+        table = result.equity(every)
+        assert table.height == rows
+        assert table["drawdown_low"].min() == -60_000 and table["equity_high"].max() == 1e6
+        assert table["equity_close"][-1] == 1e6 and table["equity_open"][0] == 1e6
+
+    def test_a_table_finer_than_the_run_kept_is_refused(self):
+        result = replay(STOCK, dip_and_recover(40.0))
+        with pytest.raises(BacktestError, match=r"equity_every='1s'"):
+            result.equity("1s")
+        with pytest.raises(BacktestError, match="every must be"):
+            result.equity("2m")
+
+
+class TestExactMoney:
+    def test_fills_add_up_to_their_round_trip_and_the_summary_to_the_cent(self):
+        # average cost 20.0333...: the first sell realises 66.67, the second 133.33
+        events = [tick("2330", 20.0, at(0)), ("report", deal("a", "2330", "Buy", 1, 20.0, at(0))),
+                  tick("2330", 20.05, at(1)), ("report", deal("b", "2330", "Buy", 2, 20.05, at(1))),
+                  tick("2330", 20.1, at(2)), ("report", deal("c", "2330", "Sell", 1, 20.1, at(2))),
+                  tick("2330", 20.1, at(3)), ("report", deal("d", "2330", "Sell", 2, 20.1, at(3)))]
+        result = replay(STOCK, events)
+        realized = result.trades()["realized_pnl"].to_list()
+        assert realized == [0.0, 0.0, 66.67, 133.33]
+        trip = result.round_trips().row(0, named=True)
+        summary = result.summary()["overall"]
+        costs = sum(result.trades()["commission"]) + sum(result.trades()["tax"])
+        assert round(sum(realized) * 100) == round(trip["gross"] * 100) == 20_000
+        assert round(trip["net"] * 100) == round(summary["net_pnl"] * 100) == round((200 - costs) * 100)
+
+    @pytest.mark.parametrize("closing, opening", [(1, 2), (2, 1), (1, 1)])
+    def test_a_reversing_fill_shares_its_cost_by_units(self, closing, opening):
+        events = [tick("TXFR1", 17000.0, at(0)),
+                  ("report", deal("a", "TXFR1", "Buy", closing, 17000.0, at(0), lot=None)),
+                  tick("TXFR1", 17010.0, at(1)),
+                  ("report", deal("b", "TXFR1", "Sell", closing + opening, 17010.0, at(1), lot=None)),
+                  tick("TXFR1", 17000.0, at(2)),
+                  ("report", deal("c", "TXFR1", "Buy", opening, 17000.0, at(2), lot=None))]
+        result = replay([Instrument("TXFR1", "Future")], events,
+                        costs=Costs(futures_commission_per_contract=30, futures_tax_rate=0))
+        trips = result.round_trips()
+        # 30 a contract: the reversing fill's cost goes 30 per contract to each trip
+        assert trips["costs"].to_list() == [60.0 * closing, 60.0 * opening]
+        assert trips["side"].to_list() == ["Long", "Short"]
+
+    def test_a_trip_closed_in_parts_reports_the_average_exit(self):
+        events = [tick("2330", 100.0, at(0)), ("report", deal("a", "2330", "Buy", 2, 100.0, at(0))),
+                  tick("2330", 110.0, at(1)), ("report", deal("b", "2330", "Sell", 1, 110.0, at(1))),
+                  tick("2330", 120.0, at(2)), ("report", deal("c", "2330", "Sell", 1, 120.0, at(2)))]
+        trip = replay(STOCK, events, costs=Costs.none()).round_trips().row(0, named=True)
+        assert (trip["exit_price"], trip["gross"], trip["mfe"]) == (115.0, 30_000.0, 30_000.0)
+
+    @pytest.mark.parametrize("amount, expected", [(12.5, 1250), (12.345, 1234), (0.015, 2), (1653.0, 165300)])
+    def test_fees_are_counted_to_the_cent_from_their_decimal_text(self, amount, expected):
+        from tovik_backtest.ledger import fee_cents
+
+        assert fee_cents(amount) == expected

@@ -3,10 +3,6 @@ handed, the figures, the saved reports and the later reports stay what the excha
 
 import pytest
 
-from tovik_backtest import utils
-from tovik_backtest.constant import BASIC_INFO
-from tovik_backtest.modules.matcher.matcher import Matcher
-from tovik_backtest.modules.ticker.ticker import Ticker
 from tovik_backtest.runner import Backtest
 from tovik_backtest.sample_data import sample_period, write_sample_data
 from tovik_backtest.sample_strategy import MovingAverageCross
@@ -95,10 +91,7 @@ def _run(strategy, sample, reference):
     folder, start, end = sample
     bt = Backtest(strategy, INSTRUMENTS, start, end, data_dir=folder, seed=4,
                   contract_sizes={"TXF": 200})
-    if not reference:
-        return bt.run()
-    with BASIC_INFO.override(folder), utils.quiet_console(True):
-        return bt._run(Matcher, Ticker)
+    return bt.run_reference() if reference else bt.run()
 
 
 def _figures(result):

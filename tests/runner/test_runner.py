@@ -100,7 +100,7 @@ def test_runner_order_of_calls_per_tick():
     log = []
     strategy = BuysOnce(log=log)
     bt = Backtest(strategy, ["2330:Stock"], "2024-01-02", "2024-01-02")
-    result = bt._run(lambda positions, **_: RecordingMatcher(positions, log),
+    result = bt.run_reference(lambda positions, **_: RecordingMatcher(positions, log),
                      lambda api: RecordingTicker([tick(1.0), tick(2.0)], log))
     assert log == [
         ("send_ticks",),
@@ -128,7 +128,7 @@ def test_backfilling_ticks_are_not_matched_and_refuse_orders():
 
     ticks = [tick(1.0, True), {"tovik_status": FLAG.finish_backfilling.value}, tick(2.0)]
     bt = Backtest(OrdersDuringWarmUp(), ["2330:Stock"], "2024-01-02", "2024-01-02")
-    result = bt._run(lambda p, **_: RecordingMatcher(p, log), lambda api: RecordingTicker(ticks, log))
+    result = bt.run_reference(lambda p, **_: RecordingMatcher(p, log), lambda api: RecordingTicker(ticks, log))
     assert [e for e in log if e[0] in ("on_tick", "finished", "match_deal", "submit")] == [
         ("on_tick", True), ("finished",), ("match_deal", 2.0), ("on_tick", False)]
     assert (result.backfilling_ticks, result.ticks) == (1, 1)

@@ -3,6 +3,7 @@
 // thread hop. Python is called only for what it must see: the strategy's on_tick, the
 // reports (gathered in a list while route_reports is set), and the session closes
 // (when a tick passes the boundary the host wrote into the state array).
+#include "engine_state.hpp"
 #include "matcher.hpp"
 
 #include <algorithm>
@@ -13,19 +14,10 @@
 namespace tovik::matcher {
 namespace {
 
-// Slots of the int64 state array the host shares with the loop (engine.py names them).
-enum State : Py_ssize_t {
-    now_ns = 0,        // market time of the tick being handled
-    boundary_ns = 1,   // a tick later than this calls on_boundary
-    exposed = 2,       // nonzero while a position is open (the host keeps it)
-    exposed_ticks = 3, // ticks handled with a position open
-    seen = 4,          // codes seen so far (gives first_seen its ranks)
-    per_code = 5,      // then per code: ticks, latest row, first-seen rank, last-price row
-};
+using namespace engine_state;
 
-// Taipei wall time, as the tick cache's ns stamps are, minus UTC.
-constexpr double kOffsetSeconds = 8 * 3600.0;
-constexpr long long kOffsetNs = 8LL * 3600 * 1000000000LL;
+// Taipei wall time, as the tick cache's ns stamps are, minus UTC, in seconds.
+constexpr double kOffsetSeconds = (double) (kTaipeiOffsetNs / 1000000000LL);
 
 // A contiguous one-dimensional buffer of T (int64 or float64), held for the call.
 template <typename T> class Column {
@@ -213,11 +205,11 @@ class TickQuotes {
 };
 
 PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<13> params{"drive_ticks",
+    static const Params<14> params{"drive_ticks",
                                    {"ts", "code", "close", "qty", "tick_type", "codes", "markets", "state",
-                                    "backfilling", "on_tick", "on_reports", "on_boundary", "quotes"},
+                                    "backfilling", "on_tick", "on_reports", "on_boundary", "quotes", "equity"},
                                    12};
-    PyObject *a[13];
+    PyObject *a[14];
     parse_args(params, args, nargsf, kwnames, a);
     const char *f = params.func;
     require_str_list(a[5], f, "codes");
@@ -229,15 +221,23 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     Column<long long> ts(a[0], f, "ts"), code(a[1], f, "code"), qty(a[3], f, "qty"), tick_type(a[4], f, "tick_type");
     Column<double> close(a[2], f, "close");
     Column<long long> state(a[7], f, "state", true);
+    std::unique_ptr<Column<long long>> equity_rows;
+    if (a[13] && a[13] != Py_None)
+        equity_rows = std::make_unique<Column<long long>>(a[13], f, "equity", true);
     const Py_ssize_t rows = ts.size();
     if (code.size() != rows || close.size() != rows || qty.size() != rows || tick_type.size() != rows)
         raise_value_error("drive_ticks(): the columns ts, code, close, qty and tick_type must be of one length");
     const Py_ssize_t n_codes = PyList_GET_SIZE(a[5]);
     if (PyList_GET_SIZE(a[6]) != n_codes)
         raise_value_error("drive_ticks(): codes and markets must be of one length");
-    if (state.size() != per_code + 4 * n_codes)
-        raise_value_error("drive_ticks(): state must have " + std::to_string(per_code + 4 * n_codes) + " slots for " +
+    if (state.size() != View::size(n_codes))
+        raise_value_error("drive_ticks(): state must have " + std::to_string(View::size(n_codes)) + " slots for " +
                           std::to_string(n_codes) + " codes");
+    if (equity_rows && equity_rows->size() % row_fields != 0)
+        raise_value_error("drive_ticks(): equity must hold whole rows of " + std::to_string(row_fields) + " items");
+    if (state.data()[interval_ns] <= 0)
+        raise_value_error("drive_ticks(): the state's interval_ns must be > 0, not " +
+                          std::to_string(state.data()[interval_ns]));
     for (Py_ssize_t i = 0; i < rows; ++i)
         if (code.data()[i] < 0 || code.data()[i] >= n_codes)
             raise_value_error("drive_ticks(): row " + std::to_string(i) + " has code index " +
@@ -263,8 +263,10 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         codes[(size_t) c] = Code{text, PyList_GET_ITEM(a[6], c)};
     }
     long long *st = state.data();
-    long long *ticks = st + per_code, *latest = ticks + n_codes, *first_seen = latest + n_codes;
-    long long *last_row = first_seen + n_codes;
+    const View view{st, n_codes};
+    const Rows rows_out{equity_rows ? equity_rows->data() : nullptr,
+                        equity_rows ? equity_rows->size() / row_fields : 0};
+    st[rows_written] = 0;
 
     // The host's callbacks may replace the lists; they are held for the call.
     safe_ref codes_held = safe_ref::borrow(a[5]), markets_held = safe_ref::borrow(a[6]);
@@ -297,7 +299,7 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         const size_t c = (size_t) code.data()[i];
         // utils.format_nano_ts_to_second_ts(ts, 8), the same double operations.
         const double stamp = (double) ts.data()[i] / 1e9 - kOffsetSeconds;
-        latest[c] = i;
+        view.at(latest_row, c) = i;
 
         safe_ref stamp_obj = own(PyFloat_FromDouble(stamp));
         safe_ref close_obj = own(PyFloat_FromDouble(close.data()[i]));
@@ -316,7 +318,7 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
             continue;
         }
         // orders.tick_ts_ns: microseconds first, rounded half to even like round().
-        const long long market_ns = (long long) std::nearbyint(stamp * 1e6) * 1000 + kOffsetNs;
+        const long long market_ns = (long long) std::nearbyint(stamp * 1e6) * 1000 + kTaipeiOffsetNs;
         st[now_ns] = market_ns;
         FillModel *const model = native(self).fills.get();
         if (model)
@@ -341,6 +343,8 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
             call_method(self, TOVIK_KEY("set_current_tick"), record);
         }
 
+        mark_price(view, c, close.data()[i]); // a fill of this tick is booked at its price
+
         // An empty book can fill nothing: match_deal is skipped.
         if (model)
             fills_open_tick(*model, codes[c].code, close.data()[i], qty.data()[i], quotes.at(i));
@@ -359,13 +363,11 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         }
         if (model)
             fills_close_tick(*model);
-        // the recorder's part (money.Recorder.tick): counts, exposure, last price
-        ++ticks[c];
+        // the recorder's part (money.Recorder.mark): counts, exposure, equity
+        ++view.at(ticks, c);
         if (st[exposed])
             ++st[exposed_ticks];
-        last_row[c] = i;
-        if (first_seen[c] < 0)
-            first_seen[c] = st[seen]++;
+        mark_equity(view, c, market_ns, rows_out);
         if (on_tick) {
             call1(on_tick, r);
             hand_over();
@@ -570,18 +572,19 @@ void add_engine_methods(std::vector<PyMethodDef> &methods) {
                                    "Send every report to a list instead of response_queue.\n\n"
                                    "Reports are appended to `sink` in order; None restores the queue. The\n"
                                    "back-test engine's way to collect reports on its own thread."));
-    methods.push_back(TOVIK_METHOD(
-        "drive_ticks", drive_ticks,
-        "drive_ticks($self, ts, code, close, qty, tick_type, codes, markets, state, backfilling, on_tick, "
-        "on_reports, on_boundary, quotes=None)\n--\n\n"
-        "Replay one merged tick table through this matcher and the callbacks.\n\n"
-        "Columns are int64/float64 arrays (code holds indices into codes and markets); the\n"
-        "walk runs on the calling thread. state is a\n"
-        "writable int64 array shared with the host: now_ns, boundary_ns, exposed, exposed_ticks,\n"
-        "seen, then per code its tick count, latest row, first-seen rank and last-price row. on_boundary(now_ns)\n"
-        "runs before a tick later than boundary_ns; on_reports() whenever the routed sink holds\n"
-        "reports; on_tick(record) for every tick (record as Ticker's replay makes it). quotes:\n"
-        "[bid_price, bid_volume, ask_price, ask_volume], what a queue fill model reads."));
+    methods.push_back(
+        TOVIK_METHOD("drive_ticks", drive_ticks,
+                     "drive_ticks($self, ts, code, close, qty, tick_type, codes, markets, state, backfilling, on_tick, "
+                     "on_reports, on_boundary, quotes=None, equity=None)\n--\n\n"
+                     "Replay one merged tick table through this matcher and the callbacks.\n\n"
+                     "Columns are int64/float64 arrays (code holds indices into codes and markets); the\n"
+                     "walk runs on the calling thread. state is a\n"
+                     "writable int64 array shared with the host, laid out as STATE_SLOTS and STATE_CODE_FIELDS\n"
+                     "say; each tick marks net equity there. equity, a writable int64 array of whole rows\n"
+                     "(EQUITY_ROW_FIELDS), receives each interval's row as the next one begins. on_boundary(now_ns)\n"
+                     "runs before a tick later than boundary_ns; on_reports() whenever the routed sink holds\n"
+                     "reports; on_tick(record) for every tick (record as Ticker's replay makes it). quotes:\n"
+                     "[bid_price, bid_volume, ask_price, ask_volume], what a queue fill model reads."));
 }
 
 } // namespace tovik::matcher

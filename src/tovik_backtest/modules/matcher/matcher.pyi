@@ -2,7 +2,7 @@
 matching, and order and deal reports shaped like the live broker's."""
 
 import queue
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from types import TracebackType
 from typing import Any, Literal
 
@@ -121,6 +121,7 @@ class Matcher:
         on_reports: Callable[[], None] | None,
         on_boundary: Callable[[int], None] | None,
         quotes: list[Any] | None = None,
+        equity: Any = None,
     ) -> None:
         """Replay one merged tick table through this matcher and the callbacks."""
 
@@ -136,6 +137,14 @@ class Matcher:
 
     def fill_reasons(self) -> list[str]:
         """Why each deal of the fill model filled, in deal order."""
+
+# The layout of drive_ticks' state array and equity table, and the tick cache's
+# Taipei offset (market time minus UTC, ns).
+STATE_SLOTS: Mapping[str, int]
+STATE_CODE_FIELDS: tuple[str, ...]
+EQUITY_ROW_FIELDS: tuple[str, ...]
+STATE_UNSET: int
+TAIPEI_OFFSET_NS: int
 
 def merge_records(parts: list[Any], codes: list[int], ranks: list[int], width: int, columns: list[Any]) -> None:
     """Merge files of tick records into one table, in (time stamp, code rank) order."""

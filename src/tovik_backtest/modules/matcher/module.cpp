@@ -1,4 +1,5 @@
 // Binding of the `matcher` extension: the Matcher class and its method table.
+#include "engine_state.hpp"
 #include "matcher.hpp"
 
 namespace tovik::matcher {
@@ -77,4 +78,5 @@ NB_MODULE(matcher, m) {
         return table;
     }();
     check_status(PyModule_AddFunctions(m.ptr(), functions.data()));
+    engine_state::add_layout(m.ptr());
 }
