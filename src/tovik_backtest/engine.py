@@ -21,7 +21,7 @@ import numpy as np
 from tovik_backtest import constant
 from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.days import DayReader, DayTicks, calendar_chunks, day_ticks
-from tovik_backtest.errors import BacktestError
+from tovik_backtest.errors import BacktestError, OrderRefused
 from tovik_backtest.fills import FillModel, Queue, check_fills
 from tovik_backtest.instruments import Instrument
 from tovik_backtest.modules.matcher.matcher import TAIPEI_OFFSET_NS
@@ -42,8 +42,9 @@ class _EngineDesk(OrderDesk):
     every new day order's close."""
 
     def __init__(self, matcher: Any, instruments: list[Instrument], stats: dict[str, Any],
-                 state: EngineState) -> None:
+                 state: EngineState, deferred: bool = False) -> None:
         self._state = state
+        self._deferred = deferred  # requests reach the exchange after the fill model's latency
         super().__init__(matcher, instruments, stats)
 
     @property
@@ -54,6 +55,26 @@ class _EngineDesk(OrderDesk):
     @now_ns.setter
     def now_ns(self, value: int | None) -> None:
         self._state["now_ns"] = UNSET if value is None else value
+
+    def cancel(self, trade_id: Any) -> None:
+        if not self._deferred:
+            super().cancel(trade_id)
+            return
+        self._resting(trade_id, "cancel")
+        # On its way: until it arrives the order may still fill or expire (then the
+        # exchange refuses it as late), so the day order stays known here.
+        self.matcher.defer_request(trade_id, True)
+
+    def _send_modify(self, record: dict[str, Any], trade_id: str, cut: int | None, value: float | None) -> None:
+        if not self._deferred:
+            super()._send_modify(record, trade_id, cut, value)
+            return
+        if not cut and not value:
+            raise OrderRefused(f"modify {trade_id}: give a quantity to cut or a new price")
+        if cut is not None and not 0 <= cut <= record["quantity"]:
+            raise OrderRefused(f"modify {trade_id}: the cut {cut} must be from 0 to the open quantity "
+                               f"{record['quantity']}")
+        self.matcher.defer_request(trade_id, False, cut or None, value or None)
 
     def add(self, *args: Any) -> str:
         trade_id = super().add(*args)
@@ -210,7 +231,7 @@ def drive(
     codes = [i.code for i in instruments]
     markets = [i.market for i in instruments]
     state = recorder.state
-    desk = _EngineDesk(matcher, instruments, stats, state)
+    desk = _EngineDesk(matcher, instruments, stats, state, deferred=model.latency_ms > 0 or model.jitter_ms > 0)
     reader = DayReader(ticker, instruments, BASIC_INFO.data_dir)
     run = EngineRun(matcher, matcher.positions, desk, codes, state)
     strategy._runner = run
@@ -268,4 +289,7 @@ def drive(
         on_reports()
     walk(calendar_chunks(*period), False)
     end_of_data(desk, strategy, on_reports)
+    for code, late in matcher.late_requests().items():
+        if code in stats:
+            stats[code].late_requests += late
     return run, backfilling_ticks

@@ -131,10 +131,14 @@ class OrderDesk:
                 reason = mk.price_off_grid_reason(self.markets[code], code, value)
                 if reason is not None:
                     raise OrderRefused(f"{what}: {reason}")
+        self._send_modify(record, trade_id, cut, value)
+
+    def _send_modify(self, record: dict[str, Any], trade_id: str, cut: int | None, value: float | None) -> None:
+        """Hand the checked modification to the exchange."""
         try:
             self.matcher.modify_order(trade_id, cut, value)
         except Exception as exc:
-            raise OrderRefused(f"{what} refused by the exchange: {exc}") from None
+            raise OrderRefused(f"modify {trade_id} refused by the exchange: {exc}") from None
 
     def cancel(self, trade_id: Any) -> None:
         self._resting(trade_id, "cancel")

@@ -46,6 +46,7 @@ class InstrumentStats:
     filled_qty: int = 0
     exchange_cancels: int = 0
     expired: int = 0  # day (ROD) orders cancelled at their session close
+    late_requests: int = 0  # modifications and cancellations that arrived after their order left the book
 
 
 @dataclass
@@ -163,13 +164,14 @@ class BacktestResult:
                 "filled_qty": s.filled_qty,
                 "exchange_cancels": s.exchange_cancels,
                 "expired": s.expired,
+                "late_requests": s.late_requests,
                 "net_position": pos.get("quantity", 0),
                 "realized_pnl": realized,
                 "unrealized_pnl": unrealized,
                 "pnl_points": realized + unrealized,
                 **{key: to_twd(value) for key, value in figures.items()},
             }
-        keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired")
+        keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "late_requests")
         overall: dict[str, Any] = {k: sum(v[k] for v in per.values()) for k in keys}
         overall.update({key: to_twd(value) for key, value in money.items()})
         overall["capital"] = self.capital

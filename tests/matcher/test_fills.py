@@ -28,13 +28,14 @@ def sell(price, qty=1, order_type="ROD", price_type="LMT"):
     return ("Sell", price, qty, order_type, price_type)
 
 
-def drive(model, ticks, orders, cancels=None):
+def drive(model, ticks, orders, cancels=None, defers=None, out=None):
     """Drive ``ticks`` of one stock through a matcher using ``model`` (None: no model).
     ``orders`` maps a tick index to the orders placed while the strategy handles it;
     ``cancels`` maps a tick index to the order numbers cancelled then. Returns the fills
     as (tick, order number, quantity, reason) and the exchange's cancellations as
     (tick, order number, quantity)."""
-    cancels = cancels or {}
+    cancels, defers = cancels or {}, defers or {}
+    refusals = []
     ids: list[str] = []
     fills, cancelled = [], []
     sink: list[dict] = []
@@ -49,6 +50,8 @@ def drive(model, ticks, orders, cancels=None):
             for report in sink:
                 if "operation_type" not in report:
                     fills.append([at[0], ids.index(report["id"]), int(report["quantity"])])
+                elif report["operation_status_code"] != "00":
+                    refusals.append((at[0], ids.index(report["order"]["id"]), report["operation_type"].value))
                 elif report["operation_type"].value == "Cancel" and report["order"]["id"] not in cancelled_by_us:
                     cancelled.append((at[0], ids.index(report["order"]["id"]), int(report["order"]["quantity"])))
             sink.clear()
@@ -62,6 +65,10 @@ def drive(model, ticks, orders, cancels=None):
             for action, price, qty, order_type, price_type in orders.get(at[0], ()):
                 m.add_order("2330", "Stock", action, float(price), qty, price_type, order_type)
                 ids.append(m.pending_orders[-1]["trade_id"])
+            for number, cancel, qty, price in defers.get(at[0], ()):
+                if cancel:
+                    cancelled_by_us.add(ids[number])
+                m.defer_request(ids[number], cancel, qty, price)
             at[0] += 1
 
         n = len(ticks)
@@ -77,6 +84,8 @@ def drive(model, ticks, orders, cancels=None):
                       np.ones(n, dtype=np.int64), ["2330"], ["Stock"], state, False, on_tick, on_reports, None,
                       quotes)
         reasons = m.fill_reasons()
+        if out is not None:
+            out.update(late=m.late_requests(), refusals=refusals, resting=len(m.pending_orders))
     if model is not None:
         assert len(reasons) == len(fills)
         for fill, reason in zip(fills, reasons, strict=True):
@@ -206,3 +215,42 @@ def test_the_model_is_set_before_orders_and_queue_needs_quotes():
             m.drive_ticks(np.zeros(1, dtype=np.int64), np.zeros(1, dtype=np.int64), np.ones(1),
                           np.ones(1, dtype=np.int64), np.ones(1, dtype=np.int64), ["2330"], ["Stock"], state,
                           False, None, None, None)
+
+
+# 0, 2, 4, 6 and 8 ms; the buy at 100 fills at 6 ms (its queue empty: the bid fell to 99)
+LATE = LATENCY + [tick(100, 1, 99, 9, 101, 5, ms=8)]
+
+
+@pytest.mark.parametrize("orders, defers, fills, late, refusals, resting", [
+    # cancelled at 2 ms: arrives at 7 ms, after the fill at 6 ms: refused as late
+    ({0: [buy(100)]}, {1: [(0, True, None, None)]}, [(3, 0, 1, "queue")], {"2330": 1}, [(4, 0, "Cancel")], 0),
+    # cancelled at once: it arrives with the order at 6 ms and goes first
+    ({0: [buy(100)]}, {0: [(0, True, None, None)]}, [], {}, [], 0),
+    # a new price arrives with the order: it queues at 100, not 99
+    ({0: [buy(99)]}, {0: [(0, False, None, 100.0)]}, [(3, 0, 1, "queue")], {}, [], 0),
+    ({0: [buy(99)]}, {}, [], {}, [], 1),
+    # a cut of all 3 lots arrives after 1 filled: more than is open, so the exchange refuses
+    # it, and the order trades on
+    ({0: [buy(100, 3)]}, {1: [(0, False, 3, None)]}, [(3, 0, 1, "queue"), (4, 0, 1, "queue")], {},
+     [(4, 0, "UpdateQty")], 1),
+])
+def test_requests_arrive_after_the_latency_and_late_ones_are_refused(orders, defers, fills, late, refusals,
+                                                                      resting):
+    out = {}
+    assert drive(Queue(latency_ms=5), LATE, orders, defers=defers, out=out)[0] == fills
+    assert (out["late"], out["refusals"], out["resting"]) == (late, refusals, resting)
+
+
+def test_defer_request_needs_a_model_and_a_resting_order():
+    with Matcher() as m:
+        m.set_quiet(True)
+        m.add_order("2330", "Stock", "Buy", 500.0, 1, "LMT", "ROD")
+        trade_id = m.pending_orders[0]["trade_id"]
+        with pytest.raises(RuntimeError, match="no fill model"):
+            m.defer_request(trade_id, True)
+    with Matcher() as m:
+        m.set_fill_model("touch", "none", 5_000_000)
+        with pytest.raises(ValueError, match="no resting order"):
+            m.defer_request("nope", True)
+        with pytest.raises(TypeError, match="bool"):
+            m.defer_request("nope", 1)

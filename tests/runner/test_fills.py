@@ -34,6 +34,7 @@ class Quoting(Strategy):
         self.resting: dict[str, str] = {}
         self.placed: dict[str, tuple[int, str, float]] = {}  # id -> (tick number, action, price)
         self.deals: list[tuple[int, str, int]] = []  # (tick number, id, quantity)
+        self.refused: list[tuple[str, str]] = []  # the exchange's refusals: (operation, id)
 
     def on_tick(self, tick):
         self.times.append(mk.posix_seconds_to_ns(tick["timestamp"]))
@@ -60,6 +61,10 @@ class Quoting(Strategy):
 
     def on_deal(self, report):
         self.deals.append((self.tick_no, report["id"], int(report["quantity"])))
+
+    def on_order(self, report):
+        if report["operation_status_code"] != "00":
+            self.refused.append((report["operation_type"].value, report["order"]["id"]))
 
 
 @pytest.fixture(scope="module")
@@ -165,3 +170,16 @@ def test_backtest_refuses_what_is_not_a_model(sample):
     folder, start, end = sample
     with pytest.raises(BacktestError, match="Touch\\(\\) or Queue\\(\\)"):
         Backtest(Strategy(), INSTRUMENTS, start, end, data_dir=folder, fills="queue")
+
+
+@pytest.mark.parametrize("model", [Touch(latency_ms=30_000), Queue(latency_ms=30_000, jitter_ms=20_000)])
+def test_cancellations_arrive_late_and_the_exchange_refuses_them(sample, model):
+    # ticks come some seconds apart: a latency of half a minute spans several of them
+    strategy, result = _run(sample, model)
+    overall = result.summary()["overall"]
+    assert overall["late_requests"] == len(strategy.refused) > 0
+    assert {operation for operation, _ in strategy.refused} == {"Cancel"}
+    filled = {trade_id for _, trade_id, _ in strategy.deals}
+    assert {trade_id for _, trade_id in strategy.refused} <= filled | set(strategy.placed)
+    per_code = sum(s["late_requests"] for s in result.summary()["instruments"].values())
+    assert per_code == overall["late_requests"]

@@ -244,14 +244,15 @@ class TestCostsPerFill:
         assert result.summary()["overall"]["exposure"] == 0.5
 
 
-SUMMARY_KEYS = {"market", "ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "net_position",
+SUMMARY_KEYS = {"market", "ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "late_requests",
+                "net_position",
                 "realized_pnl", "unrealized_pnl", "pnl_points", "gross_pnl", "commission", "tax", "net_pnl"}
 OVERALL_KEYS = {"ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "gross_pnl", "commission",
                 "tax",
                 "net_pnl", "capital", "max_drawdown", "max_drawdown_pct", "max_drawdown_pct_of_capital",
                 "max_drawdown_duration", "round_trips", "win_rate",
                 "profit_factor", "average_trade", "sharpe", "exposure", "backfilling_ticks", "wall_seconds",
-                "ticks_per_second", "skipped_days", "errors", "fill_model"}
+                "ticks_per_second", "skipped_days", "errors", "fill_model", "late_requests"}
 
 
 class TestTables:

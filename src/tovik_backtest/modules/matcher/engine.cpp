@@ -346,8 +346,11 @@ PyObject *drive_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         mark_price(view, c, close.data()[i]); // a fill of this tick is booked at its price
 
         // An empty book can fill nothing: match_deal is skipped.
-        if (model)
+        if (model) {
+            if (fills_deliver(self, *model, codes[c].code)) // requests arriving now
+                hand_over();
             fills_open_tick(*model, codes[c].code, close.data()[i], qty.data()[i], quotes.at(i));
+        }
         safe_ref pending = field(self, TOVIK_KEY("pending_orders"));
         if (!PyList_CheckExact(pending.ptr()) || PyList_GET_SIZE(pending.ptr()) > 0) {
             const long long tick_qty = qty.data()[i];

@@ -455,6 +455,9 @@ void fills_changed(PyObject *self, PyObject *record);
 // The engine's loop: a tick's market time (before anything of the tick runs), the tick
 // about to be matched (arrivals), and the tick done (queues move up, the quote is kept).
 void fills_clock(FillModel &model, long long now_ns);
+// Carries out the modifications and cancellations of `code` that arrive at this tick
+// (before its arrivals and matching); true when any did.
+bool fills_deliver(PyObject *self, FillModel &model, PyObject *code);
 void fills_open_tick(FillModel &model, PyObject *code, double close, long long volume, const FillQuote &quote);
 void fills_close_tick(FillModel &model);
 // Does the model read the ticks' quotes (the queue model)?

@@ -135,6 +135,12 @@ class Matcher:
     ) -> None:
         """Decide fills by a back-test run's fill model; None restores match_deal's own rule."""
 
+    def defer_request(self, trade_id: str, cancel: bool, qty: int | None = None, price: float | None = None) -> None:
+        """Send a cancellation or modification that reaches the exchange after the latency."""
+
+    def late_requests(self) -> dict[str, int]:
+        """Requests that arrived after their order had left the book, per code."""
+
     def fill_reasons(self) -> list[str]:
         """Why each deal of the fill model filled, in deal order."""
 
