@@ -7,8 +7,8 @@ Timestamps
     9 h``. Every ``ts_ns`` taken or returned here uses the same convention, so
     ``session_close`` compares directly with tick timestamps; no time zone is applied.
 Sessions
-    Trading days come from the XTAI calendar of ``exchange_calendars`` (built once, from
-    the earliest year asked for). Stocks close at 13:30. Futures trade a day session
+    Trading days come from the XTAI calendar of ``exchange_calendars``, built once and
+    kept beside the tick cache (see ``trading_calendar``). Stocks close at 13:30. Futures trade a day session
     08:45-13:45 and a night session from 15:00 of a trading day to 05:00 the next
     morning; the night session belongs to the next trading day (a Friday night runs to
     Saturday 05:00). A night session is assumed after every trading day. An order placed
@@ -26,11 +26,10 @@ import bisect
 import datetime as dt
 import math
 import re
-import threading
-import warnings
 from collections.abc import Mapping
 from decimal import ROUND_FLOOR, Decimal
 
+from tovik_backtest import trading_calendar
 from tovik_backtest.constant import OrderLot
 
 _TAIPEI_OFFSET_NS = 8 * 3600 * 1_000_000_000
@@ -220,27 +219,9 @@ def price_off_grid_reason(market: str, code: str, price: float) -> str | None:
 
 # --- trading days -----------------------------------------------------------------------
 
-_calendar_lock = threading.Lock()
-_days: list[dt.date] = []  # trading days, ascending, from _first_year on
-_first_year: int | None = None
-
-
 def _sessions(covering: dt.date) -> list[dt.date]:
-    """The trading-day list, rebuilt from an earlier year when ``covering`` precedes it."""
-    global _days, _first_year
-    with _calendar_lock:
-        if _first_year is None or covering.year <= _first_year:
-            year = covering.year - 1 if _first_year is None else min(covering.year - 1, _first_year - 1)
-            with warnings.catch_warnings():
-                # the calendar library trips its own pandas deprecations; not ours to fix
-                warnings.simplefilter("ignore", DeprecationWarning)
-                warnings.simplefilter("ignore", FutureWarning)
-                import exchange_calendars  # slow to import; only when sessions are needed
-
-                calendar = exchange_calendars.get_calendar("XTAI", start=f"{year}-01-01")
-            _days = [stamp.date() for stamp in calendar.sessions]
-            _first_year = year
-        days = _days
+    """The trading days from at least the year before ``covering``'s on."""
+    days = trading_calendar.sessions(covering).days
     if covering > days[-1]:
         raise ValueError(
             f"{covering} is past the last trading day the exchange calendar knows ({days[-1]}): "
