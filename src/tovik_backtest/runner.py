@@ -326,8 +326,8 @@ class Backtest:
         """Replay the period through the strategy. Trading days the cache lacks (and no
         broker can fill) refuse the run unless ``allow_missing``; the result lists the
         days it went without and keeps the modules' error records."""
+        from tovik_backtest.lazy_ticker import LazyTicker
         from tovik_backtest.modules.matcher.matcher import Matcher
-        from tovik_backtest.modules.ticker.ticker import Ticker
 
         with BASIC_INFO.override(self.data_dir), utils.quiet_console(self.quiet), \
                 ErrorLog(self.on_error) as errors:
@@ -335,7 +335,7 @@ class Backtest:
             missing = [] if self.api else coverage.not_cached()
             if missing and not self.allow_missing:
                 raise missing_error(missing)
-            result = self._run_engine(Matcher, Ticker)
+            result = self._run_engine(Matcher, LazyTicker)  # the ticker loads when a day needs it
             aside = coverage.set_aside()
         if aside and not self.allow_missing:
             raise missing_error(aside, during_run=True)
