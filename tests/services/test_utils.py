@@ -14,12 +14,14 @@ class TestFormatToDt:
             ("2024-01-02 09:30:15", dt.datetime(2024, 1, 2, 9, 30, 15)),
             ("2024-01-02 09:30:15.250", dt.datetime(2024, 1, 2, 9, 30, 15, 250000)),
             ("2024-01-02T09:30:15", dt.datetime(2024, 1, 2, 9, 30, 15)),
+            (" 2024-02-29\n", dt.datetime(2024, 2, 29)),
+            ("2024-1-2", dt.datetime(2024, 1, 2)),
         ],
     )
     def test_accepted_forms(self, text, expected):
         assert utils.format_to_dt(text) == expected
 
-    @pytest.mark.parametrize("text", ["2024/01/02", "", "yesterday", "2024-13-01"])
+    @pytest.mark.parametrize("text", ["2024/01/02", "", "yesterday", "2024-13-01", "2023-02-29", "2024-00-10"])
     def test_bad_text_names_itself(self, text):
         with pytest.raises(ValueError) as info:
             utils.format_to_dt(text)
