@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import math
 import os
 import sys
 import tempfile
@@ -20,6 +21,7 @@ from rich.table import Table
 from tovik_backtest.config import RunConfig, costs_with, load_costs
 from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError, UsageError
+from tovik_backtest.fills import FillModel, parse_fill_list
 from tovik_backtest.instruments import Instrument, parse_instrument
 from tovik_backtest.market import ContractSizeError, parse_contract_size
 from tovik_backtest.utils import format_to_dt
@@ -89,6 +91,16 @@ def positive_int_arg(text: str) -> int:
     value = int_arg(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
+    return value
+
+
+def milliseconds_arg(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of milliseconds: {text!r}") from None
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a number of milliseconds >= 0: {text!r}")
     return value
 
 
@@ -253,14 +265,40 @@ def add_config_args(p: argparse.ArgumentParser, *, example: str = "2330:Stock or
     p.add_argument("--allow-missing", action="store_true",
                    help="run without the trading days the cache lacks (listed in the summary) "
                         "instead of refusing the run")
+    add_fill_args(p)
 
 
-def config_from_args(args: argparse.Namespace) -> RunConfig:
-    """The RunConfig the options of add_config_args (and --fills, where given) describe."""
+def add_fill_args(p: argparse.ArgumentParser) -> None:
+    """--fills, --latency-ms and --jitter-ms: the fill model of the run."""
+    p.add_argument("--fills", default="touch", metavar="MODEL",
+                   help="fill model: touch (default; a resting limit order fills on any tick at its price), "
+                        "queue (it waits behind the volume displayed at its price) or queue-proportional "
+                        "(unexplained falls of that volume move it up too); run takes a comma list, "
+                        "e.g. touch,queue, and prints the optimism gap")
+    p.add_argument("--latency-ms", type=milliseconds_arg, default=0.0, metavar="MS",
+                   help="time from a request to its arrival at the exchange (default 0: the next tick)")
+    p.add_argument("--jitter-ms", type=milliseconds_arg, default=0.0, metavar="MS",
+                   help="up to this much more latency per request, drawn from --seed (default 0)")
+
+
+def fill_models_from_args(args: argparse.Namespace) -> list[FillModel]:
+    """The models --fills names, with --latency-ms and --jitter-ms."""
+    return parse_fill_list(getattr(args, "fills", "touch"), getattr(args, "latency_ms", 0.0),
+                           getattr(args, "jitter_ms", 0.0))
+
+
+def config_from_args(args: argparse.Namespace, fills: FillModel | None = None) -> RunConfig:
+    """The RunConfig the options of add_config_args describe; ``fills`` replaces the model
+    --fills names (which must then be one)."""
+    if fills is None:
+        models = fill_models_from_args(args)
+        if len(models) > 1:
+            raise UsageError(f"--fills {args.fills} names {len(models)} models; this command runs one")
+        fills = models[0]
     return RunConfig(instruments=tuple(args.instrument), start=args.start, end=args.end,
                      backfill_start=args.backfill_start, backfill_end=args.backfill_end,
                      data_dir=args.data_dir, seed=args.seed, allow_missing=args.allow_missing,
-                     fills=getattr(args, "fills", None), **money_kwargs(args))
+                     fills=fills, **money_kwargs(args))
 
 
 def _twd(value: float) -> str:

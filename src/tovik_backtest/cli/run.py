@@ -11,6 +11,7 @@ from tovik_backtest.cli.common import (
     add_config_args,
     check_out_dir,
     config_from_args,
+    fill_models_from_args,
     finish,
     keep_errors,
     out,
@@ -18,7 +19,10 @@ from tovik_backtest.cli.common import (
     show_error,
 )
 from tovik_backtest.cli.sweep import parse_param
+from tovik_backtest.compare import fills_table, gap_lines
+from tovik_backtest.config import RunConfig
 from tovik_backtest.errors import UsageError
+from tovik_backtest.fills import FillModel, Queue
 from tovik_backtest.loader import load_strategy_class
 from tovik_backtest.params import resolve
 from tovik_backtest.runner import Backtest
@@ -55,7 +59,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     params = _params(args.param)
     if args.out is not None:
         check_out_dir(args.out)
-    config = config_from_args(args)
+    models = fill_models_from_args(args)
+    config = config_from_args(args, fills=models[0])
     cls = load_strategy_class(args.strategy)
     resolve(cls, params)  # an undeclared or mistyped parameter: BacktestError, exit 2
     try:
@@ -63,6 +68,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     except (TypeError, ValueError) as exc:
         raise UsageError(f"{args.strategy} refuses these parameters: {exc}") from None
     api = login_from_env() if args.login else None
+    if len(models) > 1:
+        return _compare(args, cls, params, config, models, api)
     backtest = Backtest(strategy, config=config, api=api, on_error=show_error)
     try:
         result = run_with_progress(backtest)
@@ -77,3 +84,29 @@ def cmd_run(args: argparse.Namespace) -> int:
     if result.errors and not args.out:
         out.print(f"{len(result.errors)} error records written to {keep_errors(result.errors)}")
     return 0
+
+
+def _compare(args: argparse.Namespace, cls: Any, params: dict[str, Any], config: RunConfig,
+             models: list[FillModel], api: Any) -> int:
+    """The period once per fill model: one line per model, then the optimism gap. With
+    --out, each run is saved in a folder of its own named after its model."""
+    if args.plot or args.report:
+        raise UsageError("--plot and --report draw one run: give --fills a single model with them")
+    runs = []
+    for model in models:
+        backtest = Backtest(cls(**params), config=config.replace(fills=model), api=api, on_error=show_error)
+        result = run_with_progress(backtest)
+        runs.append((model, result))
+        if args.out:
+            result.save(args.out / _folder_of(model))
+    for line in gap_lines(fills_table(runs)):
+        out.print(line, markup=False, highlight=False, soft_wrap=True)
+    if args.out:
+        out.print(f"saved each model's run under {args.out}")
+    return 0
+
+
+def _folder_of(model: FillModel) -> str:
+    if isinstance(model, Queue):
+        return "queue" if model.cancels == "none" else "queue-proportional"
+    return "touch"
