@@ -130,6 +130,7 @@ class Ledger:
     tax: list[int] = field(init=False)
     rows: list[tuple[int, ...]] = field(default_factory=list)  # equity table rows the reference loop closed
     _held: list[_Held] = field(init=False)
+    _open_codes: int = 0  # codes with a position open
 
     def __post_init__(self) -> None:
         n = len(self.codes)
@@ -189,7 +190,9 @@ class Ledger:
         self.realized[k] += realized
         self.commission[k] += fill.commission_cents
         self.tax[k] += fill.tax_cents
-        s["exposed"] = 1 if any(s.of("units", j) for j in range(s.n)) else 0
+        if (before == 0) != (after == 0):  # a position opened or closed
+            self._open_codes += 1 if before == 0 else -1
+            s["exposed"] = 1 if self._open_codes else 0
         self.fills.append(fill)
         self.point(t)
 

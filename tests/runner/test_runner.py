@@ -234,3 +234,72 @@ def test_seeded_ids_draw_what_random_choice_draws(seed):
     rng, fast = random.Random(seed), _seeded_ids(seed)
     for _ in range(400):  # past several blocks of draws
         assert fast() == "".join(rng.choice(_ID_ALPHABET) for _ in range(16))
+
+
+# ---- the order of events both loops keep -------------------------------------------------
+
+class Watches(Strategy):
+    """Logs what happens when; ``act`` says what to do on the first tick of 2330."""
+
+    def __init__(self, act):
+        super().__init__()
+        self.act, self.log, self.ticks, self.placed, self.tick = act, [], 0, [], None
+
+    def on_tick(self, t):
+        self.ticks += 1
+        self.tick = t
+        if t["is_backfilling"]:
+            if self.act == "warm-up order":
+                try:
+                    self.placed.append(self.buy("2330", t["close"], 1))
+                except BacktestError as refused:
+                    self.log.append(("refused", str(refused)))
+            return
+        if t["code"] == "2330" and not self.placed and self.act != "warm-up order":
+            # a ROD buy far below the market: it rests to the end of the data
+            self.placed.append(self.buy("2330", round(t["close"] * 0.9), 1))
+
+    def on_order(self, report):
+        # the tick the loop is at: the one last handed to on_tick, or a later one
+        at = self.ticks if self.positions.current_tick is self.tick else self.ticks + 0.5
+        self.log.append((at, report["operation_type"].value, report["order"]["id"]))
+        if self.act == "order in on_order" and len(self.placed) == 1 and report["order"]["id"] == self.placed[0]:
+            self.placed.append(self.buy("2330", report["order"]["price"], 1))
+
+    def on_end(self):
+        self.log.append(("end", [r["trade_id"] for r in self.pending_orders]))
+
+
+def watched(sample_dir, act, reference, warm_up=False, last_day=False):
+    start, end = sample_period(2)
+    kwargs = {"backfill_start": start, "backfill_end": start} if warm_up else {}
+    strategy = Watches(act)
+    bt = Backtest(strategy, ["2330:Stock"], end if warm_up or last_day else start, end, data_dir=sample_dir,
+                  **kwargs)
+    result = bt.run_reference() if reference else bt.run()
+    return strategy, result
+
+
+@pytest.mark.parametrize("reference", [False, True], ids=["engine", "reference"])
+class TestEventOrder:
+    def test_orders_during_the_warm_up_are_refused(self, sample_dir, reference):
+        strategy, result = watched(sample_dir, "warm-up order", reference, warm_up=True)
+        refusals = [e for e in strategy.log if e[0] == "refused"]
+        assert refusals and all("back-filling" in text for _, text in refusals)
+        assert strategy.placed == [] and result.summary()["overall"]["orders"] == 0
+
+    def test_a_report_of_an_order_placed_in_on_order_comes_in_the_same_tick(self, sample_dir, reference):
+        strategy, _ = watched(sample_dir, "order in on_order", reference)
+        first, second = strategy.placed
+        news = {order_id: tick for tick, kind, order_id in (e for e in strategy.log if e[0] != "end")
+                if kind == "New"}
+        assert news[second] == news[first]  # not a tick later
+
+    def test_day_orders_left_at_the_end_expire_before_on_end(self, sample_dir, reference):
+        # placed on the last day, the order's session has not closed before the data ends
+        strategy, result = watched(sample_dir, "resting order", reference, last_day=True)
+        (order_id,) = strategy.placed
+        end = strategy.log.index(("end", []))  # nothing rests when on_end runs
+        cancels = [n for n, e in enumerate(strategy.log) if e[1:] == ("Cancel", order_id)]
+        assert cancels and cancels[0] < end
+        assert result.summary()["instruments"]["2330"]["expired"] == 1
