@@ -74,6 +74,20 @@ class SessionAxis:
             else:
                 self.ends[-1] = t
 
+    @classmethod
+    def of_array(cls, times: Any) -> SessionAxis:
+        """The same axis from an int64 array of times (ns), worked out on the array."""
+        import numpy as np
+
+        t = np.unique(np.asarray(times, dtype=np.int64))
+        axis = cls([])
+        if len(t):
+            cut = np.flatnonzero(np.diff(t) > _GAP_NS) + 1
+            starts, ends = t[np.r_[0, cut]], t[np.r_[cut - 1, len(t) - 1]]
+            offsets = np.r_[0, np.cumsum(ends[:-1] - starts[:-1] + _GAP_NS // 30)]
+            axis.starts, axis.ends, axis.offsets = starts.tolist(), ends.tolist(), offsets.tolist()
+        return axis
+
     def x(self, t: int) -> float:
         """Hours along the compressed axis."""
         if not self.starts:
@@ -85,6 +99,24 @@ class SessionAxis:
 
     def xs(self, times: list[int]) -> list[float]:
         return [self.x(t) for t in times]
+
+    def array(self, times: Any) -> Any:
+        """``x`` of every time of an int64 array (ns), as a float64 array of hours."""
+        import numpy as np
+
+        t = np.asarray(times, dtype=np.int64)
+        if not self.starts:
+            return np.zeros(len(t))
+        starts = np.asarray(self.starts, dtype=np.int64)
+        i = np.maximum(np.searchsorted(starts, t, side="right") - 1, 0)
+        t = np.clip(t, starts[i], np.asarray(self.ends, dtype=np.int64)[i])
+        return (np.asarray(self.offsets, dtype=np.int64)[i] + t - starts[i]) / 3.6e12
+
+    def sessions(self) -> dict[str, list[float]]:
+        """Each session's first time (ms, wall time written as UTC), last time and its x
+        (hours): what a page needs to turn an x back into the time it stands for."""
+        return {"start_ms": [s / 1e6 for s in self.starts], "end_ms": [e / 1e6 for e in self.ends],
+                "x": [o / 3.6e12 for o in self.offsets]}
 
     def label(self, ax: Any) -> None:
         """One tick mark per session, labelled with its day and start."""

@@ -11,7 +11,7 @@ from typing import Any
 
 import polars as pl
 
-from tovik_backtest import measures
+from tovik_backtest import __version__, measures
 from tovik_backtest.costs import FUTURES_WITHOUT_COMMISSION_NOTE, Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.fills import Touch
@@ -74,6 +74,8 @@ class BacktestResult:
     # the fill model the run decided fills by, and why each deal filled (in deal order)
     fills: str = field(default_factory=lambda: Touch().name)
     fill_reasons: list[str] = field(default_factory=list)
+    # the strategy class that ran, as "module:Class"
+    strategy: str = ""
 
     @cached_property
     def _recorder(self) -> Recorder:
@@ -197,6 +199,7 @@ class BacktestResult:
                                    "notes": self.notes}
         if self.config is not None:
             summary["config"] = self.config
+        summary["run"] = {"strategy": self.strategy, "fill_model": self.fills, "version": __version__}
         if self.error is not None:
             summary["partial"] = True
             summary["error"] = self.error
@@ -307,8 +310,9 @@ class BacktestResult:
 
     def save(self, folder: str | Path) -> Path:
         """Write reports.jsonl, errors.jsonl, trades.csv, round_trips.csv (durations in
-        seconds), equity.csv (the one-minute table) and summary.json into ``folder``, and
-        report.html where matplotlib is installed."""
+        seconds), equity.csv (the one-minute table), daily.csv, prices.parquet (what
+        ``tovik-backtest report`` redraws the page from) and summary.json into ``folder``,
+        and report.html where plotly is installed."""
         out = Path(folder)
         out.mkdir(parents=True, exist_ok=True)
         (out / "reports.jsonl").write_text(self.reports_jsonl(), encoding="utf-8")
@@ -318,20 +322,18 @@ class BacktestResult:
         self.round_trips().with_columns(pl.col("duration").dt.total_nanoseconds() / 1e9).write_csv(
             out / "round_trips.csv")
         self.equity("1m").write_csv(out / "equity.csv")
-        from tovik_backtest.plot import PlotUnavailable
+        from tovik_backtest.report import save_report
 
-        try:
-            self.report(out / "report.html")
-        except PlotUnavailable:
-            pass  # the files above carry the same figures
+        save_report(self, out)  # report.html only where plotly is installed
         (out / "summary.json").write_text(
             json.dumps(self.summary(), ensure_ascii=False, indent=2, default=str), encoding="utf-8"
         )
         return out
 
     def report(self, path: str | Path, ticks: pl.DataFrame | None = None) -> Path:
-        """One self-contained HTML page: summary, equity and drawdown, prices with fills,
-        round trips (needs matplotlib)."""
+        """One self-contained interactive HTML page: settings, summary and measures, prices
+        with fills over equity and drawdown, daily P&L, round trips (needs plotly). Prices
+        come from ``ticks`` or else from the tick cache the run read."""
         from tovik_backtest.report import write_report
 
         return write_report(self, Path(path), ticks)

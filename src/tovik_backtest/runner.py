@@ -404,6 +404,7 @@ class Backtest:
             config=self.config.as_dict(),
             fills=self.fills.name,
             fill_reasons=list(fill_reasons or []),
+            strategy=f"{type(self.strategy).__module__}:{type(self.strategy).__qualname__}",
         )
 
     def _recorder(self) -> Recorder:

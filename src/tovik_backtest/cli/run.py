@@ -35,7 +35,7 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--out", type=Path, help="folder to save reports, trades and summary")
     p.add_argument("--plot", type=Path, metavar="FILE.png", help="draw prices, fills, equity and drawdown")
     p.add_argument("--report", type=Path, metavar="FILE.html",
-                   help="write a self-contained HTML report (needs matplotlib)")
+                   help="write a self-contained interactive HTML report (needs plotly)")
     p.add_argument("--param", "-p", action="append", type=parse_param, default=[], metavar="NAME=VALUE",
                    help="strategy parameter, e.g. fast=5 (repeatable)")
     p.add_argument("--login", action="store_true",
