@@ -187,6 +187,13 @@ class BacktestResult:
             trips["average_trade"] = _cents(trips["average_trade"])
         overall.update(trips)
         overall["sharpe"] = measures.sharpe([to_twd(v) for _, v in book.days], self.capital)
+        closed = [measures.Trip(t.code, t.side, to_twd(t.net_cents), (t.exit_time_ns - t.entry_time_ns) / 1e9)
+                  for t in book.round_trips]
+        overall.update(measures.run_measures([to_twd(v) for _, v in book.days], closed, self.capital, overall))
+        for group in (*overall["by_instrument"].values(), *overall["by_side"].values()):
+            for key in ("net_pnl", "average_trade"):
+                if group[key] is not None:
+                    group[key] = _cents(group[key])
         recorder = self._recorder
         overall["exposure"] = recorder.exposed_ticks / recorder.ticks if recorder.ticks else 0.0
         overall["skipped_days"] = list(self.skipped_days)
