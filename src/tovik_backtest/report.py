@@ -215,10 +215,14 @@ def _settings_rows(settings: dict[str, Any]) -> list[list[Any]]:
     if settings.get("backfill_start") or settings.get("backfill_end"):
         period += f" (warm-up {settings.get('backfill_start')} to {settings.get('backfill_end')})"
     params = settings.get("params") or {}
+    instruments = [f"{i['code']}:{i['market']}" if isinstance(i, dict) else str(i)
+                   for i in settings.get("instruments") or []]
+    sizes = settings.get("contract_sizes") or {}
     return [
         ["strategy", settings.get("strategy")],
         ["parameters", ", ".join(f"{k}={v!r}" for k, v in params.items()) or "none"],
-        ["instruments", settings.get("instruments")],
+        ["instruments", instruments],
+        ["contract sizes", ", ".join(f"{k}={v}" for k, v in sizes.items()) or "the exchange's"],
         ["period", period],
         ["costs", ", ".join(f"{k}={v}" for k, v in costs.items())],
         ["capital (TWD)", settings.get("capital")],

@@ -69,13 +69,15 @@ _NO_PRICES = pl.DataFrame(schema={"code": pl.String, "ts": pl.Int64, "close": pl
 
 def _cached_ticks(settings: dict[str, Any]) -> tuple[pl.DataFrame | None, str | None]:
     """The run's ticks from the cache it read, or None and why not."""
-    start, end, folder = settings.get("start"), settings.get("end"), settings.get("data_dir")
-    if not (start and end and folder):
-        return None, "prices are not drawn: the result does not say which period and tick folder it ran on"
+    start, end, instruments = settings.get("start"), settings.get("end"), settings.get("instruments")
+    if not (start and end and instruments):
+        return None, "prices are not drawn: the result does not say which instruments and period it ran on"
+    from tovik_backtest.constant import BASIC_INFO
     from tovik_backtest.runner import merged_ticks
 
+    folder = settings.get("data_dir") or BASIC_INFO.data_dir
     try:
-        return merged_ticks(settings["instruments"], start, end, data_dir=folder), None
+        return merged_ticks(instruments, start, end, data_dir=folder), None
     except Exception as exc:  # noqa: BLE001 - the page is still drawn, saying why prices are missing
         return None, f"prices are not drawn: the ticks of {start} to {end} could not be read from {folder} ({exc})"
 
@@ -99,24 +101,25 @@ class ReportData:
 
     @property
     def settings(self) -> dict[str, Any]:
-        settings: dict[str, Any] = self.summary.get("settings") or {}
-        return settings
+        """The run's configuration, strategy, parameters, fill model and package version."""
+        return {**(self.summary.get("config") or {}), "params": self.summary.get("params") or {},
+                "fill_model": self.summary.get("overall", {}).get("fill_model"), **(self.summary.get("run") or {})}
 
     @classmethod
     def of(cls, result: Any, ticks: pl.DataFrame | None = None) -> ReportData:
         """From a result; ``ticks`` (as ``merged_ticks`` gives them) or else the cache the
         run read gives the prices."""
         summary = result.summary()
-        summary.setdefault("settings", dict(getattr(result, "settings", {}) or {}))
         notes: list[str] = []
+        data = cls(summary, result.trades(), result.round_trips(), _result_equity(result),
+                   _daily(list(result.book.days), float(result.capital)), _NO_PRICES, notes)
         if ticks is None:
-            ticks, why = _cached_ticks(summary["settings"])
+            ticks, why = _cached_ticks(data.settings)
             if why:
                 notes.append(why)
-        codes = [i.code for i in result.instruments]
-        prices = _NO_PRICES if ticks is None or not ticks.height else _price_columns(ticks, codes)
-        return cls(summary, result.trades(), result.round_trips(), _result_equity(result),
-                   _daily(list(result.book.days), float(result.capital)), prices, notes)
+        if ticks is not None and ticks.height:
+            data.prices = _price_columns(ticks, [i.code for i in result.instruments])
+        return data
 
     def save(self, folder: Path) -> None:
         """Write what ``load`` needs beyond the result's own files."""

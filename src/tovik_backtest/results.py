@@ -206,7 +206,7 @@ class BacktestResult:
                                    "notes": self.notes}
         if self.config is not None:
             summary["config"] = self.config
-        summary["run"] = {"strategy": self.strategy, "fill_model": self.fills, "version": __version__}
+        summary["run"] = {"strategy": self.strategy, "version": __version__}
         if self.error is not None:
             summary["partial"] = True
             summary["error"] = self.error

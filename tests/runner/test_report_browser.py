@@ -91,8 +91,8 @@ def test_whole_run_keeps_extremes_and_zoom_shows_every_tick(page, run):
     tab, _ = page
     result, _ = run
     xs, ys = _price_points(tab, "2330 price")
-    settings = result.settings
-    closes = merged_ticks(["2330:Stock"], settings["start"], settings["end"], data_dir=settings["data_dir"])["close"]
+    config = result.config
+    closes = merged_ticks(["2330:Stock"], config["start"], config["end"], data_dir=config["data_dir"])["close"]
     # drawn a few points per pixel, the highest and lowest prices are still there
     assert max(ys) == closes.max() and min(ys) == closes.min()
     assert len(ys) < len(closes)
