@@ -42,11 +42,7 @@ def _equity_columns(frame: pl.DataFrame) -> pl.DataFrame:
 
 
 def _result_equity(result: Any) -> pl.DataFrame:
-    try:
-        frame = result.equity(every="1m")
-    except TypeError:  # a result whose equity is taken at fills and closes only
-        frame = result.equity()
-    return _equity_columns(frame)
+    return _equity_columns(result.equity("1m"))
 
 
 def _daily(days: list[tuple[Any, float]], capital: float) -> pl.DataFrame:
@@ -57,6 +53,13 @@ def _daily(days: list[tuple[Any, float]], capital: float) -> pl.DataFrame:
         previous = value
     return pl.DataFrame(rows, schema={"day": pl.Date, "equity": pl.Float64, "net_pnl": pl.Float64},
                         orient="row")
+
+
+def _seconds(trips: pl.DataFrame) -> pl.DataFrame:
+    # durations as saved: seconds
+    if "duration" in trips.columns and trips.schema["duration"] == pl.Duration("ns"):
+        return trips.with_columns(pl.col("duration").dt.total_nanoseconds() / 1e9)
+    return trips
 
 
 def _price_columns(ticks: pl.DataFrame, codes: list[str]) -> pl.DataFrame:
@@ -111,8 +114,11 @@ class ReportData:
         run read gives the prices."""
         summary = result.summary()
         notes: list[str] = []
-        data = cls(summary, result.trades(), result.round_trips(), _result_equity(result),
-                   _daily(list(result.book.days), float(result.capital)), _NO_PRICES, notes)
+        from tovik_backtest.ledger import to_twd
+
+        days = [(day, to_twd(value)) for day, value in result.book.days]
+        data = cls(summary, result.trades(), _seconds(result.round_trips()), _result_equity(result),
+                   _daily(days, float(result.capital)), _NO_PRICES, notes)
         if ticks is None:
             ticks, why = _cached_ticks(data.settings)
             if why:
@@ -139,7 +145,7 @@ class ReportData:
         try:
             summary = json.loads((folder / "summary.json").read_text(encoding="utf-8"))
             fills = _read_times(folder / "trades.csv", ("time",))
-            trips = _read_times(folder / "round_trips.csv", ("entry_time", "exit_time"))
+            trips = _read_times(folder / "round_trips.csv", ("entry_time", "exit_time", "worst_time"))
             equity = _equity_columns(_read_times(folder / "equity.csv", ("time",)))
         except (ValueError, KeyError, pl.exceptions.PolarsError) as exc:
             raise BacktestError(f"the saved result in {folder} cannot be read: {exc}") from None

@@ -10,6 +10,7 @@ import pytest
 from tovik_backtest import measures as m
 from tovik_backtest.costs import Costs
 from tovik_backtest.instruments import Instrument
+from tovik_backtest.market import posix_seconds_to_ns
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder, Sizes
 from tovik_backtest.results import BacktestResult, InstrumentStats
@@ -129,24 +130,30 @@ def secs(day, hour, minute=0):
 def hand_made_run():
     """Capital 100,000; one lot of 2330 (1,000 shares) each time:
     2 Jan long 100 -> 110 (+10,000, 1 h); 3 Jan short 110 -> 115 (-5,000, 30 min);
-    4 Jan long 100 -> 120 (+20,000, 2 h). Day ends: 110,000, 105,000, 125,000."""
+    4 Jan long 100 -> 120 (+20,000, 2 h). Day ends: 110,000, 105,000, 125,000.
+    Each fill comes as the reference loop gives it: the tick, its fill, its mark."""
     fills = [("a", "Buy", 100.0, secs(2, 9)), ("b", "Sell", 110.0, secs(2, 10)),
              ("c", "Sell", 110.0, secs(3, 9)), ("d", "Buy", 115.0, secs(3, 9, 30)),
              ("e", "Buy", 100.0, secs(4, 9)), ("f", "Sell", 120.0, secs(4, 11))]
     instruments = [Instrument("2330", "Stock")]
-    recorder = Recorder(instruments, Sizes.of(instruments))
+    recorder = Recorder(instruments, Sizes.of(instruments), Costs.none(), 100_000.0, "1m")
     stats = {"2330": InstrumentStats("2330", "Stock")}
     book, reports = Positions(), []
     for trade_id, action, price, ts in fills:
-        reports.append({"operation_type": "New", "order": {"id": trade_id, "order_type": "ROD", "price_type": "LMT"}})
+        ns = posix_seconds_to_ns(ts)
+        recorder.closes(ns)
+        book.set_current_tick({"code": "2330", "close": price})
+        recorder.price("2330", price)
+        stats["2330"].ticks += 1
         deal = {"id": trade_id, "code": "2330", "action": action, "quantity": 1, "price": price,
                 "exchange_ts": ts, "order_lot": "Common"}
-        reports.append(deal)
-        for report in reports[-2:]:
+        for report in ({"operation_type": "New", "order": {"id": trade_id, "order_type": "ROD",
+                                                           "price_type": "LMT"}}, deal):
+            reports.append(report)
             recorder.report(report)
         book.set_positions(deal, "")
         stats["2330"].fills += 1
-        recorder.tick({"code": "2330", "close": price}, int(ts * 1e9) + 8 * 3_600_000_000_000)
+        recorder.mark("2330", ns)
     recorder.finish()
     return BacktestResult(instruments=instruments, reports=reports, positions=book, stats=stats,
                           backfilling_ticks=0, wall_seconds=1.0, recorder=recorder, costs=Costs.none(),
