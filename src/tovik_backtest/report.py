@@ -278,6 +278,14 @@ def render_data(data: ReportData) -> str:
     rows.append(["overall", "", overall["fills"], "", "", overall["gross_pnl"], overall["commission"],
                  overall["tax"], overall["net_pnl"]])
     parts.append("<h2>Summary (TWD)</h2>" + _table(["code", *keys], rows))
+    if data.benchmark.height:
+        held = [[r["code"], r["quantity"], _time_text(r["entry_time"]), r["entry_price"], _time_text(r["exit_time"]),
+                 r["exit_price"], r["commission"] + r["tax"], r["net"], r["return_pct"], r["max_drawdown"],
+                 summary["instruments"].get(r["code"], {}).get("net_pnl")]
+                for r in data.benchmark.iter_rows(named=True)]
+        parts.append("<h2>Buy and hold (one lot or contract, the same costs)</h2>" + _table(
+            ["code", "quantity", "bought", "at", "sold", "at", "costs", "net", "return_pct", "max_drawdown",
+             "strategy's net"], held))
     parts += [f"<p class='note'>{html.escape(n)}</p>" for n in [*summary.get("notes", []), *data.notes]]
     fig, spec = _lines_figure(data)
     parts.append("<h2>Prices, fills, equity and drawdown</h2>"

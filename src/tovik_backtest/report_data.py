@@ -9,18 +9,20 @@ rule the ticks follow."""
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
 import polars as pl
 
+from tovik_backtest.benchmark import BENCHMARK_SCHEMA
 from tovik_backtest.errors import BacktestError
 
-__all__ = ["ReportData", "PRICES_FILE", "DAILY_FILE"]
+__all__ = ["ReportData", "PRICES_FILE", "DAILY_FILE", "BENCHMARK_FILE", "cached_ticks"]
 
 PRICES_FILE = "prices.parquet"
 DAILY_FILE = "daily.csv"
+BENCHMARK_FILE = "benchmark.csv"
 _TZ = "Asia/Taipei"
 # the files a saved result must hold for its page to be drawn again
 _NEEDED = ("summary.json", "trades.csv", "round_trips.csv", "equity.csv")
@@ -70,7 +72,7 @@ def _price_columns(ticks: pl.DataFrame, codes: list[str]) -> pl.DataFrame:
 _NO_PRICES = pl.DataFrame(schema={"code": pl.String, "ts": pl.Int64, "close": pl.Float64})
 
 
-def _cached_ticks(settings: dict[str, Any]) -> tuple[pl.DataFrame | None, str | None]:
+def cached_ticks(settings: dict[str, Any]) -> tuple[pl.DataFrame | None, str | None]:
     """The run's ticks from the cache it read, or None and why not."""
     start, end, instruments = settings.get("start"), settings.get("end"), settings.get("instruments")
     if not (start and end and instruments):
@@ -101,6 +103,7 @@ class ReportData:
     daily: pl.DataFrame  # day, equity at its end, net_pnl
     prices: pl.DataFrame  # code, ts (wall ns), close
     notes: list[str]  # what the page could not show, and why
+    benchmark: pl.DataFrame = field(default_factory=lambda: pl.DataFrame(schema=BENCHMARK_SCHEMA))
 
     @property
     def settings(self) -> dict[str, Any]:
@@ -120,17 +123,19 @@ class ReportData:
         data = cls(summary, result.trades(), _seconds(result.round_trips()), _result_equity(result),
                    _daily(days, float(result.capital)), _NO_PRICES, notes)
         if ticks is None:
-            ticks, why = _cached_ticks(data.settings)
+            ticks, why = cached_ticks(data.settings)
             if why:
                 notes.append(why)
         if ticks is not None and ticks.height:
             data.prices = _price_columns(ticks, [i.code for i in result.instruments])
+            data.benchmark = result.benchmark(data.prices)
         return data
 
     def save(self, folder: Path) -> None:
         """Write what ``load`` needs beyond the result's own files."""
         self.prices.write_parquet(folder / PRICES_FILE)
         self.daily.write_csv(folder / DAILY_FILE)
+        self.benchmark.write_csv(folder / BENCHMARK_FILE)
 
     @classmethod
     def load(cls, folder: str | Path) -> ReportData:
@@ -161,4 +166,8 @@ class ReportData:
         else:
             prices = _NO_PRICES
             notes.append(f"prices are not drawn: {PRICES_FILE} is not in {folder}")
-        return cls(summary, fills, trips, equity, daily, prices, notes)
+        benchmark = pl.DataFrame(schema=BENCHMARK_SCHEMA)
+        if (folder / BENCHMARK_FILE).is_file():
+            benchmark = _read_times(folder / BENCHMARK_FILE, ("entry_time", "exit_time")).cast(
+                {k: v for k, v in BENCHMARK_SCHEMA.items() if k not in ("entry_time", "exit_time")})
+        return cls(summary, fills, trips, equity, daily, prices, notes, benchmark)

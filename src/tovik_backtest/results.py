@@ -345,6 +345,20 @@ class BacktestResult:
 
         return write_report(self, Path(path), ticks)
 
+    def benchmark(self, ticks: pl.DataFrame | None = None) -> pl.DataFrame:
+        """Buy and hold of each instrument over the run's period: one lot or contract
+        bought at the first tick and sold at the last, with the run's costs
+        (``benchmark.buy_and_hold``). Prices come from ``ticks`` (code, ts, close) or
+        else from the tick cache the run read."""
+        from tovik_backtest.benchmark import buy_and_hold
+        from tovik_backtest.report_data import cached_ticks
+
+        if ticks is None:
+            ticks, why = cached_ticks({**(self.config or {}), "params": self.params})
+            if ticks is None:
+                raise BacktestError(f"no buy-and-hold figures: {why}; give the ticks: result.benchmark(ticks)")
+        return buy_and_hold(self.instruments, ticks, self._recorder.sizes, self.costs, self.capital)
+
     def plot(self, path: str | Path, ticks: pl.DataFrame | None = None) -> Path:
         """Draw fills (and prices, when ``ticks`` is given) and the P&L curve to a PNG."""
         from tovik_backtest.plot import plot_result

@@ -37,7 +37,7 @@ def test_saved_page_is_self_contained_and_says_what_ran(saved_run):
     assert not re.search(r"<(script|link|img)[^>]+(src|href)=", page)
     assert "Plotly" in page and "<title>Back-test report</title>" in page
     for setting in ("tovik_backtest.sample_strategy:MovingAverageCross", "fast=5", "2330:Stock, TXFR1:Future",
-                    "fill model", "package version"):
+                    "fill model", "package version", "Buy and hold"):
         assert setting in page
     summary = result.summary()
     for code, figures in summary["instruments"].items():
@@ -62,9 +62,10 @@ def test_saved_report_data_reads_back_unchanged(saved_run):
     fresh = ReportData.of(result)
     loaded = ReportData.load(folder)
     assert loaded.summary == json.loads(json.dumps(fresh.summary, default=str))
-    for name in ("fills", "trips", "equity", "daily", "prices"):
+    for name in ("fills", "trips", "equity", "daily", "prices", "benchmark"):
         assert getattr(loaded, name).equals(getattr(fresh, name)), name
     assert loaded.prices.height == result.ticks  # every tick of the run, not a sample
+    assert loaded.benchmark["code"].to_list() == ["2330", "TXFR1"]
 
 
 @pytest.mark.parametrize("remove, message", [
