@@ -27,7 +27,7 @@ endif
 VENV_NAME := $(patsubst .%,%,$(notdir $(abspath $(VENV))))
 BUILD := build$(if $(filter .venv,$(notdir $(VENV))),,/$(VENV_NAME))
 
-.PHONY: demo test test-full test-plain test-asan test-leaks leak-build bench bench-sweep lint install venv dev dev-matcher dev-ticker clean
+.PHONY: demo test test-full test-plain test-asan test-leaks leak-build bench bench-sweep lint install venv dev dev-matcher dev-ticker dev-records clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -128,7 +128,7 @@ test-leaks: install leak-build
 	TOVIK_LEAK_CHECK_SITE=$(LEAK_SITE) $(VPY) -m pytest -p no:cacheprovider tests/hardening/test_gc.py $(PYTEST_ARGS)
 
 # Developer builds: compile one extension in place under src/ (tests then run with
-# PYTHONPATH=src). Each target has its own build folder so both can build at once.
+# PYTHONPATH=src). Each target has its own build folder so they can build at once.
 DEV_CMAKE = $(SCRATCH_CMAKE) -DTOVIK_OUTPUT_ROOT=$(abspath src)
 dev-matcher: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
@@ -138,7 +138,11 @@ dev-ticker: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
 	$(DEV_CMAKE) -B $(BUILD)/dev-ticker >/dev/null
 	cmake --build $(BUILD)/dev-ticker --target ticker
-dev: dev-matcher dev-ticker
+dev-records: $(VPY)
+	$(VPY) -m pip install $(PIP_FLAGS) nanobind ninja
+	$(DEV_CMAKE) -B $(BUILD)/dev-records >/dev/null
+	cmake --build $(BUILD)/dev-records --target records
+dev: dev-matcher dev-ticker dev-records
 
 clean:
 	rm -rf build .venv .venv-python* src/tovik_backtest/modules/*/*.so

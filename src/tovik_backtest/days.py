@@ -28,7 +28,7 @@ from tovik_backtest import market as mk
 from tovik_backtest import tick_cache, utils
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.instruments import Instrument
-from tovik_backtest.modules.matcher.matcher import merge_records
+from tovik_backtest.modules.records.records import merge_records
 
 __all__ = ["DayReader", "DayTicks", "calendar_chunks", "day_ticks"]
 

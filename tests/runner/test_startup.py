@@ -106,3 +106,13 @@ def test_the_ticker_is_made_once_on_first_use_and_shared_by_threads(monkeypatch)
     assert seen == ["read x.csv"] * 8 and _Counting.made == 1 and lazy.loaded
     with pytest.raises(AttributeError):
         lazy.no_such_method  # noqa: B018
+
+
+def test_the_day_reader_loads_neither_the_exchange_nor_the_ticker():
+    script = ("import sys\n"
+              "import tovik_backtest.days\n"
+              "print(*[m for m in ('tovik_backtest.modules.matcher.matcher', 'tovik_backtest.modules.ticker.ticker',"
+              " 'tovik_backtest.modules.records.records') if m in sys.modules])\n")
+    done = testkit.run_python(["-c", script], timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["tovik_backtest.modules.records.records"]

@@ -325,7 +325,6 @@ void add_report_methods(std::vector<PyMethodDef> &methods);        // reports.cp
 void add_order_book_methods(std::vector<PyMethodDef> &methods);    // order_book.cpp
 void add_modify_cancel_methods(std::vector<PyMethodDef> &methods); // modify_cancel.cpp
 void add_engine_methods(std::vector<PyMethodDef> &methods);        // engine.cpp
-void add_engine_functions(std::vector<PyMethodDef> &functions);    // engine.cpp, module level
 void add_fill_methods(std::vector<PyMethodDef> &methods);          // fills.cpp
 
 // ---- shared between the source files ----

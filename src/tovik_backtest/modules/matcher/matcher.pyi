@@ -151,6 +151,3 @@ STATE_CODE_FIELDS: tuple[str, ...]
 EQUITY_ROW_FIELDS: tuple[str, ...]
 STATE_UNSET: int
 TAIPEI_OFFSET_NS: int
-
-def merge_records(parts: list[Any], codes: list[int], ranks: list[int], width: int, columns: list[Any]) -> None:
-    """Merge files of tick records into one table, in (time stamp, code rank) order."""

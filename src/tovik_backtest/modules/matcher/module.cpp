@@ -71,12 +71,5 @@ NB_MODULE(matcher, m) {
         {0, nullptr},
     };
     nb::class_<Matcher>(m, "Matcher", nb::dynamic_attr(), nb::is_weak_referenceable(), nb::type_slots(slots));
-    static std::vector<PyMethodDef> functions = [] {
-        std::vector<PyMethodDef> table;
-        add_engine_functions(table);
-        table.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-        return table;
-    }();
-    check_status(PyModule_AddFunctions(m.ptr(), functions.data()));
     engine_state::add_layout(m.ptr());
 }

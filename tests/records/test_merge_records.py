@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from tovik_backtest.modules.matcher.matcher import merge_records
+from tovik_backtest.modules.records.records import merge_records
 
 import testkit
 
