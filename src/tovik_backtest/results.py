@@ -15,6 +15,7 @@ from tovik_backtest import __version__, measures
 from tovik_backtest.costs import FUTURES_WITHOUT_COMMISSION_NOTE, Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.fills import Touch
+from tovik_backtest.folders import write_whole
 from tovik_backtest.instruments import Instrument
 from tovik_backtest.ledger import Ledger, to_twd
 from tovik_backtest.modules.positions.positions import Positions
@@ -315,13 +316,19 @@ class BacktestResult:
         """Every report as one JSON line, enumeration members written as their text."""
         return "".join(json.dumps(r, ensure_ascii=False, default=str) + "\n" for r in self.reports)
 
-    def save(self, folder: str | Path) -> Path:
+    def save(self, folder: str | Path, *, overwrite: bool = True) -> Path:
         """Write reports.jsonl, errors.jsonl, trades.csv, round_trips.csv (durations in
         seconds), equity.csv (the one-minute table), daily.csv, prices.parquet (what
         ``tovik-backtest report`` redraws the page from) and summary.json into ``folder``,
-        and report.html where plotly is installed."""
-        out = Path(folder)
-        out.mkdir(parents=True, exist_ok=True)
+        and report.html where plotly is installed.
+
+        Written whole or not at all: the files go into a new folder beside ``folder``, renamed
+        onto it at the end. ``folder`` may be missing or empty, or hold earlier results, which
+        are replaced (unless ``overwrite`` is False: then it is refused); a folder holding other
+        files is refused (``BacktestError``), never mixed with."""
+        return write_whole(folder, self._write_files, overwrite=overwrite)
+
+    def _write_files(self, out: Path) -> None:
         (out / "reports.jsonl").write_text(self.reports_jsonl(), encoding="utf-8")
         (out / "errors.jsonl").write_text("".join(e + "\n" for e in self.errors), encoding="utf-8")
         self.trades().write_csv(out / "trades.csv")
@@ -335,7 +342,6 @@ class BacktestResult:
         (out / "summary.json").write_text(
             json.dumps(self.summary(), ensure_ascii=False, indent=2, default=str), encoding="utf-8"
         )
-        return out
 
     def report(self, path: str | Path, ticks: pl.DataFrame | None = None) -> Path:
         """One self-contained interactive HTML page: settings, summary and measures, prices

@@ -35,6 +35,7 @@ from tovik_backtest.orders import OrderDesk
 from tovik_backtest.params import check_declaration, resolve
 from tovik_backtest.reference import run_queued
 from tovik_backtest.results import BacktestResult, InstrumentStats
+from tovik_backtest.stops import deferred_interrupts, stop_text
 
 __all__ = [
     "Backtest",
@@ -364,16 +365,22 @@ class Backtest:
                 # Cached days are read when due (a helper thread only contends for the GIL);
                 # a broker's downloads overlap the loop, one day at a time.
                 readers=0 if self.api is None else 1, fills=self.fills, seed=self.seed)
-        except Exception as exc:
-            # What the run produced before it stopped stays readable (and savable) on the error.
+        except (Exception, KeyboardInterrupt) as exc:
+            # What the run produced before it stopped (on an error, Ctrl-C or SIGTERM) stays
+            # readable (and savable) on the exception.
+            partial = None
             try:
-                partial = self._result(time.perf_counter() - started, stats, recorder, positions, reports,
-                                       0, error=f"{type(exc).__name__}: {exc}",
-                                       fill_reasons=matcher.fill_reasons())
+                with deferred_interrupts():  # a second Ctrl-C waits until the partial result is made
+                    partial = self._result(time.perf_counter() - started, stats, recorder, positions,
+                                           reports, 0, error=stop_text(exc),
+                                           fill_reasons=matcher.fill_reasons())
+            except KeyboardInterrupt:
+                if not isinstance(exc, KeyboardInterrupt):
+                    raise  # stopped while an error was being handled: the stop is the news
             except Exception:  # noqa: BLE001 - the run's own error is the one to raise
                 partial = None
             if partial is not None:
-                exc.partial_result = partial  # type: ignore[attr-defined]
+                exc.partial_result = partial  # type: ignore[union-attr]
                 exc.add_note("the run stopped here; what it produced so far is in this error's partial_result")
             raise
         finally:

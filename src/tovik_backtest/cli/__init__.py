@@ -20,6 +20,7 @@ from tovik_backtest.cli.sample_data import cmd_sample_data
 from tovik_backtest.cli.sweep import cmd_sweep
 from tovik_backtest.errors import BacktestError, UsageError
 from tovik_backtest.loader import load_strategy_class
+from tovik_backtest.stops import Terminated, exit_status, ignored_interrupts, terminate_as_interrupt
 
 # The handlers and helpers keep their old names here, for hosts that call them.
 __all__ = [
@@ -52,12 +53,18 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
     try:
-        return int(args.handler(args) or 0)
+        # SIGTERM stops a command as Ctrl-C does: what is finished is kept.
+        with terminate_as_interrupt():
+            args = parser.parse_args(argv)
+            return int(args.handler(args) or 0)
     except (UsageError, BacktestError) as exc:
         sys.stderr.write(f"{parser.prog}: error: {exc}\n")
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        sys.stderr.write(f"{parser.prog}: interrupted\n")
-        return 130
+    except KeyboardInterrupt as stop:
+        what = "terminated (SIGTERM)" if isinstance(stop, Terminated) else "interrupted"
+        # One line, even when Ctrl-C is pressed again; as the program (no argv given),
+        # the process is on its way out and heeds no more of them.
+        with ignored_interrupts(restore=argv is not None):
+            sys.stderr.write(f"{parser.prog}: {what}\n")
+        return exit_status(stop)

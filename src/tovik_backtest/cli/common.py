@@ -22,8 +22,10 @@ from tovik_backtest.config import RunConfig, costs_with, load_costs
 from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError, UsageError
 from tovik_backtest.fills import FillModel, parse_fill_list
+from tovik_backtest.folders import check_target
 from tovik_backtest.instruments import Instrument, parse_instrument
 from tovik_backtest.market import ContractSizeError, parse_contract_size
+from tovik_backtest.stops import Terminated
 from tovik_backtest.utils import format_to_dt
 
 __all__ = [
@@ -44,6 +46,7 @@ __all__ = [
     "instrument_arg",
     "int_arg",
     "keep_errors",
+    "keep_partial",
     "show_error",
     "out",
     "positive_int_arg",
@@ -104,17 +107,23 @@ def milliseconds_arg(text: str) -> float:
     return value
 
 
-def check_out_dir(folder: Path) -> None:
-    """Refuse an output folder the run could not write, before the run rather than after."""
-    if folder.exists() and not folder.is_dir():
-        raise UsageError(f"--out {folder} is a file, not a folder")
+def check_out_dir(folder: Path, *, overwrite: bool = False) -> None:
+    """Refuse an output folder the run could not write, before the run rather than after:
+    one that cannot be made or written, one holding other files, and one holding another
+    run's results unless ``overwrite``."""
+    try:
+        check_target(folder, overwrite=overwrite, flag="--overwrite")
+    except BacktestError as exc:
+        raise UsageError(f"--out {exc}") from None
     existing = folder
     while not existing.exists():
         existing = existing.parent
     if not existing.is_dir():
         raise UsageError(f"--out {folder} cannot be made: {existing} is a file")
-    if not os.access(existing, os.W_OK | os.X_OK):
-        raise UsageError(f"--out {folder} cannot be written: no write permission in {existing}")
+    # the results are made beside the folder and renamed onto it
+    beside = folder.parent if folder.exists() else existing
+    if not os.access(beside, os.W_OK | os.X_OK):
+        raise UsageError(f"--out {folder} cannot be written: no write permission in {beside}")
 
 
 def add_period_args(p: argparse.ArgumentParser, *, example: str = "2330:Stock or TXFR1:Future") -> None:
@@ -184,6 +193,23 @@ def run_with_progress(backtest: Any) -> Any:
         bar.update(task, completed=result.ticks + result.backfilling_ticks,
                    total=result.ticks + result.backfilling_ticks, rate=result.ticks_per_second)
     return result
+
+
+def keep_partial(partial: Any, stop: BaseException, args: argparse.Namespace) -> None:
+    """What a run stopped by ``stop`` produced: shown (after an interrupt) and saved to --out,
+    marked partial in summary.json, report.html and the console's lines."""
+    interrupted = isinstance(stop, KeyboardInterrupt)
+    if interrupted:
+        print_summary(partial)
+    why = ("was sent SIGTERM" if isinstance(stop, Terminated) else "was interrupted") if interrupted \
+        else f"stopped on {type(stop).__name__}"
+    if not getattr(args, "out", None):
+        if interrupted:
+            out.print(f"[red]the run {why}: the figures above are partial; nothing was saved (no --out)[/red]")
+        return
+    folder = partial.save(args.out, overwrite=getattr(args, "overwrite", True))
+    out.print(f"[red]the run {why}; what it produced so far is saved to {folder}, marked partial "
+              "(summary.json says partial)[/red]")
 
 
 def contract_size_arg(text: str) -> tuple[str, int]:
@@ -313,8 +339,9 @@ def money_line(overall: dict[str, Any]) -> str:
 
 def print_summary(result: Any) -> None:
     summary = result.summary()
-    table = Table(title="Back-test summary (TWD)", caption="cancels: made by the exchange (IOC/FOK)",
-                  box=box.SIMPLE_HEAD)
+    partial = summary.get("partial", False)
+    title = "Back-test summary (TWD)" + (f", PARTIAL: stopped on {summary['error']}" if partial else "")
+    table = Table(title=title, caption="cancels: made by the exchange (IOC/FOK)", box=box.SIMPLE_HEAD)
     for name in ("code", "market", "ticks", "orders", "fills", "cancels", "net", "points", "gross",
                  "commission", "tax", "net P&L"):
         table.add_column(name, justify="left" if name in ("code", "market") else "right")
@@ -333,16 +360,16 @@ def print_summary(result: Any) -> None:
               f"({o['max_drawdown_pct']:.2%}) · Sharpe {sharpe} · exposure {o['exposure']:.0%}")
     for note in summary["notes"]:
         out.print(f"note: {note}", markup=False, highlight=False, soft_wrap=True)
-    out.print(f"{money_line(o)} · {o['ticks']:,} ticks in {o['wall_seconds']:.2f} s "
-              f"({o['ticks_per_second']:,.0f} ticks/s) · fills by {o['fill_model']}", markup=False,
-              highlight=False, soft_wrap=True)
+    out.print(f"{'PARTIAL result: ' if partial else ''}{money_line(o)} · {o['ticks']:,} ticks in "
+              f"{o['wall_seconds']:.2f} s ({o['ticks_per_second']:,.0f} ticks/s) · fills by "
+              f"{o['fill_model']}", markup=False, highlight=False, soft_wrap=True)
 
 
 def finish(result: Any, args: argparse.Namespace, data_dir: Path | None) -> None:
     """Print the summary, then save and plot the run when --out / --plot ask for it."""
     print_summary(result)
     if getattr(args, "out", None):
-        folder = result.save(args.out)
+        folder = result.save(args.out, overwrite=getattr(args, "overwrite", True))
         out.print(f"saved reports, trades, round trips, equity and summary to {folder}")
     drawings = [(kind, getattr(args, kind, None)) for kind in ("report", "plot")]
     if any(path for _, path in drawings):

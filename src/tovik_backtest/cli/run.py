@@ -14,6 +14,7 @@ from tovik_backtest.cli.common import (
     fill_models_from_args,
     finish,
     keep_errors,
+    keep_partial,
     out,
     run_with_progress,
     show_error,
@@ -32,7 +33,9 @@ def add_parser(sub: Any) -> None:
     p = sub.add_parser("run", help="back-test a strategy on cached (or downloaded) ticks")
     add_config_args(p)
     p.add_argument("--strategy", required=True, metavar="module:Class", help="strategy class to run")
-    p.add_argument("--out", type=Path, help="folder to save reports, trades and summary")
+    p.add_argument("--out", type=Path, help="new or empty folder to save reports, trades and summary")
+    p.add_argument("--overwrite", action="store_true",
+                   help="replace the results of an earlier run saved in --out")
     p.add_argument("--plot", type=Path, metavar="FILE.png", help="draw prices, fills, equity and drawdown")
     p.add_argument("--report", type=Path, metavar="FILE.html",
                    help="write a self-contained interactive HTML report (needs plotly)")
@@ -58,7 +61,7 @@ def _params(pairs: list[tuple[str, list[Any]]]) -> dict[str, Any]:
 def cmd_run(args: argparse.Namespace) -> int:
     params = _params(args.param)
     if args.out is not None:
-        check_out_dir(args.out)
+        check_out_dir(args.out, overwrite=args.overwrite)
     models = fill_models_from_args(args)
     config = config_from_args(args, fills=models[0])
     cls = load_strategy_class(args.strategy)
@@ -73,12 +76,10 @@ def cmd_run(args: argparse.Namespace) -> int:
     backtest = Backtest(strategy, config=config, api=api, on_error=show_error)
     try:
         result = run_with_progress(backtest)
-    except Exception as exc:
+    except (Exception, KeyboardInterrupt) as exc:
         partial = getattr(exc, "partial_result", None)
-        if partial is not None and args.out:
-            partial.save(args.out)
-            out.print(f"[red]the run stopped on {type(exc).__name__}; what it produced so far is saved "
-                      f"to {args.out} (summary.json says partial)[/red]")
+        if partial is not None:
+            keep_partial(partial, exc, args)
         raise
     finish(result, args, args.data_dir)
     if result.errors and not args.out:
