@@ -55,9 +55,11 @@ def free_port():
 
 
 def session_processes(sid):
-    found = subprocess.run(["ps", "-e", "-o", "pid=,sid="], capture_output=True, text=True,
+    """The live processes of session ``sid`` (ended ones not yet reaped do not count)."""
+    found = subprocess.run(["ps", "-e", "-o", "pid=,sid=,stat="], capture_output=True, text=True,
                            check=True).stdout.split("\n")
-    return [line.split()[0] for line in found if line.split()[1:] == [str(sid)]]
+    return [fields[0] for fields in map(str.split, found)
+            if fields[1:2] == [str(sid)] and not fields[2].startswith("Z")]
 
 
 # ---- interrupt and resume --------------------------------------------------------------------
@@ -204,7 +206,40 @@ SLOW = textwrap.dedent("""
 """)
 
 
-def test_ctrl_c_stops_the_command_at_once_and_resume_finishes(sample, tmp_path):
+def _wait_until(condition, proc, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert proc is None or proc.poll() is None, proc.stderr.read()
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+
+
+def _slow_runs_under_way(marks, count):
+    return lambda: marks.is_dir() and len(list(marks.iterdir())) >= count
+
+
+def _ctrl_c(proc):
+    os.killpg(proc.pid, signal.SIGINT)  # as a terminal does it: the whole group, workers included
+
+
+def _sigterm(proc):
+    os.kill(proc.pid, signal.SIGTERM)  # as timeout, a scheduler or systemd do it: the parent only
+
+
+def _sigkill(proc):
+    os.kill(proc.pid, signal.SIGKILL)  # nothing of the parent runs after this
+
+
+# (how the sweep is stopped, its exit status, the start of its last line; None: it says nothing)
+STOPS = {
+    "Ctrl-C": (_ctrl_c, 130, "sweep interrupted: 2 of 6 runs finished"),
+    "SIGTERM": (_sigterm, 143, "sweep terminated (SIGTERM): 2 of 6 runs finished"),
+    "SIGKILL": (_sigkill, -signal.SIGKILL, None),
+}
+
+
+@pytest.mark.parametrize("stop, status, line", list(STOPS.values()), ids=list(STOPS))
+def test_a_stopped_sweep_ends_its_workers_at_once_and_resume_finishes(sample, tmp_path, stop, status, line):
     data_dir, start, end = sample
     (tmp_path / "slow.py").write_text(SLOW)
     out = tmp_path / "out"
@@ -212,7 +247,6 @@ def test_ctrl_c_stops_the_command_at_once_and_resume_finishes(sample, tmp_path):
                f"{tmp_path / 'slow.py'}:Slow", "-i", INSTRUMENTS[0], "--start", start,
                "--end", end, "--data-dir", str(data_dir), "-p", "tag=0,1,2,3,4,5",
                "--local-processes", "2", "--out", str(out)]
-    # As a terminal does it: SIGINT to the whole process group, workers included.
     started = tmp_path / "started"
     started.mkdir()
     proc = subprocess.Popen(command, env=dict(env(), SLOW_FROM="2", SLOW_DELAY="60", SLOW_STARTED=str(started)),
@@ -220,31 +254,28 @@ def test_ctrl_c_stops_the_command_at_once_and_resume_finishes(sample, tmp_path):
                             start_new_session=True)
     try:
         journal = out / "runs.jsonl"
-        deadline = time.monotonic() + 120
-        # the two quick runs are recorded and both workers are inside a slow run
-        while not (journal.is_file() and len(journal.read_text().splitlines()) >= 2
-                   and len(list(started.iterdir())) >= 2):
-            assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read()
-            time.sleep(0.2)
-        os.killpg(proc.pid, signal.SIGINT)
-        # The runs in progress sleep for a minute: waiting for them would time out here.
+        _wait_until(lambda: journal.is_file() and len(journal.read_text().splitlines()) >= 2, proc, 120,
+                    "two finished runs")
+        _wait_until(_slow_runs_under_way(started, 2), proc, 120, "the slow runs")
+        stop(proc)
+        # The runs in progress sleep for a minute: the workers carrying them end within 5 s.
+        _wait_until(lambda: session_processes(proc.pid) in ([], [str(proc.pid)]), None, 5, "the workers to end")
         stdout, stderr = proc.communicate(timeout=20)
+        _wait_until(lambda: not session_processes(proc.pid), None, 5, "every process of the sweep to end")
     finally:
         if proc.poll() is None:
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
-    assert proc.returncode == 130, stderr
-    last = stderr.strip().splitlines()[-1]
-    assert "2 of 6 runs finished" in last and "--resume" in last and str(out) in last
+    assert proc.returncode == status, stderr
     assert "Traceback" not in stderr
-    about = json.loads((out / "sweep.json").read_text())
-    assert (about["partial"], about["runs"]) == (True, 2)
-    assert pl.read_csv(out / "sweep.csv")["tag"].sort().to_list() == [0, 1]
-    for _ in range(30):
-        if not session_processes(proc.pid):
-            break
-        time.sleep(0.1)
-    assert session_processes(proc.pid) == []
+    if line is not None:
+        last = stderr.strip().splitlines()[-1]
+        assert last.startswith(line) and "--resume" in last and str(out) in last
+        about = json.loads((out / "sweep.json").read_text())
+        assert (about["partial"], about["runs"]) == (True, 2)
+        assert pl.read_csv(out / "sweep.csv")["tag"].sort().to_list() == [0, 1]
+    assert len(journal.read_text().splitlines()) == 2
+    assert sorted(p.name[:4] for p in (out / "runs").iterdir() if not p.name.startswith(".")) == ["0000", "0001"]
 
     done = subprocess.run([*command, "--resume"], env=env(), capture_output=True, text=True,
                           timeout=180, check=False)
@@ -252,6 +283,58 @@ def test_ctrl_c_stops_the_command_at_once_and_resume_finishes(sample, tmp_path):
     saved = pl.read_csv(out / "sweep.csv")
     assert sorted(saved["tag"].to_list()) == list(range(6)) and saved["error"].null_count() == 6
     assert len((out / "runs.jsonl").read_text().splitlines()) == 6
+    assert sorted(p.name[:4] for p in (out / "runs").iterdir()) == [f"{i:04d}" for i in range(6)]
+
+
+ORPHAN = textwrap.dedent("""
+    import multiprocessing
+    import os
+    import sys
+    import time
+    from pathlib import Path
+
+    from tovik_backtest.sweeps.pool import die_with_parent
+
+
+    def child(parent, prctl, mark):
+        die_with_parent(parent, prctl=prctl)
+        Path(mark).write_text(str(os.getpid()))
+        time.sleep(120)
+
+
+    if __name__ == "__main__":
+        worker = multiprocessing.get_context("spawn").Process(
+            target=child, args=(os.getpid(), sys.argv[1] == "kernel", sys.argv[2]))
+        worker.start()
+        worker.join()
+""")
+
+
+def _alive(pid):
+    found = subprocess.run(["ps", "-o", "stat=", "-p", str(pid)], capture_output=True, text=True).stdout.strip()
+    return bool(found) and not found.startswith("Z")
+
+
+@pytest.mark.parametrize("way", ["kernel", "watching thread"])
+def test_a_worker_ends_when_its_parent_is_killed(tmp_path, way):
+    (tmp_path / "orphan.py").write_text(ORPHAN)
+    mark = tmp_path / "worker.pid"
+    proc = subprocess.Popen([sys.executable, str(tmp_path / "orphan.py"), way.split()[0], str(mark)],
+                            env=env(), start_new_session=True)
+    worker = None
+    try:
+        _wait_until(lambda: mark.is_file() and mark.read_text(), proc, 60, "the worker to start")
+        worker = int(mark.read_text())
+        assert _alive(worker)
+        proc.kill()
+        proc.wait(timeout=10)
+        _wait_until(lambda: not _alive(worker), None, 5, "the orphaned worker to end")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        if worker is not None and _alive(worker):
+            os.kill(worker, signal.SIGKILL)
 
 
 # ---- unreachable Ray clusters ----------------------------------------------------------------

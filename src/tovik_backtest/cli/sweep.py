@@ -28,6 +28,7 @@ from rich.table import Table
 from tovik_backtest.cli.common import add_config_args, config_from_args, out, positive_int_arg
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
 from tovik_backtest.loader import load_strategy_class
+from tovik_backtest.stops import ignored_interrupts
 from tovik_backtest.sweeps import RESERVED_COLUMNS, SweepInterrupted, import_ray, sweep
 from tovik_backtest.sweeps.grid import same_value
 
@@ -173,8 +174,9 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         raise UsageError(str(exc)) from None
     except SweepInterrupted as stop:
         bar.stop()
-        sys.stderr.write(_interrupted_line(stop) + "\n")
-        return 130
+        with ignored_interrupts():
+            sys.stderr.write(_interrupted_line(stop) + "\n")
+        return 143 if stop.terminated else 130
     finally:
         bar.stop()
     print_table(table, list(grid), top=args.top)
@@ -187,7 +189,8 @@ def cmd_sweep(args: argparse.Namespace) -> int:
 
 
 def _interrupted_line(stop: SweepInterrupted) -> str:
-    line = f"sweep interrupted: {stop.done} of {stop.total} runs finished"
+    how = "terminated (SIGTERM)" if stop.terminated else "interrupted"
+    line = f"sweep {how}: {stop.done} of {stop.total} runs finished"
     if stop.out is None:
         return line + "; nothing was saved (no --out), so it cannot be resumed"
     return (f"{line}, saved as a partial table in {stop.out}; to run the other "

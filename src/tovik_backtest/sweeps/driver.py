@@ -23,8 +23,10 @@ from tovik_backtest.config import RunConfig, config_of
 from tovik_backtest.constant import BASIC_INFO
 from tovik_backtest.costs import Costs
 from tovik_backtest.errors import SweepError, describe
+from tovik_backtest.folders import remove_leftovers
 from tovik_backtest.money import Sizes
 from tovik_backtest.params import resolve_each
+from tovik_backtest.stops import Terminated, deferred_interrupts, terminate_as_interrupt
 from tovik_backtest.sweeps.backends import RunJob, check_address, import_ray, run_folder, run_on_ray
 from tovik_backtest.sweeps.cache import precache
 from tovik_backtest.sweeps.grid import expand_grid
@@ -43,9 +45,11 @@ class SweepInterrupted(KeyboardInterrupt):
     resume=True)`` runs the rest.
     """
 
-    def __init__(self, table: pl.DataFrame, total: int, out: Path | None) -> None:
-        super().__init__(f"sweep interrupted after {table.height} of {total} runs")
+    def __init__(self, table: pl.DataFrame, total: int, out: Path | None, *, terminated: bool = False) -> None:
+        how = "terminated (SIGTERM)" if terminated else "interrupted"
+        super().__init__(f"sweep {how} after {table.height} of {total} runs")
         self.table, self.done, self.total, self.out = table, table.height, total, out
+        self.terminated = terminated  # stopped by SIGTERM rather than Ctrl-C
 
 
 @dataclass
@@ -201,6 +205,7 @@ def sweep(
                 # what a run cut off last time left behind is not a result
                 shutil.rmtree(run_folder(plan.out, job.index, job.params),
                               ignore_errors=True)
+            remove_leftovers(plan.out / "runs")
         journal.path.touch()
         _save_about(plan, len(rows), partial=True)
 
@@ -214,12 +219,16 @@ def sweep(
     if progress is not None:
         progress(len(rows), len(plan.combos))
     try:
-        run_jobs(ray, address, local_processes, jobs, on_row)
-    except KeyboardInterrupt:
-        table = build_table(plan.names, plan.options, rows)
-        if plan.out is not None:
-            _save_sweep(plan, table, partial=True)
-        raise SweepInterrupted(table, len(plan.combos), plan.out) from None
+        # SIGTERM (a timeout, a scheduler) stops the runs as Ctrl-C does
+        with terminate_as_interrupt():
+            run_jobs(ray, address, local_processes, jobs, on_row)
+    except KeyboardInterrupt as stop:
+        with deferred_interrupts():  # the finished runs are saved whole
+            table = build_table(plan.names, plan.options, rows)
+            if plan.out is not None:
+                _save_sweep(plan, table, partial=True)
+        raise SweepInterrupted(table, len(plan.combos), plan.out,
+                               terminated=isinstance(stop, Terminated)) from None
     table = build_table(plan.names, plan.options, rows)
     if plan.out is not None:
         _save_sweep(plan, table, partial=False)

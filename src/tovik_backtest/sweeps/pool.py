@@ -3,16 +3,20 @@
 Each worker is a fresh interpreter that takes one run at a time, so an interrupt has
 nothing queued to finish, and a worker that dies loses only the run it was carrying
 out. Workers ignore SIGINT (a terminal sends it to the whole process group): stopping
-them is the parent's job, and it terminates them at once.
+them is the parent's job, and it terminates them at once (on SIGTERM too). A worker
+whose parent is gone ends at once, so no run writes into the output after the sweep.
 """
 
 from __future__ import annotations
 
+import ctypes
 import inspect
 import multiprocessing
+import os
 import signal
 import sys
 import threading
+import time
 from collections import deque
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -23,7 +27,7 @@ from tovik_backtest.errors import SweepError
 from tovik_backtest.sweeps.backends import RunJob, run_one
 from tovik_backtest.sweeps.table import empty_row
 
-__all__ = ["UNGUARDED_EXIT", "exit_if_importing_main", "run_on_pool"]
+__all__ = ["UNGUARDED_EXIT", "die_with_parent", "exit_if_importing_main", "run_on_pool"]
 
 # Exit status of a worker whose import of the main script started a sweep of its own.
 UNGUARDED_EXIT = 86
@@ -58,9 +62,49 @@ def _unguarded_error() -> SweepError:
     )
 
 
-def _serve(conn: Connection) -> None:
+_PR_SET_PDEATHSIG = 1  # prctl option: the signal this process gets when its parent ends
+
+
+def _prctl_death_signal(parent_pid: int) -> bool:
+    """Ask Linux to SIGKILL this process when its parent ends; False where it cannot."""
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        if libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0) != 0:
+            return False
+    except (OSError, AttributeError):
+        return False
+    if os.getppid() != parent_pid:  # the parent ended before the request was made
+        os._exit(1)
+    return True
+
+
+def _watch_parent(parent_pid: int) -> None:
+    # The parent's end closes the pipe behind multiprocessing's sentinel (or, without one,
+    # this process is handed to another parent): either way the run has no one to report to.
+    sentinel = getattr(multiprocessing.parent_process(), "sentinel", None)
+    if sentinel is not None:
+        wait([sentinel])
+    else:
+        while os.getppid() == parent_pid:
+            time.sleep(0.2)
+    os._exit(1)
+
+
+def die_with_parent(parent_pid: int, *, prctl: bool = True) -> None:
+    """End this process (a worker) as soon as the process that started it ends, even in the
+    middle of a run: through the kernel where it can (Linux), else a watching thread."""
+    if prctl and _prctl_death_signal(parent_pid):
+        return
+    threading.Thread(target=_watch_parent, args=(parent_pid,), daemon=True,
+                     name="tovik-parent-watch").start()
+
+
+def _serve(conn: Connection, parent_pid: int) -> None:
     """A worker's loop: one run job in, its row out, until told to stop."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    die_with_parent(parent_pid)
     conn.send("ready")
     while True:
         try:
@@ -92,7 +136,7 @@ def _sigint_ignored() -> Iterator[None]:
 class _Worker:
     def __init__(self, context: Any) -> None:
         self.conn, child = context.Pipe()
-        self.process = context.Process(target=_serve, args=(child,), daemon=True,
+        self.process = context.Process(target=_serve, args=(child, os.getpid()), daemon=True,
                                        name="tovik-sweep-worker")
         with _sigint_ignored():
             self.process.start()
