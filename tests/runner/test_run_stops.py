@@ -254,6 +254,7 @@ def test_ctrl_c_in_the_final_save_keeps_the_earlier_results(sample, tmp_path):
     assert _snapshot(out) == before and _leftovers(tmp_path) == []
 
 
+@pytest.mark.slow
 def test_ctrl_c_pressed_many_times_ends_in_one_line(sample, tmp_path):
     proc = _start(sample, tmp_path, WAIT_AT="600")
     _wait_for_mark(proc, tmp_path)

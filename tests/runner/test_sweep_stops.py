@@ -234,7 +234,7 @@ def _sigkill(proc):
 STOPS = {
     "Ctrl-C": (_ctrl_c, 130, "sweep interrupted: 2 of 6 runs finished"),
     "SIGTERM": (_sigterm, 143, "sweep terminated (SIGTERM): 2 of 6 runs finished"),
-    "SIGKILL": (_sigkill, -signal.SIGKILL, None),
+    "SIGKILL": pytest.param(_sigkill, -signal.SIGKILL, None, marks=pytest.mark.slow),
 }
 
 
