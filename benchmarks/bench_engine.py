@@ -12,6 +12,9 @@ Figures (ticks per second; a tick is one trade row of 2330:Stock or TXFR1:Future
     cache read with polars, its event arrays built, the loop; compilation excluded), and
     from its own .npz event files, converted once beforehand;
   * backtrader on the same ticks as bars (fewer days: it is slow);
+  * the order flow under the fill models Touch, Queue() and Queue(cancels="proportional",
+    latency_ms=5), and the optimism gap of the sample strategy: its net P&L and fills
+    under each model (--fills-only runs just these);
   * peak resident memory of a 5-day and a 60-day run, each in its own process, without
     orders and with the sample strategy (whose result keeps every report).
 Order flow: every 100th tick of a code, a 1-lot limit buy at the last price when flat,
@@ -37,10 +40,13 @@ import polars as pl
 
 from tovik_backtest import engine, utils
 from tovik_backtest import market as mk
+from tovik_backtest.compare import compare_fills, gap_lines
 from tovik_backtest.days import DayTicks
+from tovik_backtest.fills import Queue, Touch
 from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.runner import Backtest, Strategy, merged_ticks
 from tovik_backtest.sample_data import cache_dir, sample_period, write_sample_data
+from tovik_backtest.sample_strategy import MovingAverageCross
 from tovik_backtest.state import EngineState
 from tovik_backtest.tick_cache import TABLES_FOLDER, TICK_SCHEMA, tick_file
 
@@ -68,10 +74,30 @@ class Idle(Strategy):
         pass
 
 
-def ours(strategy: Strategy, folder: Path, start: str, end: str) -> tuple[float, Any]:
+def ours(strategy: Strategy, folder: Path, start: str, end: str, fills: Any = None) -> tuple[float, Any]:
     began = time.perf_counter()
-    result = Backtest(strategy, INSTRUMENTS, start, end, data_dir=folder).run()
+    result = Backtest(strategy, INSTRUMENTS, start, end, data_dir=folder, fills=fills).run()
     return time.perf_counter() - began, result
+
+
+# The fill models timed side by side on the order flow, and compared on the sample strategy.
+FILL_MODELS = {"touch": Touch(), "queue": Queue(), "queue-5ms": Queue(cancels="proportional", latency_ms=5)}
+
+
+def fill_model_lines(best: dict[str, float], ticks: int) -> None:
+    """The order flow's speed under each fill model, against Touch's in the same rounds."""
+    base = ticks / best["fills touch"]
+    for name, model in FILL_MODELS.items():
+        line(f"order flow, fills={model.name}", ticks, best[f"fills {name}"], base)
+
+
+def optimism_gap(folder: Path, start: str, end: str) -> None:
+    """Net P&L and fills of the sample strategy under each fill model."""
+    table = compare_fills(lambda: MovingAverageCross(), INSTRUMENTS, start, end, data_dir=folder,
+                          models=[Touch(), Queue(), Queue(cancels="proportional")])
+    print("the sample strategy (MovingAverageCross defaults) under each fill model:")
+    for text in gap_lines(table):
+        print(f"  {text}")
 
 
 def native_loop(table: pl.DataFrame) -> float:
@@ -273,6 +299,8 @@ def main() -> None:
     parser.add_argument("--bt-days", type=int, default=5)
     parser.add_argument("--rss-days", type=int, nargs=2, default=[5, 60])
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--fills-only", action="store_true",
+                        help="time only the fill models and print the optimism gap (no peers, no memory runs)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
@@ -286,6 +314,16 @@ def main() -> None:
         with utils.quiet_console(True):
             table = merged_ticks(INSTRUMENTS, start, end, data_dir=folder)
         print(f"{args.days} trading days, {table.height:,} ticks of {', '.join(INSTRUMENTS)}")
+        if args.fills_only:
+            timed: dict[str, float] = {}
+            for _ in range(args.rounds):
+                for name, model in FILL_MODELS.items():
+                    seconds, result = ours(EveryHundredth(), folder, start, end, model)
+                    timed[f"fills {name}"] = min(timed.get(f"fills {name}", seconds), seconds)
+            print(f"best of {args.rounds} rounds:")
+            fill_model_lines(timed, result.ticks)
+            optimism_gap(folder, start, end)
+            return
 
         try:
             hft = hft_runner(table.head(2000))
@@ -311,6 +349,9 @@ def main() -> None:
             seconds, result = ours(EveryHundredth(), folder, start, end)
             keep("flow", seconds)
             keep("idle", ours(Idle(), folder, start, end)[0])
+            for name, model in FILL_MODELS.items():
+                keep(f"fills {name}", seconds if name == "touch" else ours(EveryHundredth(), folder, start, end,
+                                                                           model)[0])
             keep("native", native_loop(table))
             reading, read_table = read_cache(folder, start, end)
             assert read_table.height == table.height
@@ -334,6 +375,8 @@ def main() -> None:
             line(f"hftbacktest numba loop alone ({orders} orders)", ticks, best["hft loop"], base)
             line("hftbacktest end to end: read, build, loop", ticks, best["hft"], base)
             line("hftbacktest from its own .npz files: load, loop", ticks, best["hft npz"], base)
+        fill_model_lines(best, result.ticks)
+        optimism_gap(folder, start, end)
         try:
             with utils.quiet_console(True):
                 bt_table = merged_ticks(INSTRUMENTS, *sample_period(args.bt_days), data_dir=folder)

@@ -183,3 +183,10 @@ def test_cancellations_arrive_late_and_the_exchange_refuses_them(sample, model):
     assert {trade_id for _, trade_id in strategy.refused} <= filled | set(strategy.placed)
     per_code = sum(s["late_requests"] for s in result.summary()["instruments"].values())
     assert per_code == overall["late_requests"]
+
+
+def test_the_html_report_names_the_model(sample, tmp_path):
+    pytest.importorskip("plotly")
+    _, result = _run(sample, Queue("proportional", latency_ms=1))
+    page = result.report(tmp_path / "run.html").read_text(encoding="utf-8")
+    assert "queue(cancels=proportional, latency=1 ms)" in page

@@ -579,6 +579,8 @@ void fills_clock(FillModel &m, long long now_ns) {
 }
 
 void fills_open_tick(FillModel &m, PyObject *code, double close, long long volume, const FillQuote &quote) {
+    if (!m.tracks())
+        return; // Touch without latency: every order fills as match_deal fills it
     m.code = code;
     m.close = close;
     m.volume = volume;
