@@ -39,6 +39,8 @@ __all__ = [
     "contract_size_arg",
     "money_kwargs",
     "money_line",
+    "costs_line",
+    "period_line",
     "add_period_args",
     "check_out_dir",
     "date_arg",
@@ -337,22 +339,53 @@ def money_line(overall: dict[str, Any]) -> str:
             f"commission {_twd(overall['commission'])}, tax {_twd(overall['tax'])})")
 
 
+def _pct(rate: float) -> str:
+    return f"{rate * 100:.6g}%"
+
+
+def costs_line(costs: dict[str, Any]) -> str:
+    """The cost rates a run charged, in one line."""
+    c = costs
+    discount = "" if c["stock_commission_discount"] == 1 else f" x {c['stock_commission_discount']:g}"
+    return (f"costs: stock commission {_pct(c['stock_commission_rate'])}{discount} (at least "
+            f"{_twd(c['stock_min_commission'])} TWD, odd lots {_twd(c['odd_lot_min_commission'])}), "
+            f"stock tax {_pct(c['stock_tax_rate'])} (day trades {_pct(c['day_trade_tax_rate'])}, "
+            f"ETFs {_pct(c['etf_tax_rate'])}); "
+            f"futures {_twd(c['futures_commission_per_contract'])} TWD a contract, tax {_pct(c['futures_tax_rate'])}")
+
+
+def period_line(config: dict[str, Any]) -> str:
+    """ "period 2024-01-02 to 2024-01-08 (warm-up 2023-12-28 to 2023-12-29)" """
+    line = f"period {config['start']} to {config['end']}"
+    first = config.get("backfill_start") or config.get("backfill_end")
+    if first:
+        line += f" (warm-up {first} to {config.get('backfill_end') or first})"
+    return line
+
+
 def print_summary(result: Any) -> None:
     summary = result.summary()
     partial = summary.get("partial", False)
+    config = summary.get("config")
+    if config:
+        out.print(f"{period_line(config)} · {costs_line(config['costs'])}", markup=False, highlight=False,
+                  soft_wrap=True)
     title = "Back-test summary (TWD)" + (f", PARTIAL: stopped on {summary['error']}" if partial else "")
-    table = Table(title=title, caption="cancels: made by the exchange (IOC/FOK)", box=box.SIMPLE_HEAD)
-    for name in ("code", "market", "ticks", "orders", "fills", "cancels", "net", "points", "gross",
+    table = Table(title=title,
+                  caption="cancels: made by the exchange (IOC/FOK) · expired: day orders cancelled at the close",
+                  box=box.SIMPLE_HEAD)
+    for name in ("code", "market", "ticks", "orders", "fills", "cancels", "expired", "net", "points", "gross",
                  "commission", "tax", "net P&L"):
         table.add_column(name, justify="left" if name in ("code", "market") else "right")
     for code, s in summary["instruments"].items():
         table.add_row(code, s["market"], f"{s['ticks']:,}", str(s["orders"]), str(s["fills"]),
-                      str(s["exchange_cancels"]), str(s["net_position"]), f"{s['pnl_points']:,.2f}",
-                      _twd(s["gross_pnl"]), _twd(s["commission"]), _twd(s["tax"]), _twd(s["net_pnl"]))
+                      str(s["exchange_cancels"]), str(s["expired"]), str(s["net_position"]),
+                      f"{s['pnl_points']:,.2f}", _twd(s["gross_pnl"]), _twd(s["commission"]), _twd(s["tax"]),
+                      _twd(s["net_pnl"]))
     o = summary["overall"]
     table.add_row("[bold]overall", "", f"{o['ticks']:,}", str(o["orders"]), str(o["fills"]),
-                  str(o["exchange_cancels"]), "", "", _twd(o["gross_pnl"]), _twd(o["commission"]),
-                  _twd(o["tax"]), _twd(o["net_pnl"]))
+                  str(o["exchange_cancels"]), str(o["expired"]), "", "", _twd(o["gross_pnl"]),
+                  _twd(o["commission"]), _twd(o["tax"]), _twd(o["net_pnl"]))
     out.print(table)
     win = "-" if o["win_rate"] is None else f"{o['win_rate']:.0%}"
     sharpe = "-" if o["sharpe"] is None else f"{o['sharpe']:.2f}"
