@@ -31,6 +31,7 @@ from tovik_backtest.state import ROW_FIELDS, UNSET, EngineState
 
 __all__ = [
     "EngineRun", "count_exchange_cancels", "deliver", "desk_unless_warming_up", "drive", "end_of_data", "handed",
+    "start_before_warm_up",
     "table_rows",
 ]
 
@@ -121,6 +122,14 @@ class EngineRun:
             return dict(self._kept[code])
         raise BacktestError(f"no tick of {code} has been replayed yet, so it has no quote")
 
+    def first_tick(self, codes: list[str], markets: list[str]) -> dict[str, Any]:
+        """The record of the day's first tick, as the native loop makes it."""
+        assert self.day is not None
+        k = int(self.day.code[0])
+        return {"market_type": markets[k], "timestamp": float(self.day.ts[0]) / 1e9 - TAIPEI_OFFSET_NS // 10**9,
+                "code": codes[k], "close": float(self.day.close[0]), "qty": int(self.day.volume[0]),
+                "tick_type": int(self.day.tick_type[0]), "is_simulate": False, "is_backfilling": False}
+
     def day_done(self) -> None:
         """Quotes of the finished day kept per code; its rows are no longer current."""
         assert self.day is not None
@@ -193,6 +202,17 @@ def end_of_data(desk: OrderDesk, strategy: Any, hand_over: Callable[[], None]) -
     hand_over()
 
 
+def start_before_warm_up(run: Any, strategy: Any) -> None:
+    """``on_start`` of a run with a warm-up: before its first tick, so orders placed there
+    are refused as during the warm-up. (Without a warm-up, ``on_start`` runs at the first
+    tick of the period, after its time is set: its orders arrive at that tick.)"""
+    run.backfilling = True
+    try:
+        strategy.on_start()
+    finally:
+        run.backfilling = False
+
+
 def table_rows(ts: Any, interval_ns: int) -> int:
     """Rows of the equity table a day of ticks stamped ``ts`` can close: one per change
     of interval, the interval taken from each tick's market time as the loop makes it."""
@@ -220,11 +240,13 @@ def drive(
     readers: int = 1,
     fills: FillModel | None = None,
     seed: int = 0,
+    own_start: bool = True,
 ) -> tuple[EngineRun, int]:
     """Run the warm-up and the period; returns the run and the warm-up tick count.
     ``strategy._runner`` is set to the run for its requests and quotes. ``fills`` is the
     fill model the matcher decides fills by (``Touch()`` when None), its jitter drawn
-    from ``seed``."""
+    from ``seed``. ``own_start``: False when the strategy's on_start is the base class's
+    (nothing it does can arrive at the first tick)."""
     model = check_fills(fills)
     matcher.set_fill_model(*model.native(seed))
     with_quotes = isinstance(model, Queue)
@@ -245,9 +267,18 @@ def drive(
             sink.clear()
             deliver(batch, strategy, stats, recorder, reports)
 
+    started = False
+
     def on_boundary(ts_ns: int) -> None:
+        nonlocal started
         recorder.closes(ts_ns)
         desk.at_tick(ts_ns)
+        if not started:  # the first tick of the period: on_start's orders arrive here
+            started = True
+            if own_start:  # the matcher told the tick first, so the orders carry its time
+                matcher.set_current_tick(run.first_tick(codes, markets))
+            strategy.on_start()
+            on_reports()
         ahead = [c for c in (desk.next_close, recorder.next_close) if c is not None]
         state["boundary_ns"] = min(ahead) if ahead else _NEVER
 
@@ -281,13 +312,17 @@ def drive(
         run.backfilling = False
         return ticks
 
-    strategy.on_start()
     backfilling_ticks = 0
     if warm_up is not None:
+        start_before_warm_up(run, strategy)
+        started = True
         backfilling_ticks = walk(calendar_chunks(*warm_up), True)
         strategy.on_backfilling_finished()
         on_reports()
     walk(calendar_chunks(*period), False)
+    if not started:  # the period had no tick
+        strategy.on_start()
+        on_reports()
     end_of_data(desk, strategy, on_reports)
     for code, late in matcher.late_requests().items():
         if code in stats:

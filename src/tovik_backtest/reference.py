@@ -15,7 +15,7 @@ import polars as pl
 
 from tovik_backtest.checks import warm_up
 from tovik_backtest.constant import FLAG
-from tovik_backtest.engine import deliver, desk_unless_warming_up, end_of_data
+from tovik_backtest.engine import deliver, desk_unless_warming_up, end_of_data, start_before_warm_up
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import Recorder
@@ -122,7 +122,9 @@ def run_queued(bt: Any, matcher: Any, positions: Positions, ticker: Any, stats: 
             bt.backfill_start,
             bt.backfill_end,
         )
-        strategy.on_start()
+        started = tables.warm_up is not None
+        if started:
+            start_before_warm_up(run, strategy)
         done = 0
         while True:
             record = ticker.pop_tick()
@@ -149,6 +151,10 @@ def run_queued(bt: Any, matcher: Any, positions: Positions, ticker: Any, stats: 
                 if desk.at_tick(ts_ns):
                     hand_over()  # day orders expired at the close before this tick
                 matcher.set_current_tick(record)
+                if not started:  # the first tick of the period: on_start's orders arrive here
+                    started = True
+                    strategy.on_start()
+                    hand_over()
                 recorder.price(record["code"], record["close"])
                 matcher.match_deal(record["code"], record["close"], record["qty"], record["timestamp"])
                 st = stats.get(record["code"])
@@ -161,6 +167,9 @@ def run_queued(bt: Any, matcher: Any, positions: Positions, ticker: Any, stats: 
             if bt.progress is not None:
                 bt.progress(done, tables.rows())
             ticker.allow_next_tick()
+        if not started:  # the period had no tick
+            strategy.on_start()
+            hand_over()
         end_of_data(desk, strategy, hand_over)
     finally:
         strategy._runner = None

@@ -362,6 +362,7 @@ class Backtest:
                 instruments=list(self.instruments), stats=stats, recorder=recorder, reports=reports,
                 period=(self.start, self.end), warm_up=warm_up(self.backfill_start, self.backfill_end),
                 on_tick=_default_on_tick(strategy), progress=self.progress,
+                own_start=getattr(strategy.on_start, "__func__", None) is not Strategy.on_start,
                 # Cached days are read when due (a helper thread only contends for the GIL);
                 # a broker's downloads overlap the loop, one day at a time.
                 readers=0 if self.api is None else 1, fills=self.fills, seed=self.seed)

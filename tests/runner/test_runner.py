@@ -303,3 +303,39 @@ class TestEventOrder:
         cancels = [n for n, e in enumerate(strategy.log) if e[1:] == ("Cancel", order_id)]
         assert cancels and cancels[0] < end
         assert result.summary()["instruments"]["2330"]["expired"] == 1
+
+
+class OrdersAtStart(Strategy):
+    def __init__(self):
+        super().__init__()
+        self.outcome, self.first_tick, self.news = None, None, []
+
+    def on_start(self):
+        try:
+            self.outcome = self.buy("2330", 1.0, 1)  # far below the market: it rests
+        except BacktestError as refused:
+            self.outcome = str(refused)
+
+    def on_tick(self, t):
+        if self.first_tick is None and not t["is_backfilling"]:
+            self.first_tick = t["timestamp"]
+
+    def on_order(self, report):
+        self.news.append((report["operation_type"].value, report["order"]["id"], report["trade_status"]["exchange_ts"]))
+
+
+@pytest.mark.parametrize("reference", [False, True], ids=["engine", "reference"])
+@pytest.mark.parametrize("warm_up", [False, True], ids=["no warm-up", "warm-up"])
+def test_orders_from_on_start_arrive_at_the_first_tick_or_are_refused_in_a_warm_up(sample_dir, reference, warm_up):
+    start, end = sample_period(2)
+    kwargs = {"backfill_start": start, "backfill_end": start} if warm_up else {}
+    strategy = OrdersAtStart()
+    bt = Backtest(strategy, ["2330:Stock"], end if warm_up else start, end, data_dir=sample_dir, **kwargs)
+    result = bt.run_reference() if reference else bt.run()
+    if warm_up:
+        assert "back-filling" in strategy.outcome and result.summary()["overall"]["orders"] == 0
+        return
+    # the order carries the first tick's time and expires at that session's close
+    assert strategy.news[0] == ("New", strategy.outcome, strategy.first_tick)
+    assert strategy.news[1][:2] == ("Cancel", strategy.outcome)
+    assert result.summary()["instruments"]["2330"]["expired"] == 1
