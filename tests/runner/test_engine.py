@@ -207,3 +207,10 @@ def test_a_position_book_with_its_own_attribute_access_sees_every_tick(sample, m
         logs.append(log)
         assert sum(1 for name, _ in log if name == "current_tick") == result.ticks
     assert logs[0] == logs[1] and any(name == "last_price" for name, _ in logs[0])
+
+
+def test_the_times_python_computes_agree_with_the_extensions_offset():
+    # market's times (deal reports, session closes) and the native loop's tick times
+    from tovik_backtest.modules.matcher.matcher import TAIPEI_OFFSET_NS
+
+    assert mk.posix_seconds_to_ns(1_704_186_000.0) == 1_704_186_000 * 10**9 + TAIPEI_OFFSET_NS
