@@ -190,3 +190,23 @@ def test_the_html_report_names_the_model(sample, tmp_path):
     _, result = _run(sample, Queue("proportional", latency_ms=1))
     page = result.report(tmp_path / "run.html").read_text(encoding="utf-8")
     assert "queue(cancels=proportional, latency=1 ms)" in page
+
+
+def test_jitter_is_drawn_from_the_seed(sample):
+    folder, start, end = sample
+
+    def fill_times(model, seed):
+        result = Backtest(Quoting(5), INSTRUMENTS, start, end, data_dir=folder, seed=seed, fills=model).run()
+        return result.trades()["time"].to_list()
+
+    jittered = Queue(latency_ms=2_000, jitter_ms=8_000)
+    first = fill_times(jittered, 5)
+    assert fill_times(jittered, 5) == first  # a rerun gives the same fills
+    assert fill_times(Queue(latency_ms=2_000), 5) != first  # the jitter moves some
+    assert fill_times(jittered, 6) != first  # another seed draws others
+
+
+def test_the_reference_loop_runs_touch_without_latency_only(sample):
+    folder, start, end = sample
+    with pytest.raises(BacktestError, match="touch model without latency only"):
+        Backtest(Quoting(1), INSTRUMENTS, start, end, data_dir=folder, fills=Queue()).run_reference()

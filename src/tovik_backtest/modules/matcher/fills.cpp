@@ -12,7 +12,7 @@
 // its rule for its callers. The engine's loop tells the model the clock and each tick's
 // quote (fills_clock, fills_open_tick, fills_close_tick). Orders are tracked only where
 // the model needs them: under Queue, or with a latency; Touch without latency tracks none.
-#include "matcher.hpp"
+#include "fill_model.hpp"
 
 #include <climits>
 #include <cmath>
@@ -20,104 +20,15 @@
 #include <string>
 
 namespace tovik::matcher {
-
 namespace {
 
 constexpr long long kUnlimited = LLONG_MAX;
 
-// splitmix64: the jitter's draws, the same on every platform for one seed.
-unsigned long long next_random(unsigned long long &state) {
-    unsigned long long z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
 } // namespace
-
-// One tracked resting order. The record is held (and visited by the collector) until
-// the order leaves the book; its open quantity is read from the record when needed.
-struct FillOrder {
-    PyObject *record = nullptr; // owned
-    PyObject *code = nullptr;   // interned, owned
-    bool buy = false;
-    bool limit_rod = false; // a plain limit ROD order: the one kind that queues
-    double price = 0;
-    unsigned long long earliest = 0; // the first tick number it may arrive at
-    long long arrival_ns = LLONG_MIN;
-    bool arrived = false, aggressive = false, known = false;
-    unsigned long long rank = 0; // arrival order
-    double ahead = 0;            // Q: the volume ahead of it at its price
-};
-
-// A modification or cancellation on its way to the exchange. The record is the order
-// as it rested when the request was made (held, and visited by the collector).
-struct FillRequest {
-    PyObject *record = nullptr, *trade_id = nullptr, *code = nullptr; // owned
-    PyObject *qty = nullptr, *price = nullptr;                        // owned, or null
-    bool cancel = false;
-    unsigned long long earliest = 0;
-    long long arrival_ns = LLONG_MIN;
-};
-
-struct FillModel {
-    bool queue = false;
-    bool proportional = false;
-    long long latency_ns = 0, jitter_ns = 0;
-    unsigned long long random_state = 0;
-
-    // The clock: ticks counted over the whole run, the market time of the latest.
-    unsigned long long tick_no = 0;
-    long long now_ns = LLONG_MIN;
-
-    // The tick being matched, while the loop matches it (live).
-    bool live = false;
-    PyObject *code = nullptr; // borrowed for the tick
-    double close = 0;
-    long long volume = 0;
-    FillQuote quote;
-
-    std::map<PyObject *, FillQuote> last;              // the latest quote per code (keys owned)
-    std::map<unsigned long long, FillOrder> orders;    // by entry number, ascending
-    std::map<PyObject *, unsigned long long> entry_of; // record -> entry number
-    unsigned long long next_entry = 0, next_rank = 0;
-    std::vector<unsigned char> reasons;   // one per deal, in deal order
-    std::map<PyObject *, long long> late; // late requests per code (keys owned)
-    std::vector<FillRequest> requests;    // in the order they were made
-
-    bool tracks() const { return queue || latency_ns > 0 || jitter_ns > 0; }
-
-    FillModel() = default;
-    FillModel(const FillModel &) = delete;
-    FillModel &operator=(const FillModel &) = delete;
-    ~FillModel() { // with the GIL held (the matcher's dealloc, or set_fill_model)
-        for (auto &kv : orders) {
-            Py_XDECREF(kv.second.record);
-            Py_XDECREF(kv.second.code);
-        }
-        for (auto &kv : last)
-            Py_DECREF(kv.first);
-        for (auto &kv : late)
-            Py_DECREF(kv.first);
-        for (FillRequest &r : requests)
-            for (PyObject *p : {r.record, r.trade_id, r.code, r.qty, r.price})
-                Py_XDECREF(p);
-    }
-    // The delay of a request made now: the latency plus a draw of the jitter.
-    long long delay() {
-        long long d = latency_ns;
-        if (jitter_ns > 0)
-            d += (long long) (next_random(random_state) % (unsigned long long) (jitter_ns + 1));
-        return d;
-    }
-    long long arrival_of_now() { return now_ns == LLONG_MIN ? LLONG_MIN : now_ns + delay(); }
-};
 
 namespace {
 
 const char *const kReasonNames[] = {"touch", "aggressive", "through", "queue"};
-
-FillModel *model_of(PyObject *self) { return nb::inst_ready(self) ? native(self).fills.get() : nullptr; }
 
 long long open_quantity(PyObject *record) {
     if (!PyDict_Check(record))
@@ -349,159 +260,7 @@ PyObject *fill_reasons(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     return list.release();
 }
 
-// The resting record of `trade_id` in pending_orders, or null.
-PyObject *resting_record(PyObject *self, PyObject *trade_id) {
-    safe_ref orders = pending_orders_of(self);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(orders.ptr()); ++i) {
-        PyObject *record = PyList_GET_ITEM(orders.ptr(), i);
-        if (!PyDict_Check(record))
-            continue;
-        PyObject *id = PyDict_GetItemWithError(record, TOVIK_KEY("trade_id"));
-        if (!id) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
-            continue;
-        }
-        if (same_or_equal(safe_ref::borrow(id), trade_id))
-            return record;
-    }
-    return nullptr;
-}
-
-bool is_resting(PyObject *self, PyObject *record) {
-    safe_ref orders = pending_orders_of(self);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(orders.ptr()); ++i)
-        if (PyList_GET_ITEM(orders.ptr(), i) == record)
-            return true;
-    return false;
-}
-
-PyObject *defer_request(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<4> params{"defer_request", {"trade_id", "cancel", "qty", "price"}, 2};
-    PyObject *a[4];
-    parse_args(params, args, nargsf, kwnames, a);
-    require_str(a[0], params.func, "trade_id");
-    if (!PyBool_Check(a[1]))
-        raise_type_error("defer_request(): argument 'cancel' must be bool, not " + type_name_of(a[1]));
-    for (int k : {2, 3})
-        if (a[k] == Py_None)
-            a[k] = nullptr;
-    if (a[2] && !PyLong_CheckExact(a[2]))
-        raise_type_error("defer_request(): argument 'qty' must be int or None, not " + type_name_of(a[2]));
-    if (a[3] && !PyFloat_CheckExact(a[3]))
-        raise_type_error("defer_request(): argument 'price' must be float or None, not " + type_name_of(a[3]));
-    native_ready(self);
-    FillModel *m = model_of(self);
-    if (!m)
-        raise(PyExc_RuntimeError, "defer_request(): no fill model is set (set_fill_model)");
-    PyObject *record = resting_record(self, a[0]);
-    if (!record)
-        raise_value_error("defer_request(): no resting order has the id " + str_of(a[0]));
-    PyObject *code = PyDict_GetItemWithError(record, TOVIK_KEY("code"));
-    if (!code || !PyUnicode_CheckExact(code)) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        raise_value_error("defer_request(): the order " + str_of(a[0]) + " has no instrument code");
-    }
-    Py_INCREF(code);
-    PyUnicode_InternInPlace(&code);
-    FillRequest r;
-    r.code = code;
-    r.record = Py_NewRef(record);
-    r.trade_id = Py_NewRef(a[0]);
-    r.qty = a[2] ? Py_NewRef(a[2]) : nullptr;
-    r.price = a[3] ? Py_NewRef(a[3]) : nullptr;
-    r.cancel = a[1] == Py_True;
-    r.earliest = m->tick_no;
-    r.arrival_ns = m->arrival_of_now();
-    m->requests.push_back(r);
-    Py_RETURN_NONE;
-}
-
-PyObject *late_requests(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<1> params{"late_requests", {"unused"}, 0};
-    PyObject *a[1];
-    parse_args(params, args, nargsf, kwnames, a);
-    native_ready(self);
-    safe_ref counts = own(PyDict_New());
-    if (FillModel *m = model_of(self))
-        for (const auto &kv : m->late) {
-            safe_ref n = own(PyLong_FromLongLong(kv.second));
-            check_status(PyDict_SetItem(counts.ptr(), kv.first, n.ptr()));
-        }
-    return counts.release();
-}
-
-// The exchange's refusal of a request for `record`: an order report whose status is not
-// a success, with `message`, handed on like every report.
-void refuse(PyObject *self, const FillRequest &r, const std::string &message) {
-    safe_ref names = constants(self);
-    safe_ref operation_types = constant(names, TOVIK_KEY("OperationType"));
-    safe_ref operation = get_attr(operation_types, r.cancel ? TOVIK_KEY("CANCEL") : TOVIK_KEY("UPDATE_QTY"));
-    if (!r.cancel && r.price && !r.qty)
-        operation = get_attr(operation_types, TOVIK_KEY("UPDATE_PRICE"));
-    safe_ref types = import_module(TOVIK_KEY("types"));
-    safe_ref status = call_method(types, TOVIK_KEY("SimpleNamespace"));
-    safe_ref code_text = own(PyUnicode_FromString("99"));
-    safe_ref message_text = own(PyUnicode_FromStringAndSize(message.data(), (Py_ssize_t) message.size()));
-    check_status(PyObject_SetAttr(status.ptr(), TOVIK_KEY("code"), code_text.ptr()));
-    check_status(PyObject_SetAttr(status.ptr(), TOVIK_KEY("message"), message_text.ptr()));
-    safe_ref report = call_method(self, TOVIK_KEY("build_order_response"), nb::handle(r.record), operation, status);
-    queue_response(self, report);
-}
-
-void release_request(FillRequest &r) {
-    for (PyObject *p : {r.record, r.trade_id, r.code, r.qty, r.price})
-        Py_XDECREF(p);
-}
-
 } // namespace
-
-bool fills_deliver(PyObject *self, FillModel &m, PyObject *code) {
-    if (m.requests.empty())
-        return false;
-    // The due requests leave the list before any is carried out: carrying one out runs
-    // Python code, which may make new ones.
-    std::vector<FillRequest> due;
-    std::vector<FillRequest> waiting;
-    for (FillRequest &r : m.requests)
-        (r.code == code && m.tick_no >= r.earliest && m.now_ns >= r.arrival_ns ? due : waiting).push_back(r);
-    if (due.empty())
-        return false;
-    m.requests.swap(waiting);
-    struct Release {
-        std::vector<FillRequest> &requests;
-        ~Release() {
-            for (FillRequest &r : requests)
-                release_request(r);
-        }
-    } release{due};
-    for (const FillRequest &r : due) {
-        if (!is_resting(self, r.record)) {
-            auto found = m.late.find(r.code);
-            if (found == m.late.end())
-                found = m.late.emplace(Py_NewRef(r.code), 0).first;
-            ++found->second;
-            refuse(self, r, "委託單已不在委託簿中 (已成交、已取消或已到期)");
-            continue;
-        }
-        try {
-            if (r.cancel)
-                call_method(self, TOVIK_KEY("cancel_order"), nb::handle(r.trade_id));
-            else
-                call_method(self, TOVIK_KEY("modify_order"), nb::handle(r.trade_id),
-                            nb::handle(r.qty ? r.qty : Py_None), nb::handle(r.price ? r.price : Py_None));
-        } catch (nb::python_error &e) {
-            if (!is_ordinary(e))
-                throw;
-            std::string message = str_of(e.value());
-            e.restore(); // hand the error's reference back now, not from a destructor
-            PyErr_Clear();
-            refuse(self, r, message);
-        }
-    }
-    return true;
-}
 
 void FillModelDeleter::operator()(FillModel *m) const { delete m; }
 
@@ -634,17 +393,6 @@ void add_fill_methods(std::vector<PyMethodDef> &methods) {
                      "size moves it up too). Requests arrive latency_ns (plus up to jitter_ns, drawn from\n"
                      "seed) after the tick they were placed on; an IOC, FOK or market order is decided on\n"
                      "its arrival tick. Set before any order is placed."));
-    methods.push_back(TOVIK_METHOD("defer_request", defer_request,
-                                   "defer_request($self, trade_id, cancel, qty=None, price=None)\n--\n\n"
-                                   "Send a cancellation (cancel=True) or a modification of a resting order\n"
-                                   "that reaches the exchange after the fill model's latency.\n\n"
-                                   "It is carried out at the first tick of the order's instrument at or after\n"
-                                   "its arrival time; when the order is no longer open then, the exchange\n"
-                                   "refuses it with an order report (status code 99), counted in\n"
-                                   "late_requests()."));
-    methods.push_back(TOVIK_METHOD("late_requests", late_requests,
-                                   "late_requests($self)\n--\n\n"
-                                   "Requests that arrived after their order had left the book, per code."));
     methods.push_back(TOVIK_METHOD("fill_reasons", fill_reasons,
                                    "fill_reasons($self)\n--\n\n"
                                    "Why each deal of the fill model filled, in deal order: 'touch',\n"

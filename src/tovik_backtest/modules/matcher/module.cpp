@@ -1,14 +1,15 @@
 // Binding of the `matcher` extension: the Matcher class and its method table.
 #include "engine_state.hpp"
-#include "matcher.hpp"
+#include "fill_model.hpp"
 
 namespace tovik::matcher {
 namespace {
 
 std::vector<PyMethodDef> &method_table() {
-    static std::vector<PyMethodDef> table = make_method_table(
-        {add_construction_methods, add_tick_table_methods, add_intake_methods, add_order_entry_methods,
-         add_report_methods, add_order_book_methods, add_modify_cancel_methods, add_engine_methods, add_fill_methods});
+    static std::vector<PyMethodDef> table =
+        make_method_table({add_construction_methods, add_tick_table_methods, add_intake_methods,
+                           add_order_entry_methods, add_report_methods, add_order_book_methods,
+                           add_modify_cancel_methods, add_engine_methods, add_fill_methods, add_fill_request_methods});
     return table;
 }
 
