@@ -54,3 +54,33 @@ def test_trade_records_keep_every_call_in_order():
     book.add_trade_record(trade_id="a", code="2330", action="Buy", quantity=2, price=10.0,
                           timestamp=None, trade_status="Cancel")
     assert [(r["quantity"], r["trade_status"]) for r in book.trade_records] == [(3, "Deal"), (2, "Cancel")]
+
+
+# Fills of one instrument in order, then the book's (quantity, average open price,
+# realised P&L, bought, sold) after the last one.
+SIDES = {
+    "short opened in two fills": (
+        [("Sell", 2, 100.0), ("Sell", 1, 103.0)], (-3, 101.0, 0.0, 0, 3)),
+    "short partly covered keeps its average": (
+        [("Sell", 2, 100.0), ("Sell", 2, 104.0), ("Buy", 1, 99.0)], (-3, 102.0, 3.0, 1, 4)),
+    "short covered at a loss": (
+        [("Sell", 1, 100.0), ("Sell", 1, 102.0), ("Buy", 2, 105.0)], (0, 0.0, -8.0, 2, 2)),
+    "short reversed into a long": (
+        [("Sell", 1, 100.0), ("Buy", 3, 98.0)], (2, 98.0, 2.0, 3, 1)),
+    "long reversed into a short, then added to": (
+        [("Buy", 2, 10.0), ("Sell", 5, 12.0), ("Sell", 1, 18.0)], (-4, 13.5, 4.0, 2, 6)),
+    "long added to at three prices": (
+        [("Buy", 1, 10.0), ("Buy", 2, 13.0), ("Buy", 1, 4.0)], (4, 10.0, 0.0, 4, 0)),
+}
+
+
+@pytest.mark.parametrize("fills, expected", list(SIDES.values()), ids=list(SIDES))
+def test_both_sides_average_their_opens_and_count_what_was_bought_and_sold(fills, expected):
+    book = Positions()
+    for action, qty, price in fills:
+        book.set_positions(deal("TXFR1", action, qty, price), "Future")
+    pos = book.get("TXFR1")
+    assert (pos.quantity, pos.avg_price, pos.realized_pnl, pos.bought, pos.sold) == pytest.approx(expected)
+    summary = book.summary()["TXFR1"]
+    assert (summary["bought"], summary["sold"]) == (sum(q for a, q, _ in fills if a == "Buy"),
+                                                    sum(q for a, q, _ in fills if a == "Sell"))
