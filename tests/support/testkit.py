@@ -166,17 +166,22 @@ def cache_file(tick_dir, code: str, date: str) -> Path:
     return Path(tick_dir) / f"{code} {date} - ticks.csv"
 
 
-def write_cache_day(data_dir, code: str, day: str, stamps, base: float = 100.0) -> Path:
+def write_cache_day(data_dir, code: str, day: str, stamps, base: float = 100.0, *, closes=None,
+                    volumes=None) -> Path:
     """Writes one instrument-day into the cache of ``data_dir``: one tick per time
-    stamp, the prices rising by one from ``base``, every volume 1."""
+    stamp, its prices ``closes[k]`` (else rising by one from ``base``) and its volume
+    ``volumes[k]`` (else 1)."""
     from tovik_backtest.sample_data import TICK_SCHEMA, cache_dir
     from tovik_backtest.tick_cache import tick_file_name
 
     cols: dict[str, list] = {name: [] for name in TICK_SCHEMA}
     for k, ts in enumerate(stamps):
+        price = closes[k] if closes is not None else base + k
+        volume = volumes[k] if volumes is not None else 1
         for name in TICK_SCHEMA:
-            cols[name].append(ts if name == "ts" else (base + k if TICK_SCHEMA[name] == pl.Float64 else 1))
+            cols[name].append(ts if name == "ts" else (price if TICK_SCHEMA[name] == pl.Float64 else volume))
     path = cache_dir(data_dir) / tick_file_name(code, day)
+    path.parent.mkdir(parents=True, exist_ok=True)
     pl.DataFrame(cols, schema=TICK_SCHEMA).write_csv(path)
     return path
 
