@@ -533,3 +533,32 @@ def test_command_with_strategy_file_on_process_pool(sample, tmp_path):
     saved = pl.read_csv(out / "sweep.csv")
     assert saved["fast"].to_list()[-1] == 40 and saved["error"].null_count() == 2
     assert sorted(saved["fast"].to_list()[:2]) == [5, 10]
+
+
+def test_process_pool_sweep_equals_sequential_runs_in_ranked_order(sample, sequential):
+    # Without Ray: the pool's table holds every run's figures, best net P&L first.
+    data_dir, start, end = sample
+    table = sweep(MovingAverageCross, GRID, INSTRUMENTS, start, end, data_dir=data_dir, local_processes=2)
+    assert_matches_sequential(table, sequential)
+    assert table["net_pnl"].to_list() == sorted(table["net_pnl"].to_list(), reverse=True)
+
+
+def _order_ids(folder):
+    lines = (Path(folder) / "reports.jsonl").read_text().splitlines()
+    return [r["order"]["id"] for r in map(json.loads, lines) if "order" in r]
+
+
+@pytest.mark.parametrize("seed", [5, 6])
+def test_the_sweep_seed_reaches_every_run(sample, tmp_path, seed):
+    data_dir, start, end = sample
+    grid = {"fast": [5], "slow": [30, 60]}
+    table = sweep(MovingAverageCross, grid, INSTRUMENTS, start, end, data_dir=data_dir, local_processes=1,
+                  seed=seed, out=tmp_path / "sweep")
+    for row in table.iter_rows(named=True):
+        alone = Backtest(MovingAverageCross(fast=row["fast"], slow=row["slow"]), INSTRUMENTS, start, end,
+                         data_dir=data_dir, seed=seed, quiet=True).run()
+        ids = [r["order"]["id"] for r in alone.reports if "order" in r]
+        assert ids and _order_ids(row["result"]) == ids
+        other = Backtest(MovingAverageCross(fast=row["fast"], slow=row["slow"]), INSTRUMENTS, start, end,
+                         data_dir=data_dir, seed=seed + 100, quiet=True).run()
+        assert [r["order"]["id"] for r in other.reports if "order" in r] != ids  # the seed shows in the ids
