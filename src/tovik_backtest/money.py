@@ -222,6 +222,11 @@ class Recorder:
         self.ledger.point(close)
         self.ledger.end_of_day(mk.trading_day_of(market, close))
 
+    def per_point(self, code: str) -> int:
+        """TWD per price point of one board lot (stocks) or contract (futures) of ``code``."""
+        _, per, factor = self.sizes.units(code, self.markets[code], None)
+        return per * factor
+
     @property
     def ticks(self) -> int:
         return sum(self.state.of("ticks", k) for k in range(len(self.codes)))

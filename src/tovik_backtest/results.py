@@ -137,7 +137,8 @@ class BacktestResult:
         Money (``gross_pnl``, ``commission``, ``tax``, ``net_pnl``, drawdown, trades)
         is in TWD from the run's TWD book (``book``), kept in cents, so the tables add up
         to it exactly. Per instrument ``realized_pnl``/``unrealized_pnl``/``pnl_points``
-        are the position book's view: price points times quantity as ordered.
+        are the same book's figures in price points times board lots (stocks) or
+        contracts (futures): TWD over TWD per point of one lot or contract.
         ``overall`` sums only TWD (points of different instruments do not add) and
         carries the measures of the net equity marked at every tick:
         ``max_drawdown`` (TWD), ``max_drawdown_pct`` (the largest fall as a share of the
@@ -151,9 +152,10 @@ class BacktestResult:
         money = {"gross_pnl": 0, "commission": 0, "tax": 0, "net_pnl": 0}
         for code, s in self.stats.items():
             pos = positions.get(code, {})
-            realized = pos.get("realized_pnl", 0.0)
-            unrealized = pos.get("unrealized_pnl", 0.0)
             k = book.codes.index(code)
+            per_point = self._recorder.per_point(code)
+            realized = book.realized[k] / 100 / per_point + 0.0
+            unrealized = book.unrealized(k) / 100 / per_point + 0.0
             gross = book.realized[k] + book.unrealized(k)
             figures = {"gross_pnl": gross, "commission": book.commission[k], "tax": book.tax[k],
                        "net_pnl": gross - book.commission[k] - book.tax[k]}

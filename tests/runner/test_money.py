@@ -546,3 +546,20 @@ class TestExactMoney:
         from tovik_backtest.ledger import fee_cents
 
         assert fee_cents(amount) == expected
+
+
+@pytest.mark.parametrize("code, events, points", [
+    # a lot bought at 100, 500 odd shares sold at 101: 500 TWD is half a lot's point
+    ("2330", [tick("2330", 100.0, at(0)), ("report", deal("a", "2330", "Buy", 1, 100.0, at(0))),
+              tick("2330", 101.0, at(1)), ("report", deal("b", "2330", "Sell", 500, 101.0, at(1), lot="Odd"))],
+     {"realized_pnl": 0.5, "unrealized_pnl": 0.5, "pnl_points": 1.0}),
+    ("TXFR1", [tick("TXFR1", 17000.0, at(0)), ("report", deal("a", "TXFR1", "Sell", 2, 17000.0, at(0), lot=None)),
+               tick("TXFR1", 16990.0, at(1)), ("report", deal("b", "TXFR1", "Buy", 1, 16990.0, at(1), lot=None)),
+               tick("TXFR1", 16995.0, at(2))],
+     {"realized_pnl": 10.0, "unrealized_pnl": 5.0, "pnl_points": 15.0}),
+])
+def test_the_points_view_is_the_twd_book_over_twd_per_point(code, events, points):
+    market = "Stock" if code == "2330" else "Future"
+    per = replay([Instrument(code, market)], events, costs=Costs.none()).summary()["instruments"][code]
+    assert {k: per[k] for k in points} == points
+    assert per["gross_pnl"] == points["pnl_points"] * (1000 if market == "Stock" else 200)
