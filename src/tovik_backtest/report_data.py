@@ -117,9 +117,7 @@ class ReportData:
         run read gives the prices."""
         summary = result.summary()
         notes: list[str] = []
-        from tovik_backtest.ledger import to_twd
-
-        days = [(day, to_twd(value)) for day, value in result.book.days]
+        days = result.trading_days()
         data = cls(summary, result.trades(), _seconds(result.round_trips()), _result_equity(result),
                    _daily(days, float(result.capital)), _NO_PRICES, notes)
         if ticks is None:

@@ -189,10 +189,11 @@ class BacktestResult:
         if trips["average_trade"] is not None:
             trips["average_trade"] = _cents(trips["average_trade"])
         overall.update(trips)
-        overall["sharpe"] = measures.sharpe([to_twd(v) for _, v in book.days], self.capital)
+        day_ends = [v for _, v in self.trading_days()]
+        overall["sharpe"] = measures.sharpe(day_ends, self.capital)
         closed = [measures.Trip(t.code, t.side, to_twd(t.net_cents), (t.exit_time_ns - t.entry_time_ns) / 1e9)
                   for t in book.round_trips]
-        overall.update(measures.run_measures([to_twd(v) for _, v in book.days], closed, self.capital, overall))
+        overall.update(measures.run_measures(day_ends, closed, self.capital, overall))
         for group in (*overall["by_instrument"].values(), *overall["by_side"].values()):
             for key in ("net_pnl", "average_trade"):
                 if group[key] is not None:
@@ -214,6 +215,21 @@ class BacktestResult:
             summary["partial"] = True
             summary["error"] = self.error
         return summary
+
+    def trading_days(self) -> list[tuple[Any, float]]:
+        """(trading day, net equity at its end in TWD) of each trading day up to that of the
+        run's last tick: a market whose session had closed before the last tick (stocks
+        at 13:30 while futures trade on) has no day of its own after it."""
+        days = [(day, to_twd(value)) for day, value in self.book.days]
+        rows = self._equity_rows()
+        if not len(rows):
+            return days
+        from tovik_backtest.market import trading_day_of
+
+        # the market that traded the last tick names its day; any other names that or later
+        last = int(rows[-1][ROW_FIELDS.index("time")])
+        final = min(trading_day_of(i.market, last) for i in self.instruments)
+        return [(day, value) for day, value in days if day <= final]
 
     def trades(self) -> pl.DataFrame:
         """The fills, one row per deal report, in the order they happened; money in TWD

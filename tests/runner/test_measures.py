@@ -206,3 +206,18 @@ def test_same_as_empyrical(returns):
     assert m.sortino(returns) == pytest.approx(empyrical.sortino_ratio(series), rel=1e-9)
     stdev = m.daily_return_measures(returns)["stdev"]
     assert stdev * ROOT_252 == pytest.approx(empyrical.annual_volatility(series), rel=1e-9)
+
+
+def test_days_are_the_days_with_ticks_when_stocks_close_before_futures(one_sample_day):
+    # the stock session closes at 13:30 while the future trades on to 13:45: the stock's
+    # next close (the next trading day's) is no day of the run
+    from tovik_backtest.runner import Backtest
+    from tovik_backtest.sample_strategy import MovingAverageCross
+
+    data_dir, start, end = one_sample_day("days", 12)
+    result = Backtest(MovingAverageCross(fast=5, slow=20), ["2330:Stock", "TXFR1:Future"], start, end,
+                      data_dir=data_dir).run()
+    assert [day.isoformat() for day, _ in result.trading_days()] == [start]
+    overall = result.summary()["overall"]
+    assert overall["daily_returns"]["days"] == 1
+    assert overall["daily_returns"]["mean"] == pytest.approx(overall["net_pnl"] / overall["capital"])
