@@ -254,3 +254,26 @@ def test_defer_request_needs_a_model_and_a_resting_order():
             m.defer_request("nope", True)
         with pytest.raises(TypeError, match="bool"):
             m.defer_request("nope", 1)
+
+
+def _held_after_cancel(model):
+    """References to a record once it was placed and cancelled (the caller's own included)."""
+    import sys
+
+    with Matcher() as m:
+        m.set_quiet(True)
+        if model is not None:
+            m.set_fill_model(*model.native(0))
+        m.add_order("2330", "Stock", "Buy", 500.0, 1, "LMT", "ROD")
+        record = m.pending_orders[0]
+        placed = sys.getrefcount(record)
+        m.cancel_order(record["trade_id"])
+        return placed, sys.getrefcount(record)
+
+
+@pytest.mark.parametrize("model", [Queue(), Touch(latency_ms=5)])
+def test_an_order_that_leaves_the_book_is_no_longer_held(model):
+    placed, cancelled = _held_after_cancel(model)
+    plain_placed, plain_cancelled = _held_after_cancel(None)
+    assert placed == plain_placed + 1  # the tracking model holds it while it rests
+    assert cancelled == plain_cancelled  # and lets go when it leaves
