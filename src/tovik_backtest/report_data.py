@@ -17,6 +17,7 @@ import polars as pl
 
 from tovik_backtest.benchmark import BENCHMARK_SCHEMA
 from tovik_backtest.errors import BacktestError
+from tovik_backtest.safe_csv import read_text_cells
 
 __all__ = ["ReportData", "PRICES_FILE", "DAILY_FILE", "BENCHMARK_FILE", "cached_ticks"]
 
@@ -88,7 +89,8 @@ def cached_ticks(settings: dict[str, Any]) -> tuple[pl.DataFrame | None, str | N
 
 
 def _read_times(path: Path, columns: tuple[str, ...]) -> pl.DataFrame:
-    frame = pl.read_csv(path, schema_overrides={c: pl.String for c in columns}, infer_schema_length=10_000)
+    frame = read_text_cells(
+        pl.read_csv(path, schema_overrides={c: pl.String for c in columns}, infer_schema_length=10_000))
     return frame.with_columns(
         pl.col(c).str.to_datetime(time_unit="ns", time_zone="UTC").dt.convert_time_zone(_TZ)
         for c in columns if c in frame.columns)

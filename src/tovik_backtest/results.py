@@ -20,6 +20,7 @@ from tovik_backtest.instruments import Instrument
 from tovik_backtest.ledger import Ledger, to_twd
 from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import EVERY, Recorder, Sizes, parse_every
+from tovik_backtest.safe_csv import write_csv
 from tovik_backtest.state import ROW_FIELDS, UNSET
 
 _TZ = "Asia/Taipei"
@@ -349,11 +350,12 @@ class BacktestResult:
     def _write_files(self, out: Path) -> None:
         (out / "reports.jsonl").write_text(self.reports_jsonl(), encoding="utf-8")
         (out / "errors.jsonl").write_text("".join(e + "\n" for e in self.errors), encoding="utf-8")
-        self.trades().write_csv(out / "trades.csv")
+        # text cells a spreadsheet would run as formulas are written behind a '
+        write_csv(self.trades(), out / "trades.csv")
         # a CSV has no durations: seconds there
-        self.round_trips().with_columns(pl.col("duration").dt.total_nanoseconds() / 1e9).write_csv(
-            out / "round_trips.csv")
-        self.equity("1m").write_csv(out / "equity.csv")
+        write_csv(self.round_trips().with_columns(pl.col("duration").dt.total_nanoseconds() / 1e9),
+                  out / "round_trips.csv")
+        write_csv(self.equity("1m"), out / "equity.csv")
         from tovik_backtest.report import save_report
 
         save_report(self, out)  # report.html only where plotly is installed

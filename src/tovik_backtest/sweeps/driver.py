@@ -26,6 +26,7 @@ from tovik_backtest.errors import SweepError, describe
 from tovik_backtest.folders import remove_leftovers
 from tovik_backtest.money import Sizes
 from tovik_backtest.params import resolve_each
+from tovik_backtest.safe_csv import write_csv
 from tovik_backtest.stops import Terminated, deferred_interrupts, terminate_as_interrupt
 from tovik_backtest.sweeps.backends import RunJob, check_address, import_ray, run_folder, run_on_ray
 from tovik_backtest.sweeps.cache import precache
@@ -263,7 +264,7 @@ def _save_about(plan: _Plan, runs: int, *, partial: bool, failed: int = 0) -> No
 def _save_sweep(plan: _Plan, table: pl.DataFrame, *, partial: bool) -> None:
     assert plan.out is not None
     tmp = plan.out / "sweep.csv.tmp"
-    table.write_csv(tmp)
+    write_csv(table, tmp)  # parameter texts and errors a spreadsheet would run are escaped
     os.replace(tmp, plan.out / "sweep.csv")
     _save_about(plan, table.height, partial=partial,
                 failed=int(table["error"].is_not_null().sum()))
