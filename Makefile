@@ -13,12 +13,12 @@ endif
 VPY := $(VENV)/bin/python
 PIP_FLAGS ?= --disable-pip-version-check -q
 
-# Under pyenv, the release of the chosen interpreter that the suite is tested with.
+# Under pyenv, the newest installed release of the chosen version (3.12, 3.13) runs;
+# without pyenv, or without such a release in it, PYTHON is found on the PATH.
 ifneq ($(shell command -v pyenv 2>/dev/null),)
-PYENV_RELEASE_3.12 := 3.12.1
-PYENV_RELEASE_3.13 := 3.13.0
-ifneq ($(PYENV_RELEASE_$(PY_VERSION)),)
-export PYENV_VERSION := $(PYENV_RELEASE_$(PY_VERSION))
+PYENV_RELEASE := $(shell pyenv latest $(PY_VERSION) 2>/dev/null)
+ifneq ($(PYENV_RELEASE),)
+export PYENV_VERSION := $(PYENV_RELEASE)
 endif
 endif
 
@@ -27,7 +27,7 @@ endif
 VENV_NAME := $(patsubst .%,%,$(notdir $(abspath $(VENV))))
 BUILD := build$(if $(filter .venv,$(notdir $(VENV))),,/$(VENV_NAME))
 
-.PHONY: demo test test-full test-plain test-asan test-leaks leak-build bench bench-sweep lint install venv dev dev-matcher dev-ticker dev-records clean
+.PHONY: demo test test-full test-plain test-asan test-leaks leak-build bench bench-sweep lint format install venv dev dev-matcher dev-ticker dev-records clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -72,15 +72,23 @@ bench-sweep: install
 test-plain: install
 	TOVIK_HYPOTHESIS_PROFILE=ci $(VPY) -m pytest $(PYTEST_ARGS)
 
-# ruff (settings in pyproject.toml) over the Python code; clang-format (.clang-format)
-# over our C++ sources, checked without rewriting them.
+# ruff's checks and layout (settings in pyproject.toml) and mypy over the Python code;
+# clang-format (.clang-format) over our C++ sources, checked without rewriting them.
 CXX_SOURCES = $(wildcard src/tovik_backtest/_native/*.hpp src/tovik_backtest/modules/*/*.cpp \
 	src/tovik_backtest/modules/*/*.hpp tools/*/*.cpp)
-lint: $(VPY)
+lint: install
 	$(VPY) -m pip install $(PIP_FLAGS) ruff mypy 'clang-format>=18,<19'
 	$(VPY) -m ruff check src tests benchmarks tools
+	$(VPY) -m ruff format --check src tests benchmarks tools
 	$(VPY) -m mypy
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+
+# Lays out the Python files named in FILES with ruff's formatter, e.g.
+# `make format FILES=src/tovik_backtest/days.py` (then take it off the list of files
+# in their old layout in pyproject.toml).
+format: $(VPY)
+	$(VPY) -m pip install $(PIP_FLAGS) ruff
+	$(VPY) -m ruff format $(FILES)
 
 # A copy of the Python package without compiled modules, into which a scratch build
 # puts its own: build/<name>-site/tovik_backtest.

@@ -132,6 +132,11 @@ def test_nothing_imports_the_command_line():
         ("tovik_backtest.runner", "tovik_backtest.sweeps"),
         ("tovik_backtest.results", "tovik_backtest.sweeps"),
         ("tovik_backtest.modules.positions.positions", "tovik_backtest.runner"),
+        ("tovik_backtest.trading_calendar", "tovik_backtest.market"),
+        ("tovik_backtest.market", "tovik_backtest.runner"),
+        # the day reader merges the cache's records without the exchange or the ticker
+        ("tovik_backtest.days", "tovik_backtest.modules.matcher"),
+        ("tovik_backtest.days", "tovik_backtest.modules.ticker"),
     ],
 )
 def test_layers_read_downward(lower, upper):
