@@ -276,6 +276,9 @@ def test_a_stopped_sweep_ends_its_workers_at_once_and_resume_finishes(sample, tm
         assert pl.read_csv(out / "sweep.csv")["tag"].sort().to_list() == [0, 1]
     assert len(journal.read_text().splitlines()) == 2
     assert sorted(p.name[:4] for p in (out / "runs").iterdir() if not p.name.startswith(".")) == ["0000", "0001"]
+    # what a worker killed in the middle of saving its run leaves beside the run folders
+    (out / "runs" / ".0002-tag=2.saving-0badcafe").mkdir()
+    (out / "runs" / ".0002-tag=2.saving-0badcafe" / "trades.csv").write_text("cut short")
 
     done = subprocess.run([*command, "--resume"], env=env(), capture_output=True, text=True,
                           timeout=180, check=False)
