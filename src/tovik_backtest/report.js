@@ -1,7 +1,7 @@
 /* The report page's live parts.
  *
- * Price and equity lines come packed (deflated float64 arrays, base64) in the
- * #report-series block and are drawn a few points per pixel column: the first, lowest,
+ * Price and equity lines come packed (deflated int32 steps or float64 arrays, base64)
+ * in the #report-series block and are drawn a few points per pixel column: the first, lowest,
  * highest and last tick of each, so a spike is never lost; zoomed in far enough every
  * tick is drawn. The time axis is session-compressed (nights, weekends and holidays take
  * no width), so its labels are worked out here from the sessions' table. Tables with
@@ -17,9 +17,19 @@
     return out;
   }
 
-  async function unpack(b64) {
+  async function inflate(b64) {
     const stream = new Blob([bytesOf(b64)]).stream().pipeThrough(new DecompressionStream("deflate"));
-    return new Float64Array(await new Response(stream).arrayBuffer());
+    return new Response(stream).arrayBuffer();
+  }
+
+  // a packed line: int32 steps from a base in units of 1 / scale, or plain float64 values
+  async function unpack(packed) {
+    if (packed.values !== undefined) return new Float64Array(await inflate(packed.values));
+    const steps = new Int32Array(await inflate(packed.steps));
+    const out = new Float64Array(steps.length);
+    let at = packed.base;
+    for (let i = 0; i < steps.length; i++) { at += steps[i]; out[i] = at / packed.scale; }
+    return out;
   }
 
   // first index whose value is above v (upper) / not below v (lower)
@@ -137,12 +147,10 @@
         const direction = th.dataset.order === "up" ? -1 : 1;
         table.querySelectorAll("thead th").forEach((other) => delete other.dataset.order);
         th.dataset.order = direction === 1 ? "up" : "down";
-        const key = (row) => {
-          const cell = row.cells[column];
-          return cell.dataset.v !== undefined ? cell.dataset.v : cell.textContent;
-        };
+        // numbers by value (their thousands commas dropped), other text (times) as written
+        const key = (row) => row.cells[column].textContent;
         rows.sort((p, q) => {
-          const a = key(p), b = key(q), na = Number(a), nb = Number(b);
+          const a = key(p), b = key(q), na = Number(a.replace(/,/g, "")), nb = Number(b.replace(/,/g, ""));
           const numbers = a !== "" && b !== "" && !Number.isNaN(na) && !Number.isNaN(nb);
           return (numbers ? na - nb : String(a).localeCompare(String(b))) * direction;
         });

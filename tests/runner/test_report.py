@@ -179,3 +179,28 @@ def test_load_refuses_a_damaged_summary(saved_run, tmp_path):
     (tmp_path / "summary.json").write_text("{not json", encoding="utf-8")
     with pytest.raises(BacktestError, match="cannot be read"):
         ReportData.load(tmp_path)
+
+
+def _unpacked(packed):
+    import base64
+    import zlib
+
+    if "values" in packed:
+        return np.frombuffer(zlib.decompress(base64.b64decode(packed["values"])), "<f8").tolist()
+    steps = np.frombuffer(zlib.decompress(base64.b64decode(packed["steps"])), "<i4")
+    return ((packed["base"] + np.cumsum(steps)) / packed["scale"]).tolist()
+
+
+@pytest.mark.parametrize("values, scale, rounded, kind, back", [
+    ([582.5, 581.0, 17_499.0, 0.01], 100, False, "steps", None),  # prices in cents: exact steps
+    ([1 / 3, 2 / 3], 100, False, "values", None),  # not whole cents: kept as they are
+    ([0.0, 3e7], 100, False, "values", None),  # a step beyond int32 (3e9 cents)
+    ([1.0000001, 2.5], 3.6e6, True, "steps", [1.0, 2.5]),  # time axis: to the nearest ms
+    ([], 100, False, "values", None),
+])
+def test_lines_are_packed_without_losing_what_is_drawn(values, scale, rounded, kind, back):
+    from tovik_backtest.report import _pack
+
+    packed = _pack(values, scale, rounded)
+    assert kind in packed
+    assert _unpacked(packed) == pytest.approx(back if back is not None else values, abs=1e-12)
