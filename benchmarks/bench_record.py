@@ -45,8 +45,7 @@ class EveryNth(Strategy):
 
 def timed(folder: Path, start: str, end: str, every: int) -> tuple[float, int, int]:
     began = time.perf_counter()
-    result = Backtest(EveryNth(every), INSTRUMENTS, start, end, data_dir=folder,
-                      contract_sizes={"TXF": 200}).run()
+    result = Backtest(EveryNth(every), INSTRUMENTS, start, end, data_dir=folder, contract_sizes={"TXF": 200}).run()
     return time.perf_counter() - began, result.ticks, len(result.reports)
 
 

@@ -32,7 +32,8 @@ def holds_results(folder: Path) -> bool:
         return True
     entries = list(folder.iterdir()) if folder.is_dir() else []
     return bool(entries) and all(
-        e.is_dir() and not e.is_symlink() and any((e / name).is_file() for name in RESULT_MARKS) for e in entries)
+        e.is_dir() and not e.is_symlink() and any((e / name).is_file() for name in RESULT_MARKS) for e in entries
+    )
 
 
 def check_target(folder: Path, *, overwrite: bool, flag: str = "overwrite") -> None:
@@ -45,11 +46,11 @@ def check_target(folder: Path, *, overwrite: bool, flag: str = "overwrite") -> N
     if not folder.is_dir() or not any(folder.iterdir()):
         return
     if not holds_results(folder):
-        raise BacktestError(f"{folder} holds files that are not a run's results; choose a new or "
-                            "empty folder")
+        raise BacktestError(f"{folder} holds files that are not a run's results; choose a new or empty folder")
     if not overwrite:
-        raise BacktestError(f"{folder} holds the results of another run; choose a new or empty "
-                            f"folder, or give {flag} to replace them")
+        raise BacktestError(
+            f"{folder} holds the results of another run; choose a new or empty folder, or give {flag} to replace them"
+        )
 
 
 def _sibling(target: Path, kind: str) -> Path:
@@ -63,8 +64,7 @@ def _sibling(target: Path, kind: str) -> Path:
         return path
 
 
-def write_whole(target: str | os.PathLike[str], write: Callable[[Path], None], *,
-                overwrite: bool = True) -> Path:
+def write_whole(target: str | os.PathLike[str], write: Callable[[Path], None], *, overwrite: bool = True) -> Path:
     """Call ``write(folder)`` on a new folder beside ``target`` and rename it onto ``target``.
 
     ``target`` may be missing or empty; with ``overwrite`` it may also hold earlier

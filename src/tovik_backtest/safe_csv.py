@@ -29,8 +29,10 @@ def spreadsheet_safe(frame: pl.DataFrame) -> pl.DataFrame:
     """``frame`` with every text cell a spreadsheet would read as a formula (or that begins
     with ``'``) behind a leading ``'``."""
     return frame.with_columns(
-        pl.when(pl.col(name).str.contains(_ESCAPED)).then(pl.lit("'") + pl.col(name))
-        .otherwise(pl.col(name)).alias(name)
+        pl.when(pl.col(name).str.contains(_ESCAPED))
+        .then(pl.lit("'") + pl.col(name))
+        .otherwise(pl.col(name))
+        .alias(name)
         for name in _texts(frame)
     )
 

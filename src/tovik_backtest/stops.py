@@ -12,7 +12,11 @@ from types import FrameType
 from typing import Any
 
 __all__ = [
-    "Terminated", "deferred_interrupts", "exit_status", "ignored_interrupts", "stop_text",
+    "Terminated",
+    "deferred_interrupts",
+    "exit_status",
+    "ignored_interrupts",
+    "stop_text",
     "terminate_as_interrupt",
 ]
 

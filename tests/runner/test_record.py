@@ -89,8 +89,7 @@ def sample(tmp_path_factory):
 
 def _run(strategy, sample, reference):
     folder, start, end = sample
-    bt = Backtest(strategy, INSTRUMENTS, start, end, data_dir=folder, seed=4,
-                  contract_sizes={"TXF": 200})
+    bt = Backtest(strategy, INSTRUMENTS, start, end, data_dir=folder, seed=4, contract_sizes={"TXF": 200})
     return bt.run_reference() if reference else bt.run()
 
 
@@ -108,8 +107,7 @@ def untouched(sample):
 
 @pytest.mark.parametrize("reference", [False, True], ids=["engine", "reference loop"])
 @pytest.mark.parametrize("on_deal, on_order", list(TAMPERING.values()), ids=list(TAMPERING))
-def test_rewriting_a_handed_report_changes_nothing_of_the_run(sample, untouched, reference, on_deal,
-                                                              on_order):
+def test_rewriting_a_handed_report_changes_nothing_of_the_run(sample, untouched, reference, on_deal, on_order):
     clean = untouched[reference]
     assert clean.book.fills and clean.summary()["overall"]["orders"] > 2  # something to tamper with
     tampered = _run(Tampering(on_deal, on_order), sample, reference)
@@ -136,12 +134,16 @@ def _containers(value):
             yield from _containers(item)
 
 
-@pytest.mark.parametrize("report", [
-    {},
-    {"code": "2330", "price": 587.0, "quantity": 1},
-    {"order": {"price": 1.0, "contract": {"code": "2330", "limits": [1, 2]}}, "status": {"deals": []}},
-    {"deals": [{"price": 1.0}, [{"qty": 2}], 3], "trade_status": {"id": "x"}},
-], ids=["empty", "flat", "nested dicts", "lists of dicts"])
+@pytest.mark.parametrize(
+    "report",
+    [
+        {},
+        {"code": "2330", "price": 587.0, "quantity": 1},
+        {"order": {"price": 1.0, "contract": {"code": "2330", "limits": [1, 2]}}, "status": {"deals": []}},
+        {"deals": [{"price": 1.0}, [{"qty": 2}], 3], "trade_status": {"id": "x"}},
+    ],
+    ids=["empty", "flat", "nested dicts", "lists of dicts"],
+)
 def test_a_handed_copy_is_equal_and_shares_no_container(report):
     from tovik_backtest.engine import handed
 

@@ -27,8 +27,26 @@ def sample(one_sample_day):
 
 def _argv(sample, out, *extra):
     data_dir, start, end = sample
-    return ["run", "--strategy", STRATEGY, "-p", "fast=3", "-p", "slow=8", "-i", "2330:Stock",
-            "--start", start, "--end", end, "--data-dir", str(data_dir), "--out", str(out), *extra]
+    return [
+        "run",
+        "--strategy",
+        STRATEGY,
+        "-p",
+        "fast=3",
+        "-p",
+        "slow=8",
+        "-i",
+        "2330:Stock",
+        "--start",
+        start,
+        "--end",
+        end,
+        "--data-dir",
+        str(data_dir),
+        "--out",
+        str(out),
+        *extra,
+    ]
 
 
 def _snapshot(folder):
@@ -110,11 +128,13 @@ def _fails_after(files, stop):
         for name in files:
             (folder / name).write_text("new " + name)
         raise stop
+
     return write
 
 
-@pytest.mark.parametrize("stop", [KeyboardInterrupt(), OSError("disk full"), Stop()],
-                         ids=["Ctrl-C", "disk full", "any stop"])
+@pytest.mark.parametrize(
+    "stop", [KeyboardInterrupt(), OSError("disk full"), Stop()], ids=["Ctrl-C", "disk full", "any stop"]
+)
 @pytest.mark.parametrize("make", [None, lambda f: f.mkdir(), _earlier_run], ids=["missing", "empty", "earlier"])
 def test_a_write_cut_short_leaves_the_folder_as_it_was(tmp_path, make, stop):
     target = tmp_path / "out"
@@ -189,9 +209,29 @@ WAITS = textwrap.dedent("""
 def _start(sample, tmp_path, *extra, **environ):
     (tmp_path / "waits.py").write_text(WAITS)
     data_dir, start, end = sample
-    command = [sys.executable, "-m", "tovik_backtest", "run", "--strategy", f"{tmp_path / 'waits.py'}:Waits",
-               "-p", "fast=3", "-p", "slow=8", "-i", "2330:Stock", "--start", start, "--end", end,
-               "--data-dir", str(data_dir), "--out", str(tmp_path / "out"), *extra]
+    command = [
+        sys.executable,
+        "-m",
+        "tovik_backtest",
+        "run",
+        "--strategy",
+        f"{tmp_path / 'waits.py'}:Waits",
+        "-p",
+        "fast=3",
+        "-p",
+        "slow=8",
+        "-i",
+        "2330:Stock",
+        "--start",
+        start,
+        "--end",
+        end,
+        "--data-dir",
+        str(data_dir),
+        "--out",
+        str(tmp_path / "out"),
+        *extra,
+    ]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), MARK=str(tmp_path / "mark"), **environ)
     return subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
@@ -217,10 +257,14 @@ def _leftovers(tmp_path):
     return [p.name for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 
-@pytest.mark.parametrize("signum, status, line", [
-    (signal.SIGINT, 130, "tovik-backtest: interrupted"),
-    (signal.SIGTERM, 143, "tovik-backtest: terminated (SIGTERM)"),
-], ids=["Ctrl-C", "SIGTERM"])
+@pytest.mark.parametrize(
+    "signum, status, line",
+    [
+        (signal.SIGINT, 130, "tovik-backtest: interrupted"),
+        (signal.SIGTERM, 143, "tovik-backtest: terminated (SIGTERM)"),
+    ],
+    ids=["Ctrl-C", "SIGTERM"],
+)
 def test_a_stopped_run_saves_its_partial_result_marked_partial(sample, tmp_path, signum, status, line):
     proc = _start(sample, tmp_path, WAIT_AT="600")
     _wait_for_mark(proc, tmp_path)
@@ -231,7 +275,8 @@ def test_a_stopped_run_saves_its_partial_result_marked_partial(sample, tmp_path,
     out = tmp_path / "out"
     summary = json.loads((out / "summary.json").read_text())
     assert summary["partial"] is True and summary["error"].startswith(
-        "Terminated" if signum == signal.SIGTERM else "KeyboardInterrupt")
+        "Terminated" if signum == signal.SIGTERM else "KeyboardInterrupt"
+    )
     assert 0 < summary["overall"]["ticks"] < 1000
     assert "PARTIAL result: net P&L" in stdout and "marked partial" in stdout
     page = (out / "report.html").read_text(encoding="utf-8")

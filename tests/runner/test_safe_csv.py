@@ -23,22 +23,25 @@ def _cells(path):
         return list(csv.reader(f))
 
 
-@pytest.mark.parametrize("text, written", [
-    ("=1+2", "'=1+2"),
-    ("=HYPERLINK(\"http://x\")", "'=HYPERLINK(\"http://x\")"),
-    ("+886", "'+886"),
-    ("-5", "'-5"),
-    ("-OvV3dOLj_fg8Esk", "'-OvV3dOLj_fg8Esk"),
-    ("@SUM(A1:A9)", "'@SUM(A1:A9)"),
-    ("\t=1", "'\t=1"),
-    ("\r=1", "'\r=1"),
-    ("'kept", "''kept"),
-    ("2330", "2330"),
-    ("TXFR1", "TXFR1"),
-    ("a=b", "a=b"),
-    ("Buy", "Buy"),
-    ("", ""),
-])
+@pytest.mark.parametrize(
+    "text, written",
+    [
+        ("=1+2", "'=1+2"),
+        ('=HYPERLINK("http://x")', '\'=HYPERLINK("http://x")'),
+        ("+886", "'+886"),
+        ("-5", "'-5"),
+        ("-OvV3dOLj_fg8Esk", "'-OvV3dOLj_fg8Esk"),
+        ("@SUM(A1:A9)", "'@SUM(A1:A9)"),
+        ("\t=1", "'\t=1"),
+        ("\r=1", "'\r=1"),
+        ("'kept", "''kept"),
+        ("2330", "2330"),
+        ("TXFR1", "TXFR1"),
+        ("a=b", "a=b"),
+        ("Buy", "Buy"),
+        ("", ""),
+    ],
+)
 def test_a_text_cell_is_written_escaped_only_when_a_spreadsheet_would_run_it(tmp_path, text, written):
     path = tmp_path / "t.csv"
     write_csv(pl.DataFrame({"text": [text]}, schema={"text": pl.String}), path)
@@ -72,8 +75,7 @@ def sample(one_sample_day):
 
 def test_saved_trades_are_escaped_and_the_page_reads_them_back(sample, tmp_path):
     data_dir, start, end = sample
-    result = Backtest(MovingAverageCross(fast=3, slow=8), ["2330:Stock"], start, end, data_dir=data_dir,
-                      seed=0).run()
+    result = Backtest(MovingAverageCross(fast=3, slow=8), ["2330:Stock"], start, end, data_dir=data_dir, seed=0).run()
     ids = result.trades()["trade_id"].to_list()
     assert any(i.startswith("-") for i in ids)  # order ids may begin with "-"
     folder = result.save(tmp_path / "run")
@@ -93,13 +95,42 @@ def test_sweep_table_escapes_parameter_texts_not_numbers(sample, tmp_path):
         "class Noted(MovingAverageCross):\n"
         "    params = {'note': '', 'shift': 0}\n\n"
         "    def on_start(self):\n"
-        "        self.noted = self.note\n")
+        "        self.noted = self.note\n"
+    )
     done = subprocess.run(
-        [sys.executable, "-m", "tovik_backtest", "sweep", "--strategy", f"{tmp_path / 'noted.py'}:Noted",
-         "-i", "2330:Stock", "--start", start, "--end", end, "--data-dir", str(data_dir),
-         "--local-processes", "1", "-p", "fast=3", "-p", "slow=8", "-p", "note==HYPERLINK(1),@x,plain",
-         "-p", "shift=-2", "--out", str(tmp_path / "out")],
-        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), capture_output=True, text=True, timeout=180)
+        [
+            sys.executable,
+            "-m",
+            "tovik_backtest",
+            "sweep",
+            "--strategy",
+            f"{tmp_path / 'noted.py'}:Noted",
+            "-i",
+            "2330:Stock",
+            "--start",
+            start,
+            "--end",
+            end,
+            "--data-dir",
+            str(data_dir),
+            "--local-processes",
+            "1",
+            "-p",
+            "fast=3",
+            "-p",
+            "slow=8",
+            "-p",
+            "note==HYPERLINK(1),@x,plain",
+            "-p",
+            "shift=-2",
+            "--out",
+            str(tmp_path / "out"),
+        ],
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+        capture_output=True,
+        text=True,
+        timeout=180,
+    )
     assert done.returncode == 0, done.stderr
     rows = _cells(tmp_path / "out" / "sweep.csv")
     head = rows[0]
