@@ -1,10 +1,14 @@
-"""The back-test runner: one Ticker and one Matcher driven tick by tick for a strategy.
+"""The back-test runner: ``Strategy``, the base class a strategy subclasses, and
+``Backtest``, one strategy over instruments and a period.
 
-For each tick record of the replay the runner expires the day orders whose session has
-closed, calls ``set_current_tick`` and ``match_deal``, hands the reports to the strategy,
-calls ``on_tick``, hands over the reports of the strategy's requests (which the order
-desk carried out on this thread as they were made), and only then grants the next tick.
-Nothing runs ahead of the strategy, so a run is deterministic.
+``Backtest.run`` checks that the period's days are cached (or can be downloaded), then
+replays them on the engine's native loop (``engine.py``): each trading day's merged
+ticks go through the simulated exchange and the strategy's hooks on this thread, day
+orders expire at their session's close, and the reports of the strategy's requests are
+handed over before the next tick, so a run is deterministic. The ticker is loaded only
+for a day that must come from it. ``Backtest.run_reference`` does the same run on the
+ticker's queue-driven replay (``reference.py``), the yardstick the native loop is
+checked against report for report.
 """
 
 from __future__ import annotations
@@ -206,11 +210,6 @@ def _seeded_ids(seed: int) -> Callable[[], str]:
         return letters[taken - 16:taken]
 
     return next_id
-
-
-# The three functions below are the only places that reach into the native classes'
-# private members; each becomes a call of the public seam once the modules have it
-# (Matcher(positions, order_ids=...), Ticker.merge_ticks, Ticker.table_rows).
 
 
 def _new_matcher(matcher_cls: Any, positions: Positions, seed: int) -> Any:
