@@ -94,7 +94,7 @@ def desk_unless_warming_up(desk: OrderDesk, backfilling: bool) -> OrderDesk:
 
 
 class EngineRun:
-    """State of one engine run the strategy reaches through its ``_runner``."""
+    """State of one engine run, what the strategy it is bound to reaches for requests and quotes."""
 
     def __init__(self, matcher: Any, positions: Any, desk: OrderDesk, codes: list[str], state: EngineState) -> None:
         self.matcher = matcher
@@ -243,7 +243,7 @@ def drive(
     own_start: bool = True,
 ) -> tuple[EngineRun, int]:
     """Run the warm-up and the period; returns the run and the warm-up tick count.
-    ``strategy._runner`` is set to the run for its requests and quotes. ``fills`` is the
+    the strategy is bound to the run for its requests and quotes. ``fills`` is the
     fill model the matcher decides fills by (``Touch()`` when None), its jitter drawn
     from ``seed``. ``own_start``: False when the strategy's on_start is the base class's
     (nothing it does can arrive at the first tick)."""
@@ -256,7 +256,7 @@ def drive(
     desk = _EngineDesk(matcher, instruments, stats, state, deferred=model.latency_ms > 0 or model.jitter_ms > 0)
     reader = DayReader(ticker, instruments, BASIC_INFO.data_dir)
     run = EngineRun(matcher, matcher.positions, desk, codes, state)
-    strategy._runner = run
+    strategy._bind_run(run)
     sink: list[dict[str, Any]] = []
     matcher.route_reports(sink)
 

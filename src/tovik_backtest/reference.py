@@ -100,7 +100,7 @@ def run_queued(bt: Any, matcher: Any, positions: Positions, ticker: Any, stats: 
 
     desk = OrderDesk(matcher, bt.instruments, stats)
     run = _Run(matcher, positions, desk, tables)
-    strategy._runner = run
+    strategy._bind_run(run)
     backfilling_ticks = 0
     exit_value = FLAG.exit_send_tick.value
     finish_value = FLAG.finish_backfilling.value
@@ -172,7 +172,7 @@ def run_queued(bt: Any, matcher: Any, positions: Positions, ticker: Any, stats: 
             hand_over()
         end_of_data(desk, strategy, hand_over)
     finally:
-        strategy._runner = None
+        strategy._bind_run(None)
         ticker.stop_send_ticks()
         close = getattr(matcher, "close", None)
         if close is not None:

@@ -173,6 +173,11 @@ class Strategy:
         """Net position of ``code`` (buys positive)."""
         return self._run().positions.net_quantity(code)
 
+    def _bind_run(self, run: RunState | None) -> None:
+        """Called by the loop that runs this strategy: the run its requests and quotes go
+        to, or None when the run is over."""
+        self._runner = run
+
     def _run(self) -> RunState:
         if self._runner is None:
             raise BacktestError("the strategy is not running in a back-test")
@@ -384,7 +389,7 @@ class Backtest:
                 exc.add_note("the run stopped here; what it produced so far is in this error's partial_result")
             raise
         finally:
-            strategy._runner = None
+            strategy._bind_run(None)
             matcher.close()
         return self._result(time.perf_counter() - started, stats, recorder, positions, reports,
                             backfilling_ticks, fill_reasons=matcher.fill_reasons())

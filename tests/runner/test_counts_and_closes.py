@@ -8,7 +8,7 @@ import datetime as dt
 import pytest
 
 from tovik_backtest import Backtest
-from tovik_backtest.runner import OrderRefused, Strategy
+from tovik_backtest.runner import BacktestError, OrderRefused, Strategy
 
 import testkit
 
@@ -104,3 +104,15 @@ def test_a_price_off_the_grid_is_refused_for_every_order_type(day, order_type, c
     (outcome,) = strategy.outcomes
     assert isinstance(outcome, OrderRefused) and "off the price grid" in str(outcome)
     assert overall["orders"] == 0 and strategy.deals == []
+
+
+@pytest.mark.parametrize("loop", ["run", "run_reference"])
+def test_a_strategy_reaches_the_exchange_only_while_it_runs(day, loop):
+    strategy = PlacesAtTheOpen([("2330", 100.0, 3, "ROD")])
+    with pytest.raises(BacktestError, match="not running in a back-test"):
+        strategy.buy("2330", 100.0, 1)
+    getattr(Backtest(strategy, ["2330:Stock"], DAY, DAY, data_dir=day, quiet=True), loop)()
+    assert len(strategy.deals) == 2  # its requests went through during the run
+    for request in (lambda: strategy.buy("2330", 100.0, 1), lambda: strategy.position("2330")):
+        with pytest.raises(BacktestError, match="not running in a back-test"):
+            request()
