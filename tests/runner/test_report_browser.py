@@ -132,3 +132,4 @@ def test_hover_text_of_a_fill_names_order_cost_and_trip(page, run):
     text = tab.evaluate(f"document.getElementById('lines').data.find(t => t.name === "
                         f"{first['code'] + ' ' + first['action'].lower()!r}).hovertext[0]")
     assert first["trade_id"] in text and "cost" in text and "round trip" in text
+    assert first["fill_reason"] is None or f"reason {first['fill_reason']}" in text
