@@ -37,7 +37,10 @@ class MissingDay:
 
 def _days(start: str, end: str) -> list[str]:
     first, last = start.strip()[:10], end.strip()[:10]
-    return [d.isoformat() for d in mk.trading_days(first, last)]
+    try:
+        return [d.isoformat() for d in mk.trading_days(first, last)]
+    except mk.PastCalendarError as exc:
+        raise BacktestError(f"the period {first} to {last} cannot be run: {exc}") from None
 
 
 class Coverage:

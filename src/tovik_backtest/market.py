@@ -41,6 +41,7 @@ __all__ = [
     "BOARD_LOT_SHARES",
     "POINT_VALUES",
     "ContractSizeError",
+    "PastCalendarError",
     "shares_per_unit",
     "product_of",
     "point_value",
@@ -71,6 +72,10 @@ TAIPEI = dt.timezone(dt.timedelta(hours=8))  # no daylight saving since 1979
 
 class ContractSizeError(ValueError):
     """The size of a contract is unknown or was given wrongly."""
+
+
+class PastCalendarError(ValueError):
+    """A day after the last trading day the exchange calendar knows."""
 
 
 def _check_market(market: object) -> str:
@@ -223,7 +228,7 @@ def _sessions(covering: dt.date) -> list[dt.date]:
     """The trading days from at least the year before ``covering``'s on."""
     days = trading_calendar.sessions(covering).days
     if covering > days[-1]:
-        raise ValueError(
+        raise PastCalendarError(
             f"{covering} is past the last trading day the exchange calendar knows ({days[-1]}): "
             "upgrade exchange-calendars"
         )
@@ -295,7 +300,7 @@ def session_close(market: str, ts_ns: int) -> int:
             if close >= ts_ns:
                 return close
         i += 1
-    raise ValueError(
+    raise PastCalendarError(
         f"{day} is past the last trading day the exchange calendar knows ({days[-1]}): upgrade exchange-calendars"
     )
 

@@ -22,7 +22,7 @@ from typing import Any, Protocol
 import numpy as np
 import polars as pl
 
-from tovik_backtest import engine, utils
+from tovik_backtest import engine, market, utils
 from tovik_backtest.checks import check_data_dir, warm_up
 from tovik_backtest.config import RunConfig, config_of
 from tovik_backtest.constant import BASIC_INFO, Action, OCType, OrderCond, OrderLot
@@ -250,6 +250,9 @@ def _check_fresh(strategy: Strategy) -> None:
 
 def _no_ticks(instruments: list[Instrument], start: str, end: str, data_dir: Any) -> BacktestError:
     names = ", ".join(f"{i.code}:{i.market}" for i in instruments)
+    if not market.trading_days(start.strip()[:10], end.strip()[:10]):
+        return BacktestError(f"no ticks of {names} from {start} to {end}: the period holds no trading day of the "
+                             "Taiwan exchanges (a weekend or holiday); choose a period with trading days")
     where = data_dir if data_dir is not None else BASIC_INFO.data_dir
     return BacktestError(f"no ticks of {names} from {start} to {end}: no cached data was found in "
                          f"{where}; fetch the days first (or log in to download them)")
