@@ -70,8 +70,22 @@ def main() -> None:
         write_sample_data(data_dir, days=1)
         _settle(data_dir)
         day = sample_period(1)[0]
-        run = [sys.executable, "-m", "tovik_backtest", "run", "-i", "2330:Stock", "--start", day, "--end", day,
-               "--strategy", STRATEGY, "--data-dir", str(data_dir)]
+        run = [
+            sys.executable,
+            "-m",
+            "tovik_backtest",
+            "run",
+            "-i",
+            "2330:Stock",
+            "--start",
+            day,
+            "--end",
+            day,
+            "--strategy",
+            STRATEGY,
+            "--data-dir",
+            str(data_dir),
+        ]
         _wall(run, env)  # keeps the day's table and the trading days
         commands = {
             "python -c pass": [sys.executable, "-c", "pass"],
@@ -86,23 +100,34 @@ def main() -> None:
                 walls[name].append(_wall(args, env))
             shutil.rmtree(calendar_file(data_dir).parent)
             no_calendar.append(_wall(run, env))
-            done = subprocess.run([sys.executable, "-c", IN_PROCESS, str(data_dir), day], env=env,
-                                  capture_output=True, text=True, check=True)
+            done = subprocess.run(
+                [sys.executable, "-c", IN_PROCESS, str(data_dir), day],
+                env=env,
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             in_process.append(json.loads(done.stdout.strip().splitlines()[-1]))
 
     median = {name: statistics.median(times) for name, times in walls.items()}
     base, polars = median["python -c pass"], median['python -c "import polars"']
     print(f"fresh process, wall time, median of {REPEATS} (interleaved):")
     for name, value in median.items():
-        print(f"  {name:32s} {value * 1000:7.0f} ms   {value / base:5.1f}x python -c pass   "
-              f"{value / polars:5.2f}x import polars")
+        print(
+            f"  {name:32s} {value * 1000:7.0f} ms   {value / base:5.1f}x python -c pass   "
+            f"{value / polars:5.2f}x import polars"
+        )
     cold = statistics.median(no_calendar)
-    print(f"  {'run without the kept calendar':32s} {cold * 1000:7.0f} ms   {cold / base:5.1f}x python -c pass   "
-          f"{cold / polars:5.2f}x import polars")
+    print(
+        f"  {'run without the kept calendar':32s} {cold * 1000:7.0f} ms   {cold / base:5.1f}x python -c pass   "
+        f"{cold / polars:5.2f}x import polars"
+    )
     firsts, seconds, thirds = (statistics.median(t[k] for t in in_process) for k in range(3))
     print(f"one process, Backtest.run of one day, median of {REPEATS} processes:")
-    print(f"  first {firsts * 1000:.0f} ms, second {seconds * 1000:.0f} ms, third {thirds * 1000:.0f} ms; "
-          f"first / second {firsts / seconds:.2f}")
+    print(
+        f"  first {firsts * 1000:.0f} ms, second {seconds * 1000:.0f} ms, third {thirds * 1000:.0f} ms; "
+        f"first / second {firsts / seconds:.2f}"
+    )
 
 
 if __name__ == "__main__":

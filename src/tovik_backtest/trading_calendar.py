@@ -109,8 +109,14 @@ def _write(path: Path, known: CalendarRange) -> None:
     """Keeps ``known`` for ``path``'s data directory, when that directory exists."""
     if not path.parents[len(CALENDAR_FOLDER)].is_dir():
         return
-    text = json.dumps({"format": _FORMAT, "library": known.version, "first_year": known.first_year,
-                       "days": [d.toordinal() for d in known.days]})
+    text = json.dumps(
+        {
+            "format": _FORMAT,
+            "library": known.version,
+            "first_year": known.first_year,
+            "days": [d.toordinal() for d in known.days],
+        }
+    )
     temp = path.with_name(f".{path.name}.{uuid.uuid4().hex}.tmp")
     try:
         path.parent.mkdir(parents=True, exist_ok=True)

@@ -30,10 +30,15 @@ def day(tmp_path_factory):
     """2330: 09:00:00 at 101 (5 lots), 09:00:01 at 100 (2), 13:29:59 at 101 (5) and the
     closing print 13:30:00 at 99 (5). TXFR1: 09:00:00 at 17,500, 09:00:01 at 17,499."""
     data_dir = tmp_path_factory.mktemp("closes")
-    testkit.write_cache_day(data_dir, "2330", DAY, [_at(9), _at(9, 0, 1), _at(13, 29, 59), _at(13, 30)],
-                            closes=[101.0, 100.0, 101.0, 99.0], volumes=[5, 2, 5, 5])
-    testkit.write_cache_day(data_dir, "TXFR1", DAY, [_at(9), _at(9, 0, 1)], closes=[17500.0, 17499.0],
-                            volumes=[5, 2])
+    testkit.write_cache_day(
+        data_dir,
+        "2330",
+        DAY,
+        [_at(9), _at(9, 0, 1), _at(13, 29, 59), _at(13, 30)],
+        closes=[101.0, 100.0, 101.0, 99.0],
+        volumes=[5, 2, 5, 5],
+    )
+    testkit.write_cache_day(data_dir, "TXFR1", DAY, [_at(9), _at(9, 0, 1)], closes=[17500.0, 17499.0], volumes=[5, 2])
     return data_dir
 
 
@@ -83,17 +88,28 @@ COUNTS = {
     "FOK: all at once": ([("2330", 100.0, 2, "FOK")], (1, 1, 2, 0, 0)),
     "FOK: more than the tick holds is cancelled whole": ([("2330", 100.0, 3, "FOK")], (1, 0, 0, 1, 0)),
     "every kind at once": (
-        [("2330", 100.0, 3, "ROD"), ("2330", 90.0, 1, "IOC"), ("2330", 95.0, 2, "FOK"), ("2330", 95.0, 1, "ROD"),
-         ("TXFR1", 17499.0, 4, "IOC")],  # TXFR1's next tick is its 09:00:00 one, at 17,500
-        (5, 2, 3, 3, 1)),
+        [
+            ("2330", 100.0, 3, "ROD"),
+            ("2330", 90.0, 1, "IOC"),
+            ("2330", 95.0, 2, "FOK"),
+            ("2330", 95.0, 1, "ROD"),
+            ("TXFR1", 17499.0, 4, "IOC"),
+        ],  # TXFR1's next tick is its 09:00:00 one, at 17,500
+        (5, 2, 3, 3, 1),
+    ),
 }
 
 
 @pytest.mark.parametrize("orders, expected", list(COUNTS.values()), ids=list(COUNTS))
 def test_summary_counts_follow_the_fills(day, orders, expected):
     strategy, overall = _run(day, orders)
-    assert (overall["orders"], overall["fills"], overall["filled_qty"], overall["exchange_cancels"],
-            overall["expired"]) == expected
+    assert (
+        overall["orders"],
+        overall["fills"],
+        overall["filled_qty"],
+        overall["exchange_cancels"],
+        overall["expired"],
+    ) == expected
     assert overall["fills"] == len(strategy.deals) and overall["filled_qty"] == sum(q for _, q, _ in strategy.deals)
 
 

@@ -27,7 +27,7 @@ def _cli(*args, cwd, timeout=120):
 def _section(title: str) -> str:
     start = README.index(f"## {title}")
     end = README.find("\n## ", start + 3)
-    return README[start:end if end > 0 else None]
+    return README[start : end if end > 0 else None]
 
 
 def test_the_readme_example_runs_after_the_command_it_names(tmp_path):
@@ -54,8 +54,13 @@ def test_the_readme_names_the_command_where_make_puts_it():
 
 
 def test_the_names_of_the_examples_import_from_the_package():
-    done = testkit.run_python(["-c", "from tovik_backtest import Backtest, Costs, RunConfig, Strategy\n"
-                                     "print(Costs().stock_commission_discount)"], timeout=60)
+    done = testkit.run_python(
+        [
+            "-c",
+            "from tovik_backtest import Backtest, Costs, RunConfig, Strategy\nprint(Costs().stock_commission_discount)",
+        ],
+        timeout=60,
+    )
     assert done.returncode == 0, done.stderr
 
 
@@ -68,8 +73,24 @@ def sample(tmp_path_factory):
 
 def test_the_sample_strategy_exits_with_ioc_limits_at_the_last_price(sample, tmp_path):
     start, end = sample_period(3)
-    done = _cli("run", "-i", "2330:Stock", "-i", "TXFR1:Future", "--start", start, "--end", end,
-                "--strategy", STRATEGY, "--data-dir", str(sample), "--out", str(tmp_path / "o"), cwd=tmp_path)
+    done = _cli(
+        "run",
+        "-i",
+        "2330:Stock",
+        "-i",
+        "TXFR1:Future",
+        "--start",
+        start,
+        "--end",
+        end,
+        "--strategy",
+        STRATEGY,
+        "--data-dir",
+        str(sample),
+        "--out",
+        str(tmp_path / "o"),
+        cwd=tmp_path,
+    )
     assert done.returncode == 0, done.stderr
     reports = [json.loads(line) for line in (tmp_path / "o" / "reports.jsonl").read_text().splitlines()]
     exits = [r["order"] for r in reports if r.get("operation_type") == "New" and r["order"]["action"] == "Sell"]
@@ -88,8 +109,20 @@ def test_the_sample_strategy_exits_with_ioc_limits_at_the_last_price(sample, tmp
     ids=["past the calendar", "weekend", "holidays"],
 )
 def test_a_period_without_trading_days_is_one_line_and_exit_2(sample, tmp_path, start, end, words):
-    done = _cli("run", "-i", "2330:Stock", "--start", start, "--end", end, "--strategy", STRATEGY,
-                "--data-dir", str(sample), cwd=tmp_path)
+    done = _cli(
+        "run",
+        "-i",
+        "2330:Stock",
+        "--start",
+        start,
+        "--end",
+        end,
+        "--strategy",
+        STRATEGY,
+        "--data-dir",
+        str(sample),
+        cwd=tmp_path,
+    )
     assert done.returncode == 2, done.stderr
     lines = done.stderr.strip().splitlines()
     assert len(lines) == 1 and words in lines[0] and "Traceback" not in done.stderr
@@ -104,8 +137,13 @@ def test_make_test_after_make_demo_installs_nothing_again(tmp_path):
     stamp = venv / ".tovik-installed"
 
     def planned():
-        done = subprocess.run(["make", "-C", str(testkit.ROOT), "-n", "install", f"VENV={venv}"],
-                              capture_output=True, text=True, timeout=60, check=False)
+        done = subprocess.run(
+            ["make", "-C", str(testkit.ROOT), "-n", "install", f"VENV={venv}"],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            check=False,
+        )
         assert done.returncode == 0, done.stderr
         return done.stdout
 

@@ -66,8 +66,10 @@ def test_a_day_without_a_kept_table_is_read_through_the_ticker(cached, tmp_path)
 
 def test_in_process_runs_give_the_same_result_whether_the_ticker_was_loaded(cached):
     data_dir, start, end = cached
-    results = [Backtest(MovingAverageCross(), ["2330:Stock"], start, end, data_dir=data_dir, quiet=True).run()
-               for _ in range(2)]
+    results = [
+        Backtest(MovingAverageCross(), ["2330:Stock"], start, end, data_dir=data_dir, quiet=True).run()
+        for _ in range(2)
+    ]
     assert results[0].book.fills == results[1].book.fills and results[0].reports == results[1].reports
 
 
@@ -109,10 +111,12 @@ def test_the_ticker_is_made_once_on_first_use_and_shared_by_threads(monkeypatch)
 
 
 def test_the_day_reader_loads_neither_the_exchange_nor_the_ticker():
-    script = ("import sys\n"
-              "import tovik_backtest.days\n"
-              "print(*[m for m in ('tovik_backtest.modules.matcher.matcher', 'tovik_backtest.modules.ticker.ticker',"
-              " 'tovik_backtest.modules.records.records') if m in sys.modules])\n")
+    script = (
+        "import sys\n"
+        "import tovik_backtest.days\n"
+        "print(*[m for m in ('tovik_backtest.modules.matcher.matcher', 'tovik_backtest.modules.ticker.ticker',"
+        " 'tovik_backtest.modules.records.records') if m in sys.modules])\n"
+    )
     done = testkit.run_python(["-c", script], timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["tovik_backtest.modules.records.records"]

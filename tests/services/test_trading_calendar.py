@@ -76,8 +76,7 @@ def damage_order(text):
         lambda text: json.dumps({**json.loads(text), "days": ["2024-01-02"]}),
         lambda text: json.dumps({**json.loads(text), "format": 99}),
     ],
-    ids=["other library version", "days out of order", "cut short", "not an object", "days as text",
-         "unknown format"],
+    ids=["other library version", "days out of order", "cut short", "not an object", "days as text", "unknown format"],
 )
 def test_a_file_from_another_version_or_damaged_is_built_again(fresh, monkeypatch, damage):
     market.trading_days("2024-02-05", "2024-02-15")
@@ -134,7 +133,6 @@ def test_a_new_process_reads_the_kept_days_without_importing_the_library(fresh):
         "days = market.trading_days('2024-02-05', '2024-02-15')\n"
         "print(*[d.isoformat() for d in days], 'exchange_calendars' in sys.modules, 'pandas' in sys.modules)\n"
     )
-    done = testkit.run_python(["-c", script], timeout=120,
-                              env_extra={"TOVIK_BACKTEST_DATA_DIR": str(fresh.data_dir)})
+    done = testkit.run_python(["-c", script], timeout=120, env_extra={"TOVIK_BACKTEST_DATA_DIR": str(fresh.data_dir)})
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["2024-02-05", "2024-02-15", "False", "False"], done.stdout

@@ -166,8 +166,7 @@ def cache_file(tick_dir, code: str, date: str) -> Path:
     return Path(tick_dir) / f"{code} {date} - ticks.csv"
 
 
-def write_cache_day(data_dir, code: str, day: str, stamps, base: float = 100.0, *, closes=None,
-                    volumes=None) -> Path:
+def write_cache_day(data_dir, code: str, day: str, stamps, base: float = 100.0, *, closes=None, volumes=None) -> Path:
     """Writes one instrument-day into the cache of ``data_dir``: one tick per time
     stamp, its prices ``closes[k]`` (else rising by one from ``base``) and its volume
     ``volumes[k]`` (else 1)."""
