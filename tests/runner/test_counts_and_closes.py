@@ -67,14 +67,15 @@ class PlacesAtTheOpen(Strategy):
                 self.outcomes.append(exc)
 
 
-def _run(data_dir, orders):
+def _run(data_dir, orders, loop="run"):
     strategy = PlacesAtTheOpen(orders)
-    result = Backtest(strategy, ["2330:Stock", "TXFR1:Future"], DAY, DAY, data_dir=data_dir, quiet=True).run()
-    return strategy, result.summary()["overall"]
+    backtest = Backtest(strategy, ["2330:Stock", "TXFR1:Future"], DAY, DAY, data_dir=data_dir, quiet=True)
+    return strategy, getattr(backtest, loop)().summary()["overall"]
 
 
-def test_the_closing_print_fills_a_day_order_before_it_expires(day):
-    strategy, overall = _run(day, [("2330", 100.0, 3, "ROD")])
+@pytest.mark.parametrize("loop", ["run", "run_reference"])
+def test_the_closing_print_fills_a_day_order_before_it_expires(day, loop):
+    strategy, overall = _run(day, [("2330", 100.0, 3, "ROD")], loop)
     # two lots at 09:00:01, the last one at the close's own print
     assert strategy.deals == [(100.0, 2, "09:00:01"), (99.0, 1, "13:30:00")]
     assert (overall["filled_qty"], overall["expired"]) == (3, 0)
