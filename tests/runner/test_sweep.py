@@ -482,8 +482,10 @@ def test_out_folder_holds_the_table_and_every_run(local_ray, sample, sequential,
     out = tmp_path / "sweep"
     table = sweep(MovingAverageCross, GRID, INSTRUMENTS, start, end, data_dir=data_dir, out=out)
     saved = pl.read_csv(out / "sweep.csv")
+    # a column of nothing but gaps (no error; no Sharpe ratio of a one-day run) reads back as text
+    empty = [c for c in saved.columns if saved[c].null_count() == saved.height]
     assert saved.drop(*TIMING).equals(table.drop(*TIMING).with_columns(
-        pl.col("error").cast(saved.schema["error"])))
+        pl.col(c).cast(saved.schema[c]) for c in empty))
     about = json.loads((out / "sweep.json").read_text())
     assert about["strategy"] == "tovik_backtest.sample_strategy:MovingAverageCross"
     assert about["runs"] == 4 and about["failed"] == 0
