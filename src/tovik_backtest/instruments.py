@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
 from typing import Any
 
@@ -10,6 +11,16 @@ from tovik_backtest.errors import BacktestError
 __all__ = ["MARKETS", "Instrument", "check_distinct", "parse_instrument"]
 
 MARKETS = ("Stock", "Future")
+
+# The exchanges' code alphabets: digits and capital letters. A listed security's code is
+# 4 to 6 of them, a digit first (2330, 0050, 00632R, 2881A); a futures code 3 to 12
+# (TXFR1, MXFA4, TXF202412). A code names the instrument's cache files, so a code that
+# passes can never reach outside the data folder.
+_CODE_RULES = {
+    "Stock": (re.compile(r"[0-9][0-9A-Z]{3,5}"), "4 to 6 digits or capital letters beginning with a digit, "
+                                                 "e.g. 2330 or 00632R"),
+    "Future": (re.compile(r"[0-9A-Z]{3,12}"), "3 to 12 capital letters or digits, e.g. TXFR1 or TXF202412"),
+}
 
 
 @dataclass(frozen=True)
@@ -24,6 +35,10 @@ class Instrument:
             raise BacktestError(
                 f"market of {self.code} must be one of {', '.join(MARKETS)}, not {self.market!r}"
             )
+        pattern, form = _CODE_RULES[self.market]
+        if not pattern.fullmatch(self.code):
+            shown = repr(self.code) if len(self.code) <= 40 else f"{self.code[:30]!r}... ({len(self.code)} characters)"
+            raise BacktestError(f"{shown} is not a {self.market.lower()} code of the exchange: a code is {form}")
 
     def as_dict(self) -> dict[str, str]:
         return {"code": self.code, "market": self.market}
