@@ -128,6 +128,7 @@ class DayReader:
         self.ticker = ticker
         self.data_dir = data_dir
         self.codes = [i.code for i in instruments]
+        self.markets = {i.code: i.market for i in instruments}
         self.entries = [i.as_dict() for i in instruments]
         self.index = {c: k for k, c in enumerate(self.codes)}
         order = sorted(range(len(self.codes)), key=self.codes.__getitem__)
@@ -171,7 +172,7 @@ class DayReader:
         if rows is not None:
             return rows
         try:
-            rows = tick_cache.table_rows(self.ticker.read_cache_file(str(csv)))
+            rows = tick_cache.table_rows(self.ticker.read_cache_file(str(csv), self.markets[code]))
         except (ValueError, OSError, pl.exceptions.PolarsError):
             return _REFUSED  # set aside or unreadable: the ticker's merge reports and retries the day
         try:

@@ -13,6 +13,17 @@ Sessions
     morning; the night session belongs to the next trading day (a Friday night runs to
     Saturday 05:00). A night session is assumed after every trading day. An order placed
     outside a session lasts until the next close.
+Ticks of a day
+    A tick cache file holds one trading day as the broker delivers it (``api.ticks(date=D)``
+    gives a trading day): a stock's ticks lie on the calendar day, 08:30 to the end of
+    14:30 (trial matching before the open, the fixed-price session after the close); a
+    future's trading day opens with the night session of the evening before (from 14:50,
+    the night session's pre-open, of the previous trading day to the end of 05:00 the next
+    morning), then the day session, 08:30 (pre-open) to the end of 13:45.
+    ``tick_windows`` gives those stretches. ``price_ceiling`` is the highest price an
+    instrument can print: the last step of the exchange's top price band for stocks and
+    ETFs (the exchange's price field holds five integer digits), a bound far above any
+    index level for futures.
 Price grid
     Stocks: 0.01 below 10, 0.05 below 50, 0.1 below 100, 0.5 below 500, 1 below 1,000,
     5 from 1,000. Futures: 1 point (index futures TXF/MXF/TMF; other products are
@@ -48,6 +59,8 @@ __all__ = [
     "parse_contract_size",
     "tick_size",
     "price_off_grid_reason",
+    "price_ceiling",
+    "tick_windows",
     "trading_days",
     "is_trading_day",
     "session_close",
@@ -222,6 +235,24 @@ def price_off_grid_reason(market: str, code: str, price: float) -> str | None:
     return f"{_fmt(value)} is off the price grid of {code} ({band}): use {_fmt(below)} or {_fmt(below + step)}"
 
 
+# The highest price a stock or ETF can trade at: the exchange's price field has five
+# integer digits, and the top band of each grid steps by 5 (stocks) or 0.05 (ETFs).
+_STOCK_CEILING = 99_995.0
+_ETF_CEILING = 99_999.95
+# No index future has come within a fortieth of this; a price above it is not real.
+_FUTURE_CEILING = 1_000_000.0
+
+
+def price_ceiling(market: str, code: str) -> float:
+    """The highest price ``code`` can trade at: 99,995 for a stock, 99,999.95 for an ETF
+    (the top step of their grids below the exchange's five-digit price field), 1,000,000
+    points for a future. A tick or a limit price above it is not a real price."""
+    _check_market(market)
+    if market == "Future":
+        return _FUTURE_CEILING
+    return _ETF_CEILING if is_etf(code) else _STOCK_CEILING
+
+
 # --- trading days -----------------------------------------------------------------------
 
 def _sessions(covering: dt.date) -> list[dt.date]:
@@ -359,6 +390,44 @@ class SessionClock:
             nxt = session_close(self.market, nxt + 1)
         self._next = nxt
         return out
+
+
+_MINUTE_NS = 60 * NS
+# (start, last minute) of each stretch a tick of the trading day may lie in, as offsets
+# from midnight of the trading day; "previous" stretches start on the previous trading
+# day. The last minute is taken whole (a print at 14:30:00.4 is the 14:30 match).
+_STOCK_HOURS = ((8 * 3600 + 30 * 60) * NS, (14 * 3600 + 30 * 60) * NS)
+_FUTURE_DAY_HOURS = ((8 * 3600 + 30 * 60) * NS, (13 * 3600 + 45 * 60) * NS)
+_FUTURE_NIGHT_HOURS = ((14 * 3600 + 50 * 60) * NS, _FUTURE_NIGHT_CLOSE)
+
+
+def _previous_trading_day(day: dt.date) -> dt.date:
+    try:
+        days = _sessions(day - dt.timedelta(days=1))
+    except ValueError:  # past the calendar: the weekday before
+        back = day - dt.timedelta(days=1)
+        while back.weekday() >= 5:
+            back -= dt.timedelta(days=1)
+        return back
+    i = bisect.bisect_left(days, day)
+    return days[i - 1] if i > 0 else day - dt.timedelta(days=1)
+
+
+def tick_windows(market: str, day: dt.date | str) -> tuple[tuple[int, int], ...]:
+    """The stretches ``[start, end)`` (tick ``ts`` nanoseconds) in which the ticks of
+    ``market``'s cache file for ``day`` lie, in time order.
+
+    Stocks: ``day`` 08:30 to the end of 14:30. Futures: the night session before the
+    trading day (14:50 of the previous trading day to the end of 05:00 the next morning),
+    then the day session (08:30 to the end of 13:45)."""
+    _check_market(market)
+    day = _as_date("day", day)
+    base = _day_ns(day)
+    if market == "Stock":
+        return ((base + _STOCK_HOURS[0], base + _STOCK_HOURS[1] + _MINUTE_NS),)
+    before = _day_ns(_previous_trading_day(day))
+    return ((before + _FUTURE_NIGHT_HOURS[0], before + _FUTURE_NIGHT_HOURS[1] + _MINUTE_NS),
+            (base + _FUTURE_DAY_HOURS[0], base + _FUTURE_DAY_HOURS[1] + _MINUTE_NS))
 
 
 def posix_seconds_to_ns(seconds: float) -> int:

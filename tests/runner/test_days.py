@@ -35,9 +35,9 @@ class _Ticker:
         self.files: list[str] = []
         self.merges: list[tuple[str, str]] = []
 
-    def read_cache_file(self, path):
+    def read_cache_file(self, path, market=None):
         self.files.append(os.path.basename(path))
-        return self.real.read_cache_file(path)
+        return self.real.read_cache_file(path, market)
 
     def merge_ticks(self, codes, begin, end):
         self.merges.append((begin, end))
@@ -53,22 +53,25 @@ def _columns(day):
 
 
 def test_days_keep_the_whole_period_order_with_night_sessions(tmp_path):
-    # Friday's night session runs past midnight into Saturday, and Monday's file starts
-    # before Friday's last night tick (stored with the wrong day): both merge in place.
+    # A futures trading day opens with the night session of the trading day before:
+    # Friday's night session (past midnight into Saturday) is in Monday's file, and
+    # Thursday's in Friday's, stamped after Thursday's stock ticks.
     cache_dir(tmp_path).mkdir(parents=True)
     days = ["2024-01-04", "2024-01-05", "2024-01-06", "2024-01-07", "2024-01-08"]
     for day in days:
         _write(tmp_path, "2330", day, [_ns(day, 9, m) for m in range(0, 240, 37)] if day in ("2024-01-04",
                "2024-01-05", "2024-01-08") else [])
-    _write(tmp_path, "TXFR1", "2024-01-04", [_ns("2024-01-04", 8, 45), _ns("2024-01-04", 9), _ns("2024-01-04", 20),
-                                             _ns("2024-01-05", 4, 59)])
-    _write(tmp_path, "TXFR1", "2024-01-05", [_ns("2024-01-05", 9), _ns("2024-01-05", 15),
-                                             _ns("2024-01-06", 2), _ns("2024-01-08", 9, 30)])
+    _write(tmp_path, "TXFR1", "2024-01-04", [_ns("2024-01-03", 20), _ns("2024-01-04", 4, 59), _ns("2024-01-04", 8, 45),
+                                             _ns("2024-01-04", 9)])
+    _write(tmp_path, "TXFR1", "2024-01-05", [_ns("2024-01-04", 15), _ns("2024-01-05", 2), _ns("2024-01-05", 9),
+                                             _ns("2024-01-05", 13, 45)])
     for day in ("2024-01-06", "2024-01-07"):
         _write(tmp_path, "TXFR1", day, [])
-    # two ticks of one instrument at one time stamp: they stay in file order (101, then 102)
-    _write(tmp_path, "TXFR1", "2024-01-08", [_ns("2024-01-06", 1), _ns("2024-01-08", 9, 0), _ns("2024-01-08", 9, 0)])
+    # two ticks of one instrument at one time stamp: they stay in file order (102, then 103)
+    _write(tmp_path, "TXFR1", "2024-01-08", [_ns("2024-01-05", 15), _ns("2024-01-06", 1), _ns("2024-01-08", 9, 0),
+                                             _ns("2024-01-08", 9, 0)])
     whole = merged_ticks(INSTRUMENTS, days[0], days[-1], data_dir=tmp_path).sort(["ts", "code", "close"])
+    assert whole.height == 3 * 7 + 3 * 4 and not list(cache_dir(tmp_path).glob("*.corrupt.*"))  # all within their days
     expected = (whole["ts"].to_list(), [INSTRUMENTS.index(f"{c}:{'Stock' if c == '2330' else 'Future'}")
                                         for c in whole["code"]], whole["close"].to_list())
     chunks = dd.calendar_chunks(days[0], days[-1])

@@ -4,6 +4,7 @@
 #include "ticker.hpp"
 
 #include <iterator>
+#include <utility>
 
 namespace tovik::ticker {
 namespace {
@@ -95,9 +96,11 @@ nb::object cache_bytes(nb::handle path) {
 
 // What makes a read tick damaged: a missing value anywhere, a close that is not a
 // finite positive price, a bid or ask price that is not finite and non-negative, a
-// negative volume. Prices from the broker are never NaN or infinite, so such a value
-// means the file was altered or broken after it was written.
-enum class Rule { Positive, NonNegativePrice, NonNegativeVolume };
+// negative volume, a time outside the trading day the file is named for, a price above
+// the highest the instrument can trade at. Prices from the broker are never NaN or
+// infinite and the broker delivers a day's ticks within that day's sessions, so such a
+// value means the file was altered or broken after it was written.
+enum class Rule { Positive, NonNegativePrice, NonNegativeVolume, TradingHours, Ceiling };
 struct Check {
     const char *column; // nullptr: any column missing a value
     Rule rule;
@@ -111,30 +114,91 @@ constexpr Check kChecks[] = {
     {"volume", Rule::NonNegativeVolume, "volume 為負數"},
     {"bid_volume", Rule::NonNegativeVolume, "bid_volume 為負數"},
     {"ask_volume", Rule::NonNegativeVolume, "ask_volume 為負數"},
+    {"ts", Rule::TradingHours, "ts 不在檔案日期 {day} 的交易時段內"},
+    {"close", Rule::Ceiling, "close 超過價格上限 {ceiling}"},
+    {"bid_price", Rule::Ceiling, "bid_price 超過價格上限 {ceiling}"},
+    {"ask_price", Rule::Ceiling, "ask_price 超過價格上限 {ceiling}"},
 };
+
+// What the ticks of one file must keep beyond finite numbers, from the package's
+// exchange facts (tovik_backtest.market, the one place they live): the stretches of the
+// file's trading day and the instrument's price ceiling.
+struct Bounds {
+    ref windows; // ((start, end), ...) in tick ns, end excluded
+    ref ceiling; // float
+    std::string day;
+};
+
+Bounds bounds_of(nb::handle code, nb::handle market, nb::handle day) {
+    ref facts = import_module(TOVIK_KEY("tovik_backtest.market"));
+    // "Stock" exactly is a stock; every other market text reads futures, as the
+    // contract lookup does.
+    bool stock = PyUnicode_Check(market.ptr()) && PyUnicode_CompareWithASCIIString(market.ptr(), "Stock") == 0;
+    ref name = make_str(stock ? "Stock" : "Future");
+    return Bounds{facts.attr("tick_windows")(name, day), facts.attr("price_ceiling")(name, code), str_of(day)};
+}
+
+// The code and day of a cache file from its name ("<code> <day> - ticks.csv").
+std::pair<ref, ref> code_and_day_of(nb::handle path) {
+    ref base = import_module(TOVIK_KEY("os")).attr("path").attr("basename")(path);
+    std::string name = str_of(base);
+    const std::string suffix = " - ticks.csv";
+    size_t cut = name.size() >= suffix.size() ? name.size() - suffix.size() : std::string::npos;
+    size_t blank = cut == std::string::npos ? std::string::npos : name.rfind(' ', cut - 1);
+    if (cut == std::string::npos || name.compare(cut, suffix.size(), suffix) != 0 || blank == std::string::npos ||
+        blank == 0 || blank + 1 >= cut)
+        raise_value_error("不是 Tick 快取檔案的檔名 (<商品代碼> <日期> - ticks.csv): " + repr_of(base));
+    return {make_str(name.substr(0, blank)), make_str(name.substr(blank + 1, cut - blank - 1))};
+}
 
 struct Damage {
     long long line = 0; // 1-based line of the file (the header is line 1); 0: none
     std::string reason;
 };
 
+nb::object bad_rows(nb::handle pl, const Check &c, const Bounds &bounds, nb::handle zero) {
+    if (!c.column)
+        return pl.attr("any_horizontal")(pl.attr("all")().attr("is_null")());
+    ref col = pl.attr("col")(make_str(c.column));
+    switch (c.rule) {
+    case Rule::NonNegativeVolume:
+        return col.attr("lt")(zero);
+    case Rule::TradingHours: {
+        ref inside = pl.attr("lit")(nb::bool_(false));
+        for (Py_ssize_t i = 0; i < PyTuple_Size(bounds.windows.ptr()); ++i) {
+            PyObject *window = tuple_item(bounds.windows.ptr(), i);
+            nb::handle from(tuple_item(window, 0)), until(tuple_item(window, 1));
+            ref within = col.attr("ge")(from).attr("and_")(col.attr("lt")(until));
+            inside = inside.attr("or_")(within);
+        }
+        return inside.attr("not_")();
+    }
+    case Rule::Ceiling:
+        return col.attr("gt")(bounds.ceiling);
+    default:
+        return col.attr("is_finite")().attr("not_")().attr("or_")(
+            col.attr(c.rule == Rule::Positive ? "le" : "lt")(zero));
+    }
+}
+
+std::string reason_of(const Check &c, const Bounds &bounds) {
+    std::string reason = c.reason;
+    auto put = [&reason](const std::string &mark, const std::string &text) {
+        size_t at = reason.find(mark);
+        if (at != std::string::npos)
+            reason.replace(at, mark.size(), text);
+    };
+    put("{day}", bounds.day);
+    put("{ceiling}", str_of(bounds.ceiling));
+    return reason;
+}
+
 // The first damaged tick of the table, found in one pass over the columns.
-Damage find_damage(nb::handle pl, nb::handle table) {
+Damage find_damage(nb::handle pl, nb::handle table, const Bounds &bounds) {
     ref zero = nb::steal(check(PyLong_FromLong(0)));
     safe<nb::list> exprs;
     for (size_t i = 0; i < std::size(kChecks); ++i) {
-        const Check &c = kChecks[i];
-        ref bad;
-        if (!c.column) {
-            bad = pl.attr("any_horizontal")(pl.attr("all")().attr("is_null")());
-        } else {
-            ref col = pl.attr("col")(make_str(c.column));
-            if (c.rule == Rule::NonNegativeVolume)
-                bad = col.attr("lt")(zero);
-            else
-                bad = col.attr("is_finite")().attr("not_")().attr("or_")(
-                    col.attr(c.rule == Rule::Positive ? "le" : "lt")(zero));
-        }
+        ref bad = bad_rows(pl, kChecks[i], bounds, zero);
         exprs.append(bad.attr("arg_true")().attr("first")().attr("alias")(make_str(std::to_string(i))));
     }
     ref firsts = table.attr("select")(exprs).attr("row")(0);
@@ -155,7 +219,7 @@ Damage find_damage(nb::handle pl, nb::handle table) {
         return damage;
     // Our files hold one tick a line (no quoted line breaks), blank lines included.
     damage.line = best + 2;
-    damage.reason = kChecks[which].reason;
+    damage.reason = reason_of(kChecks[which], bounds);
     if (kChecks[which].column) {
         ref value = table.attr("get_column")(make_str(kChecks[which].column))[nb::int_(best)];
         damage.reason += " (" + repr_of(value) + ")";
@@ -165,31 +229,26 @@ Damage find_damage(nb::handle pl, nb::handle table) {
 
 // Reads a cache file with the schema imposed. A file that does not fit, or holds a
 // damaged tick, is renamed aside and the error raised, so the caller's retry
-// downloads the day again; a damaged tick also gets an error record naming the file,
-// the line and the reason.
-nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
+// downloads the day again. A damaged tick gets an error record naming the file, the
+// line and the reason, and where the file was set aside (None when it could not be
+// moved: the day is refused all the same); so does a file that could not be parsed and
+// not be moved (line 0).
+nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path, const Bounds &bounds) {
     ref failure;
-    ref damage_data;
+    Damage damage;
     try {
         ref table = pl.attr("read_csv")(cache_bytes(path), nb::arg("schema") = schema);
-        Damage damage = find_damage(pl, table);
+        damage = find_damage(pl, table, bounds);
         if (!damage.line)
             return std::move(table);
         std::string message =
             "Tick 快取檔案 " + str_of(path) + " 第 " + std::to_string(damage.line) + " 行有誤: " + damage.reason;
         failure = nb::steal(check(call_one(PyExc_ValueError, make_str(message).ptr())));
-        safe<nb::dict> data;
-        data["file"] = path;
-        data["line"] = nb::int_(damage.line);
-        data["reason"] = make_str(damage.reason);
-        damage_data = std::move(data);
     } catch (nb::python_error &e) {
         if (!is_ordinary(e))
             throw;
         failure = nb::borrow(e.value()); // handled below, outside the handler
     }
-    if (damage_data)
-        log_error_record(failure, damage_data);
     ref exc_mod = import_module(TOVIK_KEY("polars.exceptions"));
     bool corrupt = PyErr_GivenExceptionMatches(failure.ptr(), exc_mod.attr("PolarsError").ptr()) ||
                    PyErr_GivenExceptionMatches(failure.ptr(), PyExc_ValueError);
@@ -200,17 +259,33 @@ nb::object read_cached(nb::handle pl, nb::handle schema, nb::handle path) {
                     .attr("now")()
                     .attr("strftime")(make_str("%Y%m%d-%H%M%S-%f"));
     ref aside = nb::borrow(path) + make_str(".corrupt.") + stamp;
-    bool moved = true;
+    std::string not_moved;
     try {
         import_module(TOVIK_KEY("os")).attr("rename")(path, aside);
     } catch (nb::python_error &move) {
         if (!is_ordinary(move))
             throw;
-        moved = false; // another reader may have moved it already; report the read error
+        not_moved = str_of(move.value()); // a read-only cache, or another reader moved it first
     }
-    if (moved)
+    // A file that could not be parsed and was set aside is reported by the caller (the
+    // merge's record of the failed day); one left in place is recorded here, so the
+    // run still learns that its day is refused.
+    if (damage.line || !not_moved.empty()) {
+        safe<nb::dict> data;
+        data["file"] = path;
+        data["line"] = nb::int_(damage.line);
+        data["reason"] = make_str(damage.line ? damage.reason : str_of(failure));
+        data["set_aside"] = not_moved.empty() ? nb::object(aside) : nb::none();
+        if (!not_moved.empty())
+            data["not_moved"] = make_str(not_moved);
+        log_error_record(failure, data);
+    }
+    if (not_moved.empty())
         console_print(red("檔案 " + str_of(path) + " 無法讀取 (" + str_of(failure) + "), 已移至 " + str_of(aside) +
                           ", 將重新下載"));
+    else
+        console_print(
+            red("檔案 " + str_of(path) + " 無法讀取 (" + str_of(failure) + "), 且無法移開 (" + not_moved + ")"));
     raise_again(std::move(failure));
 }
 
@@ -282,20 +357,34 @@ PyObject *auto_fetch_ticks(PyObject *self, PyObject *const *args, Py_ssize_t nar
         table = call_method(self, TOVIK_KEY("fetch_sino_history_ticks"), code, product_type, date, date);
     } else {
         console_print(green("檔案 " + str_of(path) + " 已存在, 開始讀取檔案..."));
-        table = read_cached(pl, schema_of(self), path);
+        table = read_cached(pl, schema_of(self), path, bounds_of(code, product_type, date));
     }
     ref column = pl.attr("lit")(code).attr("alias")(make_str("code"));
     return table.attr("with_columns")(column).release().ptr();
 }
 
 // One cache file read as the merge reads it, for hosts that keep their own copy of
-// the vetted table: same damage rules, same setting aside and error record.
+// the vetted table: same damage rules, same setting aside and error record. The code
+// and day come from the file's name; the market is `market`, or the one the merge
+// registered for the code.
 PyObject *read_cache_file(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    static const Params<1> params{"read_cache_file", {"path"}, 1};
-    PyObject *a[1];
+    static const Params<2> params{"read_cache_file", {"path", "market"}, 1};
+    PyObject *a[2];
     parse_args(params, args, nargsf, kwnames, a);
     require_str(a[0], params.func, "path");
-    return read_cached(polars(), schema_of(self), a[0]).release().ptr();
+    if (a[1] && a[1] != Py_None)
+        require_str(a[1], params.func, "market");
+    auto [code, day] = code_and_day_of(a[0]);
+    ref market = a[1] && a[1] != Py_None ? nb::borrow(a[1]) : nb::object();
+    if (!market) {
+        ref map = nb::borrow(self).attr("code_market_map");
+        ref known = nb::steal(check(PyObject_CallMethod(map.ptr(), "get", "O", code.ptr())));
+        if (known.is_none())
+            raise_value_error("read_cache_file: 商品 " + str_of(code) +
+                              " 的市場未知, 請以 market 指定 'Stock' 或 'Future'");
+        market = known;
+    }
+    return read_cached(polars(), schema_of(self), a[0], bounds_of(code, market, day)).release().ptr();
 }
 
 } // namespace
@@ -312,10 +401,11 @@ void add_cache_methods(std::vector<PyMethodDef> &methods) {
                                         "            pl.DataFrame: 當日的 Tick 資料, 含 code 欄位\n"));
     methods.push_back(
         TOVIK_LONG_METHOD("read_cache_file", read_cache_file,
-                          "read_cache_file($self, path)\n--\n\n"
+                          "read_cache_file($self, path, market=None)\n--\n\n"
                           "讀取一個 Tick 快取檔案 (與合併時的讀取相同)\n\n"
                           "        Args:\n"
-                          "            path (str): 快取檔案路徑\n\n"
+                          "            path (str): 快取檔案路徑\n"
+                          "            market (str | None): 商品類型 Stock 或 Future; None 時用已登記的市場\n\n"
                           "        Returns:\n"
                           "            pl.DataFrame: 檔案中的 Tick 資料, 依檔案順序, 不含 code 欄位\n\n"
                           "        Raises:\n"

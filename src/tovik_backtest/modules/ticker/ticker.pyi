@@ -35,7 +35,7 @@ class Ticker:
     def __auto_fetch_ticks(self, code: str, product_type: str, date: str) -> pl.DataFrame:
         """自動取得歷史 Tick 資料"""
 
-    def read_cache_file(self, path: str) -> pl.DataFrame:
+    def read_cache_file(self, path: str, market: str | None = None) -> pl.DataFrame:
         """讀取一個 Tick 快取檔案 (與合併時的讀取相同)"""
 
     def fetch_sino_history_ticks(self, code: str, product_type: str, start_from: str, end_to: str) -> pl.DataFrame:
