@@ -32,8 +32,13 @@ KILL_RUNS = 20
 DAYS = 16
 FIRST_DAY = dt.date(2021, 1, 4)
 CODES = {"2330": "Stock", "TXFR1": "Future"}
-BASE_TS = 1_609_722_000_000_000_000
 STEP_NS = 10_000_000
+
+
+def base_ts(date: str) -> int:
+    """The day's first tick: 09:00 of ``date`` (Taipei wall time written as UTC), inside
+    the hours of both markets, so every file lies within its own trading day."""
+    return (dt.date.fromisoformat(date) - dt.date(1970, 1, 1)).days * 86_400 * 10**9 + 9 * 3600 * 10**9
 
 
 def rows_for(code: str, date: str) -> int:
@@ -44,6 +49,8 @@ def rows_for(code: str, date: str) -> int:
 CHILD = (
     "import zlib\n"
     + inspect.getsource(rows_for)
+    + "import datetime as dt\n"
+    + inspect.getsource(base_ts)
     + textwrap.dedent(
         f"""
     import datetime as dt
@@ -63,9 +70,9 @@ CHILD = (
 
     from tovik_backtest.modules.ticker.ticker import Ticker
 
-    BASE_TS, STEP_NS, LIMIT = {BASE_TS}, {STEP_NS}, 90_000
+    STEP_NS, LIMIT = {STEP_NS}, 90_000
     COLUMNS = {{
-        "ts": list(range(BASE_TS, BASE_TS + LIMIT * STEP_NS, STEP_NS)),
+        "ts": list(range(0, LIMIT * STEP_NS, STEP_NS)),
         "close": [100.0 + (i % 400) * 0.25 for i in range(LIMIT)],
         "volume": [1 + i % 9 for i in range(LIMIT)],
         "bid_price": [99.75 + (i % 400) * 0.25 for i in range(LIMIT)],
@@ -88,7 +95,9 @@ CHILD = (
 
         def ticks(self, *, contract, date):
             n = rows_for(contract.code, date)
-            return {{name: values[:n] for name, values in COLUMNS.items()}}
+            day = {{name: values[:n] for name, values in COLUMNS.items()}}
+            day["ts"] = [base_ts(date) + ts for ts in day["ts"]]
+            return day
 
 
     ticker = Ticker(Broker() if logged_in else None)
@@ -144,7 +153,7 @@ def check_cache(tick_dir) -> tuple[dict[tuple[str, str], int], int]:
         n = rows_for(code, date)
         assert table.height == n, f"{path.name}: {table.height} rows of {n}"
         assert table.null_count().sum_horizontal().item() == 0, path.name
-        assert table["ts"][-1] == BASE_TS + (n - 1) * STEP_NS, f"{path.name}: last row is not the day's last tick"
+        assert table["ts"][-1] == base_ts(date) + (n - 1) * STEP_NS, f"{path.name}: last row is not the day's last tick"
         whole[(code, date)] = n
     return whole, temps
 
