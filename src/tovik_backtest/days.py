@@ -34,7 +34,9 @@ __all__ = ["DayReader", "DayTicks", "calendar_chunks", "day_ticks"]
 
 Column = npt.NDArray[Any]
 
-_MISSING, _REFUSED = object(), object()  # why a day's table is not at hand
+# why a day's table is not at hand: no file; a file the ticker would not read; a
+# damaged file the ticker could not set aside (its error record names it to the run)
+_MISSING, _REFUSED, _STUCK = object(), object(), object()
 
 _FIELDS = tuple(tick_cache.TICK_SCHEMA)  # every column but the code
 
@@ -122,11 +124,17 @@ def calendar_chunks(start: str, end: str) -> list[tuple[str, str]]:
 
 
 class DayReader:
-    """Reads a group of calendar days of the run's instruments into one ``DayTicks``."""
+    """Reads a group of calendar days of the run's instruments into one ``DayTicks``.
 
-    def __init__(self, ticker: Any, instruments: list[Instrument], data_dir: str | os.PathLike[str]) -> None:
+    ``repeated`` (code -> {day: count}), when given, receives for every instrument-day
+    read how many of its rows repeat an earlier row exactly (days without any are left
+    out)."""
+
+    def __init__(self, ticker: Any, instruments: list[Instrument], data_dir: str | os.PathLike[str],
+                 repeated: dict[str, dict[str, int]] | None = None) -> None:
         self.ticker = ticker
         self.data_dir = data_dir
+        self.repeated = repeated
         self.codes = [i.code for i in instruments]
         self.markets = {i.code: i.market for i in instruments}
         self.entries = [i.as_dict() for i in instruments]
@@ -141,47 +149,67 @@ class DayReader:
         the damaged ones are removed and their CSV files parsed."""
         days = [d.isoformat() for d in _calendar_days(dt.date.fromisoformat(begin), dt.date.fromisoformat(end))]
         tables = []
+        repeats: dict[tuple[str, str], int] = {}
         for k, code in enumerate(self.codes):
             for day in days:
                 table = self._cached(code, day, check_files)
-                if table is _MISSING and not self.ticker.api:
-                    # Without a broker the day cannot be fetched: the run was refused over
-                    # it or lists it as skipped, so the ticker is not asked to fail again.
+                if table is _STUCK or (table is _MISSING and not self.ticker.api):
+                    # Without a broker the day cannot be fetched, and a damaged file that
+                    # stays in place cannot be fetched again: the run was refused over it or
+                    # lists it as skipped, so the ticker is not asked to fail again.
                     continue
-                if not isinstance(table, np.ndarray):
+                if not isinstance(table, tick_cache.KeptTable):
                     return self._through_ticker(begin, end)
-                if len(table):
-                    tables.append((table, k))
+                if table.repeated:
+                    repeats[(code, day)] = table.repeated
+                if len(table.rows):
+                    tables.append((table.rows, k))
         if not tables:
             return DayTicks.from_rows(np.empty(0, dtype=tick_cache.TICK_RECORD), 0)
         merged = DayTicks.from_files(tables, self.ranks)
         if not check_files and not tick_cache.plausible(vars(merged)):
             return self.read(begin, end, check_files=True)
+        self._count(repeats)
         return merged
 
-    def _cached(self, code: str, day: str, check: bool = True) -> Column | object:
-        """The day's rows (``tick_cache.TICK_RECORD``) when its file is in the cache and
-        reads cleanly; ``_MISSING`` when there is no file, ``_REFUSED`` when the ticker
-        would not read it. Rows from a kept copy are checked only with ``check``."""
+    def _count(self, repeats: dict[tuple[str, str], int]) -> None:
+        if self.repeated is not None:
+            for (code, day), count in repeats.items():
+                self.repeated.setdefault(code, {})[day] = count
+
+    def _cached(self, code: str, day: str, check: bool = True) -> tick_cache.KeptTable | object:
+        """The day's rows when its file is in the cache and reads cleanly; ``_MISSING``
+        when there is no file, ``_REFUSED`` when the ticker would not read it (and set it
+        aside), ``_STUCK`` when it is damaged and could not be set aside. Rows from a kept
+        copy are checked only with ``check``."""
         csv = tick_cache.tick_file(self.data_dir, code, day)
         try:
             before = os.stat(csv)
         except FileNotFoundError:
             return _MISSING
-        rows = tick_cache.read_table_copy(self.data_dir, csv, before, check=check)
-        if rows is not None:
-            return rows
+        kept = tick_cache.read_table_copy(self.data_dir, csv, before, check=check)
+        if kept is not None:
+            return kept
         try:
-            rows = tick_cache.table_rows(self.ticker.read_cache_file(str(csv), self.markets[code]))
-        except (ValueError, OSError, pl.exceptions.PolarsError):
-            return _REFUSED  # set aside or unreadable: the ticker's merge reports and retries the day
+            table = self.ticker.read_cache_file(str(csv), self.markets[code])
+        except (ValueError, pl.exceptions.PolarsError):
+            try:
+                still = os.stat(csv).st_ino == before.st_ino
+            except OSError:
+                still = False
+            # set aside (the ticker's merge reports and retries the day), or left in place
+            return _STUCK if still else _REFUSED
+        except OSError:
+            return _REFUSED  # unreadable: the ticker's merge reports and retries the day
+        rows = tick_cache.table_rows(table)
+        kept = tick_cache.KeptTable(rows, tick_cache.repeated_rows(table))
         try:
             after = os.stat(csv)
         except FileNotFoundError:
-            return rows
-        if (after.st_size, after.st_mtime_ns, after.st_ino) == (before.st_size, before.st_mtime_ns, before.st_ino):
-            tick_cache.write_table_copy(self.data_dir, csv, before, rows)  # not changed while it was read
-        return rows
+            return kept
+        if tick_cache.same_file(after, before):
+            tick_cache.write_table_copy(self.data_dir, csv, before, rows, kept.repeated)  # not changed while read
+        return kept
 
     def _through_ticker(self, begin: str, end: str) -> DayTicks:
         table = self.ticker.merge_ticks(self.entries, begin, end)
@@ -190,6 +218,9 @@ class DayReader:
                 raise BacktestError(f"the tick table has empty {name} values: the cache files of the period are "
                                     "damaged; delete them to fetch the days again")
         code = table["code"].replace_strict(self.index, return_dtype=pl.Int64).to_numpy()
+        # the period's days come merged: each instrument's repeats count on its last day
+        repeats = {(c, end): tick_cache.repeated_rows(table.filter(pl.col("code") == c)) for c in self.codes}
+        self._count({key: n for key, n in repeats.items() if n})
         return DayTicks.from_table(table, code)
 
 

@@ -50,6 +50,8 @@ void write_atomically(nb::handle table, nb::handle path) {
     // decides its mode), so the renamed cache file has ordinary permissions.
     ref unique = import_module(TOVIK_KEY("uuid")).attr("uuid4")().attr("hex");
     ref tmp = os.attr("path").attr("join")(folder, make_str(".") + base + make_str(".") + unique + make_str(".tmp"));
+    // Temporary files a killed writer left (an hour old) go before a new one is made.
+    import_module(TOVIK_KEY("tovik_backtest.tick_cache")).attr("remove_stale_temporaries")(folder);
     ref flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL");
     os.attr("close")(os.attr("open")(tmp, flags, 0666));
     ref failure;
