@@ -254,7 +254,7 @@ def drive(
     markets = [i.market for i in instruments]
     state = recorder.state
     desk = _EngineDesk(matcher, instruments, stats, state, deferred=model.latency_ms > 0 or model.jitter_ms > 0)
-    reader = DayReader(ticker, instruments, BASIC_INFO.data_dir)
+    reader = DayReader(ticker, instruments, BASIC_INFO.data_dir, {c: s.repeated_rows for c, s in stats.items()})
     run = EngineRun(matcher, matcher.positions, desk, codes, state)
     strategy._bind_run(run)
     sink: list[dict[str, Any]] = []

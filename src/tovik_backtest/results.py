@@ -49,6 +49,8 @@ class InstrumentStats:
     exchange_cancels: int = 0
     expired: int = 0  # day (ROD) orders cancelled at their session close
     late_requests: int = 0  # modifications and cancellations that arrived after their order left the book
+    # day -> rows of its file that repeat an earlier row exactly (days with none left out)
+    repeated_rows: dict[str, int] = field(default_factory=dict)
 
 
 @dataclass
@@ -177,6 +179,8 @@ class BacktestResult:
                 "pnl_points": realized + unrealized,
                 **{key: to_twd(value) for key, value in figures.items()},
             }
+            if s.repeated_rows:  # a doubled file looks like this; real trades may repeat too
+                per[code]["repeated_rows"] = dict(sorted(s.repeated_rows.items()))
         keys = ("ticks", "orders", "fills", "filled_qty", "exchange_cancels", "expired", "late_requests")
         overall: dict[str, Any] = {k: sum(v[k] for v in per.values()) for k in keys}
         overall.update({key: to_twd(value) for key, value in money.items()})

@@ -340,11 +340,11 @@ class Backtest:
         with BASIC_INFO.override(self.data_dir), utils.quiet_console(self.quiet), \
                 ErrorLog(self.on_error) as errors:
             coverage = Coverage(self.instruments, self.periods(), BASIC_INFO.data_dir)
-            missing = [] if self.api else coverage.not_cached()
+            missing = ([] if self.api else coverage.not_cached()) + coverage.header_only()
             if missing and not self.allow_missing:
                 raise missing_error(missing)
             result = self._run_engine(Matcher, LazyTicker)  # the ticker loads when a day needs it
-            aside = coverage.set_aside()
+            aside = coverage.set_aside() + coverage.not_moved(errors.records)
         if aside and not self.allow_missing:
             raise missing_error(aside, during_run=True)
         result.skipped_days = [m.line() for m in missing + aside]
