@@ -20,10 +20,10 @@ Ticks of a day
     future's trading day opens with the night session of the evening before (from 14:50,
     the night session's pre-open, of the previous trading day to the end of 05:00 the next
     morning), then the day session, 08:30 (pre-open) to the end of 13:45.
-    ``tick_windows`` gives those stretches. ``price_ceiling`` is the highest price an
-    instrument can print: the last step of the exchange's top price band for stocks and
-    ETFs (the exchange's price field holds five integer digits), a bound far above any
-    index level for futures.
+    ``tick_windows`` gives those stretches. ``price_range`` tells the prices an
+    instrument can print: up to the last step of the exchange's top price band for
+    stocks and ETFs (the exchange's price field holds five integer digits), up to a
+    bound far above any index level for futures.
 Price grid
     Stocks: 0.01 below 10, 0.05 below 50, 0.1 below 100, 0.5 below 500, 1 below 1,000,
     5 from 1,000. Futures: 1 point (index futures TXF/MXF/TMF; other products are
@@ -59,7 +59,8 @@ __all__ = [
     "parse_contract_size",
     "tick_size",
     "price_off_grid_reason",
-    "price_ceiling",
+    "price_range",
+    "previous_trading_day",
     "tick_windows",
     "trading_days",
     "is_trading_day",
@@ -235,22 +236,24 @@ def price_off_grid_reason(market: str, code: str, price: float) -> str | None:
     return f"{_fmt(value)} is off the price grid of {code} ({band}): use {_fmt(below)} or {_fmt(below + step)}"
 
 
-# The highest price a stock or ETF can trade at: the exchange's price field has five
-# integer digits, and the top band of each grid steps by 5 (stocks) or 0.05 (ETFs).
-_STOCK_CEILING = 99_995.0
-_ETF_CEILING = 99_999.95
-# No index future has come within a fortieth of this; a price above it is not real.
-_FUTURE_CEILING = 1_000_000.0
+# The prices a stock or ETF can trade at: from the grid's first step up to the last
+# step of its top band that the exchange's five-digit price field holds (the band is
+# open-ended: steps of 5 for stocks, 0.05 for ETFs). No index future has come within a
+# fortieth of its ceiling; a price above it is not real.
+_STOCK_RANGE = (0.01, 99_995.0)
+_ETF_RANGE = (0.01, 99_999.95)
+_FUTURE_RANGE = (1.0, 1_000_000.0)
 
 
-def price_ceiling(market: str, code: str) -> float:
-    """The highest price ``code`` can trade at: 99,995 for a stock, 99,999.95 for an ETF
-    (the top step of their grids below the exchange's five-digit price field), 1,000,000
-    points for a future. A tick or a limit price above it is not a real price."""
+def price_range(market: str, code: str) -> tuple[float, float]:
+    """The lowest and highest price ``code`` can trade at, both included: a stock 0.01
+    to 99,995 TWD, an ETF 0.01 to 99,999.95 (the top steps of their grids below the
+    exchange's five-digit price field), a future 1 to 1,000,000 points. A tick or a
+    limit price above the top is not a real price."""
     _check_market(market)
     if market == "Future":
-        return _FUTURE_CEILING
-    return _ETF_CEILING if is_etf(code) else _STOCK_CEILING
+        return _FUTURE_RANGE
+    return _ETF_RANGE if is_etf(code) else _STOCK_RANGE
 
 
 # --- trading days -----------------------------------------------------------------------
@@ -401,16 +404,18 @@ _FUTURE_DAY_HOURS = ((8 * 3600 + 30 * 60) * NS, (13 * 3600 + 45 * 60) * NS)
 _FUTURE_NIGHT_HOURS = ((14 * 3600 + 50 * 60) * NS, _FUTURE_NIGHT_CLOSE)
 
 
-def _previous_trading_day(day: dt.date) -> dt.date:
+def previous_trading_day(day: dt.date | str) -> dt.date:
+    """The last trading day before ``day`` (past the exchange calendar's end: the last
+    weekday before it)."""
+    day = _as_date("day", day)
     try:
-        days = _sessions(day - dt.timedelta(days=1))
-    except ValueError:  # past the calendar: the weekday before
+        days = _sessions(day - dt.timedelta(days=1))  # the list starts a year before that day
+    except ValueError:
         back = day - dt.timedelta(days=1)
         while back.weekday() >= 5:
             back -= dt.timedelta(days=1)
         return back
-    i = bisect.bisect_left(days, day)
-    return days[i - 1] if i > 0 else day - dt.timedelta(days=1)
+    return days[bisect.bisect_left(days, day) - 1]
 
 
 def tick_windows(market: str, day: dt.date | str) -> tuple[tuple[int, int], ...]:
@@ -425,7 +430,7 @@ def tick_windows(market: str, day: dt.date | str) -> tuple[tuple[int, int], ...]
     base = _day_ns(day)
     if market == "Stock":
         return ((base + _STOCK_HOURS[0], base + _STOCK_HOURS[1] + _MINUTE_NS),)
-    before = _day_ns(_previous_trading_day(day))
+    before = _day_ns(previous_trading_day(day))
     return ((before + _FUTURE_NIGHT_HOURS[0], before + _FUTURE_NIGHT_HOURS[1] + _MINUTE_NS),
             (base + _FUTURE_DAY_HOURS[0], base + _FUTURE_DAY_HOURS[1] + _MINUTE_NS))
 

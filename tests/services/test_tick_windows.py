@@ -58,21 +58,32 @@ def test_windows_are_in_time_order_and_apart():
         assert flat == sorted(flat) and len(set(flat)) == len(flat)
 
 
-@pytest.mark.parametrize("market, code, ceiling", [
-    ("Stock", "2330", 99_995.0),
-    ("Stock", "0050", 99_999.95),
-    ("Stock", "00632R", 99_999.95),
-    ("Future", "TXFR1", 1_000_000.0),
-    ("Future", "2330", 1_000_000.0),
+@pytest.mark.parametrize("market, code, lowest, highest", [
+    ("Stock", "2330", 0.01, 99_995.0),
+    ("Stock", "0050", 0.01, 99_999.95),
+    ("Stock", "00632R", 0.01, 99_999.95),
+    ("Future", "TXFR1", 1.0, 1_000_000.0),
+    ("Future", "2330", 1.0, 1_000_000.0),
 ])
-def test_price_ceiling(market, code, ceiling):
-    top = mk.price_ceiling(market, code)
-    assert top == ceiling
-    assert mk.price_off_grid_reason(market, code, top) is None  # the ceiling is itself a price
+def test_price_range(market, code, lowest, highest):
+    assert mk.price_range(market, code) == (lowest, highest)
+    for price in (lowest, highest):  # both ends are prices of the grid
+        assert mk.price_off_grid_reason(market, code, price) is None
+
+
+@pytest.mark.parametrize("day, before", [
+    ("2024-01-03", "2024-01-02"),
+    ("2024-01-08", "2024-01-05"),  # Monday: Friday
+    ("2024-01-02", "2023-12-29"),  # after the New Year holiday
+    ("2024-01-06", "2024-01-05"),  # a Saturday: the Friday before
+    ("2024-02-15", "2024-02-05"),  # after the Lunar New Year break
+])
+def test_previous_trading_day(day, before):
+    assert mk.previous_trading_day(day).isoformat() == before
 
 
 @pytest.mark.parametrize("call", [
-    lambda: mk.price_ceiling("Bond", "2330"),
+    lambda: mk.price_range("Bond", "2330"),
     lambda: mk.tick_windows("stock", "2024-01-02"),
     lambda: mk.tick_windows("Stock", "2024/01/02"),
 ])

@@ -124,7 +124,7 @@ constexpr Check kChecks[] = {
 
 // What the ticks of one file must keep beyond finite numbers, from the package's
 // exchange facts (tovik_backtest.market, the one place they live): the stretches of the
-// file's trading day and the instrument's price ceiling.
+// file's trading day and the top of the instrument's price range.
 struct Bounds {
     ref windows; // ((start, end), ...) in tick ns, end excluded
     ref ceiling; // float
@@ -137,7 +137,8 @@ Bounds bounds_of(nb::handle code, nb::handle market, nb::handle day) {
     // contract lookup does.
     bool stock = PyUnicode_Check(market.ptr()) && PyUnicode_CompareWithASCIIString(market.ptr(), "Stock") == 0;
     ref name = make_str(stock ? "Stock" : "Future");
-    return Bounds{facts.attr("tick_windows")(name, day), facts.attr("price_ceiling")(name, code), str_of(day)};
+    ref range = facts.attr("price_range")(name, code);
+    return Bounds{facts.attr("tick_windows")(name, day), nb::borrow(tuple_item(range.ptr(), 1)), str_of(day)};
 }
 
 // The code and day of a cache file from its name ("<code> <day> - ticks.csv").
