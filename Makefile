@@ -27,7 +27,7 @@ endif
 VENV_NAME := $(patsubst .%,%,$(notdir $(abspath $(VENV))))
 BUILD := build$(if $(filter .venv,$(notdir $(VENV))),,/$(VENV_NAME))
 
-.PHONY: demo test test-full test-plain test-asan test-leaks leak-build bench bench-sweep lint format install venv dev dev-matcher dev-ticker dev-records clean
+.PHONY: demo test test-full test-plain test-asan test-leaks leak-build bench bench-sweep bench-copies lint format install venv dev dev-matcher dev-ticker dev-records clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -67,6 +67,9 @@ bench: install
 
 bench-sweep: install
 	$(VPY) benchmarks/bench_sweep.py
+
+bench-copies: install
+	$(VPY) benchmarks/bench_sealed_copies.py
 
 # The same suite without development mode, as a host would normally run it.
 test-plain: install

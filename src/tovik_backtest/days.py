@@ -229,8 +229,9 @@ def day_ticks(reader: DayReader, chunks: list[tuple[str, str]], readers: int = 1
 
     With ``readers`` > 0, the next ``readers`` days are read on helper threads while the
     caller drives the current one; with 0, each day is read when it is due. Ticks of one
-    day stamped at or after the first tick of the next day (a night session stored with
-    the wrong day) wait and are merged into that next day."""
+    day stamped at or after the first tick of the next day wait and are merged into that
+    next day. A cached file's ticks lie within its own trading day, so only a day just
+    downloaded (checked when it is next read from the cache) can need that."""
     if type(readers) is not int or readers < 0:
         raise ValueError(f"readers must be a whole number >= 0, not {readers!r}")
     pending: DayTicks | None = None
