@@ -171,6 +171,8 @@ def read_table_copy(data_dir: str | os.PathLike[str], csv: Path, stat: os.stat_r
             data = file.read()
     except OSError:  # none kept, or the folder cannot be read: the CSV is parsed
         return None
+    if not data.startswith(_COPY_MARK):
+        return None  # another format's copy (an older version of this package): replaced
     if len(data) < _COPY_HEADER.size:
         _refuse_copy(path, "cut short")
         return None

@@ -104,6 +104,7 @@ def test_a_copy_counts_only_for_the_csv_version_it_was_made_from(tmp_path, recor
 @pytest.mark.parametrize("damage, reason", [
     (lambda data: data[:-3], "cut short"),
     (lambda data: data[:20], "cut short"),
+    (lambda data: data[:8], "cut short"),
     (lambda data: data + b"\0" * 64, "too long"),
     (lambda data: data[:-8] + bytes(8), "checksum mismatch"),  # the last row's tick type zeroed
     (lambda data: data[:56] + bytes([data[56] ^ 1]) + data[57:], "checksum mismatch"),  # the repeat count
@@ -174,3 +175,16 @@ def test_a_copy_of_many_rows_is_read_without_copying(tmp_path, records):
     kept = tick_cache.read_table_copy(tmp_path, csv, stat)
     assert kept is not None and not kept.rows.flags.writeable  # a view of the bytes read
     assert np.array_equal(kept.rows["close"], table["close"].to_numpy())
+
+
+@pytest.mark.parametrize("content", [b"", b"TVKTBL", b"TVKTBL02" + bytes(32), b"TVKTBL02" + bytes(200)])
+def test_a_copy_of_another_format_is_passed_over_quietly(tmp_path, records, content):
+    # copies an older version kept: replaced by the next copy, not reported as damage
+    table = _table()
+    csv, stat = _settled_csv(tmp_path, table)
+    path = _copy_file(tmp_path, csv)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(content)
+    assert tick_cache.read_table_copy(tmp_path, csv, stat) is None and records == []
+    tick_cache.write_table_copy(tmp_path, csv, stat, tick_cache.table_rows(table))
+    assert tick_cache.read_table_copy(tmp_path, csv, stat) is not None
