@@ -87,14 +87,18 @@ def main() -> None:
         hashing = (time.perf_counter() - began) / args.rounds
 
     megabytes = sum(len(d) for d in copies) / 2**20
-    print(f"{args.days} trading days, {ticks:,} ticks of {', '.join(INSTRUMENTS)}, cached "
-          f"({len(copies)} kept copies, {megabytes:.1f} MiB); best of {args.rounds} rounds:")
+    print(
+        f"{args.days} trading days, {ticks:,} ticks of {', '.join(INSTRUMENTS)}, cached "
+        f"({len(copies)} kept copies, {megabytes:.1f} MiB); best of {args.rounds} rounds:"
+    )
     for name, label in (("bare", "copies read without a checksum"), ("sealed", "sealed copies, checked on load")):
         rate = ticks / best[name]
         print(f"  {label:<34} {best[name]:8.3f} s {rate:>12,.0f} ticks/s")
     cost = best["sealed"] / best["bare"] - 1
-    print(f"  checksum cost of a cached run: {cost:+.1%} (sealed vs bare); the checksum alone "
-          f"{hashing * 1e3:.2f} ms for all copies ({megabytes / hashing / 1024:.1f} GiB/s)")
+    print(
+        f"  checksum cost of a cached run: {cost:+.1%} (sealed vs bare); the checksum alone "
+        f"{hashing * 1e3:.2f} ms for all copies ({megabytes / hashing / 1024:.1f} GiB/s)"
+    )
 
 
 if __name__ == "__main__":

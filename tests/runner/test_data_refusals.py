@@ -42,14 +42,19 @@ def _edit(cache, code, day, change):
     change(table).write_csv(path)
 
 
-@pytest.mark.parametrize("change", [
-    lambda t: t.with_columns(pl.col("ts") + 5 * DAY_NS),  # the whole file shifted by five days
-    lambda t: t.with_columns(pl.col("ts") + 400 * DAY_NS),
-    lambda t: t.with_columns(pl.when(pl.int_range(pl.len()) == 7).then(-5).otherwise(pl.col("ts")).alias("ts")),
-    lambda t: t.with_columns(pl.col("ts") - pl.col("ts") % DAY_NS + 3 * 3600 * 10**9),  # stock ticks at 03:00
-    lambda t: t.with_columns(pl.when(pl.int_range(pl.len()) == 20).then(1e300).otherwise(pl.col("close"))
-                             .alias("close")),
-], ids=["5 days away", "400 days away", "ts=-5", "at 03:00", "close 1e300"])
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda t: t.with_columns(pl.col("ts") + 5 * DAY_NS),  # the whole file shifted by five days
+        lambda t: t.with_columns(pl.col("ts") + 400 * DAY_NS),
+        lambda t: t.with_columns(pl.when(pl.int_range(pl.len()) == 7).then(-5).otherwise(pl.col("ts")).alias("ts")),
+        lambda t: t.with_columns(pl.col("ts") - pl.col("ts") % DAY_NS + 3 * 3600 * 10**9),  # stock ticks at 03:00
+        lambda t: t.with_columns(
+            pl.when(pl.int_range(pl.len()) == 20).then(1e300).otherwise(pl.col("close")).alias("close")
+        ),
+    ],
+    ids=["5 days away", "400 days away", "ts=-5", "at 03:00", "close 1e300"],
+)
 def test_a_file_with_ticks_a_day_cannot_hold_is_refused(cache, change):
     clean = _run(cache, instruments=["2330:Stock"]).summary()["overall"]
     _edit(cache, "2330", DAYS[1], change)
@@ -74,7 +79,8 @@ def test_a_header_only_file_of_a_trading_day_refuses_the_run(cache):
     summary = _run(cache, allow_missing=True).summary()
     assert summary["overall"]["skipped_days"] == [
         "TXFR1 2024-01-03: its cached file holds no ticks (only the header line); "
-        "delete it to fetch the day again (`--login`)"]
+        "delete it to fetch the day again (`--login`)"
+    ]
     # a header-only file for a day without trading is what the cache keeps for it
     path.unlink()
     write_sample_data(cache, days=5, seed=5)  # through Monday: the weekend's files hold only the header
@@ -88,6 +94,7 @@ def test_a_damaged_day_counts_as_missing_when_it_cannot_be_moved(cache, monkeypa
     path = tick_file(cache, "2330", DAYS[1])
     path.write_text(_with_nan(path.read_text()))
     if how == "rename fails":
+
         def refuse(*args, **kwargs):
             raise PermissionError(13, "Permission denied")
 
@@ -156,8 +163,7 @@ def _day(folder, ticker=None):
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(which=st.sampled_from(["2330", "TXFR1"]), where=st.floats(0, 1, exclude_max=True),
-       mask=st.integers(1, 255))
+@given(which=st.sampled_from(["2330", "TXFR1"]), where=st.floats(0, 1, exclude_max=True), mask=st.integers(1, 255))
 def test_a_flipped_byte_in_a_copy_never_changes_the_day(cache, which, where, mask):
     for path in tick_file(cache, "2330", DAYS[1]).parent.glob("*.csv"):
         if path.stat().st_mtime > time.time() - 1800:  # dated back once: settled files get copies

@@ -39,10 +39,16 @@ HOUR = 3600
 
 def _table(n=5, doubled=0):
     base = 1_704_186_000_000_000_000  # 2024-01-02 09:00 in the cache's stamps
-    cols = {"ts": [base + k * 10**9 for k in range(n)], "close": [100.0 + k for k in range(n)],
-            "volume": [1 + k for k in range(n)], "bid_price": [99.5 + k for k in range(n)],
-            "bid_volume": [3] * n, "ask_price": [100.5 + k for k in range(n)], "ask_volume": [4] * n,
-            "tick_type": [1 + k % 2 for k in range(n)]}
+    cols = {
+        "ts": [base + k * 10**9 for k in range(n)],
+        "close": [100.0 + k for k in range(n)],
+        "volume": [1 + k for k in range(n)],
+        "bid_price": [99.5 + k for k in range(n)],
+        "bid_volume": [3] * n,
+        "ask_price": [100.5 + k for k in range(n)],
+        "ask_volume": [4] * n,
+        "tick_type": [1 + k % 2 for k in range(n)],
+    }
     table = pl.DataFrame(cols, schema=tick_cache.TICK_SCHEMA)
     return pl.concat([table, table.head(doubled)]) if doubled else table
 
@@ -101,14 +107,17 @@ def test_a_copy_counts_only_for_the_csv_version_it_was_made_from(tmp_path, recor
     assert _copy_file(tmp_path, csv).exists() and records == []  # passed over: the next copy replaces it
 
 
-@pytest.mark.parametrize("damage, reason", [
-    (lambda data: data[:-3], "cut short"),
-    (lambda data: data[:20], "cut short"),
-    (lambda data: data[:8], "cut short"),
-    (lambda data: data + b"\0" * 64, "too long"),
-    (lambda data: data[:-8] + bytes(8), "checksum mismatch"),  # the last row's tick type zeroed
-    (lambda data: data[:56] + bytes([data[56] ^ 1]) + data[57:], "checksum mismatch"),  # the repeat count
-])
+@pytest.mark.parametrize(
+    "damage, reason",
+    [
+        (lambda data: data[:-3], "cut short"),
+        (lambda data: data[:20], "cut short"),
+        (lambda data: data[:8], "cut short"),
+        (lambda data: data + b"\0" * 64, "too long"),
+        (lambda data: data[:-8] + bytes(8), "checksum mismatch"),  # the last row's tick type zeroed
+        (lambda data: data[:56] + bytes([data[56] ^ 1]) + data[57:], "checksum mismatch"),  # the repeat count
+    ],
+)
 def test_a_damaged_copy_is_removed_with_one_error_record(tmp_path, records, damage, reason):
     table = _table()
     csv, stat = _settled_csv(tmp_path, table)
@@ -140,13 +149,16 @@ def test_any_flipped_byte_gives_the_clean_rows_or_none(tmp_path, records, where,
     assert len(records) <= 1
 
 
-@pytest.mark.parametrize("name, age, removed", [
-    (".2330 2024-01-02 - ticks.csv.ticks.0a1b.tmp", 2 * HOUR, True),
-    ("2330 2024-01-02 - ticks.csv.tmp", 2 * HOUR, True),
-    (".2330 2024-01-02 - ticks.csv.0a1b.tmp", HOUR - 60, False),  # a writer may still be at it
-    ("2330 2024-01-02 - ticks.csv", 2 * HOUR, False),
-    ("2330 2024-01-02 - ticks.csv.corrupt.20240103-101010-000001", 2 * HOUR, False),
-])
+@pytest.mark.parametrize(
+    "name, age, removed",
+    [
+        (".2330 2024-01-02 - ticks.csv.ticks.0a1b.tmp", 2 * HOUR, True),
+        ("2330 2024-01-02 - ticks.csv.tmp", 2 * HOUR, True),
+        (".2330 2024-01-02 - ticks.csv.0a1b.tmp", HOUR - 60, False),  # a writer may still be at it
+        ("2330 2024-01-02 - ticks.csv", 2 * HOUR, False),
+        ("2330 2024-01-02 - ticks.csv.corrupt.20240103-101010-000001", 2 * HOUR, False),
+    ],
+)
 def test_stale_temporary_files_go_when_the_folder_is_next_written(tmp_path, monkeypatch, name, age, removed):
     monkeypatch.setattr(tick_cache, "_swept", {})
     table = _table()
