@@ -297,6 +297,15 @@ def wait_for_looks(q: WatchedQueue, looks: int = 2, timeout: float = 5) -> None:
     assert wait_until(lambda: q.empty_looks >= start + looks, timeout), "no thread waits on the queue"
 
 
+REPLAY_THREADS = ("(_Ticker__push_tick_to_queue)", "(backfilling)")
+
+
+def replay_threads_ended(kinds=REPLAY_THREADS, timeout: float = 5) -> bool:
+    """Waits until no replay or back-filling thread of any ticker is alive (their
+    threads are named after the ticker methods they run; ``kinds`` picks which)."""
+    return wait_until(lambda: not any(t.name.endswith(kinds) for t in threading.enumerate()), timeout)
+
+
 # ---------------------------------------------------------------------------
 # Child interpreters.
 

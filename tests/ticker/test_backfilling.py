@@ -2,7 +2,6 @@
 
 import queue
 import threading
-import time
 
 import polars as pl
 import pytest
@@ -14,6 +13,7 @@ from testkit import (
     consume,
     expected,
     nothing_more,
+    replay_threads_ended,
     take,
     wait_for_looks,
     wait_until,
@@ -73,9 +73,11 @@ def thread_errors(monkeypatch):
     return errors
 
 
-def slow(df, seconds=0.3):
+def built_once(condition, df):
+    """A table the replay's merge hands over only once ``condition()`` holds."""
+
     def build():
-        time.sleep(seconds)
+        assert wait_until(condition), "the condition the table waits for never held"
         return df
 
     return build
@@ -85,7 +87,8 @@ class TestSequence:
     def test_backfilling_then_marker_then_replay(self, replay, console_lines):
         back, main = table(4, close=100.0), table(6)
         replay.tables["bf"] = back
-        replay.tables["a"] = slow(main, 0.1)
+        # the replay's table comes once back-filling has sent its first record
+        replay.tables["a"] = built_once(lambda: replay.tick_queue.qsize() > 0, main)
         replay.send_ticks(CODES, "a", "b", "bf", "bf2")
         got = consume(replay)
         assert got == expected(back, MARKETS, True) + [FINISHED] + expected(main, MARKETS, False) + [EXIT]
@@ -103,7 +106,7 @@ class TestSequence:
         # Back-filling of no rows ends at once; the replay's table takes longer.
         replay.tables["bf"] = table(0)
         main = table(3)
-        replay.tables["a"] = slow(main, 0.3)
+        replay.tables["a"] = built_once(lambda: replay.backfilling_finish_flag is True, main)
         replay.send_ticks(CODES, "a", "b", "bf")
         got = consume(replay)
         assert got == [FINISHED] + expected(main, MARKETS, False) + [EXIT]
@@ -243,7 +246,7 @@ class TestQueuesThroughTheirMethods:
     def test_replaced_queues_carry_the_whole_sequence(self, replay):
         back, main = table(4, close=1.0), table(5)
         replay.tables["bf"] = back
-        replay.tables["a"] = slow(main, 0.1)
+        replay.tables["a"] = built_once(lambda: replay.allow_next_tick_flag_queue.qsize() == 0, main)
         first_tokens, first_notices = replay.allow_next_tick_flag_queue, replay.backfilling_notify_finish_queue
         tokens, notices = queue.SimpleQueue(), queue.SimpleQueue()
         tokens.put(True)
@@ -311,7 +314,7 @@ class TestStopAndRestart:
         replay.allow_next_tick()
         got = consume(replay)
         assert got == expected(new_main, MARKETS, False) + [EXIT]
-        time.sleep(0.2)
+        assert replay_threads_ended()  # the old back-filling left without a notice
         assert replay.backfilling_notify_finish_queue.qsize() == 0
         assert replay.backfilling_finish_flag is True
         assert "backfilling_start_from" not in replay.current_send_ticks_params
@@ -348,7 +351,7 @@ class TestStopAndRestart:
         replay.tables["c"] = new_main
         replay.send_ticks(CODES, "c", "d")
         gate.set()
-        time.sleep(0.2)
+        assert replay_threads_ended(("(backfilling)",))  # the old back-filling saw the newer replay and left
         got = consume(replay)
         assert got == expected(new_main, MARKETS, False) + [EXIT]
         assert replay.backfilling_notify_finish_queue.qsize() == 0

@@ -19,6 +19,7 @@ from testkit import (
     consume,
     expected,
     nothing_more,
+    replay_threads_ended,
     take,
     wait_for_looks,
     wait_until,
@@ -367,7 +368,7 @@ class TestOneReplayAtATime:
         got = consume(replay)
         assert got == expected(second, MARKETS) + [EXIT]
         assert wait_until(lambda: summaries(console_lines))
-        time.sleep(0.2)
+        assert replay_threads_ended()  # the replaced replay's thread is gone, without a summary
         assert len(summaries(console_lines)) == 1 and "需傳送資料共 4 筆" in summaries(console_lines)[0]
 
     def test_tokens_granted_after_the_switch_go_to_the_new_replay(self, replay):
