@@ -70,23 +70,22 @@ def terminate_as_interrupt() -> Iterator[None]:
 @contextmanager
 def deferred_interrupts() -> Iterator[None]:
     """Hold Ctrl-C and SIGTERM back while the block runs (a few renames, a clean-up),
-    then raise the first one that came, so the block is never left half done."""
+    then deliver the first one that came to the handler that was in place, so the block
+    is never left half done and the signal does what it would have done."""
     if not _in_main_thread():
         yield
         return
-    came: list[BaseException] = []
+    came: list[int] = []
 
     def hold(signum: int, frame: FrameType | None) -> None:
         if not came:
-            came.append(Terminated() if signum == signal.SIGTERM else KeyboardInterrupt())
+            came.append(signum)
 
     previous: dict[int, Any] = {}
     for signum in (signal.SIGINT, signal.SIGTERM):
         handler = signal.getsignal(signum)
         if handler is signal.SIG_IGN or handler is None:
             continue  # ignored (or set outside Python): nothing to hold back
-        if signum == signal.SIGTERM and handler is signal.SIG_DFL:
-            continue  # SIGTERM ends the process at once anyway; it is not ours to hold
         previous[signum] = signal.signal(signum, hold)
     try:
         yield
@@ -94,7 +93,7 @@ def deferred_interrupts() -> Iterator[None]:
         for held, handler in previous.items():
             signal.signal(held, handler)
     if came:
-        raise came[0]
+        signal.raise_signal(came[0])
 
 
 @contextmanager
