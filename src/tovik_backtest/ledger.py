@@ -40,6 +40,8 @@ def cents(price: float) -> int:
 
 def fee_cents(amount: float) -> int:
     """A fee in cents, from the decimal text of the amount (12.345 is 1,234 cents)."""
+    if type(amount) is int or (type(amount) is float and amount.is_integer()):
+        return int(amount) * 100  # whole TWD, as most fees are
     return int(Decimal(str(amount)).quantize(_CENT, rounding=ROUND_HALF_EVEN) * 100)
 
 
@@ -131,6 +133,9 @@ class Ledger:
     rows: list[tuple[int, ...]] = field(default_factory=list)  # equity table rows the reference loop closed
     _held: list[_Held] = field(init=False)
     _open_codes: int = 0  # codes with a position open
+    _at: list[tuple[int, ...]] = field(init=False)
+    _base: int = field(init=False)
+    _open_value: int = field(init=False)
 
     def __post_init__(self) -> None:
         n = len(self.codes)
@@ -138,24 +143,28 @@ class Ledger:
         self._held = [_Held() for _ in range(n)]
         s = self.state
         s["base_cents"] = s["peak_cents"] = self.capital_cents
+        # where the fields a fill changes lie: (units, factor, cash, price) per code
+        self._at = [tuple(s.at(f, k) for f in ("units", "factor", "cash_cents", "price_cents")) for k in range(n)]
+        self._base, self._open_value = s.slot("base_cents"), s.slot("open_cents")
 
     # ---- fills -------------------------------------------------------------------------
     def deal(self, k: int, fill: Fill, units: int, buy: bool) -> None:
         """Book one fill of ``units`` shares or contracts of code ``k`` (``fill`` carries its
         price, costs and kinds; its realised cents are filled in here)."""
-        s, held = self.state, self._held[k]
-        factor = s.of("factor", k)
+        a, held = self.state.array, self._held[k]
+        i_units, i_factor, i_cash, i_price = self._at[k]
+        factor = a[i_factor]
         price = cents(fill.price)
         signed = units if buy else -units
         flow = signed * factor * price
         cost = fill.commission_cents + fill.tax_cents
-        before = s.of("units", k)
+        before = a[i_units]
         after = before + signed
-        cash = s.of("cash_cents", k) - flow
-        s.put("cash_cents", k, cash)
-        s.put("units", k, after)
-        s["base_cents"] -= flow + cost
-        s["open_cents"] += signed * factor * s.of("price_cents", k)
+        cash = a[i_cash] - flow
+        a[i_cash] = cash
+        a[i_units] = after
+        a[self._base] -= flow + cost
+        a[self._open_value] += signed * factor * a[i_price]
         t = fill.time_ns
         realized = 0
         if before == 0 or (before > 0) == buy:  # opening or adding
@@ -192,7 +201,7 @@ class Ledger:
         self.tax[k] += fill.tax_cents
         if (before == 0) != (after == 0):  # a position opened or closed
             self._open_codes += 1 if before == 0 else -1
-            s["exposed"] = 1 if self._open_codes else 0
+            self.state["exposed"] = 1 if self._open_codes else 0
         self.fills.append(fill)
         self.point(t)
 

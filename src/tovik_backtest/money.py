@@ -144,6 +144,8 @@ class Recorder:
         self.ledger = Ledger(self.codes, self.state, cents(float(capital)))
         self.tables: list[Any] = []  # the native loop's equity rows, a day's array at a time
         self.finished = False
+        self._days: dict[tuple[str, int], Any] = {}  # (market, session close) -> its trading day
+        self._units: dict[tuple[str, Any], tuple[str, int, int]] = {}  # (code, order lot) -> Sizes.units
 
     # ---- what both loops tell it ---------------------------------------------------------
     def report(self, report: dict[str, Any]) -> None:
@@ -160,11 +162,14 @@ class Recorder:
         t = seconds_to_ns(report["exchange_ts"])
         order = self.orders.get(str(report["id"]), {})
         lot = report.get("order_lot", order.get("order_lot"))
-        kind, per, factor = self.sizes.units(code, market, lot)
+        units = self._units.get((code, lot))
+        if units is None:
+            units = self._units[code, lot] = self.sizes.units(code, market, lot)
+        kind, per, factor = units
         qty = int(report["quantity"])
         price = float(report["price"])
         action = _enum_text(report["action"]) or ""
-        day = mk.trading_day_of(market, t)
+        day = self._trading_day(market, t)
         if kind == "Stock":
             cost = self.charger.charge(code, market, action, price, qty, shares_per_unit=per, trading_day=day)
         else:
@@ -174,6 +179,17 @@ class Recorder:
                     fee_cents(cost.commission), fee_cents(cost.tax), 0)
         self.ledger.deal(k, fill, qty * per, action == "Buy")
         self.ledger.end_of_day(day)
+
+    def _trading_day(self, market: str, t: int) -> Any:
+        # Every time up to the session close ahead is of that close's trading day (the
+        # closes before it were passed), so the day is looked up once per session.
+        close = self.clocks[market].next_close
+        if close is None or t > close:
+            return mk.trading_day_of(market, t)
+        day = self._days.get((market, close))
+        if day is None:
+            day = self._days[market, close] = mk.trading_day_of(market, close)
+        return day
 
     def closes(self, ts_ns: int) -> None:
         """Before the first tick after ``ts_ns``'s predecessor: the session closes passed
@@ -220,7 +236,8 @@ class Recorder:
 
     def _close_mark(self, market: str, close: int) -> None:
         self.ledger.point(close)
-        self.ledger.end_of_day(mk.trading_day_of(market, close))
+        day = self._days.pop((market, close), None)
+        self.ledger.end_of_day(day if day is not None else mk.trading_day_of(market, close))
 
     def per_point(self, code: str) -> int:
         """TWD per price point of one board lot (stocks) or contract (futures) of ``code``."""

@@ -54,6 +54,14 @@ class EngineState:
     def put(self, field: str, k: int, value: int) -> None:
         self.array[self._first[field] + k] = value
 
+    def slot(self, name: str) -> int:
+        """Where a slot lies in ``array`` (for code that reads it often)."""
+        return _SLOTS[name]
+
+    def at(self, field: str, k: int) -> int:
+        """Where field ``field`` of code ``k`` lies in ``array``."""
+        return self._first[field] + k
+
     def open_row(self) -> tuple[int, ...]:
         """The row of the interval the last tick fell in (still open), as the table's rows are."""
         start = _SLOTS["equity_open"]

@@ -33,6 +33,17 @@ void mark_price(const View &v, size_t c, double close) {
 
 void mark_equity(const View &v, size_t c, long long now, const Rows &rows) {
     const long long equity = v[base_cents] + v[open_cents];
+    const long long interval = v[interval_ns];
+    const long long start = v[bucket] == kUnset ? kUnset : v[bucket] * interval;
+    const bool same_row = start != kUnset && now >= start && now - start < interval;
+    if (same_row && equity == v[Slot::equity_close] && v.at(units, c) == 0) {
+        // Nothing moved since the last mark (no open position of this code, no fill):
+        // the peak, the falls and the row stay; only the times go on.
+        if (!v[under])
+            v[peak_ns] = now;
+        v[last_ns] = now;
+        return;
+    }
     if (v[peak_ns] == kUnset)
         v[peak_ns] = now; // the capital is the first peak, held until the first tick
     if (equity >= v[peak_cents]) {
@@ -55,15 +66,14 @@ void mark_equity(const View &v, size_t c, long long now, const Rows &rows) {
     v[last_ns] = now;
 
     // the row of the interval now is in
-    const long long interval = v[interval_ns];
-    const long long bucket_now = now >= 0 ? now / interval : -((-now + interval - 1) / interval);
-    if (bucket_now != v[bucket]) {
+    if (!same_row) { // a division only for a new row
+        const long long bucket_now = now >= 0 ? now / interval : -((-now + interval - 1) / interval);
         if (v[bucket] != kUnset && rows.data) { // no table given: only the open row is kept
             if (v[rows_written] >= rows.capacity)
                 raise_value_error("drive_ticks(): the equity table has room for " + std::to_string(rows.capacity) +
                                   " rows, and the ticks need more; give one row per interval the ticks fall in");
             long long *row = rows.data + v[rows_written] * row_fields;
-            row[row_time] = v[bucket] * interval;
+            row[row_time] = start;
             for (Py_ssize_t k = 0; k < 8; ++k)
                 row[row_equity_open + k] = v.st[Slot::equity_open + k];
             ++v[rows_written];
