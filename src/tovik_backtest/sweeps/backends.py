@@ -15,6 +15,7 @@ from typing import Any
 
 from tovik_backtest.config import RunConfig
 from tovik_backtest.errors import RayUnavailable, SweepError
+from tovik_backtest.ledger import to_twd
 from tovik_backtest.runner import Backtest
 from tovik_backtest.sweeps.refs import StrategyRef
 from tovik_backtest.sweeps.table import FIGURES, empty_row
@@ -25,6 +26,7 @@ __all__ = [
     "import_ray",
     "check_address",
     "run_folder",
+    "RaySession",
     "run_on_ray",
     "run_one",
 ]
@@ -51,7 +53,7 @@ class RunJob:
     strategy: StrategyRef
     config: RunConfig
     out: str | None = None
-    # also hand back the run's whole overall summary and its day-end equity
+    # also hand back the run's overall summary, equity curve and round trips' nets
     detail: bool = False
 
 
@@ -66,8 +68,10 @@ def run_one(job: RunJob) -> dict[str, Any]:
             row[name] = overall[name]
         if job.detail:
             row["overall"] = {k: v for k, v in overall.items() if k != "skipped_days"}
-            row["days"] = [(day.isoformat(), value) for day, value in result.book.days]
-            row["equity"] = [(t, value) for t, value in result.book.equity]
+            book = result.book
+            row["days"] = [(day.isoformat(), to_twd(value)) for day, value in book.days]
+            row["equity"] = book.equity
+            row["trips"] = [to_twd(trip.net_cents) for trip in book.round_trips]
         if job.out is not None:
             row["result"] = str(result.save(job.out))
     except Exception as exc:  # noqa: BLE001 - any failure of a run belongs in its row
@@ -141,16 +145,35 @@ def check_address(address: str | None, *, timeout: float = CONNECT_TIMEOUT_S) ->
 
 
 def run_on_ray(ray: Any, jobs: list[RunJob], address: str | None, on_row: OnRow) -> None:
-    started_here = False
-    if not ray.is_initialized():
-        # address None: RAY_ADDRESS, else a running local cluster, else a new local instance.
-        ray.init(address=address, include_dashboard=False, logging_level=logging.WARNING,
-                 log_to_driver=False)
-        started_here = True
-    try:
+    with RaySession(ray, address) as session:
+        session.run(jobs, on_row)
+
+
+class RaySession:
+    """A connection to Ray kept between calls of ``run`` (a search hands it a batch at a
+    time); a local instance started here is stopped when the ``with`` block is left."""
+
+    def __init__(self, ray: Any, address: str | None) -> None:
+        self.ray, self.address, self.started_here = ray, address, False
+
+    def __enter__(self) -> RaySession:
+        ray = self.ray
+        if not ray.is_initialized():
+            # address None: RAY_ADDRESS, else a running local cluster, else a new local instance.
+            ray.init(address=self.address, include_dashboard=False, logging_level=logging.WARNING,
+                     log_to_driver=False)
+            self.started_here = True
         # One retry covers a lost node; a run that kills its worker every time fails soon.
-        task = ray.remote(num_cpus=1, max_retries=1)(run_one)
-        pending = {task.remote(job): job for job in jobs}
+        self.task = ray.remote(num_cpus=1, max_retries=1)(run_one)
+        return self
+
+    def __exit__(self, *_: Any) -> None:
+        if self.started_here:
+            self.ray.shutdown()
+
+    def run(self, jobs: list[RunJob], on_row: OnRow) -> None:
+        ray = self.ray
+        pending = {self.task.remote(job): job for job in jobs}
         try:
             while pending:
                 ready, _ = ray.wait(list(pending), num_returns=1)
@@ -165,9 +188,6 @@ def run_on_ray(ray: Any, jobs: list[RunJob], address: str | None, on_row: OnRow)
             for ref in pending:
                 ray.cancel(ref, force=True)
             raise
-    finally:
-        if started_here:
-            ray.shutdown()
 
 
 def _ray_error_text(exc: BaseException) -> str:

@@ -28,15 +28,16 @@ from tovik_backtest.money import Sizes
 from tovik_backtest.params import resolve_each
 from tovik_backtest.safe_csv import write_csv
 from tovik_backtest.stops import Terminated, deferred_interrupts, terminate_as_interrupt
-from tovik_backtest.sweeps.backends import RunJob, check_address, import_ray, run_folder, run_on_ray
+from tovik_backtest.sweeps.backends import RaySession, RunJob, check_address, import_ray, run_folder
 from tovik_backtest.sweeps.cache import precache
 from tovik_backtest.sweeps.grid import expand_grid
 from tovik_backtest.sweeps.journal import ABOUT, Journal, check_same_sweep, write_about
-from tovik_backtest.sweeps.pool import exit_if_importing_main, run_on_pool
+from tovik_backtest.sweeps.pool import WorkerPool, exit_if_importing_main
 from tovik_backtest.sweeps.refs import StrategyRef
 from tovik_backtest.sweeps.table import build_table
 
-__all__ = ["SweepInterrupted", "check_backend", "check_out", "identity_of", "run_jobs", "shared_config", "sweep"]
+__all__ = ["SweepInterrupted", "check_backend", "check_out", "identity_of", "open_backend", "run_jobs",
+           "shared_config", "sweep"]
 
 
 class SweepInterrupted(KeyboardInterrupt):
@@ -118,10 +119,16 @@ def run_jobs(ray: Any, address: str | None, local_processes: int | None, jobs: l
     """Carry ``jobs`` out on Ray or on the local pool, each row handed to ``on_row``."""
     if not jobs:
         return
+    with open_backend(ray, address, local_processes) as backend:
+        backend.run(jobs, on_row)
+
+
+def open_backend(ray: Any, address: str | None, local_processes: int | None) -> WorkerPool | RaySession:
+    """Ray (``ray`` given) or the local pool, kept open for several calls of ``run`` in a
+    ``with`` block."""
     if ray is None:
-        run_on_pool(local_processes, jobs, on_row)  # type: ignore[arg-type]
-    else:
-        run_on_ray(ray, jobs, address, on_row)
+        return WorkerPool(local_processes)  # type: ignore[arg-type]
+    return RaySession(ray, address)
 
 
 def sweep(

@@ -36,18 +36,20 @@ def run_key(params: Mapping[str, Any], seed: int) -> str:
                       ensure_ascii=False)
 
 
-def write_about(folder: Path, about: Mapping[str, Any]) -> None:
-    tmp = folder / (ABOUT + ".tmp")
+def write_about(folder: Path, about: Mapping[str, Any], name: str = ABOUT) -> None:
+    tmp = folder / (name + ".tmp")
     tmp.write_text(json.dumps(about, ensure_ascii=False, indent=2, default=repr), encoding="utf-8")
-    os.replace(tmp, folder / ABOUT)
+    os.replace(tmp, folder / name)
 
 
-def check_same_sweep(folder: Path, identity: Mapping[str, Any]) -> None:
-    """Refuse to resume into ``folder`` unless it holds this very sweep."""
-    path = folder / ABOUT
-    if not path.is_file() or not (folder / JOURNAL).is_file():
-        raise SweepError(f"output folder {folder} holds no sweep to resume (no {ABOUT} and "
-                         f"{JOURNAL}); drop resume to start a new sweep there")
+def check_same_sweep(folder: Path, identity: Mapping[str, Any], *, about: str = ABOUT,
+                     journal: str = JOURNAL, what: str = "sweep") -> None:
+    """Refuse to resume into ``folder`` unless it holds this very sweep (or search: ``what``,
+    kept in the files ``about`` and ``journal``)."""
+    path = folder / about
+    if not path.is_file() or not (folder / journal).is_file():
+        raise SweepError(f"output folder {folder} holds no {what} to resume (no {about} and "
+                         f"{journal}); drop resume to start a new {what} there")
     try:
         saved = json.loads(path.read_text(encoding="utf-8"))
     except (OSError, ValueError) as exc:
@@ -56,7 +58,7 @@ def check_same_sweep(folder: Path, identity: Mapping[str, Any]) -> None:
     for name in IDENTITY:
         if _text(saved.get(name)) != _text(mine.get(name)):
             raise SweepError(
-                f"output folder {folder} holds a different sweep ({name} was "
+                f"output folder {folder} holds a different {what} ({name} was "
                 f"{_short(saved.get(name))}, now {_short(mine.get(name))}); resume it with its "
                 "own arguments or choose a new output folder"
             )

@@ -27,7 +27,7 @@ from tovik_backtest.errors import SweepError
 from tovik_backtest.sweeps.backends import RunJob, run_one
 from tovik_backtest.sweeps.table import empty_row
 
-__all__ = ["UNGUARDED_EXIT", "die_with_parent", "exit_if_importing_main", "run_on_pool"]
+__all__ = ["UNGUARDED_EXIT", "WorkerPool", "die_with_parent", "exit_if_importing_main", "run_on_pool"]
 
 # Exit status of a worker whose import of the main script started a sweep of its own.
 UNGUARDED_EXIT = 86
@@ -183,38 +183,57 @@ def run_on_pool(processes: int, jobs: list[RunJob],
     An interrupt (KeyboardInterrupt) ends every worker at once and propagates; the runs
     then in progress are not reported.
     """
-    # Fresh interpreters: forking a process that runs threads (the matcher's, a progress
-    # display's) can deadlock the child.
-    context = multiprocessing.get_context("spawn")
+    with WorkerPool(processes) as pool:
+        pool.run(jobs, on_row)
+
+
+class WorkerPool:
+    """Worker processes kept between calls of ``run`` (a search hands them a batch at a
+    time); leaving the ``with`` block ends them, at once when it is left by an error."""
+
+    def __init__(self, processes: int) -> None:
+        # Fresh interpreters: forking a process that runs threads (the matcher's, a progress
+        # display's) can deadlock the child.
+        self.context = multiprocessing.get_context("spawn")
+        self.processes = processes
+        self.workers: list[_Worker] = []
+
+    def __enter__(self) -> WorkerPool:
+        return self
+
+    def __exit__(self, kind: Any, *_: Any) -> None:
+        _stop_all(self.workers, at_once=kind is not None)
+        self.workers = []
+
+    def run(self, jobs: list[RunJob], on_row: Callable[[dict[str, Any]], None]) -> None:
+        _run_jobs(self.context, self.processes, self.workers, jobs, on_row)
+
+
+def _run_jobs(context: Any, processes: int, workers: list[_Worker], jobs: list[RunJob],
+              on_row: Callable[[dict[str, Any]], None]) -> None:
     queue = deque(jobs)
-    workers: list[_Worker] = []
-    finished = False
-    try:
-        while queue or any(w.job is not None for w in workers):
-            idle = sum(1 for w in workers if w.job is None)
-            for _ in range(min(processes - len(workers), len(queue) - idle)):
-                workers.append(_Worker(context))
-            for w in workers:
-                if w.ready and w.job is None and queue:
-                    job = queue.popleft()
-                    if not w.give(job):
-                        queue.appendleft(job)  # it died; its sentinel says so below
-            by_handle: dict[Any, _Worker] = {}
-            for w in workers:
-                by_handle[w.conn] = w
-                by_handle[w.process.sentinel] = w
-            for handle in wait(list(by_handle)):
-                w = by_handle[handle]
-                if w not in workers:
+    while queue or any(w.job is not None for w in workers):
+        idle = sum(1 for w in workers if w.job is None)
+        for _ in range(min(processes - len(workers), len(queue) - idle)):
+            workers.append(_Worker(context))
+        for w in workers:
+            if w.ready and w.job is None and queue:
+                job = queue.popleft()
+                if not w.give(job):
+                    queue.appendleft(job)  # it died; its sentinel says so below
+        by_handle: dict[Any, _Worker] = {}
+        for w in workers:
+            by_handle[w.conn] = w
+            by_handle[w.process.sentinel] = w
+        for handle in wait(list(by_handle)):
+            w = by_handle[handle]
+            if w not in workers:
+                continue
+            if handle is w.conn or w.conn.poll():
+                if _receive(w, on_row):
                     continue
-                if handle is w.conn or w.conn.poll():
-                    if _receive(w, on_row):
-                        continue
-                _bury(w, on_row)
-                workers.remove(w)
-        finished = True
-    finally:
-        _stop_all(workers, at_once=not finished)
+            _bury(w, on_row)
+            workers.remove(w)
 
 
 def _receive(w: _Worker, on_row: Callable[[dict[str, Any]], None]) -> bool:

@@ -7,7 +7,7 @@ from typing import Any
 
 import polars as pl
 
-__all__ = ["FIGURES", "RESERVED_COLUMNS", "build_table", "empty_row"]
+__all__ = ["FIGURES", "RESERVED_COLUMNS", "build_table", "column_type", "empty_row"]
 
 # Figures taken from a run's summary, in table order.
 FIGURES: tuple[str, ...] = (
@@ -47,7 +47,8 @@ def empty_row(index: int, params: Mapping[str, Any], error: str | None = None) -
     return row
 
 
-def _column_type(values: Sequence[Any]) -> Any:
+def column_type(values: Sequence[Any]) -> Any:
+    """The polars type of a parameter's column (None: shown as each value's text)."""
     kinds = {type(v) for v in values}
     if kinds == {bool}:
         return pl.Boolean
@@ -66,7 +67,7 @@ def build_table(names: Sequence[str], options: Mapping[str, Sequence[Any]],
     rows = sorted(rows, key=lambda r: r["run"])
     columns: dict[str, pl.Series] = {"run": pl.Series("run", [r["run"] for r in rows], pl.Int64)}
     for name in names:
-        dtype = _column_type(options[name])
+        dtype = column_type(options[name])
         values = [r["params"][name] for r in rows]
         if dtype is None:
             columns[name] = pl.Series(name, [repr(v) for v in values], pl.String)
