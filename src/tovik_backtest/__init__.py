@@ -11,7 +11,7 @@ from typing import Any
 
 __version__ = "0.1.0"
 __all__ = ["Backtest", "BacktestError", "BacktestResult", "Costs", "OrderRefused", "RunConfig", "Strategy",
-           "compare_fills", "sweep", "__version__"]
+           "compare_fills", "search", "sweep", "__version__"]
 
 
 def __getattr__(name: str) -> Any:
@@ -40,6 +40,10 @@ def __getattr__(name: str) -> Any:
         from tovik_backtest.compare import compare_fills
 
         return compare_fills
+    if name == "search":
+        from tovik_backtest.searches import search
+
+        return search
     if name == "sweep":
         from tovik_backtest.sweeps import sweep
 

@@ -12,6 +12,7 @@ from tovik_backtest.costs import Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.runner import Backtest, Strategy
 from tovik_backtest.sample_strategy import MovingAverageCross
+from tovik_backtest.searches import search
 from tovik_backtest.sweeps import sweep
 
 STRATEGY = "tovik_backtest.sample_strategy:MovingAverageCross"
@@ -175,6 +176,15 @@ def test_sweep_and_single_run_of_one_configuration_agree(single_run, hang_watchd
     assert about["config"]["costs"] == dataclasses.asdict(COSTS) and about["capital"] == 400_000
 
 
+def test_search_and_single_run_of_one_configuration_agree(single_run, hang_watchdog):
+    config, summary, _ = single_run
+    result = search(MovingAverageCross, {"fast": [5], "slow": [30]}, config=config, trials=1,
+                    local_processes=1)
+    row = result.table.row(0, named=True)
+    assert result.best == {"fast": 5, "slow": 30} and row["value"] == summary["overall"]["net_pnl"]
+    assert {k: row[k] for k in _figures(summary["overall"])} == _figures(summary["overall"])
+
+
 def test_command_run_of_the_same_configuration_agrees(single_run, tmp_path):
     config, summary, _ = single_run
     costs = tmp_path / "costs.toml"
@@ -236,17 +246,20 @@ def test_python_entries_refuse_the_parameter_before_running(case, sample, tmp_pa
     with pytest.raises(BacktestError, match=words):
         sweep(MovingAverageCross, {"slow": [30, 60], name: [value]}, INSTRUMENTS, start, end,
               data_dir=data_dir, local_processes=1, out=tmp_path / "s")
-    assert not (tmp_path / "s").exists()  # nothing ran, nothing was written
+    with pytest.raises(BacktestError, match=words):
+        search(MovingAverageCross, {"slow": (30, 60), name: [value]}, INSTRUMENTS, start, end,
+               data_dir=data_dir, local_processes=1, out=tmp_path / "q")
+    assert not (tmp_path / "s").exists() and not (tmp_path / "q").exists()  # nothing ran or was written
 
 
-@pytest.mark.parametrize("command", ["run", "sweep"])
+@pytest.mark.parametrize("command", ["run", "sweep", "search"])
 @pytest.mark.parametrize("case", list(PARAM_REFUSALS))
 def test_commands_refuse_the_parameter_in_one_line(command, case, sample, tmp_path, capsys):
     data_dir, start, end = sample
     name, value, words = PARAM_REFUSALS[case]
     argv = [command, "--strategy", STRATEGY, "-i", "2330:Stock", "--start", start, "--end", end,
             "--data-dir", str(data_dir), "-p", f"{name}={value}", "--out", str(tmp_path / "o")]
-    if command == "sweep":
+    if command != "run":
         argv += ["--local-processes", "1"]
     assert cli.main(argv) == 2
     err = capsys.readouterr().err.strip().splitlines()

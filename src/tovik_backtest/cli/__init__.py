@@ -1,4 +1,4 @@
-"""The ``tovik-backtest`` command line: demo, run, fetch, sample-data, sweep, report.
+"""The ``tovik-backtest`` command line: demo, run, fetch, sample-data, sweep, search, report.
 
 Each command's parser and handler live in a module of their own; this one puts them
 together and turns set-up errors into one line and exit code 2. Nothing in the library
@@ -11,7 +11,7 @@ import argparse
 import sys
 from collections.abc import Sequence
 
-from tovik_backtest.cli import demo, fetch, report, run, sample_data, sweep
+from tovik_backtest.cli import demo, fetch, report, run, sample_data, search, sweep
 from tovik_backtest.cli.common import EXIT_USAGE, Parser, out, print_summary, run_with_progress
 from tovik_backtest.cli.demo import cmd_demo
 from tovik_backtest.cli.fetch import cmd_fetch
@@ -40,7 +40,7 @@ __all__ = [
 ]
 
 # In the order of the command's help.
-_COMMANDS = (demo, run, fetch, sample_data, sweep, report)
+_COMMANDS = (demo, run, fetch, sample_data, sweep, search, report)
 
 
 def build_parser() -> argparse.ArgumentParser:
