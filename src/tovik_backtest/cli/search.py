@@ -20,6 +20,7 @@ from tovik_backtest.cli.sweep import parse_param, parse_value
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
 from tovik_backtest.loader import load_strategy_class
 from tovik_backtest.searches.choices import OBJECTIVES, SAMPLERS
+from tovik_backtest.stops import ignored_interrupts
 from tovik_backtest.sweeps import import_ray
 
 if TYPE_CHECKING:
@@ -133,15 +134,17 @@ def cmd_search(args: argparse.Namespace) -> int:
         raise UsageError(str(exc)) from None
     except SearchInterrupted as stop:
         bar.stop()
-        sys.stderr.write(_interrupted_line(stop) + "\n")
-        return 130
+        with ignored_interrupts():
+            sys.stderr.write(_interrupted_line(stop) + "\n")
+        return 143 if stop.terminated else 130
     finally:
         bar.stop()
     return _show(result, list(space), args, time.perf_counter() - started)
 
 
 def _interrupted_line(stop: SearchInterrupted) -> str:
-    line = f"search interrupted: {stop.done} of {stop.total} trials told"
+    how = "terminated (SIGTERM)" if stop.terminated else "interrupted"
+    line = f"search {how}: {stop.done} of {stop.total} trials finished"
     if stop.out is None:
         return line + "; nothing was saved (no --out), so it cannot be resumed"
     return f"{line}, saved in {stop.out}; give the same command again with --resume to go on"

@@ -30,6 +30,7 @@ from tovik_backtest.searches.objective import Objective, figures_of
 from tovik_backtest.searches.result import SearchResult, stitch, trials_table
 from tovik_backtest.searches.space import Space, parse_space
 from tovik_backtest.searches.study import TrialJournal, run_study
+from tovik_backtest.stops import Terminated, deferred_interrupts, terminate_as_interrupt
 from tovik_backtest.sweeps.backends import RunJob
 from tovik_backtest.sweeps.cache import precache
 from tovik_backtest.sweeps.driver import check_backend, check_out, identity_of, open_backend, shared_config
@@ -48,9 +49,11 @@ class SearchInterrupted(KeyboardInterrupt):
     """A search stopped by an interrupt; ``table`` holds the trials told so far. With an
     output folder, ``search(..., resume=True)`` with the same arguments goes on."""
 
-    def __init__(self, table: pl.DataFrame, total: int, out: Path | None) -> None:
-        super().__init__(f"search interrupted after {table.height} of {total} trials")
+    def __init__(self, table: pl.DataFrame, total: int, out: Path | None, *, terminated: bool = False) -> None:
+        how = "terminated (SIGTERM)" if terminated else "interrupted"
+        super().__init__(f"search {how} after {table.height} of {total} trials")
         self.table, self.done, self.total, self.out = table, table.height, total, out
+        self.terminated = terminated  # stopped by SIGTERM rather than Ctrl-C
 
 
 def _check_counts(trials: Any, batch: Any, sampler: Any, walk_forward: Any) -> None:
@@ -168,21 +171,24 @@ def search(
         write_about(out_dir, {**about, "partial": True}, ABOUT)
     told()
     try:
-        with open_backend(ray, address, local_processes) as backend:
+        # SIGTERM (a timeout, a scheduler) stops the trials as Ctrl-C does
+        with terminate_as_interrupt(), open_backend(ray, address, local_processes) as backend:
             run.execute = backend.run
             if folds is None:
                 run.study("search", config)
                 result = _plain_result(run, studies)
             else:
                 result = _walk_forward(run, folds, config, out_dir)
-    except KeyboardInterrupt:
-        table = _table(run, studies, folds)
-        if out_dir is not None:
-            table.write_csv(out_dir / "trials.csv")
-            write_about(out_dir, {**about, "partial": True, "trials_told": table.height}, ABOUT)
-        raise SearchInterrupted(table, total, out_dir) from None
+    except KeyboardInterrupt as stop:
+        with deferred_interrupts():  # what finished is saved whole
+            table = _table(run, studies, folds)
+            if out_dir is not None:
+                table.write_csv(out_dir / "trials.csv")
+                write_about(out_dir, {**about, "partial": True, "trials_told": table.height}, ABOUT)
+        raise SearchInterrupted(table, total, out_dir, terminated=isinstance(stop, Terminated)) from None
     if out_dir is not None:
-        _save(out_dir, about, result)
+        with deferred_interrupts():
+            _save(out_dir, about, result)
     return result
 
 
