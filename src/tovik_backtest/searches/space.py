@@ -23,7 +23,9 @@ from tovik_backtest.sweeps.table import RESERVED_COLUMNS
 __all__ = ["Space", "parse_space"]
 
 # Columns of the search's tables besides the parameters.
-SEARCH_COLUMNS = frozenset(("trial", "fold", "value", "state"))
+SEARCH_COLUMNS = frozenset(("trial", "fold", "value", "sortino", "calmar", "profit_factor", "is_start", "is_end",
+                            "is_days", "oos_start", "oos_end", "oos_days", "is_value", "is_net_pnl", "oos_value",
+                            "oos_net_pnl", "oos_sharpe", "oos_max_drawdown", "oos_round_trips"))
 
 
 @dataclass(frozen=True)
