@@ -11,13 +11,15 @@ import tempfile
 
 import pytest
 
+import testkit
+
 IMPORT = "import tovik_backtest.modules.ticker.ticker; import os; print(os.environ['SJ_LOG_PATH'])"
 
 
 def _import(tmp_path, env_changes: dict[str, str]) -> subprocess.CompletedProcess:
     cwd = tmp_path / "cwd"
     cwd.mkdir()
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    env = testkit.child_env()
     env.pop("SJ_LOG_PATH", None)
     env.update(env_changes)
     done = subprocess.run([sys.executable, "-c", IMPORT], cwd=cwd, env=env, capture_output=True, text=True,

@@ -16,6 +16,8 @@ import textwrap
 
 import pytest
 
+import testkit
+
 CYCLES = 200_000
 TICKS = 200_000
 WARM_UP = 20_000
@@ -114,7 +116,7 @@ SCRIPT = textwrap.dedent('''
 @pytest.mark.skipif(bool(os.environ.get("TOVIK_SANITIZED")),
                     reason="resident memory is no measure under the sanitizer's allocator (quarantine)")
 def test_resident_memory_is_flat_over_long_matching_and_replay_runs() -> None:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    env = testkit.child_env()
     done = subprocess.run([sys.executable, "-c", SCRIPT, str(CYCLES), str(TICKS), str(WARM_UP)],
                           capture_output=True, text=True, env=env, timeout=900, check=False)
     assert done.returncode == 0, done.stderr[-4000:]

@@ -9,12 +9,13 @@ into an abort, a crash or an error at exit.
 
 from __future__ import annotations
 
-import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+import testkit
 
 # twenty interpreters ending with busy workers
 pytestmark = pytest.mark.slow
@@ -111,7 +112,7 @@ RUNS = 20
 
 @pytest.mark.parametrize("run", range(RUNS))
 def test_exit_with_busy_workers_and_parked_replays(run: int) -> None:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONFAULTHANDLER="1")
+    env = dict(testkit.child_env(), PYTHONFAULTHANDLER="1")
     done = subprocess.run([sys.executable, "-c", SCRIPT, str(run)], capture_output=True, text=True, env=env,
                           timeout=120, check=False)
     assert done.returncode == 0, f"exit code {done.returncode}\n{done.stderr[-4000:]}"

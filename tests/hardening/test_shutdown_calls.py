@@ -16,6 +16,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+import testkit
+
 # two dozen interpreters ending in the middle of a call
 pytestmark = pytest.mark.slow
 
@@ -109,7 +111,7 @@ RUNS = 4 * len(CALLS)
 
 def _run(run: int, data_dir: str) -> tuple[str, subprocess.CompletedProcess]:
     call = CALLS[run % len(CALLS)]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), PYTHONFAULTHANDLER="1",
+    env = dict(testkit.child_env(), PYTHONFAULTHANDLER="1",
                TOVIK_BACKTEST_DATA_DIR=os.path.join(data_dir, str(run)))
     done = subprocess.run([sys.executable, "-c", SCRIPT, call, str(run)], capture_output=True, text=True,
                           env=env, timeout=120, check=False, cwd=data_dir)

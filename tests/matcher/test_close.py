@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import gc
-import os
 import subprocess
 import sys
 import textwrap
@@ -13,6 +12,8 @@ import weakref
 import pytest
 
 from tovik_backtest.modules.matcher.matcher import Matcher
+
+import testkit
 
 ORDER = {"code": "2330", "product_type": "Stock", "action": "Buy", "price": 100.0, "qty": 1,
          "price_type": "LMT", "order_type": "ROD"}
@@ -102,6 +103,6 @@ def test_never_closed_matcher_keeps_its_worker_and_the_process_exits():
     """)
     # the child finds the package where this interpreter does (installed or in place)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
-                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+                         env=testkit.child_env())
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip().endswith("ok")

@@ -15,6 +15,8 @@ from tovik_backtest import utils
 from tovik_backtest.constant import OperationType
 from tovik_backtest.modules.matcher.matcher import Matcher
 
+import testkit
+
 SUBMITTERS = 3
 ORDERS_PER_SUBMITTER = 150
 TICKS = 3000
@@ -249,11 +251,10 @@ time.sleep(float(sys.argv[1]))
 
 @pytest.mark.parametrize("seconds", ["0.05", "0.2", "0.4"])
 def test_process_exits_cleanly_while_daemon_threads_match(seconds: str) -> None:
-    import os
     import subprocess
     import sys
 
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    env = testkit.child_env()
     done = subprocess.run([sys.executable, "-c", EXIT_WHILE_MATCHING, seconds], check=False, env=env,
                           capture_output=True, timeout=60)
     assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]

@@ -24,6 +24,8 @@ from tovik_backtest.constant import (
 from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.modules.positions.positions import Positions
 
+import testkit
+
 FIELDS = [
     "pending_orders",
     "response_queue",
@@ -621,10 +623,9 @@ time.sleep(float(sys.argv[1]))
 
 @pytest.mark.parametrize("seconds", ["0.05", "0.15", "0.3"])
 def test_process_exits_cleanly_while_workers_are_busy(seconds):
-    import os
     import subprocess
 
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    env = testkit.child_env()
     done = subprocess.run([sys.executable, "-c", EXIT_WHILE_BUSY, seconds], env=env,
                           capture_output=True, timeout=60)
     assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]

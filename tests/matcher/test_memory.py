@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import gc
-import os
 import subprocess
 import sys
 import textwrap
@@ -14,6 +13,8 @@ import pytest
 
 from tovik_backtest import utils
 from tovik_backtest.modules.matcher.matcher import Matcher
+
+import testkit
 
 # One round of everything the order book does: entries of all three order types, a
 # record with a mutable value (the deep-copy fallback), a cut and a re-price, fills,
@@ -115,7 +116,7 @@ def test_resident_memory_is_flat_in_a_long_run() -> None:
         print(before, rss_kb())
     ''')
     # the child imports the package from wherever this process imported it
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    env = testkit.child_env()
     done = subprocess.run([sys.executable, "-c", script], check=False, capture_output=True, text=True, env=env,
                           timeout=300)
     assert done.returncode == 0, done.stderr

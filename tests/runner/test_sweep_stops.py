@@ -19,6 +19,8 @@ from tovik_backtest.sample_strategy import MovingAverageCross
 from tovik_backtest.sweeps import SweepError, SweepInterrupted, sweep
 from tovik_backtest.sweeps.backends import check_address
 
+import testkit
+
 INSTRUMENTS = ["2330:Stock"]
 GRID = {"fast": [5, 10, 20], "slow": [30, 60]}
 # Figures of the machine, not of the run; and where each run was saved.
@@ -45,7 +47,7 @@ def one_go(sample, tmp_path_factory):
 
 
 def env():
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return testkit.child_env()
 
 
 def free_port():
