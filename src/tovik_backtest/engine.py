@@ -297,7 +297,7 @@ def drive(
             finally:
                 run.backfilling = False
                 if table is not None:  # settled even when the strategy raised: a partial result counts
-                    recorder.add_table(table[:state["rows_written"] * len(ROW_FIELDS)])
+                    recorder.add_table(table[:state["rows_written"] * len(ROW_FIELDS)].copy())  # not the room
                     for k, c in enumerate(codes):
                         stats[c].ticks = state.of("ticks", k)
             run.backfilling = backfilling

@@ -55,7 +55,7 @@ def _round_div(a: int, b: int) -> int:
     return q + (1 if 2 * r > b or (2 * r == b and q % 2) else 0)
 
 
-@dataclass
+@dataclass(slots=True)
 class Fill:
     time_ns: int
     trade_id: str
@@ -72,7 +72,7 @@ class Fill:
     realized_cents: int  # what the fill closed, before costs
 
 
-@dataclass
+@dataclass(slots=True)
 class RoundTrip:
     """Flat to flat (or to a reversal) on one instrument; money in cents, quantities in
     shares or contracts; ``factor`` TWD per point per unit."""
@@ -109,7 +109,7 @@ class RoundTrip:
         return amount_cents / 100 / (self.factor * self.quantity) + 0.0 if self.quantity else 0.0
 
 
-@dataclass
+@dataclass(slots=True)
 class _Held:
     basis: int = 0  # cents paid (+) or received (-) for the open units
     trip: RoundTrip | None = None
@@ -136,6 +136,7 @@ class Ledger:
     _at: list[tuple[int, ...]] = field(init=False)
     _base: int = field(init=False)
     _open_value: int = field(init=False)
+    _peak: int = field(init=False)
 
     def __post_init__(self) -> None:
         n = len(self.codes)
@@ -145,7 +146,7 @@ class Ledger:
         s["base_cents"] = s["peak_cents"] = self.capital_cents
         # where the fields a fill changes lie: (units, factor, cash, price) per code
         self._at = [tuple(s.at(f, k) for f in ("units", "factor", "cash_cents", "price_cents")) for k in range(n)]
-        self._base, self._open_value = s.slot("base_cents"), s.slot("open_cents")
+        self._base, self._open_value, self._peak = s.slot("base_cents"), s.slot("open_cents"), s.slot("peak_cents")
 
     # ---- fills -------------------------------------------------------------------------
     def deal(self, k: int, fill: Fill, units: int, buy: bool) -> None:
@@ -228,12 +229,13 @@ class Ledger:
 
     # ---- marks -------------------------------------------------------------------------
     def equity_now(self) -> int:
-        return self.state["base_cents"] + self.state["open_cents"]
+        a = self.state.array
+        return a[self._base] + a[self._open_value]
 
     def point(self, t: int) -> None:
         """A row of the fill table at ``t``: equity now, and its fall from the peak."""
         equity = self.equity_now()
-        self.points.append((t, equity, equity - max(self.state["peak_cents"], equity)))
+        self.points.append((t, equity, equity - max(self.state.array[self._peak], equity)))
 
     def end_of_day(self, day: dt.date) -> None:
         equity = self.equity_now()
