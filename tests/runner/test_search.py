@@ -118,6 +118,19 @@ def test_the_same_seed_gives_the_same_trials_on_any_number_of_workers(sampler, o
         assert runs[0].select("x", "y").unique().height == 12
 
 
+@pytest.mark.parametrize(("space", "trials", "expected"), [
+    ({"x": [9, 3, 5]}, 10, 3),  # a budget beyond the grid tries the grid once
+    ({"x": (8, 10), "y": [4]}, 3, 3),  # a budget the size of the grid exhausts it
+])
+def test_the_grid_sampler_stops_at_the_end_of_its_grid(space, trials, expected, one_day):
+    data_dir, start, end = one_day
+    result = search(Planted, space, ["2330:Stock"], start, end, data_dir=data_dir, costs=DEAR, trials=trials,
+                    batch=2, sampler="grid", local_processes=1)
+    assert result.table.height == expected
+    assert result.table.select(list(space)).unique().height == expected
+    assert result.best["x"] == 9
+
+
 def test_a_search_on_ray_gives_the_pool_s_trials(one_day):
     pytest.importorskip("ray")
     data_dir, start, end = one_day

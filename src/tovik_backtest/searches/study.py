@@ -38,7 +38,15 @@ def make_sampler(kind: str, space: Space, seed: int, batch_index: int) -> optuna
     if kind == "random":
         return optuna.samplers.RandomSampler(seed=batch_seed)
     # the grid is walked in one order fixed by the seed alone; told trials are skipped
-    return optuna.samplers.GridSampler(space.grid(), seed=seed % (2**32))
+    return _Grid(space.grid(), seed=seed % (2**32))
+
+
+class _Grid(optuna.samplers.GridSampler):
+    """The grid sampler without its stop of an exhausted study: that stop works only
+    inside ``Study.optimize``, and the trial budget here is capped at the grid's size."""
+
+    def after_trial(self, study: optuna.Study, trial: Any, state: TrialState, values: Any) -> None:
+        return None
 
 
 class TrialJournal:
