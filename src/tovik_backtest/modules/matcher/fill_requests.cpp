@@ -164,14 +164,15 @@ bool fills_deliver(PyObject *self, FillModel &m, PyObject *code) {
 }
 
 void add_fill_request_methods(std::vector<PyMethodDef> &methods) {
-    methods.push_back(TOVIK_METHOD("defer_request", defer_request,
-                                   "defer_request($self, trade_id, cancel, qty=None, price=None)\n--\n\n"
-                                   "Send a cancellation (cancel=True) or a modification of a resting order\n"
-                                   "that reaches the exchange after the fill model's latency.\n\n"
-                                   "It is carried out at the first tick of the order's instrument at or after\n"
-                                   "its arrival time; when the order is no longer open then, the exchange\n"
-                                   "refuses it with an order report (status code 99), counted in\n"
-                                   "late_requests()."));
+    methods.push_back(
+        TOVIK_METHOD("defer_request", defer_request,
+                     "defer_request($self, trade_id, cancel, qty=None, price=None)\n--\n\n"
+                     "Send a cancellation or modification that reaches the exchange after the latency.\n\n"
+                     "cancel=True cancels the resting order; otherwise qty and price modify it.\n"
+                     "It is carried out at the first tick of the order's instrument at or after\n"
+                     "its arrival time; when the order is no longer open then, the exchange\n"
+                     "refuses it with an order report (status code 99), counted in\n"
+                     "late_requests()."));
     methods.push_back(TOVIK_METHOD("late_requests", late_requests,
                                    "late_requests($self)\n--\n\n"
                                    "Requests that arrived after their order had left the book, per code."));

@@ -395,8 +395,8 @@ void add_fill_methods(std::vector<PyMethodDef> &methods) {
                      "its arrival tick. Set before any order is placed."));
     methods.push_back(TOVIK_METHOD("fill_reasons", fill_reasons,
                                    "fill_reasons($self)\n--\n\n"
-                                   "Why each deal of the fill model filled, in deal order: 'touch',\n"
-                                   "'aggressive', 'through' or 'queue'."));
+                                   "Why each deal of the fill model filled, in deal order.\n\n"
+                                   "Each is 'touch', 'aggressive', 'through' or 'queue'."));
 }
 
 } // namespace tovik::matcher
