@@ -9,7 +9,8 @@ from __future__ import annotations
 
 from typing import Any
 
-__version__ = "0.1.0"
+from tovik_backtest.version import __version__
+
 __all__ = ["Backtest", "BacktestError", "BacktestResult", "Costs", "OrderRefused", "RunConfig", "Strategy",
            "compare_fills", "search", "sweep", "__version__"]
 

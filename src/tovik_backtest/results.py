@@ -11,7 +11,7 @@ from typing import Any
 
 import polars as pl
 
-from tovik_backtest import __version__, measures
+from tovik_backtest import measures
 from tovik_backtest.costs import FUTURES_WITHOUT_COMMISSION_NOTE, Costs
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.fills import Touch
@@ -22,6 +22,7 @@ from tovik_backtest.modules.positions.positions import Positions
 from tovik_backtest.money import EVERY, Recorder, Sizes, parse_every
 from tovik_backtest.safe_csv import write_csv
 from tovik_backtest.state import ROW_FIELDS, UNSET
+from tovik_backtest.version import __version__
 
 _TZ = "Asia/Taipei"
 _TIME = pl.Datetime("ns", _TZ)
