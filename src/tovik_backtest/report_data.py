@@ -79,7 +79,7 @@ def cached_ticks(settings: dict[str, Any]) -> tuple[pl.DataFrame | None, str | N
     if not (start and end and instruments):
         return None, "prices are not drawn: the result does not say which instruments and period it ran on"
     from tovik_backtest.constant import BASIC_INFO
-    from tovik_backtest.runner import merged_ticks
+    from tovik_backtest.tick_table import merged_ticks
 
     folder = settings.get("data_dir") or BASIC_INFO.data_dir
     try:

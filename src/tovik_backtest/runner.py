@@ -20,7 +20,6 @@ from pathlib import Path
 from typing import Any, Protocol
 
 import numpy as np
-import polars as pl
 
 from tovik_backtest import engine, market, utils
 from tovik_backtest.checks import check_data_dir, warm_up
@@ -40,6 +39,7 @@ from tovik_backtest.params import check_declaration, resolve
 from tovik_backtest.reference import run_queued
 from tovik_backtest.results import BacktestResult, InstrumentStats
 from tovik_backtest.stops import deferred_interrupts, stop_text
+from tovik_backtest.tick_table import merged_ticks
 
 __all__ = [
     "Backtest",
@@ -227,19 +227,6 @@ def _default_on_tick(strategy: Strategy) -> Any:
     """The strategy's on_tick, or None when it is the base class's (nothing to call)."""
     hook = strategy.on_tick
     return None if getattr(hook, "__func__", None) is Strategy.on_tick else hook
-
-
-def merged_ticks(
-    instruments: Sequence[Any], start: str, end: str, *, data_dir: str | Path | None = None
-) -> pl.DataFrame:
-    """The ticks of ``instruments`` over the period from the cache, merged in time order
-    (what a back-test replays; no broker login, so only cached days)."""
-    from tovik_backtest.modules.ticker.ticker import Ticker
-
-    codes = [parse_instrument(i).as_dict() for i in instruments]
-    with BASIC_INFO.override(data_dir), utils.quiet_console(True):
-        table: pl.DataFrame = Ticker(None).merge_ticks(codes, start, end)
-        return table
 
 
 def _check_fresh(strategy: Strategy) -> None:

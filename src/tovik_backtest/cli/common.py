@@ -407,7 +407,7 @@ def finish(result: Any, args: argparse.Namespace, data_dir: Path | None) -> None
     drawings = [(kind, getattr(args, kind, None)) for kind in ("report", "plot")]
     if any(path for _, path in drawings):
         from tovik_backtest.plot import PlotUnavailable
-        from tovik_backtest.runner import merged_ticks
+        from tovik_backtest.tick_table import merged_ticks
 
         # one tick table for both drawings: reading the cache is the slow part
         ticks = merged_ticks(result.instruments, args.start, args.end, data_dir=data_dir)
