@@ -38,7 +38,7 @@ import datetime as dt
 import math
 import re
 from collections.abc import Mapping
-from decimal import ROUND_FLOOR, Decimal
+from decimal import ROUND_CEILING, ROUND_FLOOR, Decimal
 
 from tovik_backtest import trading_calendar
 from tovik_backtest.constant import OrderLot
@@ -62,6 +62,8 @@ __all__ = [
     "price_range",
     "previous_trading_day",
     "tick_windows",
+    "price_limits",
+    "in_stock_call_auction",
     "trading_days",
     "is_trading_day",
     "session_close",
@@ -178,13 +180,15 @@ _ETF_BANDS: tuple[tuple[Decimal | None, Decimal], ...] = (
 _FUTURE_STEP = Decimal(1)
 _NOISE = Decimal("0.000001")
 
-
 def _price(code: str, price: object) -> Decimal:
     if type(price) not in (int, float):
         raise TypeError(f"price of {code} must be an int or float, not {type(price).__name__}")
     value = float(price)  # type: ignore[arg-type]
     if not (math.isfinite(value) and value > 0):
         raise ValueError(f"price of {code} must be a finite number > 0, not {price!r}")
+    if value > _FUTURE_RANGE[1]:
+        # beyond every market's range; Decimal would also run out of places on it
+        raise ValueError(f"price of {code} must be at most {_FUTURE_RANGE[1]:,.0f}, not {price!r}")
     # no grid has steps below 0.01: six places absorb the noise of float arithmetic
     # (0.1 + 0.2 is 0.30000000000000004) without ever moving a real price
     return Decimal(str(price)).quantize(_NOISE)
@@ -228,6 +232,10 @@ def price_off_grid_reason(market: str, code: str, price: float) -> str | None:
     _check_market(market)
     if type(price) in (int, float) and not (math.isfinite(price) and price > 0):
         return f"{price!r} is not a valid price of {code}: prices are finite and > 0"
+    low, high = price_range(market, code)
+    if type(price) in (int, float) and not low <= price <= high:
+        return (f"{price!r} is outside the price range of {code} "
+                f"({_fmt(Decimal(str(low)))} to {_fmt(Decimal(str(high)))})")
     value = _price(code, price)
     step, band = _band(market, code, value)
     below = (value / step).to_integral_value(rounding=ROUND_FLOOR) * step
@@ -254,6 +262,23 @@ def price_range(market: str, code: str) -> tuple[float, float]:
     if market == "Future":
         return _FUTURE_RANGE
     return _ETF_RANGE if is_etf(code) else _STOCK_RANGE
+
+
+def _to_grid(market: str, code: str, price: Decimal, rounding: str) -> Decimal:
+    step, _ = _band(market, code, price)
+    return (price / step).to_integral_value(rounding=rounding) * step
+
+
+def price_limits(market: str, code: str, reference: float) -> tuple[float, float]:
+    """The limit-down and limit-up prices of a day whose reference price (the previous
+    trading day's close of a stock, last price of a future) is ``reference``: 90% rounded
+    up to the price grid and 110% rounded down, so both lie within 10% of it
+    (582 gives 524 and 640)."""
+    _check_market(market)
+    ref = _price(code, reference)
+    up = _to_grid(market, code, ref * Decimal("1.1"), ROUND_FLOOR)
+    down = _to_grid(market, code, ref * Decimal("0.9"), ROUND_CEILING)
+    return float(down), float(up)
 
 
 # --- trading days -----------------------------------------------------------------------
@@ -314,6 +339,18 @@ def _closes_of(market: str, day: dt.date) -> tuple[int, ...]:
     if market == "Stock":
         return (base + _STOCK_CLOSE,)
     return (base + _FUTURE_DAY_CLOSE, base + _FUTURE_NIGHT_CLOSE)
+
+
+# Stock call auctions: the opening one before 09:00, the closing one from 13:25 to the
+# 13:30 close; the prints at 09:00:00 and 13:30:00 are their results.
+_STOCK_AUCTIONS = (((8 * 60 + 30) * 60 * NS, 9 * 3600 * NS), ((13 * 60 + 25) * 60 * NS, _STOCK_CLOSE))
+
+
+def in_stock_call_auction(ts_ns: int) -> bool:
+    """Whether ``ts_ns`` (tick convention) lies in a stock call auction: 08:30 up to 09:00
+    or 13:25 up to 13:30 (the auctions' own prints at 09:00 and 13:30 are outside)."""
+    clock = ts_ns % _DAY_NS
+    return any(begin <= clock < end for begin, end in _STOCK_AUCTIONS)
 
 
 def session_close(market: str, ts_ns: int) -> int:

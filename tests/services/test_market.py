@@ -296,3 +296,61 @@ class TestSessions:
 def test_yesterday_taipei():
     taipei_today = (dt.datetime.now(dt.UTC) + dt.timedelta(hours=8)).date()
     assert taipei_today - market.yesterday_taipei() in (dt.timedelta(days=1), dt.timedelta(0))
+
+
+# ---- day price limits, the previous trading day, call auctions, the price range -------------
+
+mk = market  # the tests below take a parameter named market
+
+
+@pytest.mark.parametrize(
+    "market, code, reference, limits",
+    [
+        ("Stock", "2330", 582.0, (524.0, 640.0)),  # 523.8 rounded up, 640.2 rounded down
+        ("Stock", "2330", 500.0, (450.0, 550.0)),  # exactly on the grid: kept
+        ("Stock", "2317", 9.5, (8.55, 10.45)),  # the limit-up price lies in the next band
+        ("Stock", "2317", 47.0, (42.3, 51.7)),  # 42.3 on the 0.05 grid is 42.3; 51.7 is on the 0.1 grid
+        ("Stock", "2317", 1010.0, (909.0, 1110.0)),  # 1,111 rounded down to the 5 grid
+        ("Stock", "0050", 45.0, (40.5, 49.5)),  # the ETF grid
+        ("Future", "TXFR1", 17523.0, (15771.0, 19275.0)),  # 15,770.7 up, 19,275.3 down
+    ],
+)
+def test_price_limits(market, code, reference, limits):
+    assert mk.price_limits(market, code, reference) == limits
+    down, up = limits
+    assert mk.price_off_grid_reason(market, code, down) is None
+    assert mk.price_off_grid_reason(market, code, up) is None
+    assert down >= reference * 0.9 - 1e-9 and up <= reference * 1.1 + 1e-9
+
+
+@pytest.mark.parametrize(
+    "day, previous",
+    [("2024-01-03", "2024-01-02"), ("2024-01-08", "2024-01-05"), ("2024-01-02", "2023-12-29"),
+     ("2024-02-15", "2024-02-05")],  # after the Lunar New Year holidays
+)
+def test_previous_trading_day(day, previous):
+    assert mk.previous_trading_day(day) == dt.date.fromisoformat(previous)
+
+
+@pytest.mark.parametrize(
+    "clock, auction",
+    [("08:29:59.999999", False), ("08:30:00", True), ("08:59:59.999999", True), ("09:00:00", False),
+     ("13:24:59.999999", False), ("13:25:00", True), ("13:29:59.999999", True), ("13:30:00", False),
+     ("03:00:00", False)],
+)
+def test_stock_call_auctions(clock, auction):
+    moment = dt.datetime.fromisoformat(f"2024-01-03 {clock}").replace(tzinfo=dt.UTC)
+    assert mk.in_stock_call_auction(int(moment.timestamp() * 1_000_000) * 1000) is auction
+
+
+@pytest.mark.parametrize(
+    "market, code, price, refused",
+    [("Stock", "2330", 1e308, True), ("Stock", "2330", 1e-300, True), ("Stock", "2330", 0.01, False),
+     ("Stock", "2330", 99_995.0, False), ("Stock", "2330", 100_000.0, True), ("Future", "TXFR1", 1.0, False),
+     ("Future", "TXFR1", 0.5, True), ("Future", "TXFR1", 1e6, False), ("Future", "TXFR1", 1e6 + 1, True)],
+)
+def test_prices_outside_the_range_are_refused_without_a_decimal_error(market, code, price, refused):
+    low, high = mk.price_range(market, code)
+    assert (not low <= price <= high) is refused
+    reason = mk.price_off_grid_reason(market, code, price)
+    assert (reason is not None and "outside the price range" in reason) is refused
