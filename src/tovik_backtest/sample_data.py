@@ -1,8 +1,15 @@
 """Synthetic but realistic tick cache files, for the demo and for trying strategies.
 
-The data is made up: a random walk on the exchange's price grid. It is written in
-exactly the tick cache format the ticker reads (``tovik_backtest.tick_cache``), so a
+The data is made up: a random walk on the exchange's price grid, kept within each day's
+price limits (10% either side of the previous trading day's last price). It is written
+in exactly the tick cache format the ticker reads (``tovik_backtest.tick_cache``), so a
 back-test runs on it without a broker login.
+
+A day is laid out as real days are. The stock trades continuously from 09:00 to 13:25;
+its opening and closing call auctions print at 09:00:00 and 13:30:00. The future trades
+its day session 08:45-13:45 and, before it, the night session that opened at 15:00 of
+the previous trading day and ran to 05:00 the next morning: the broker delivers that
+night session in the file of the trading day it belongs to, and so does this module.
 """
 
 from __future__ import annotations
@@ -17,7 +24,7 @@ from typing import Any
 
 import polars as pl
 
-from tovik_backtest.market import is_trading_day, yesterday_taipei
+from tovik_backtest.market import is_trading_day, previous_trading_day, price_limits, yesterday_taipei
 from tovik_backtest.tick_cache import TICK_SCHEMA, tick_file_name, ticks_dir
 
 __all__ = [
@@ -36,17 +43,22 @@ class _Profile:
     code: str
     market: str
     open_price: float
-    session: tuple[dt.time, dt.time]
+    session: tuple[dt.time, dt.time]  # continuous trading of the day session
     ticks_per_day: int
     max_volume: int
+    closing_auction: dt.time | None = None  # the closing call auction's print
+    night_ticks: int = 0  # ticks of the night session before the day session (futures)
 
 
 SAMPLE_INSTRUMENTS: tuple[_Profile, ...] = (
-    # a large-cap stock: trading 09:00 to 13:30
-    _Profile("2330", "Stock", 580.0, (dt.time(9, 0), dt.time(13, 30)), 3000, 30),
-    # the index future's near month: trading 08:45 to 13:45, one point a tick
-    _Profile("TXFR1", "Future", 17500.0, (dt.time(8, 45), dt.time(13, 45)), 5000, 12),
+    # a large-cap stock: the opening auction prints at 09:00, continuous trading to
+    # 13:25, the closing auction prints at 13:30
+    _Profile("2330", "Stock", 580.0, (dt.time(9, 0), dt.time(13, 25)), 3000, 30, closing_auction=dt.time(13, 30)),
+    # the index future's near month: day session 08:45 to 13:45, one point a tick, and
+    # the night session 15:00 to 05:00 before it
+    _Profile("TXFR1", "Future", 17500.0, (dt.time(8, 45), dt.time(13, 45)), 5000, 12, night_ticks=2000),
 )
+_NIGHT = (dt.time(15, 0), dt.time(5, 0))  # the night session: 15:00 to 05:00 the morning after
 
 
 def stock_tick_size(price: float) -> float:
@@ -84,33 +96,63 @@ def _as_utc_nanos(moment: dt.datetime) -> int:
     return (delta.days * 86_400 + delta.seconds) * 1_000_000_000 + delta.microseconds * 1_000
 
 
-def _day_ticks(profile: _Profile, day: dt.date, price: float, rng: random.Random) -> tuple[dict[str, list[Any]], float]:
-    open_at = dt.datetime.combine(day, profile.session[0])
-    close_at = dt.datetime.combine(day, profile.session[1])
+def _walk(profile: _Profile, open_at: dt.datetime, close_at: dt.datetime, count: int, price: float,
+          limits: tuple[float, float], rng: random.Random, cols: dict[str, list[Any]]) -> float:
+    """``count`` ticks from ``open_at`` (the first one exactly then) to before ``close_at``,
+    appended to ``cols``; the last price."""
     span_us = int((close_at - open_at).total_seconds() * 1_000_000)
-    count = max(1, int(profile.ticks_per_day * rng.uniform(0.8, 1.2)))
     offsets = sorted(rng.randrange(span_us) for _ in range(count - 1))
     offsets.insert(0, 0)  # the opening trade
-    cols: dict[str, list[Any]] = {name: [] for name in TICK_SCHEMA}
     drift = rng.gauss(0.0, 0.02)
+    down, up = limits
     for offset in offsets:
         size = _tick_size(profile, price)
         step = rng.choices((-2, -1, 0, 1, 2), weights=(1, 8 - drift, 10, 8 + drift, 1))[0]
-        price = max(size, _on_grid(price + step * size, size))
+        price = min(max(down, _on_grid(price + step * size, size)), up)
         size = _tick_size(profile, price)
-        bid = _on_grid(price - size * rng.choice((0, 0, 1)), size)
+        # the quotes stay within the limits too: at limit-up the best ask is the limit
+        bid = min(_on_grid(price - size * rng.choice((0, 0, 1)), size), _on_grid(up - size, size))
         ask = _on_grid(bid + size, size)
         buyer_initiated = price >= ask or (price > bid and rng.random() < 0.5)
         close = ask if buyer_initiated else bid
-        moment = open_at + dt.timedelta(microseconds=offset)
-        cols["ts"].append(_as_utc_nanos(moment))
-        cols["close"].append(close)
-        cols["volume"].append(min(profile.max_volume, 1 + int(rng.expovariate(0.4))))
-        cols["bid_price"].append(bid)
-        cols["bid_volume"].append(rng.randint(1, profile.max_volume * 5))
-        cols["ask_price"].append(ask)
-        cols["ask_volume"].append(rng.randint(1, profile.max_volume * 5))
-        cols["tick_type"].append(1 if buyer_initiated else 2)
+        _append(cols, open_at + dt.timedelta(microseconds=offset), close,
+                min(profile.max_volume, 1 + int(rng.expovariate(0.4))), bid, rng.randint(1, profile.max_volume * 5),
+                ask, rng.randint(1, profile.max_volume * 5), 1 if buyer_initiated else 2)
+        price = close
+    return price
+
+
+def _append(cols: dict[str, list[Any]], moment: dt.datetime, close: float, volume: int, bid: float,
+            bid_volume: int, ask: float, ask_volume: int, tick_type: int) -> None:
+    for name, value in (("ts", _as_utc_nanos(moment)), ("close", close), ("volume", volume), ("bid_price", bid),
+                        ("bid_volume", bid_volume), ("ask_price", ask), ("ask_volume", ask_volume),
+                        ("tick_type", tick_type)):
+        cols[name].append(value)
+
+
+def _day_ticks(profile: _Profile, day: dt.date, price: float, rng: random.Random,
+               extra: random.Random) -> tuple[dict[str, list[Any]], float]:
+    """The ticks of ``day`` opening from ``price`` (the previous day's last) and that last
+    price. ``rng`` draws the day session's continuous trading; ``extra`` the night session
+    and the auction prints, so that adding those left the day session's draws as they were."""
+    limits = price_limits(profile.market, profile.code, price)
+    cols: dict[str, list[Any]] = {name: [] for name in TICK_SCHEMA}
+    if profile.night_ticks:
+        evening = previous_trading_day(day)
+        price = _walk(profile, dt.datetime.combine(evening, _NIGHT[0]),
+                      dt.datetime.combine(evening + dt.timedelta(days=1), _NIGHT[1]),
+                      max(1, int(profile.night_ticks * extra.uniform(0.8, 1.2))), price, limits, extra, cols)
+    count = max(1, int(profile.ticks_per_day * rng.uniform(0.8, 1.2)))
+    price = _walk(profile, dt.datetime.combine(day, profile.session[0]), dt.datetime.combine(day, profile.session[1]),
+                  count, price, limits, rng, cols)
+    if profile.closing_auction is not None:
+        # one price for the whole closing auction, a few ticks from the last trade
+        size = _tick_size(profile, price)
+        close = min(max(limits[0], _on_grid(price + extra.choice((-1, 0, 0, 1)) * size, size)),
+                    _on_grid(limits[1] - size, size))
+        _append(cols, dt.datetime.combine(day, profile.closing_auction), close,
+                profile.max_volume * extra.randint(10, 40), close, extra.randint(1, profile.max_volume * 5),
+                _on_grid(close + size, size), extra.randint(1, profile.max_volume * 5), 1)
         price = close
     return cols, price
 
@@ -159,6 +201,7 @@ def write_sample_data(
     folder.mkdir(parents=True, exist_ok=True)
     # One generator per instrument: its ticks do not depend on the others'.
     rngs = [random.Random(seed * 1_000_003 + index) for index in range(len(SAMPLE_INSTRUMENTS))]
+    extras = [random.Random(seed * 1_000_003 + index + 500_000) for index in range(len(SAMPLE_INSTRUMENTS))]
     prices = [profile.open_price for profile in SAMPLE_INSTRUMENTS]
     written: list[Path] = []
     day = dt.date.fromisoformat(start)
@@ -166,7 +209,7 @@ def write_sample_data(
         while day <= trading_day:
             for index, profile in enumerate(SAMPLE_INSTRUMENTS):
                 if day == trading_day:
-                    cols, prices[index] = _day_ticks(profile, day, prices[index], rngs[index])
+                    cols, prices[index] = _day_ticks(profile, day, prices[index], rngs[index], extras[index])
                 else:
                     cols = {name: [] for name in TICK_SCHEMA}
                 written.append(_write_day(folder, profile.code, day, cols))

@@ -32,15 +32,64 @@ def test_files_follow_the_cache_format_and_market_rules(tmp_path):
         day = pl.read_csv(tick_file(tmp_path, profile.code, "2024-01-05"), schema=TICK_SCHEMA)
         assert day.columns == list(TICK_SCHEMA) and day.height > 100
         assert day["ts"].is_sorted()
-        first = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=day["ts"][0] // 1000)
-        last = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=day["ts"][-1] // 1000)
-        assert (first.time(), last.time() <= profile.session[1]) == (profile.session[0], True)
+        times = [dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=ts // 1000) for ts in day["ts"]]
+        session = [t for t in times if t.date() == dt.date(2024, 1, 5) and t.time() >= profile.session[0]]
+        assert session[0].time() == profile.session[0]
+        continuous = [t for t in session if t.time() < profile.session[1]]
+        assert len(session) - len(continuous) == (1 if profile.closing_auction else 0)
+        if profile.closing_auction:
+            assert session[-1].time() == profile.closing_auction
         for price in day["close"]:
             size = stock_tick_size(price) if profile.market == "Stock" else 1.0
             assert abs(price / size - round(price / size)) < 1e-6
         assert set(day["tick_type"].unique()) <= {1, 2} and day["volume"].min() >= 1
         empty = pl.read_csv(tick_file(tmp_path, profile.code, "2024-01-07"), schema=TICK_SCHEMA)
         assert empty.height == 0
+
+
+def _clock(ts):
+    moment = dt.datetime(1970, 1, 1) + dt.timedelta(microseconds=ts // 1000)
+    return moment
+
+
+@pytest.mark.parametrize("day, evening", [("2024-01-05", "2024-01-04"), ("2024-01-08", "2024-01-05")])
+def test_the_future_file_of_a_day_holds_the_night_session_before_it(tmp_path, day, evening):
+    # Monday's file opens with Friday's night session, which ran to Saturday 05:00
+    write_sample_data(tmp_path, days=3, seed=1, start="2024-01-05")
+    table = pl.read_csv(tick_file(tmp_path, "TXFR1", day), schema=TICK_SCHEMA)
+    times = [_clock(ts) for ts in table["ts"]]
+    opening = dt.datetime.fromisoformat(f"{day} 08:45")
+    night = [t for t in times if t < opening]
+    start = dt.datetime.fromisoformat(f"{evening} 15:00")
+    # 15:00 to 05:00 the morning after; nothing after it until the day session opens
+    assert night[0] == start and night[-1] < start + dt.timedelta(hours=14)
+    assert len(night) > 100 and len(times) - len(night) > 1000 and times[len(night)] == opening
+
+
+@pytest.mark.parametrize("code", ["2330", "TXFR1"])
+def test_every_day_trades_within_its_price_limits(tmp_path, code):
+    from tovik_backtest import market as mk
+
+    market = "Stock" if code == "2330" else "Future"
+    write_sample_data(tmp_path, days=12, seed=5)
+    days = sorted({p.name.split(" ")[1] for p in cache_dir(tmp_path).iterdir()})
+    previous = None
+    for day in days:
+        close = pl.read_csv(tick_file(tmp_path, code, day), schema=TICK_SCHEMA)["close"]
+        if not len(close):
+            continue
+        if previous is not None:
+            down, up = mk.price_limits(market, code, previous)
+            assert down <= close.min() and close.max() <= up, day
+        previous = close[-1]
+
+
+def test_the_stock_prints_its_auctions_and_rests_between_13_25_and_13_30(tmp_path):
+    write_sample_data(tmp_path, days=2, seed=9)
+    for day in sample_period(2):
+        times = [_clock(ts).time() for ts in pl.read_csv(tick_file(tmp_path, "2330", day), schema=TICK_SCHEMA)["ts"]]
+        assert times[0] == dt.time(9, 0) and times[-1] == dt.time(13, 30)
+        assert not [t for t in times if dt.time(13, 25) <= t < dt.time(13, 30)]
 
 
 def test_ticker_reads_sample_files_back(tmp_path):
