@@ -70,6 +70,7 @@ class Fill:
     commission_cents: int
     tax_cents: int
     realized_cents: int  # what the fill closed, before costs
+    order_lot: str | None = None  # a stock fill's lot kind: Common (board lots), Odd, IntradayOdd...
 
 
 @dataclass(slots=True)

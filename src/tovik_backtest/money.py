@@ -176,7 +176,7 @@ class Recorder:
             cost = self.charger.charge(code, market, action, price, qty, point_value=factor, trading_day=day)
         fill = Fill(t, str(report["id"]), code, market, action, _enum_text(order.get("price_type")),
                     _enum_text(order.get("order_type")), qty, price, qty * per * factor * cents(price),
-                    fee_cents(cost.commission), fee_cents(cost.tax), 0)
+                    fee_cents(cost.commission), fee_cents(cost.tax), 0, _enum_text(lot) if kind == "Stock" else None)
         self.ledger.deal(k, fill, qty * per, action == "Buy")
         self.ledger.end_of_day(day)
 

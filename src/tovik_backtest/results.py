@@ -240,7 +240,9 @@ class BacktestResult:
     def trades(self) -> pl.DataFrame:
         """The fills, one row per deal report, in the order they happened; money in TWD
         (``realized_pnl`` is what the fill closed, before costs). ``fill_reason`` says why
-        the fill model filled it: touch, aggressive, through or queue."""
+        the fill model filled it: touch, aggressive, through or queue. ``quantity`` counts
+        the order's units: board lots, or shares where ``order_lot`` is an odd lot (empty
+        for futures)."""
         fills = self.book.fills
         return pl.DataFrame([
             _times([f.time_ns for f in fills]).alias("time"),
@@ -249,6 +251,7 @@ class BacktestResult:
             pl.Series("action", [f.action for f in fills], pl.String),
             pl.Series("price_type", [f.price_type for f in fills], pl.String),
             pl.Series("order_type", [f.order_type for f in fills], pl.String),
+            pl.Series("order_lot", [f.order_lot for f in fills], pl.String),
             pl.Series("quantity", [f.quantity for f in fills], pl.Int64),
             pl.Series("price", [f.price for f in fills], pl.Float64),
             pl.Series("value", [to_twd(f.value_cents) for f in fills], pl.Float64),

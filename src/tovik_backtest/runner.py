@@ -170,7 +170,12 @@ class Strategy:
         return pending
 
     def position(self, code: str) -> int:
-        """Net position of ``code`` (buys positive)."""
+        """Net position of ``code`` (buys positive): whole board lots of a stock (odd shares
+        left out), contracts of a future."""
+        return self._run().positions.net_lots(code)
+
+    def position_shares(self, code: str) -> int:
+        """Net shares of stock ``code`` (odd lots included); contracts of a future."""
         return self._run().positions.net_quantity(code)
 
     def _bind_run(self, run: RunState | None) -> None:
@@ -343,7 +348,7 @@ class Backtest:
         strategy = self.strategy
         _check_fresh(strategy)
         strategy._ran = True
-        positions = Positions()
+        positions = Positions(lot_shares=dict(self.sizes.lot_shares))
         matcher = _new_matcher(matcher_cls, positions, self.seed)
         matcher.set_quiet(bool(self.quiet))  # quiet: the console lines are not even made
         stats = {i.code: InstrumentStats(i.code, i.market) for i in self.instruments}
@@ -427,7 +432,7 @@ class Backtest:
         strategy = self.strategy
         _check_fresh(strategy)
         strategy._ran = True
-        positions = Positions()
+        positions = Positions(lot_shares=dict(self.sizes.lot_shares))
         matcher = _new_matcher(matcher_cls, positions, self.seed)
         set_model = getattr(matcher, "set_fill_model", None)  # a host's double may have none
         if set_model is not None:

@@ -262,8 +262,9 @@ def test_cancelled_by_exchange_orders_and_fills_reach_the_real_book(ex):
     ex.order(code="2317", qty=2, action="Sell")
     ex.tick("2330", 99.0, 3)
     ex.tick("2317", 101.0, 9)
-    assert ex.book.net_quantity("2330") == 3
-    assert ex.book.net_quantity("2317") == -2
+    # the book counts a stock's board lots in shares
+    assert (ex.book.net_quantity("2330"), ex.book.net_lots("2330")) == (3000, 3)
+    assert (ex.book.net_quantity("2317"), ex.book.net_lots("2317")) == (-2000, -2)
     assert [r["trade_status"] for r in ex.book.trade_records] == ["Deal", "Cancel", "Deal"]
 
 

@@ -13,11 +13,12 @@ class TestNetPositionAndPnl:
         book.set_positions(deal("2330", "Buy", 2, 100.0), "Stock")
         book.set_positions(deal("2330", "Buy", 2, 102.0), "Stock")
         pos = book.get("2330")
-        assert (pos.quantity, pos.avg_price) == (4, 101.0)
+        # a stock's board lots count 1,000 shares each
+        assert (pos.quantity, pos.avg_price) == (4000, 101.0)
         book.set_positions(deal("2330", "Sell", 1, 105.0), "Stock")
-        assert (pos.quantity, pos.realized_pnl, pos.avg_price) == (3, 4.0, 101.0)
+        assert (pos.quantity, pos.realized_pnl, pos.avg_price) == (3000, 4000.0, 101.0)
         book.set_positions(deal("2330", "Sell", 3, 99.0), "Stock")
-        assert (pos.quantity, pos.realized_pnl, pos.avg_price) == (0, -2.0, 0.0)
+        assert (pos.quantity, pos.realized_pnl, pos.avg_price) == (0, -2000.0, 0.0)
 
     def test_reversal_opens_the_remainder_at_the_fill_price(self):
         book = Positions()
@@ -30,8 +31,8 @@ class TestNetPositionAndPnl:
         book = Positions()
         book.set_positions(deal("2330", "Sell", 2, 100.0), "Stock")
         book.set_current_tick({"code": "2330", "close": 97.5, "timestamp": 1.0})
-        assert book.get("2330").unrealized_pnl == 5.0
-        assert book.summary()["2330"]["unrealized_pnl"] == 5.0
+        assert book.get("2330").unrealized_pnl == 5000.0
+        assert book.summary()["2330"]["unrealized_pnl"] == 5000.0
 
     def test_zero_fill_counts_but_moves_nothing(self):
         book = Positions()
@@ -45,6 +46,39 @@ class TestNetPositionAndPnl:
         with pytest.raises(ValueError):
             book.set_positions(deal("2330", "Buy", qty, price), "Stock")
         assert book.get("2330") is None
+
+
+def lot_deal(action, qty, price, lot):
+    return {**deal("2330", action, qty, price), "order_lot": lot}
+
+
+# (fills as (action, quantity, price, order lot), net shares, whole lots, realised P&L)
+MIXED_LOTS = [
+    ([("Buy", 1, 100.0, "Common"), ("Buy", 1510, 100.0, "IntradayOdd")], 2510, 2, 0.0),
+    ([("Buy", 2, 100.0, "Common"), ("Sell", 500, 104.0, "Odd")], 1500, 1, 2000.0),
+    ([("Buy", 999, 100.0, "Odd"), ("Buy", 1, 100.0, "IntradayOdd")], 1000, 1, 0.0),
+    ([("Sell", 1, 100.0, "Common"), ("Buy", 300, 90.0, "IntradayOdd")], -700, 0, 3000.0),
+    ([("Sell", 3, 100.0, "Common"), ("Buy", 1200, 90.0, "Odd")], -1800, -1, 12000.0),
+]
+
+
+@pytest.mark.parametrize("fills, shares, lots, realized", MIXED_LOTS)
+def test_board_and_odd_lots_add_up_in_shares(fills, shares, lots, realized):
+    book = Positions()
+    for action, qty, price, lot in fills:
+        book.set_positions(lot_deal(action, qty, price, lot), "Stock")
+    pos = book.get("2330")
+    assert (book.net_quantity("2330"), book.net_lots("2330"), pos.realized_pnl) == (shares, lots, realized)
+    assert pos.bought + pos.sold == sum(q * (1000 if lot == "Common" else 1) for _, q, _, lot in fills)
+
+
+def test_a_stock_with_its_own_lot_size_and_a_future_count_their_units():
+    book = Positions(lot_shares={"2330": 500})
+    book.set_positions(lot_deal("Buy", 3, 100.0, "Common"), "Stock")
+    book.set_positions({**deal("TXFR1", "Buy", 2, 17500.0), "oc_type": "Auto"}, "Future")
+    assert (book.net_quantity("2330"), book.net_lots("2330")) == (1500, 3)
+    assert (book.net_quantity("TXFR1"), book.net_lots("TXFR1")) == (2, 2)
+    assert (book.net_quantity("2317"), book.net_lots("2317")) == (0, 0)
 
 
 def test_trade_records_keep_every_call_in_order():

@@ -264,8 +264,8 @@ class TestTables:
         assert set(summary["overall"]) == OVERALL_KEYS
 
     @pytest.mark.parametrize("method, columns", [
-        ("trades", ["time", "trade_id", "code", "action", "price_type", "order_type", "quantity", "price",
-                    "value", "commission", "tax", "realized_pnl", "fill_reason"]),
+        ("trades", ["time", "trade_id", "code", "action", "price_type", "order_type", "order_lot", "quantity",
+                    "price", "value", "commission", "tax", "realized_pnl", "fill_reason"]),
         ("round_trips", ["code", "side", "entry_time", "exit_time", "quantity", "entry_price", "exit_price",
                          "gross", "costs", "net", "mae", "mfe", "mae_points", "mfe_points", "duration",
                          "worst_time"]),

@@ -188,7 +188,7 @@ def test_result_save_writes_reports_trades_summary(sample_dir, tmp_path):
     summary = json.loads((folder / "summary.json").read_text(encoding="utf-8"))
     assert summary["overall"]["fills"] == result.trades().height
     assert (folder / "trades.csv").read_text().startswith(
-        "time,trade_id,code,action,price_type,order_type,quantity,price")
+        "time,trade_id,code,action,price_type,order_type,order_lot,quantity,price")
 
 
 def test_warm_up_period_reaches_strategy_marked(sample_dir):

@@ -78,6 +78,8 @@ struct Matcher {
         PyObject *operation_update_price = nullptr;
         PyObject *code_be_cancel = nullptr;
         PyObject *code_modify = nullptr;
+        PyObject *order_lot_odd = nullptr;          // OrderLot.ODD
+        PyObject *order_lot_intraday_odd = nullptr; // OrderLot.INTRADAY_ODD
         std::vector<PyObject *> enum_types; // values of these types need no deep copy
         PyObject *trade_record_kwnames = nullptr;
 
@@ -130,6 +132,10 @@ struct Matcher {
     bool quiet = false;
     // set_fill_model: how a back-test run decides fills (null: match_deal's own rule).
     std::unique_ptr<FillModel, FillModelDeleter> fills;
+    // fill_odd_lots_whole(True): odd-lot orders fill whole at a tick's price and leave
+    // the tick's board-lot quantity to the other orders (a back-test run's rule; the
+    // matcher's own callers keep one tick quantity shared by every order).
+    bool whole_odd_lots = false;
 
     Matcher() = default;
     Matcher(const Matcher &) = delete;

@@ -23,7 +23,7 @@ Matcher::OrderBook::~OrderBook() {
     Py_XDECREF(synced_list);
     for (PyObject *p : {price_type_lmt, action_buy, action_buy_value, order_type_rod, order_type_ioc, order_type_fok,
                         operation_cancel, operation_update_qty, operation_update_price, code_be_cancel, code_modify,
-                        trade_record_kwnames})
+                        order_lot_odd, order_lot_intraday_odd, trade_record_kwnames})
         Py_XDECREF(p);
     for (PyObject *t : enum_types)
         Py_XDECREF(t);
@@ -64,6 +64,8 @@ void read_vocabulary(nb::handle names, OrderBook &book) {
     safe_ref update_price = member("OperationType", "UPDATE_PRICE");
     safe_ref be_cancel = member("SuccessCode", "OrderBeCancel");
     safe_ref modify = member("SuccessCode", "ModifyOrder");
+    safe_ref odd = member("OrderLot", "ODD");
+    safe_ref intraday_odd = member("OrderLot", "INTRADAY_ODD");
     std::vector<safe_ref> types;
     for (const char *name : {"Action", "PriceType", "OrderType", "OrderCond", "OrderLot", "OCType", "OperationType",
                              "SuccessCode", "FLAG"})
@@ -83,6 +85,8 @@ void read_vocabulary(nb::handle names, OrderBook &book) {
     book.operation_update_price = update_price.release();
     book.code_be_cancel = be_cancel.release();
     book.code_modify = modify.release();
+    book.order_lot_odd = odd.release();
+    book.order_lot_intraday_odd = intraday_odd.release();
     for (safe_ref &t : types)
         book.enum_types.push_back(t.release());
     book.trade_record_kwnames = kwnames.release();
@@ -409,7 +413,33 @@ struct Tick {
     safe_ref close_obj;
     safe_ref ts_obj;
     long long remaining;
+    long long volume; // the tick's whole quantity: a trade took place when above 0
 };
+
+// Is `record` an odd-lot order (OrderLot.ODD or INTRADAY_ODD, or their text)? Futures
+// records have no order_lot.
+bool is_odd_lot(const OrderBook &book, nb::handle record) {
+    PyObject *lot = nullptr;
+    if (PyDict_CheckExact(record.ptr())) {
+        lot = PyDict_GetItemWithError(record.ptr(), TOVIK_KEY("order_lot"));
+        if (!lot) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return false;
+        }
+        return is_same(lot, book.order_lot_odd) || is_same(lot, book.order_lot_intraday_odd);
+    }
+    // another mapping: a missing key is no odd lot, any other failure is the record's own
+    PyObject *value = PyObject_GetItem(record.ptr(), TOVIK_KEY("order_lot"));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    safe_ref held = safe_ref::steal(value);
+    return is_same(held.ptr(), book.order_lot_odd) || is_same(held.ptr(), book.order_lot_intraday_odd);
+}
 
 // The exchange's cancellation report for `record`: built from a deep copy carrying
 // the tick's time and, for IOC, the unfilled rest.
@@ -486,8 +516,11 @@ enum class Step { next, stop };
 // One resting record of (possibly) the tick's instrument. With a fill model (a back-test
 // run) the model says how much a limit ROD order may fill, and an IOC, FOK or market
 // order is decided on this tick even when the tick's quantity is used up: what is left
-// of it is cancelled.
-Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick, FillModel *model) {
+// of it is cancelled. With `whole_odd`, an odd-lot order trades whole at the price of
+// any tick with a trade, whatever quantity the board-lot orders left (there is no
+// odd-lot book to share).
+Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &tick, FillModel *model,
+               bool whole_odd) {
     nb::handle record = c.record;
     if (!still_resting(self, record, c.seq))
         return Step::next;
@@ -499,8 +532,9 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     safe_ref price = get_item(record, TOVIK_KEY("price"));
     safe_ref order_type = get_item(record, TOVIK_KEY("order_type"));
     safe_ref price_type = get_item(record, TOVIK_KEY("price_type"));
-    if (tick.remaining == 0 && !model)
-        return Step::stop;
+    const bool odd = whole_odd && is_odd_lot(book, record);
+    if (odd ? tick.volume == 0 : (tick.remaining == 0 && !model))
+        return odd ? Step::next : Step::stop;
     const FillDecision decision = model ? fill_decision(*model, record.ptr()) : FillDecision{};
     if (decision.waits) // not arrived yet
         return Step::next;
@@ -511,7 +545,21 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     safe_ref cancel_info;
     auto remove = [&] { remove_record(self, record, &c.seq, -1); };
 
-    if (same_or_equal(order_type, book.order_type_rod)) {
+    if (odd) {
+        const bool rod = same_or_equal(order_type, book.order_type_rod);
+        if (rod || same_or_equal(order_type, book.order_type_ioc) || same_or_equal(order_type, book.order_type_fok)) {
+            if (price_match) {
+                qty_match = true;
+                deal_qty = quantity_of(record);
+                if (rod)
+                    set_get_item(record, TOVIK_KEY("quantity"), int_object(0));
+            } else if (!rod) {
+                cancel_info = cancellation_report(self, book, record, tick, nullptr);
+            }
+            if (price_match || !rod)
+                remove();
+        }
+    } else if (same_or_equal(order_type, book.order_type_rod)) {
         if (price_match) {
             long long q = quantity_of(record);
             deal_qty = std::min(q, tick.remaining);
@@ -553,7 +601,8 @@ Step match_one(PyObject *self, const OrderBook &book, const Candidate &c, Tick &
     }
 
     if (price_match && qty_match) {
-        tick.remaining -= deal_qty;
+        if (!odd)
+            tick.remaining -= deal_qty;
         safe_ref deal = deep_copy(book, record);
         safe_ref quantity = int_object(deal_qty);
         set_get_item(deal, TOVIK_KEY("quantity"), quantity);
@@ -616,7 +665,10 @@ PyObject *match_deal(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 void match_tick(PyObject *self, PyObject *code, double close, PyObject *close_obj, PyObject *ts_obj, long long qty) {
     BookLock lock(self);
     OrderBook &book = native(self).book;
-    Tick tick{safe_ref::borrow(code), close, safe_ref::borrow(close_obj), safe_ref::borrow(ts_obj), qty};
+    Tick tick{safe_ref::borrow(code), close, safe_ref::borrow(close_obj), safe_ref::borrow(ts_obj), qty, qty};
+    // Board-lot orders stop the scan once the tick's quantity is used up; odd-lot orders
+    // (when they fill whole) are still reached behind them.
+    const bool whole_odd = native(self).whole_odd_lots;
 
     safe_ref orders = pending_orders_of(self);
     if (!in_sync(book, orders.ptr()))
@@ -626,7 +678,7 @@ void match_tick(PyObject *self, PyObject *code, double close, PyObject *close_ob
 
     FillModel *model = native(self).fills.get();
     for (const Candidate &c : candidates)
-        if (match_one(self, book, c, tick, model) == Step::stop)
+        if (match_one(self, book, c, tick, model, whole_odd) == Step::stop && !whole_odd)
             break;
 }
 
@@ -689,7 +741,31 @@ void book_entered(PyObject *self, nb::handle list, nb::handle record) {
 
 void load_vocabulary(nb::handle names, Matcher::OrderBook &book) { read_vocabulary(names, book); }
 
+namespace {
+
+PyObject *fill_odd_lots_whole(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"fill_odd_lots_whole", {"whole"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    if (!PyBool_Check(a[0]))
+        raise_type_error("fill_odd_lots_whole(): argument 'whole' must be bool, not " + type_name_of(a[0]));
+    Matcher &m = native_ready(self);
+    BookLock lock(self);
+    m.whole_odd_lots = a[0] == Py_True;
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
 void add_order_book_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_METHOD("fill_odd_lots_whole", fill_odd_lots_whole,
+                                   "fill_odd_lots_whole($self, whole)\n--\n\n"
+                                   "Fill odd-lot orders whole, outside the tick's board-lot quantity.\n\n"
+                                   "With whole=True an odd-lot order (OrderLot.ODD or INTRADAY_ODD) whose\n"
+                                   "price condition holds on a tick with a trade fills its whole quantity\n"
+                                   "at the tick's price and uses none of the tick's quantity; an odd-lot\n"
+                                   "IOC or FOK order whose price does not hold is cancelled. The default,\n"
+                                   "False, shares one tick quantity among all orders."));
     methods.push_back(TOVIK_METHOD("match_deal", match_deal,
                                    "match_deal($self, /, code, tick_close, tick_qty, tick_ts)\n--\n\n"
                                    "模擬搓合\n\n"

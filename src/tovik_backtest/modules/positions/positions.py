@@ -2,7 +2,10 @@
 
 The matcher tells it every tick (``set_current_tick``), every fill and exchange
 cancellation (``add_trade_record``) and every fill again as a position change
-(``set_positions``). P&L is in price points times quantity (no contract multiplier).
+(``set_positions``). Quantities count shares for stocks (a board-lot fill of ``n`` lots
+is ``n`` times the lot's shares, an odd-lot fill counts its shares) and contracts for
+futures; P&L is in price points times that quantity (no futures multiplier), so a stock's
+P&L is in TWD.
 """
 
 from __future__ import annotations
@@ -12,22 +15,32 @@ import threading
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["Positions", "Position"]
+__all__ = ["Positions", "Position", "BOARD_LOT_SHARES"]
 
 _BUY = "Buy"
+BOARD_LOT_SHARES = 1000
+_ODD_LOTS = ("Odd", "IntradayOdd")
 
 
 @dataclass
 class Position:
     code: str
     product_type: str | None = None
-    quantity: int = 0  # net: buys positive, sells negative
+    quantity: int = 0  # net shares (stocks) or contracts (futures): buys positive, sells negative
     avg_price: float = 0.0  # average open price of the net position
     realized_pnl: float = 0.0
     last_price: float | None = None
     bought: int = 0
     sold: int = 0
     fills: int = 0
+    lot_shares: int = 1  # shares in one board lot (1 for futures)
+
+    @property
+    def lots(self) -> int:
+        """The whole board lots (stocks) or contracts of the net position; a part lot of
+        odd shares is left out (toward zero)."""
+        whole = abs(self.quantity) // self.lot_shares
+        return whole if self.quantity >= 0 else -whole
 
     @property
     def unrealized_pnl(self) -> float:
@@ -57,6 +70,8 @@ class Positions:
     trade_records: list[dict[str, Any]] = field(default_factory=list)
     positions: dict[str, Position] = field(default_factory=dict)
     current_tick: dict[str, Any] | None = None
+    # shares per board lot of stocks whose lot is not the usual 1,000
+    lot_shares: dict[str, int] = field(default_factory=dict)
     _lock: threading.RLock = field(default_factory=threading.RLock, repr=False, compare=False)
 
     def _position(self, code: str) -> Position:
@@ -101,6 +116,14 @@ class Positions:
                 }
             )
 
+    def _shares_per_unit(self, code: str, product_type: str, trade: dict[str, Any]) -> int:
+        if product_type != "Stock":
+            return 1
+        lot = trade.get("order_lot")
+        if str(getattr(lot, "value", lot)) in _ODD_LOTS:
+            return 1
+        return self.lot_shares.get(code, BOARD_LOT_SHARES)
+
     def set_positions(self, trade: dict[str, Any], product_type: str) -> None:
         """Apply one fill (a deal record) to the instrument's net position."""
         qty = int(trade["quantity"])
@@ -108,8 +131,11 @@ class Positions:
         if qty < 0 or not math.isfinite(price):
             raise ValueError(f"invalid fill: quantity {qty}, price {price}")
         with self._lock:
-            pos = self._position(trade["code"])
+            code = trade["code"]
+            qty *= self._shares_per_unit(code, product_type, trade)
+            pos = self._position(code)
             pos.product_type = product_type
+            pos.lot_shares = self.lot_shares.get(code, BOARD_LOT_SHARES) if product_type == "Stock" else 1
             pos.fills += 1
             if qty == 0:
                 return
@@ -141,8 +167,14 @@ class Positions:
         return self.positions.get(code)
 
     def net_quantity(self, code: str) -> int:
+        """Net shares (stocks) or contracts (futures) of ``code``."""
         pos = self.positions.get(code)
         return pos.quantity if pos else 0
+
+    def net_lots(self, code: str) -> int:
+        """Net whole board lots (stocks) or contracts (futures) of ``code``."""
+        pos = self.positions.get(code)
+        return pos.lots if pos else 0
 
     def summary(self) -> dict[str, dict[str, Any]]:
         with self._lock:
