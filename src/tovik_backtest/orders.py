@@ -3,7 +3,9 @@
 The desk calls the matcher's ``add_order``, ``modify_order`` and ``cancel_order`` on the
 runner's own thread, so the strategy learns at once whether a request was taken (the
 new order's id) or refused (``OrderRefused`` with the reason). It also expires day
-(ROD) orders at the close of the session they were placed in.
+(ROD) orders at the close of the session they were placed in, and applies the exchanges'
+own refusals (``exchange_rules``). The tick data holds no odd-lot book, so the desk has
+the matcher fill odd-lot orders whole at a tick's price, outside its board-lot volume.
 """
 
 from __future__ import annotations
@@ -14,12 +16,16 @@ import operator
 from typing import Any
 
 from tovik_backtest import market as mk
+from tovik_backtest.constant import BASIC_INFO, OCType, OrderCond, OrderLot, OrderType, PriceType
 from tovik_backtest.errors import OrderRefused
+from tovik_backtest.exchange_rules import ExchangeRules
 from tovik_backtest.instruments import Instrument
+from tovik_backtest.modules.positions.positions import BOARD_LOT_SHARES
 
 __all__ = ["OrderDesk", "tick_ts_ns"]
 
 _KNOWN_PRICES = 4096  # on-grid prices remembered per run before the memory starts over
+_ODD_LOTS = (OrderLot.ODD.value, OrderLot.INTRADAY_ODD.value)
 
 
 
@@ -52,6 +58,27 @@ def _text(value: Any) -> str:
     return str(getattr(value, "value", value))
 
 
+def _member_text(value: Any, kind: Any, what: str, request: str, used: bool = True) -> str:
+    """The text value of an order field, given as its text or as a member of ``kind``; a
+    field the order's market ``used`` must hold one of the member values."""
+    if type(value) is kind:
+        text: str = value.value
+        return text
+    if type(value) is not str:
+        raise OrderRefused(f"{request}: {what} must be text such as {next(iter(kind)).value!r}, "
+                           f"not {type(value).__name__} {value!r}")
+    if used and value not in kind._value2member_map_:
+        raise OrderRefused(f"{request} refused by the exchange: {what} {value!r} is not one of "
+                           f"{', '.join(m.value for m in kind)}")
+    return value
+
+
+def _refusal(exc: Exception) -> bool:
+    """Whether the matcher's exception is the exchange refusing a request: its refusals are
+    plain ``Exception``s; anything else (a fault, a bug) is not the strategy's to catch."""
+    return type(exc) is Exception
+
+
 class OrderDesk:
     """Checks and places one run's orders and keeps the day orders' expiry times."""
 
@@ -66,10 +93,16 @@ class OrderDesk:
         self._unplaced = False  # day orders placed before the first tick, close not yet known
         self._on_grid: set[tuple[str, float]] = set()  # limit prices known to be on the grid
         self._closes: dict[str, tuple[int, int]] = {}  # market -> (a time asked, its session close)
+        self.rules = ExchangeRules(BASIC_INFO.data_dir, stats)
+        self._day_trade_sells: set[str] = set()  # ids of sell-first day trades (need no shares)
+        # A back-test has no odd-lot book: odd-lot orders fill whole, beside the board lots.
+        whole = getattr(matcher, "fill_odd_lots_whole", None)
+        if whole is not None:
+            whole(True)
 
     # ---- requests ----------------------------------------------------------------------
     def add(self, action: str, code: Any, price: Any, qty: Any, price_type: Any, order_type: Any,
-            order_cond: Any, order_lot: Any, oc_type: Any, product_type: Any) -> str:
+            order_cond: Any, order_lot: Any, oc_type: Any, product_type: Any, daytrade_short: Any = False) -> str:
         market = self.markets.get(code) if isinstance(code, str) else None
         if market is None:
             raise OrderRefused(f"{_request(action, code)}: {code!r} is not an instrument of this back-test "
@@ -83,30 +116,66 @@ class OrderDesk:
         if quantity < 1:
             raise OrderRefused(f"{_request(action, code)}: the quantity must be at least 1, not {quantity}")
         value = price if type(price) is float else _price(price, f"{_request(action, code)}: the price")
+        request = _request(action, code)
+        price_type = _member_text(price_type, PriceType, "price_type", request)
+        order_type = _member_text(order_type, OrderType, "order_type", request)
+        # the fields of the other market are passed on unread, but must be text too
+        stock = market == "Stock"
+        order_cond = _member_text(order_cond, OrderCond, "order_cond", request, stock)
+        order_lot = _member_text(order_lot, OrderLot, "order_lot", request, stock)
+        oc_type = _member_text(oc_type, OCType, "oc_type", request, not stock)
+        if type(daytrade_short) is not bool:
+            raise OrderRefused(f"{request}: daytrade_short must be True or False, not {daytrade_short!r}")
         if price_type == "LMT" and (code, value) not in self._on_grid:
             reason = mk.price_off_grid_reason(market, code, value)
             if reason is not None:
-                raise OrderRefused(f"{_request(action, code)}: {reason}")
+                raise OrderRefused(f"{request}: {reason}")
             if len(self._on_grid) >= _KNOWN_PRICES:
                 self._on_grid.clear()
             self._on_grid.add((code, value))
+        now = self.now_ns
+        close = None if now is None else self._session_close(market, now)
+        reason = self.rules.order_reason(code, market, action, value, quantity, price_type, order_type,
+                                         order_cond, order_lot, now, close)
+        if reason is None and stock and action == "Sell" and order_cond == "Cash" and not daytrade_short:
+            reason = self._uncovered_sell(code, quantity, order_lot)
+        if reason is not None:
+            raise OrderRefused(f"{request} refused by the exchange: {reason}")
         before = len(self.matcher.pending_orders)
         try:
             self.matcher.add_order(code, product_type, action, value, quantity, price_type, order_type,
                                    order_cond, order_lot, oc_type)
-        except Exception as exc:  # the matcher's refusals are plain exceptions and type errors
-            raise OrderRefused(f"{_request(action, code)} refused by the exchange: {exc}") from None
+        except Exception as exc:
+            if not _refusal(exc):
+                raise
+            raise OrderRefused(f"{request} refused by the exchange: {exc}") from None
         pending = self.matcher.pending_orders
         if len(pending) != before + 1:
             raise OrderRefused(f"{_request(action, code)}: the exchange took the order but stored no record of it")
         trade_id: str = pending[-1]["trade_id"]
+        if daytrade_short:
+            self._day_trade_sells.add(trade_id)
         if order_type == "ROD":
-            close = None if self.now_ns is None else self._session_close(market, self.now_ns)
             self._day_orders[trade_id] = (code, close)
             self._unplaced = self._unplaced or close is None
             if close is not None and (self._next_close is None or close < self._next_close):
                 self._next_close = close
         return trade_id
+
+    def _uncovered_sell(self, code: str, quantity: int, order_lot: str) -> str | None:
+        """Why a Cash sell of ``quantity`` is more than the shares held can cover (less what
+        the resting Cash sells offer already), or None."""
+        positions = getattr(self.matcher, "positions", None)
+        if positions is None:
+            return None
+        lot = positions.lot_shares.get(code, BOARD_LOT_SHARES)
+        offered = 0
+        for record in self.matcher.pending_orders:
+            if (record.get("code") == code and _text(record.get("action")) == "Sell"
+                    and _text(record.get("order_cond")) == "Cash" and record["trade_id"] not in self._day_trade_sells):
+                offered += int(record["quantity"]) * (1 if _text(record.get("order_lot")) in _ODD_LOTS else lot)
+        shares = quantity * (1 if order_lot in _ODD_LOTS else lot)
+        return self.rules.cash_sell_reason(code, shares, positions.net_quantity(code), offered)
 
     def _session_close(self, market: str, ts_ns: int) -> int:
         # Orders come in time order: the close found for an earlier time holds for every
@@ -128,9 +197,17 @@ class OrderDesk:
             if not (math.isfinite(value) and value > 0):
                 raise OrderRefused(f"{what}: the price must be finite and > 0, not {value!r}")
             if _text(record.get("price_type")) == "LMT":
-                reason = mk.price_off_grid_reason(self.markets[code], code, value)
+                market = self.markets[code]
+                reason = mk.price_off_grid_reason(market, code, value)
+                if reason is None and self.now_ns is not None:
+                    reason = self.rules.price_reason(code, market, value, self.now_ns,
+                                                     self._session_close(market, self.now_ns))
                 if reason is not None:
                     raise OrderRefused(f"{what}: {reason}")
+        if cut is not None and cut > 0 and cut == record.get("quantity"):
+            # Cutting every open lot leaves nothing to trade: the order is cancelled.
+            self.cancel(trade_id)
+            return
         self._send_modify(record, trade_id, cut, value)
 
     def _send_modify(self, record: dict[str, Any], trade_id: str, cut: int | None, value: float | None) -> None:
@@ -138,14 +215,21 @@ class OrderDesk:
         try:
             self.matcher.modify_order(trade_id, cut, value)
         except Exception as exc:
+            if not _refusal(exc):
+                raise
             raise OrderRefused(f"modify {trade_id} refused by the exchange: {exc}") from None
 
     def cancel(self, trade_id: Any) -> None:
         self._resting(trade_id, "cancel")
+        self._cancel(trade_id)
+
+    def _cancel(self, trade_id: str) -> None:
         self._day_orders.pop(trade_id, None)
         try:
             self.matcher.cancel_order(trade_id)
         except Exception as exc:
+            if not _refusal(exc):
+                raise
             raise OrderRefused(f"cancel {trade_id} refused by the exchange: {exc}") from None
 
     def _resting(self, trade_id: Any, verb: str) -> dict[str, Any]:

@@ -52,6 +52,8 @@ class InstrumentStats:
     late_requests: int = 0  # modifications and cancellations that arrived after their order left the book
     # day -> rows of its file that repeat an earlier row exactly (days with none left out)
     repeated_rows: dict[str, int] = field(default_factory=dict)
+    # trading days whose price limits could not be checked (no previous day in the cache)
+    limits_unchecked: list[str] = field(default_factory=list)
 
 
 @dataclass
@@ -107,6 +109,9 @@ class BacktestResult:
         if self.fills.startswith("touch(") and self._resting_limit_fills():
             notes.append("passive fills are optimistic: under the touch model a resting limit order fills on the "
                          "first tick at its price, ahead of the displayed queue; compare with --fills touch,queue")
+        if self.limits_unchecked:
+            notes.append("price limits not checked (previous trading day not in the cache): "
+                         + ", ".join(self.limits_unchecked))
         if self.errors:
             count = len(self.errors)
             notes.append(f"{count} error record{'s' if count != 1 else ''} were logged during the run "
@@ -122,6 +127,12 @@ class BacktestResult:
         if len(self.fill_reasons) == len(self.deals) == len(fills):
             return list(self.fill_reasons)
         return [None] * len(fills)
+
+    @property
+    def limits_unchecked(self) -> list[str]:
+        """"<code> <day>" of each instrument-day whose orders' price limits were not
+        checked: the cache lacked the previous trading day's ticks."""
+        return [f"{s.code} {day}" for s in self.stats.values() for day in s.limits_unchecked]
 
     @property
     def ticks(self) -> int:
@@ -207,6 +218,7 @@ class BacktestResult:
         recorder = self._recorder
         overall["exposure"] = recorder.exposed_ticks / recorder.ticks if recorder.ticks else 0.0
         overall["skipped_days"] = list(self.skipped_days)
+        overall["limits_unchecked"] = self.limits_unchecked
         overall["errors"] = len(self.errors)
         overall["fill_model"] = self.fills  # "fills" stays the count of fills
         overall["backfilling_ticks"] = self.backfilling_ticks

@@ -136,12 +136,15 @@ class Strategy:
         order_lot: str = OrderLot.COMMON.value,
         oc_type: str = OCType.AUTO.value,
         product_type: str | None = None,
+        daytrade_short: bool = False,
     ) -> str:
         """Place a sell order and return its id; its order report reaches ``on_order``.
 
-        Raises ``OrderRefused`` with the reason when the order is not accepted."""
+        A Cash sell of stock needs the shares held, unless ``daytrade_short=True`` makes it
+        a sell-first day trade. Raises ``OrderRefused`` with the reason when the order is
+        not accepted."""
         return self._submit_add(Action.SELL.value, code, price, qty, price_type, order_type,
-                         order_cond, order_lot, oc_type, product_type)
+                         order_cond, order_lot, oc_type, product_type, daytrade_short)
 
     def modify(self, trade_id: str, qty: int | None = None, price: float | None = None) -> None:
         """Cut an order's open quantity by ``qty`` and/or give it a new ``price``
@@ -190,9 +193,9 @@ class Strategy:
 
     def _submit_add(self, action: str, code: str, price: float, qty: int, price_type: str,
                     order_type: str, order_cond: str, order_lot: str, oc_type: str,
-                    product_type: str | None) -> str:
+                    product_type: str | None, daytrade_short: bool = False) -> str:
         trade_id: str = self._run().ordering().add(action, code, price, qty, price_type, order_type,
-                                                   order_cond, order_lot, oc_type, product_type)
+                                                   order_cond, order_lot, oc_type, product_type, daytrade_short)
         return trade_id
 
 

@@ -252,9 +252,9 @@ OVERALL_KEYS = {"ticks", "orders", "fills", "filled_qty", "exchange_cancels", "e
                 "net_pnl", "capital", "max_drawdown", "max_drawdown_pct", "max_drawdown_pct_of_capital",
                 "max_drawdown_duration", "round_trips", "win_rate",
                 "profit_factor", "average_trade", "sharpe", "exposure", "backfilling_ticks", "wall_seconds",
-                "ticks_per_second", "skipped_days", "errors", "fill_model", "late_requests", "return_pct",
-                "annual_return", "sortino", "calmar", "daily_returns", "longest_losing_streak", "average_duration",
-                "costs_share", "by_instrument", "by_side"}
+                "ticks_per_second", "skipped_days", "limits_unchecked", "errors", "fill_model", "late_requests",
+                "return_pct", "annual_return", "sortino", "calmar", "daily_returns", "longest_losing_streak",
+                "average_duration", "costs_share", "by_instrument", "by_side"}
 
 
 class TestTables:

@@ -127,7 +127,8 @@ class SellsOnce(Strategy):
 
     def on_tick(self, tick):
         if self.id is None and tick["code"] == "2330":
-            self.id = self.sell("2330", self.price, 1, order_type=self.order_type)
+            # sold first, as a day trade: no shares are held
+            self.id = self.sell("2330", self.price, 1, order_type=self.order_type, daytrade_short=True)
 
     def on_order(self, report):
         if report["order"]["id"] == self.id:
@@ -150,8 +151,16 @@ def test_a_day_order_does_not_fill_on_the_next_day(sample_dir):
     assert summary["overall"]["expired"] == 1
 
 
+def _limit_up(sample_dir):
+    """The highest sell price the second sample day takes (its first day's close + 10%)."""
+    from tovik_backtest import market as mk
+
+    close = merged_ticks(["2330:Stock"], START, START, data_dir=sample_dir)["close"][-1]
+    return mk.price_limits("Stock", "2330", close)[1]
+
+
 def test_a_day_order_left_at_the_end_of_the_data_expires(sample_dir):
-    strategy = SellsOnce(9000.0, "ROD")
+    strategy = SellsOnce(_limit_up(sample_dir), "ROD")
     result = Backtest(strategy, ["2330:Stock"], END, END, data_dir=sample_dir).run()
     assert strategy.seen == [OperationType.NEW, OperationType.CANCEL]
     assert result.stats["2330"].expired == 1
@@ -165,7 +174,7 @@ def test_strategy_cancels_are_not_counted_as_expired(sample_dir):
             if first and self.id is not None:
                 self.cancel(self.id)
 
-    strategy = CancelsAtOnce(9000.0, "ROD")
+    strategy = CancelsAtOnce(_limit_up(sample_dir), "ROD")
     result = Backtest(strategy, ["2330:Stock"], END, END, data_dir=sample_dir).run()
     assert strategy.seen == [OperationType.NEW, OperationType.CANCEL]
     assert result.stats["2330"].expired == 0
@@ -226,12 +235,13 @@ def test_the_desk_remembers_closes_and_grid_prices_without_changing_an_answer():
               ("2330", _at("2024-01-08", 13, 30)), ("2330", _at("2024-01-08", 13, 31)), ("TXFR1", _at("2024-01-08", 9))]
     for code, ts in times:
         desk.now_ns = ts
-        trade_id = desk.add("Buy", code, 500.0 if code == "2330" else 17000.0, 1, "LMT", "ROD", "", "", "", None)
+        price = 500.0 if code == "2330" else 17000.0
+        trade_id = desk.add("Buy", code, price, 1, "LMT", "ROD", "Cash", "Common", "Auto", None)
         market = desk.markets[code]
         assert desk._day_orders[trade_id] == (code, mk.session_close(market, ts)), (code, ts)
     for price, refused in [(500.0, False), (500.5, True), (500.0, False), (501.0, False), (500.5, True)]:
         if refused:
             with pytest.raises(OrderRefused, match="off the price grid"):
-                desk.add("Sell", "2330", price, 1, "LMT", "ROD", "", "", "", None)
+                desk.add("Sell", "2330", price, 1, "LMT", "ROD", "Cash", "Common", "Auto", None)
         else:
-            desk.add("Sell", "2330", price, 1, "LMT", "ROD", "", "", "", None)
+            desk.add("Sell", "2330", price, 1, "LMT", "ROD", "Cash", "Common", "Auto", None)
