@@ -51,7 +51,9 @@ class Quoting(Strategy):
             step = mk.tick_size(tick["market_type"], code, close)
             price = close - offset * step if side else close + offset * step  # 1: a step away, -1: through
             try:
-                trade_id = (self.buy if side else self.sell)(code, price, qty)
+                # sells are sold first (day trades): a Cash sell would need the shares its
+                # fills bought, and the stream would depend on the model
+                trade_id = self.buy(code, price, qty) if side else self.sell(code, price, qty, daytrade_short=True)
             except OrderRefused:
                 trade_id = None  # off the grid at a band's edge: refused alike under every model
             if trade_id is not None:
