@@ -95,10 +95,13 @@ class OrderDesk:
         self._closes: dict[str, tuple[int, int]] = {}  # market -> (a time asked, its session close)
         self.rules = ExchangeRules(BASIC_INFO.data_dir, stats)
         self._day_trade_sells: set[str] = set()  # ids of sell-first day trades (need no shares)
-        # A back-test has no odd-lot book: odd-lot orders fill whole, beside the board lots.
-        whole = getattr(matcher, "fill_odd_lots_whole", None)
-        if whole is not None:
-            whole(True)
+        # A back-test has no odd-lot book: odd-lot orders fill whole, beside the board
+        # lots; and a modification that cuts every open lot cancels the order (also one
+        # that reaches the exchange after a latency), so no 0-lot order is left to fill.
+        for rule in ("fill_odd_lots_whole", "cancel_emptied_orders"):
+            turn_on = getattr(matcher, rule, None)
+            if turn_on is not None:
+                turn_on(True)
 
     # ---- requests ----------------------------------------------------------------------
     def add(self, action: str, code: Any, price: Any, qty: Any, price_type: Any, order_type: Any,
@@ -204,10 +207,6 @@ class OrderDesk:
                                                      self._session_close(market, self.now_ns))
                 if reason is not None:
                     raise OrderRefused(f"{what}: {reason}")
-        if cut is not None and cut > 0 and cut == record.get("quantity"):
-            # Cutting every open lot leaves nothing to trade: the order is cancelled.
-            self.cancel(trade_id)
-            return
         self._send_modify(record, trade_id, cut, value)
 
     def _send_modify(self, record: dict[str, Any], trade_id: str, cut: int | None, value: float | None) -> None:
@@ -221,9 +220,6 @@ class OrderDesk:
 
     def cancel(self, trade_id: Any) -> None:
         self._resting(trade_id, "cancel")
-        self._cancel(trade_id)
-
-    def _cancel(self, trade_id: str) -> None:
         self._day_orders.pop(trade_id, None)
         try:
             self.matcher.cancel_order(trade_id)

@@ -5,6 +5,7 @@ import pytest
 
 from tovik_backtest import runner
 from tovik_backtest.constant import OperationType
+from tovik_backtest.fills import Touch
 from tovik_backtest.modules.matcher.matcher import Matcher
 from tovik_backtest.runner import Backtest, OrderRefused, Strategy
 from tovik_backtest.sample_data import sample_period, write_sample_data
@@ -43,9 +44,11 @@ CUTS = [
 
 
 @pytest.mark.parametrize("cuts, after, left", CUTS)
-def test_cutting_the_last_open_lots_cancels_the_order(sample_dir, tmp_path, cuts, after, left):
+@pytest.mark.parametrize("latency_ms", [0.0, 5.0])
+def test_cutting_the_last_open_lots_cancels_the_order(sample_dir, tmp_path, cuts, after, left, latency_ms):
+    # with a latency the cut reaches the exchange later, and is still a cancellation
     strategy = Cuts(cuts)
-    result = Backtest(strategy, ["2330:Stock"], START, END, data_dir=sample_dir).run()
+    result = Backtest(strategy, ["2330:Stock"], START, END, data_dir=sample_dir, fills=Touch(latency_ms)).run()
     mine = [r for r in result.reports if r.get("order", {}).get("id") == strategy.id
             or r.get("id") == strategy.id]
     kinds = [r.get("operation_type") for r in mine if "operation_type" in r]

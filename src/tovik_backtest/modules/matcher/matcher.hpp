@@ -136,6 +136,9 @@ struct Matcher {
     // the tick's board-lot quantity to the other orders (a back-test run's rule; the
     // matcher's own callers keep one tick quantity shared by every order).
     bool whole_odd_lots = false;
+    // cancel_emptied_orders(True): a modification that cuts every open lot cancels the
+    // order (a back-test run's rule; the matcher's own callers keep a 0-lot order).
+    bool cut_to_nothing_cancels = false;
 
     Matcher() = default;
     Matcher(const Matcher &) = delete;

@@ -100,6 +100,9 @@ class Matcher:
     def match_deal(self, code: str, tick_close: float, tick_qty: int, tick_ts: float) -> None:
         """模擬搓合"""
 
+    def cancel_emptied_orders(self, cancel: bool) -> None:
+        """Cancel an order whose open quantity a modification cuts to nothing."""
+
     def fill_odd_lots_whole(self, whole: bool) -> None:
         """Fill odd-lot orders whole, outside the tick's board-lot quantity."""
 

@@ -96,6 +96,19 @@ PyObject *modify_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
             raise_exception("修改的數量 " + str_of(qty) + " 大於原本的數量 " + str_of(open));
         new_qty = own(PyNumber_Subtract(open.ptr(), qty.ptr()));
     }
+    if (qty_given && m.cut_to_nothing_cancels) {
+        int empty = PyObject_Not(new_qty.ptr());
+        check_status(empty);
+        if (empty) {
+            // Nothing left to trade: the order leaves the book as a cancellation, and a
+            // new price of the same call has no order to apply to.
+            remove_record(self, trade, nullptr, found.index);
+            acknowledge(self, trade, book.operation_cancel, book.code_be_cancel);
+            if (console_on(self))
+                console_print(green("取消委託單 " + str_of(trade_id) + " 成功"));
+            Py_RETURN_NONE;
+        }
+    }
     if (qty_given) {
         set_get_item(trade, TOVIK_KEY("quantity"), new_qty);
         reindex(self, trade, found.index);
@@ -150,9 +163,27 @@ PyObject *cancel_order(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
     Py_RETURN_NONE;
 }
 
+PyObject *cancel_emptied_orders(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params{"cancel_emptied_orders", {"cancel"}, 1};
+    PyObject *a[1];
+    parse_args(params, args, nargsf, kwnames, a);
+    if (!PyBool_Check(a[0]))
+        raise_type_error("cancel_emptied_orders(): argument 'cancel' must be bool, not " + type_name_of(a[0]));
+    Matcher &m = native_ready(self);
+    BookLock lock(self);
+    m.cut_to_nothing_cancels = a[0] == Py_True;
+    Py_RETURN_NONE;
+}
+
 } // namespace
 
 void add_modify_cancel_methods(std::vector<PyMethodDef> &methods) {
+    methods.push_back(TOVIK_METHOD("cancel_emptied_orders", cancel_emptied_orders,
+                                   "cancel_emptied_orders($self, cancel)\n--\n\n"
+                                   "Cancel an order whose open quantity a modification cuts to nothing.\n\n"
+                                   "With cancel=True, modify_order cutting every open lot removes the order\n"
+                                   "and reports a cancellation (no 0-lot order is left to fill). The\n"
+                                   "default, False, keeps the order resting with quantity 0."));
     methods.push_back(TOVIK_METHOD("modify_order", modify_order,
                                    "modify_order($self, /, trade_id, qty=None, price=None)\n--\n\n"
                                    "修改委託單的數量或價格\n\n"
