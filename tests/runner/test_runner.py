@@ -256,8 +256,8 @@ class Watches(Strategy):
                     self.log.append(("refused", str(refused)))
             return
         if t["code"] == "2330" and not self.placed and self.act != "warm-up order":
-            # a ROD buy far below the market: it rests to the end of the data
-            self.placed.append(self.buy("2330", round(t["close"] * 0.9), 1))
+            # a ROD buy far below the market, within the day's 10% limit: it rests to the end
+            self.placed.append(self.buy("2330", round(t["close"] * 0.93), 1))
 
     def on_order(self, report):
         # the tick the loop is at: the one last handed to on_tick, or a later one
