@@ -350,7 +350,8 @@ def in_stock_call_auction(ts_ns: int) -> bool:
     """Whether ``ts_ns`` (tick convention) lies in a stock call auction: 08:30 up to 09:00
     or 13:25 up to 13:30 (the auctions' own prints at 09:00 and 13:30 are outside)."""
     clock = ts_ns % _DAY_NS
-    return any(begin <= clock < end for begin, end in _STOCK_AUCTIONS)
+    (open_begin, open_end), (close_begin, close_end) = _STOCK_AUCTIONS
+    return open_begin <= clock < open_end or close_begin <= clock < close_end
 
 
 def session_close(market: str, ts_ns: int) -> int:
