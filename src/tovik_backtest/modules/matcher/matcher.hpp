@@ -80,7 +80,7 @@ struct Matcher {
         PyObject *code_modify = nullptr;
         PyObject *order_lot_odd = nullptr;          // OrderLot.ODD
         PyObject *order_lot_intraday_odd = nullptr; // OrderLot.INTRADAY_ODD
-        std::vector<PyObject *> enum_types; // values of these types need no deep copy
+        std::vector<PyObject *> enum_types;         // values of these types need no deep copy
         PyObject *trade_record_kwnames = nullptr;
 
         OrderBook() = default;
