@@ -39,10 +39,10 @@ def _last_close(data_dir: str | os.PathLike[str], code: str, day: dt.date) -> fl
         stat = os.stat(csv)
     except OSError:
         return None
-    rows = tick_cache.read_table_copy(data_dir, csv, stat)
+    kept = tick_cache.read_table_copy(data_dir, csv, stat)
     try:
-        if rows is not None:
-            ts, close = np.asarray(rows["ts"]), np.asarray(rows["close"])
+        if kept is not None:
+            ts, close = np.asarray(kept.rows["ts"]), np.asarray(kept.rows["close"])
         else:
             table = pl.read_csv(Path(csv), schema=tick_cache.TICK_SCHEMA, columns=["ts", "close"])
             ts, close = table["ts"].to_numpy(), table["close"].to_numpy()
@@ -65,22 +65,33 @@ class ExchangeRules:
         self._limits: dict[tuple[str, dt.date], tuple[float, float] | None] = {}
         self.unchecked: list[tuple[str, dt.date]] = []  # instrument-days whose limits are unknown
 
-    def order_reason(self, code: str, market: str, action: str, price: float, qty: int, price_type: str,
-                     order_type: str, order_cond: str, order_lot: str, now_ns: int | None,
-                     close_ns: int | None) -> str | None:
+    def order_reason(
+        self,
+        code: str,
+        market: str,
+        action: str,
+        price: float,
+        qty: int,
+        price_type: str,
+        order_type: str,
+        order_cond: str,
+        order_lot: str,
+        now_ns: int | None,
+        close_ns: int | None,
+    ) -> str | None:
         """Why the exchange refuses the new order, or None. ``close_ns``: the close of the
         session ``now_ns`` is in (both None before the first tick)."""
         if market == "Stock":
             if order_lot in _ODD_LOTS:
                 if qty > 999:
-                    return (f"an odd-lot order takes 1 to 999 shares, not {qty}: "
-                            "order whole lots as a Common order")
+                    return f"an odd-lot order takes 1 to 999 shares, not {qty}: order whole lots as a Common order"
                 if price_type != "LMT":
                     return "odd-lot orders are limit orders: give a price and price_type='LMT'"
-            if now_ns is not None and mk.in_stock_call_auction(now_ns) and (
-                    price_type != "LMT" or order_type != "ROD"):
-                return (f"during the call auction (08:30-09:00, 13:25-13:30) only ROD limit orders are "
-                        f"taken, not a {price_type} {order_type} order")
+            if now_ns is not None and mk.in_stock_call_auction(now_ns) and (price_type != "LMT" or order_type != "ROD"):
+                return (
+                    f"during the call auction (08:30-09:00, 13:25-13:30) only ROD limit orders are "
+                    f"taken, not a {price_type} {order_type} order"
+                )
         elif price_type == "MKT" and order_type not in ("IOC", "FOK"):
             return f"a futures market order must be IOC or FOK, not {order_type}"
         if price_type == "LMT":
@@ -94,12 +105,15 @@ class ExchangeRules:
         if shares <= held - offered:
             return None
         free = max(held - offered, 0)
-        return (f"a Cash sell of {shares:,} shares of {code} needs shares held: {free:,} are free "
-                f"({held:,} held, {offered:,} offered by resting Cash sells); sell first as a day "
-                "trade with daytrade_short=True, or use ShortSelling")
+        return (
+            f"a Cash sell of {shares:,} shares of {code} needs shares held: {free:,} are free "
+            f"({held:,} held, {offered:,} offered by resting Cash sells); sell first as a day "
+            "trade with daytrade_short=True, or use ShortSelling"
+        )
 
-    def price_reason(self, code: str, market: str, price: float, now_ns: int | None,
-                     close_ns: int | None) -> str | None:
+    def price_reason(
+        self, code: str, market: str, price: float, now_ns: int | None, close_ns: int | None
+    ) -> str | None:
         """Why a limit price is outside the day's price limits, or None (also when the
         limits are not known)."""
         if now_ns is None or close_ns is None:
@@ -111,8 +125,10 @@ class ExchangeRules:
         if down <= price <= up:
             return None
         side = "limit-up" if price > up else "limit-down"
-        return (f"{price:g} is beyond the {side} price of {code} today ({down:g} to {up:g}, within 10% "
-                "of the previous trading day's price)")
+        return (
+            f"{price:g} is beyond the {side} price of {code} today ({down:g} to {up:g}, within 10% "
+            "of the previous trading day's price)"
+        )
 
     def _day_limits(self, code: str, market: str, close_ns: int) -> tuple[float, float] | None:
         day = self._days.get((market, close_ns))

@@ -36,9 +36,17 @@ class _Book:
     def add_order(self, code, product_type, action, price, qty, *rest):
         if self.fault is not None:
             raise self.fault
-        self.pending_orders.append({"trade_id": f"t{len(self.pending_orders)}", "code": code, "quantity": qty,
-                                    "price_type": rest[0], "action": action, "order_cond": rest[2],
-                                    "order_lot": rest[3]})
+        self.pending_orders.append(
+            {
+                "trade_id": f"t{len(self.pending_orders)}",
+                "code": code,
+                "quantity": qty,
+                "price_type": rest[0],
+                "action": action,
+                "order_cond": rest[2],
+                "order_lot": rest[3],
+            }
+        )
 
     def modify_order(self, trade_id, qty, price):
         if self.fault is not None:
@@ -56,9 +64,19 @@ def _write_day(data_dir, code, day, closes):
     path.parent.mkdir(parents=True, exist_ok=True)
     start = _at(day, "09:00:00")
     n = len(closes)
-    pl.DataFrame({"ts": [start + k * 10**9 for k in range(n)], "close": closes, "volume": [1] * n,
-                  "bid_price": closes, "bid_volume": [1] * n, "ask_price": closes, "ask_volume": [1] * n,
-                  "tick_type": [1] * n}, schema=TICK_SCHEMA).write_csv(path)
+    pl.DataFrame(
+        {
+            "ts": [start + k * 10**9 for k in range(n)],
+            "close": closes,
+            "volume": [1] * n,
+            "bid_price": closes,
+            "bid_volume": [1] * n,
+            "ask_price": closes,
+            "ask_volume": [1] * n,
+            "tick_type": [1] * n,
+        },
+        schema=TICK_SCHEMA,
+    ).write_csv(path)
 
 
 def _desk(data_dir, book=None, when=(DAY, "10:00:00")):
@@ -86,9 +104,9 @@ def cached(tmp_path):
 
 LIMITS = [
     # (code, price, taken?)
-    ("2330", 640.0, True),   # 582 x 1.1 = 640.2, rounded down to the grid: the limit-up price
+    ("2330", 640.0, True),  # 582 x 1.1 = 640.2, rounded down to the grid: the limit-up price
     ("2330", 641.0, False),
-    ("2330", 524.0, True),   # 582 x 0.9 = 523.8, rounded up: the limit-down price
+    ("2330", 524.0, True),  # 582 x 0.9 = 523.8, rounded up: the limit-down price
     ("2330", 523.0, False),
     ("2330", 582.0, True),
     ("TXFR1", 19250.0, True),
@@ -247,8 +265,7 @@ def test_a_limit_price_outside_the_instruments_range_is_refused(tmp_path, code, 
             desk.modify(trade_id, None, price)
 
 
-@pytest.mark.parametrize("code, price", [("2330", 0.01), ("2330", 99_995.0), ("TXFR1", 1.0),
-                                         ("TXFR1", 1_000_000.0)])
+@pytest.mark.parametrize("code, price", [("2330", 0.01), ("2330", 99_995.0), ("TXFR1", 1.0), ("TXFR1", 1_000_000.0)])
 def test_the_ends_of_the_price_range_are_taken(tmp_path, code, price):
     desk, _ = _desk(tmp_path)
     assert _order(desk, code, price)
@@ -298,11 +315,27 @@ BAD_FIELDS = [
 @pytest.mark.parametrize("name, value, message", BAD_FIELDS)
 def test_order_fields_are_checked_at_the_desk(tmp_path, name, value, message):
     desk, _ = _desk(tmp_path)
-    fields = {"price_type": "LMT", "order_type": "ROD", "order_cond": "Cash", "order_lot": "Common",
-              "oc_type": "Auto", name: value}
+    fields = {
+        "price_type": "LMT",
+        "order_type": "ROD",
+        "order_cond": "Cash",
+        "order_lot": "Common",
+        "oc_type": "Auto",
+        name: value,
+    }
     with pytest.raises(OrderRefused, match=message):
-        desk.add("Buy", "2330", 582.0, 1, fields["price_type"], fields["order_type"], fields["order_cond"],
-                 fields["order_lot"], fields["oc_type"], None)
+        desk.add(
+            "Buy",
+            "2330",
+            582.0,
+            1,
+            fields["price_type"],
+            fields["order_type"],
+            fields["order_cond"],
+            fields["order_lot"],
+            fields["oc_type"],
+            None,
+        )
 
 
 def test_order_fields_may_be_given_as_members(tmp_path):
@@ -318,6 +351,7 @@ def test_order_fields_may_be_given_as_members(tmp_path):
 
 # ---- a Cash sell needs the shares ------------------------------------------------------------
 
+
 def _holding(shares):
     from tovik_backtest.modules.positions.positions import Positions
 
@@ -326,11 +360,13 @@ def _holding(shares):
     if shares:
         odd, lots = shares % 1000, shares // 1000
         if lots:
-            book.positions.set_positions({"code": "2330", "action": "Buy", "quantity": lots, "price": 580.0,
-                                          "order_lot": "Common"}, "Stock")
+            book.positions.set_positions(
+                {"code": "2330", "action": "Buy", "quantity": lots, "price": 580.0, "order_lot": "Common"}, "Stock"
+            )
         if odd:
-            book.positions.set_positions({"code": "2330", "action": "Buy", "quantity": odd, "price": 580.0,
-                                          "order_lot": "IntradayOdd"}, "Stock")
+            book.positions.set_positions(
+                {"code": "2330", "action": "Buy", "quantity": odd, "price": 580.0, "order_lot": "IntradayOdd"}, "Stock"
+            )
     return book
 
 
@@ -376,10 +412,30 @@ def test_a_futures_sell_needs_no_position(tmp_path):
     assert desk.add("Sell", "TXFR1", 17500.0, 1, "LMT", "ROD", "Cash", "Common", "Auto", None)
 
 
-@pytest.mark.parametrize("qty, price_type, message", [(1000, "LMT", "1 to 999 shares"),
-                                                       (5, "MKT", "odd-lot orders are limit orders")])
+@pytest.mark.parametrize(
+    "qty, price_type, message", [(1000, "LMT", "1 to 999 shares"), (5, "MKT", "odd-lot orders are limit orders")]
+)
 def test_odd_lot_orders_take_up_to_999_shares_at_a_limit(tmp_path, qty, price_type, message):
     desk, _ = _desk(tmp_path)
     with pytest.raises(OrderRefused, match=message):
         desk.add("Buy", "2330", 582.0, qty, price_type, "ROD", "Cash", "IntradayOdd", "Auto", None)
     assert desk.add("Buy", "2330", 582.0, 999, "LMT", "ROD", "Cash", "IntradayOdd", "Auto", None)
+
+
+def test_the_reference_is_read_from_a_kept_copy_of_the_previous_day(tmp_path):
+    import os
+
+    from tovik_backtest import tick_cache
+
+    _write_day(tmp_path, "2330", PREVIOUS, [590.0, 582.0])
+    path = tick_file(tmp_path, "2330", PREVIOUS)
+    os.utime(path, (1_600_000_000, 1_600_000_000))  # settled: a copy may be kept
+    stat = os.stat(path)
+    rows = tick_cache.table_rows(pl.read_csv(path, schema=TICK_SCHEMA))
+    tick_cache.write_table_copy(tmp_path, path, stat, rows)
+    assert tick_cache.read_table_copy(tmp_path, path, stat) is not None
+    desk, stats = _desk(tmp_path)
+    _order(desk, "2330", 640.0)
+    with pytest.raises(OrderRefused, match="limit-up"):
+        _order(desk, "2330", 641.0)
+    assert stats["2330"].limits_unchecked == []
