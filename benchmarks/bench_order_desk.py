@@ -34,9 +34,19 @@ def _ns(day: str, clock: str) -> int:
 def _cache(folder: Path) -> None:
     path = tick_file(folder, "2330", "2024-01-02")
     path.parent.mkdir(parents=True, exist_ok=True)
-    pl.DataFrame({"ts": [_ns("2024-01-02", "13:30:00")], "close": [582.0], "volume": [1], "bid_price": [581.0],
-                  "bid_volume": [1], "ask_price": [582.0], "ask_volume": [1], "tick_type": [1]},
-                 schema=TICK_SCHEMA).write_csv(path)
+    pl.DataFrame(
+        {
+            "ts": [_ns("2024-01-02", "13:30:00")],
+            "close": [582.0],
+            "volume": [1],
+            "bid_price": [581.0],
+            "bid_volume": [1],
+            "ask_price": [582.0],
+            "ask_volume": [1],
+            "tick_type": [1],
+        },
+        schema=TICK_SCHEMA,
+    ).write_csv(path)
 
 
 def _matcher() -> Matcher:
@@ -58,8 +68,9 @@ def direct(n: int) -> float:
 def desk(n: int, folder: Path, action: str) -> float:
     m = _matcher()
     if action == "Sell":  # shares to sell
-        m.positions.set_positions({"code": "2330", "action": "Buy", "quantity": 5, "price": 580.0,
-                                   "order_lot": "Common"}, "Stock")
+        m.positions.set_positions(
+            {"code": "2330", "action": "Buy", "quantity": 5, "price": 580.0, "order_lot": "Common"}, "Stock"
+        )
     instruments = [parse_instrument("2330:Stock")]
     with BASIC_INFO.override(folder):
         d = OrderDesk(m, instruments, {"2330": InstrumentStats("2330", "Stock")})

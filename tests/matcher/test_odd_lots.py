@@ -34,8 +34,9 @@ def _deals(reports):
 
 
 def _cancels(reports):
-    return [(r["order"]["id"], r["order"]["quantity"]) for r in reports
-            if r.get("operation_type") == OperationType.CANCEL]
+    return [
+        (r["order"]["id"], r["order"]["quantity"]) for r in reports if r.get("operation_type") == OperationType.CANCEL
+    ]
 
 
 # (orders as (qty, lot, order type), tick (close, volume), deals as (order index, qty),

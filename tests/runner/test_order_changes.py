@@ -49,10 +49,9 @@ def test_cutting_the_last_open_lots_cancels_the_order(sample_dir, tmp_path, cuts
     # with a latency the cut reaches the exchange later, and is still a cancellation
     strategy = Cuts(cuts)
     result = Backtest(strategy, ["2330:Stock"], START, END, data_dir=sample_dir, fills=Touch(latency_ms)).run()
-    mine = [r for r in result.reports if r.get("order", {}).get("id") == strategy.id
-            or r.get("id") == strategy.id]
+    mine = [r for r in result.reports if r.get("order", {}).get("id") == strategy.id or r.get("id") == strategy.id]
     kinds = [r.get("operation_type") for r in mine if "operation_type" in r]
-    assert kinds[:1 + len(after)] == [OperationType.NEW, *after]
+    assert kinds[: 1 + len(after)] == [OperationType.NEW, *after]
     deals = [r for r in mine if "operation_type" not in r]
     assert all(d["quantity"] > 0 for d in deals)
     if left == 0:
@@ -121,9 +120,11 @@ class OddAndBoard(Strategy):
             return
         if not self.ids:
             price = tick["close"]
-            self.ids = [self.buy("2330", price, 1),
-                        self.buy("2330", price, 999, order_lot="IntradayOdd"),
-                        self.buy("2330", price, 511, order_lot="IntradayOdd")]
+            self.ids = [
+                self.buy("2330", price, 1),
+                self.buy("2330", price, 999, order_lot="IntradayOdd"),
+                self.buy("2330", price, 511, order_lot="IntradayOdd"),
+            ]
             try:
                 self.sell("2330", price, 1)  # nothing held yet
             except OrderRefused as exc:

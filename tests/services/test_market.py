@@ -325,8 +325,12 @@ def test_price_limits(market, code, reference, limits):
 
 @pytest.mark.parametrize(
     "day, previous",
-    [("2024-01-03", "2024-01-02"), ("2024-01-08", "2024-01-05"), ("2024-01-02", "2023-12-29"),
-     ("2024-02-15", "2024-02-05")],  # after the Lunar New Year holidays
+    [
+        ("2024-01-03", "2024-01-02"),
+        ("2024-01-08", "2024-01-05"),
+        ("2024-01-02", "2023-12-29"),
+        ("2024-02-15", "2024-02-05"),
+    ],  # after the Lunar New Year holidays
 )
 def test_previous_trading_day(day, previous):
     assert mk.previous_trading_day(day) == dt.date.fromisoformat(previous)
@@ -334,9 +338,17 @@ def test_previous_trading_day(day, previous):
 
 @pytest.mark.parametrize(
     "clock, auction",
-    [("08:29:59.999999", False), ("08:30:00", True), ("08:59:59.999999", True), ("09:00:00", False),
-     ("13:24:59.999999", False), ("13:25:00", True), ("13:29:59.999999", True), ("13:30:00", False),
-     ("03:00:00", False)],
+    [
+        ("08:29:59.999999", False),
+        ("08:30:00", True),
+        ("08:59:59.999999", True),
+        ("09:00:00", False),
+        ("13:24:59.999999", False),
+        ("13:25:00", True),
+        ("13:29:59.999999", True),
+        ("13:30:00", False),
+        ("03:00:00", False),
+    ],
 )
 def test_stock_call_auctions(clock, auction):
     moment = dt.datetime.fromisoformat(f"2024-01-03 {clock}").replace(tzinfo=dt.UTC)
@@ -345,9 +357,17 @@ def test_stock_call_auctions(clock, auction):
 
 @pytest.mark.parametrize(
     "market, code, price, refused",
-    [("Stock", "2330", 1e308, True), ("Stock", "2330", 1e-300, True), ("Stock", "2330", 0.01, False),
-     ("Stock", "2330", 99_995.0, False), ("Stock", "2330", 100_000.0, True), ("Future", "TXFR1", 1.0, False),
-     ("Future", "TXFR1", 0.5, True), ("Future", "TXFR1", 1e6, False), ("Future", "TXFR1", 1e6 + 1, True)],
+    [
+        ("Stock", "2330", 1e308, True),
+        ("Stock", "2330", 1e-300, True),
+        ("Stock", "2330", 0.01, False),
+        ("Stock", "2330", 99_995.0, False),
+        ("Stock", "2330", 100_000.0, True),
+        ("Future", "TXFR1", 1.0, False),
+        ("Future", "TXFR1", 0.5, True),
+        ("Future", "TXFR1", 1e6, False),
+        ("Future", "TXFR1", 1e6 + 1, True),
+    ],
 )
 def test_prices_outside_the_range_are_refused_without_a_decimal_error(market, code, price, refused):
     low, high = mk.price_range(market, code)
