@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <cmath>
+
 namespace tovik::matcher::engine_state {
 
 // Market time of the tick cache: Taipei wall time written as epoch ns, minus UTC.
@@ -83,10 +85,33 @@ struct Rows {
 };
 
 // The tick's price (close, in TWD) marks its code's open position (equity.cpp).
-void mark_price(const View &v, size_t c, double close);
+void mark_price_held(const View &v, size_t c, long long px);
+inline void mark_price(const View &v, size_t c, double close) {
+    const long long px = (long long) std::nearbyint(close * 100.0); // to the cent, half to even
+    if (v.at(units, c) != 0)
+        mark_price_held(v, c, px);
+    else
+        v.at(price_cents, c) = px;
+}
+
 // After the tick's fills: net equity, its peak and fall, the open row and the code's
-// open round trip, at market time now.
-void mark_equity(const View &v, size_t c, long long now, const Rows &rows);
+// open round trip, at market time now (equity.cpp).
+void mark_equity_moved(const View &v, size_t c, long long now, const Rows &rows);
+inline void mark_equity(const View &v, size_t c, long long now, const Rows &rows) {
+    // Most ticks move nothing: no position of the code open, equity where the last mark
+    // left it, in the same row. Then the peak, the falls and the row stay, and only the
+    // times go on.
+    if (v[bucket] != kUnset && v.at(units, c) == 0 && v[base_cents] + v[open_cents] == v[Slot::equity_close]) {
+        const long long start = v[bucket] * v[interval_ns];
+        if (now >= start && now - start < v[interval_ns]) {
+            if (!v[under])
+                v[peak_ns] = now;
+            v[last_ns] = now;
+            return;
+        }
+    }
+    mark_equity_moved(v, c, now, rows);
+}
 // The module's exported layout (names to numbers) and the Taipei offset.
 void add_layout(PyObject *module);
 

@@ -12,8 +12,6 @@
 namespace tovik::matcher::engine_state {
 
 namespace {
-long long to_cents(double price) { return (long long) std::nearbyint(price * 100.0); }
-
 __extension__ typedef __int128 wide; // products of two amounts in cents
 
 // fall / peak > best_fall / best_peak, in whole numbers (both peaks > 0).
@@ -22,28 +20,17 @@ bool larger_share(long long fall, long long peak, long long best_fall, long long
 }
 } // namespace
 
-void mark_price(const View &v, size_t c, double close) {
-    const long long px = to_cents(close);
+void mark_price_held(const View &v, size_t c, long long px) {
     long long &last = v.at(price_cents, c);
-    const long long units_held = v.at(units, c);
-    if (units_held != 0)
-        v[open_cents] += units_held * v.at(factor, c) * (px - last);
+    v[open_cents] += v.at(units, c) * v.at(factor, c) * (px - last);
     last = px;
 }
 
-void mark_equity(const View &v, size_t c, long long now, const Rows &rows) {
+void mark_equity_moved(const View &v, size_t c, long long now, const Rows &rows) {
     const long long equity = v[base_cents] + v[open_cents];
     const long long interval = v[interval_ns];
     const long long start = v[bucket] == kUnset ? kUnset : v[bucket] * interval;
     const bool same_row = start != kUnset && now >= start && now - start < interval;
-    if (same_row && equity == v[Slot::equity_close] && v.at(units, c) == 0) {
-        // Nothing moved since the last mark (no open position of this code, no fill):
-        // the peak, the falls and the row stay; only the times go on.
-        if (!v[under])
-            v[peak_ns] = now;
-        v[last_ns] = now;
-        return;
-    }
     if (v[peak_ns] == kUnset)
         v[peak_ns] = now; // the capital is the first peak, held until the first tick
     if (equity >= v[peak_cents]) {
