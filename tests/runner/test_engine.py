@@ -101,6 +101,10 @@ def test_engine_equals_the_reference_loop(sample, make, warm_up):
     ref = _run(b, folder, start, end, True, **kwargs)
     assert ours.reports, "the strategy placed no order: nothing compared"
     assert _comparable(ours) == _comparable(ref)
+    # every tick's marks: the one-minute table's lowest low is the run's max drawdown
+    overall, minutes = ours.summary()["overall"], ours.equity("1m")
+    assert minutes.height > 100 and -minutes["drawdown_low"].min() == overall["max_drawdown"] > 0
+    assert minutes["equity_close"][-1] == ours.equity("fill")["equity"][-1]
     again = _run(make(), folder, start, end, False, **kwargs)  # the days now come from the kept tables
     assert _comparable(again) == _comparable(ref)
     assert list(folder.joinpath(*TABLES_FOLDER).glob("*.ticks"))
