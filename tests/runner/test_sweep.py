@@ -26,8 +26,8 @@ from tovik_backtest.sweeps import refs as strategy_refs
 from tovik_backtest.sweeps.table import FIGURES
 from tovik_backtest.tick_cache import tick_file
 
-import testkit
-
+# No testkit import here: Ray workers import this module for its strategies, and
+# the folder of the shared test helpers is on the path of pytest's process only.
 INSTRUMENTS = ["2330:Stock", "TXFR1:Future"]
 GRID = {"fast": [5, 10], "slow": [30, 60]}
 # Figures that depend on the machine's speed, not on the run.
@@ -524,7 +524,7 @@ def test_command_with_strategy_file_on_process_pool(sample, tmp_path):
                 super().__init__(**params)
     """))
     out = tmp_path / "out"
-    env = testkit.child_env()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = subprocess.run(
         [sys.executable, "-m", "tovik_backtest", "sweep", "--strategy", f"{source}:Halved",
          "-i", "2330:Stock", "--start", start, "--end", end, "--data-dir", str(data_dir),
