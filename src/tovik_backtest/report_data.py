@@ -19,7 +19,7 @@ from tovik_backtest.benchmark import BENCHMARK_SCHEMA
 from tovik_backtest.errors import BacktestError
 from tovik_backtest.safe_csv import read_text_cells
 
-__all__ = ["ReportData", "PRICES_FILE", "DAILY_FILE", "BENCHMARK_FILE", "cached_ticks"]
+__all__ = ["ReportData", "PRICES_FILE", "DAILY_FILE", "BENCHMARK_FILE", "cached_ticks", "save_daily"]
 
 PRICES_FILE = "prices.parquet"
 DAILY_FILE = "daily.csv"
@@ -86,6 +86,11 @@ def cached_ticks(settings: dict[str, Any]) -> tuple[pl.DataFrame | None, str | N
         return merged_ticks(instruments, start, end, data_dir=folder), None
     except Exception as exc:  # noqa: BLE001 - the page is still drawn, saying why prices are missing
         return None, f"prices are not drawn: the ticks of {start} to {end} could not be read from {folder} ({exc})"
+
+
+def save_daily(result: Any, folder: Path) -> None:
+    """Only the daily P&L the page's heat map needs, for a result saved without its page."""
+    _daily(result.trading_days(), float(result.capital)).write_csv(folder / DAILY_FILE)
 
 
 def _read_times(path: Path, columns: tuple[str, ...]) -> pl.DataFrame:
@@ -164,8 +169,17 @@ class ReportData:
         if prices_path.is_file():
             prices = pl.read_parquet(prices_path)
         else:
+            # a sweep's runs keep no prices of their own: the cache they read has them
             prices = _NO_PRICES
-            notes.append(f"prices are not drawn: {PRICES_FILE} is not in {folder}")
+            settings = {**(summary.get("config") or {})}
+            ticks, why = cached_ticks(settings)
+            if ticks is not None and ticks.height:
+                codes = [str(i).split(":")[0] if not isinstance(i, dict) else i["code"]
+                         for i in settings.get("instruments") or []]
+                prices = _price_columns(ticks, codes)
+            else:
+                notes.append(f"prices are not drawn: {PRICES_FILE} is not in {folder}"
+                             + (f" and {why.removeprefix('prices are not drawn: ')}" if why else ""))
         benchmark = pl.DataFrame(schema=BENCHMARK_SCHEMA)
         if (folder / BENCHMARK_FILE).is_file():
             benchmark = _read_times(folder / BENCHMARK_FILE, ("entry_time", "exit_time")).cast(

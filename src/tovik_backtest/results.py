@@ -355,19 +355,21 @@ class BacktestResult:
         """Every report as one JSON line, enumeration members written as their text."""
         return "".join(json.dumps(r, ensure_ascii=False, default=str) + "\n" for r in self.reports)
 
-    def save(self, folder: str | Path, *, overwrite: bool = True) -> Path:
+    def save(self, folder: str | Path, *, overwrite: bool = True, page: bool = True) -> Path:
         """Write reports.jsonl, errors.jsonl, trades.csv, round_trips.csv (durations in
         seconds), equity.csv (the one-minute table), daily.csv, prices.parquet (what
         ``tovik-backtest report`` redraws the page from) and summary.json into ``folder``,
-        and report.html where plotly is installed.
+        and report.html where plotly is installed. ``page=False`` (a sweep's runs) leaves out
+        the page and the prices and buy-and-hold it is drawn from (prices.parquet, benchmark.csv):
+        ``tovik-backtest report`` then reads the prices from the cache the run read.
 
         Written whole or not at all: the files go into a new folder beside ``folder``, renamed
         onto it at the end. ``folder`` may be missing or empty, or hold earlier results, which
         are replaced (unless ``overwrite`` is False: then it is refused); a folder holding other
         files is refused (``BacktestError``), never mixed with."""
-        return write_whole(folder, self._write_files, overwrite=overwrite)
+        return write_whole(folder, lambda out: self._write_files(out, page), overwrite=overwrite)
 
-    def _write_files(self, out: Path) -> None:
+    def _write_files(self, out: Path, page: bool = True) -> None:
         (out / "reports.jsonl").write_text(self.reports_jsonl(), encoding="utf-8")
         (out / "errors.jsonl").write_text("".join(e + "\n" for e in self.errors), encoding="utf-8")
         # text cells a spreadsheet would run as formulas are written behind a '
@@ -377,8 +379,12 @@ class BacktestResult:
                   out / "round_trips.csv")
         write_csv(self.equity("1m"), out / "equity.csv")
         from tovik_backtest.report import save_report
+        from tovik_backtest.report_data import save_daily
 
-        save_report(self, out)  # report.html only where plotly is installed
+        if page:
+            save_report(self, out)  # report.html only where plotly is installed
+        else:
+            save_daily(self, out)
         (out / "summary.json").write_text(
             json.dumps(self.summary(), ensure_ascii=False, indent=2, default=str), encoding="utf-8"
         )

@@ -87,14 +87,31 @@ def test_report_command_refuses_what_is_not_a_saved_result(saved_run, tmp_path, 
     assert not (target / "report.html").exists()  # nothing half-drawn is left
 
 
-def test_report_without_saved_prices_says_so(saved_run, tmp_path):
-    _, folder = saved_run
+@pytest.mark.parametrize("cache_kept", [True, False])
+def test_report_without_saved_prices_reads_the_cache_or_says_so(saved_run, tmp_path, cache_kept):
+    result, folder = saved_run
     for f in folder.iterdir():
         if f.name != "prices.parquet":
             (tmp_path / f.name).write_bytes(f.read_bytes())
+    if not cache_kept:  # the result points at a tick cache that is gone
+        summary = json.loads((tmp_path / "summary.json").read_text(encoding="utf-8"))
+        summary["config"]["data_dir"] = str(tmp_path / "gone")
+        (tmp_path / "summary.json").write_text(json.dumps(summary), encoding="utf-8")
     data = ReportData.load(tmp_path)
-    assert data.prices.height == 0
-    assert "prices.parquet is not in" in render_data(data)
+    if cache_kept:
+        assert data.prices.equals(ReportData.load(folder).prices)
+    else:
+        assert data.prices.height == 0
+        assert "prices.parquet is not in" in render_data(data)
+
+
+def test_saved_without_page_keeps_what_the_report_command_draws_from(saved_run, tmp_path, capsys):
+    result, folder = saved_run
+    bare = result.save(tmp_path / "bare", page=False)
+    assert not {"report.html", "prices.parquet"} & {f.name for f in bare.iterdir()}
+    assert main(["report", str(bare)]) == 0
+    again = ReportData.load(bare)
+    assert again.prices.height == result.ticks and again.daily.equals(ReportData.load(folder).daily)
 
 
 def test_partial_run_page_says_partial_in_title_and_first_line(one_sample_day, tmp_path):

@@ -498,6 +498,8 @@ def test_out_folder_holds_the_table_and_every_run(local_ray, sample, sequential,
         assert summary["params"]["fast"] == row["fast"] and summary["params"]["slow"] == row["slow"]
         assert summary["overall"]["net_pnl"] == row["net_pnl"]
         assert (Path(row["result"]) / "trades.csv").is_file()
+        # no page per run (plotly and the period's prices each time); `report` draws one
+        assert not (Path(row["result"]) / "report.html").exists()
 
 
 def test_command_on_ray_prints_ranked_table(local_ray, sample, sequential, capsys):

@@ -73,7 +73,9 @@ def run_one(job: RunJob) -> dict[str, Any]:
             row["equity"] = book.equity
             row["trips"] = [to_twd(trip.net_cents) for trip in book.round_trips]
         if job.out is not None:
-            row["result"] = str(result.save(job.out))
+            # no page per run: a sweep of hundreds of runs would hold hundreds of copies of
+            # plotly and of the same prices; `tovik-backtest report` draws one when asked
+            row["result"] = str(result.save(job.out, page=False))
     except Exception as exc:  # noqa: BLE001 - any failure of a run belongs in its row
         row["error"] = _error_text(exc)
         if job.out is not None:
