@@ -10,12 +10,20 @@ import os
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any, NoReturn
 
 from rich import box
 from rich.console import Console
-from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeRemainingColumn
+from rich.progress import (
+    BarColumn,
+    MofNCompleteColumn,
+    Progress,
+    TextColumn,
+    TimeElapsedColumn,
+    TimeRemainingColumn,
+)
 from rich.table import Table
 
 from tovik_backtest.config import RunConfig, costs_with, load_costs
@@ -154,6 +162,29 @@ def _progress() -> Progress:
 
 
 _err = Console(stderr=True, highlight=False)
+
+
+def backend_text(args: argparse.Namespace) -> str:
+    """Where a sweep's or a search's runs go, as the command's first line says it."""
+    if args.local_processes is not None:
+        return f"{args.local_processes} local processes"
+    return f"Ray at {args.address or os.environ.get('RAY_ADDRESS') or 'a local instance'}"
+
+
+def runs_bar(label: str, unit: str, total: int | None) -> tuple[Progress, Callable[[int, int], None]]:
+    """A progress bar of finished runs (started at the first report) and its reporter."""
+    columns = [TextColumn(f"[bold]{label}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn()]
+    if total is not None:  # a known number of runs has a time left
+        columns.append(TimeRemainingColumn())
+    bar = Progress(*columns, console=out)
+    task = bar.add_task(unit, total=total)
+
+    def report(done: int, total: int) -> None:
+        if not bar.live.is_started:
+            bar.start()
+        bar.update(task, completed=done, total=total)
+
+    return bar, report
 
 
 def show_error(line: str) -> None:

@@ -4,7 +4,6 @@ ranges, the progress bar, the trials' and folds' tables)."""
 from __future__ import annotations
 
 import argparse
-import os
 import re
 import sys
 import time
@@ -12,10 +11,17 @@ from typing import TYPE_CHECKING, Any
 
 import polars as pl
 from rich.markup import escape
-from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
 from rich.table import Table
 
-from tovik_backtest.cli.common import add_config_args, config_from_args, int_arg, out, positive_int_arg
+from tovik_backtest.cli.common import (
+    add_config_args,
+    backend_text,
+    config_from_args,
+    int_arg,
+    out,
+    positive_int_arg,
+    runs_bar,
+)
 from tovik_backtest.cli.sweep import parse_param, parse_value
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
 from tovik_backtest.loader import load_strategy_class
@@ -110,19 +116,11 @@ def cmd_search(args: argparse.Namespace) -> int:
             import_ray()
         except RayUnavailable as exc:
             raise UsageError(str(exc)) from None
-    where = (f"{args.local_processes} local processes" if args.local_processes is not None
-             else f"Ray at {args.address or os.environ.get('RAY_ADDRESS') or 'a local instance'}")
+    where = backend_text(args)
     folds = f", {args.walk_forward} walk-forward folds" if args.walk_forward else ""
     out.print(f"search: {args.trials} trials{' a fold' if folds else ''} of {args.strategy} by "
               f"{args.objective} ({args.sampler}){folds} on {where}")
-    bar = Progress(TextColumn("[bold]search"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn(),
-                   console=out)
-    task = bar.add_task("trials", total=None)
-
-    def report(done: int, total: int) -> None:
-        if not bar.live.is_started:
-            bar.start()
-        bar.update(task, completed=done, total=total)
+    bar, report = runs_bar("search", "trials", None)
 
     started = time.perf_counter()
     try:

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import re
 import sys
 import time
@@ -15,17 +14,9 @@ from typing import Any
 
 import polars as pl
 from rich.markup import escape
-from rich.progress import (
-    BarColumn,
-    MofNCompleteColumn,
-    Progress,
-    TextColumn,
-    TimeElapsedColumn,
-    TimeRemainingColumn,
-)
 from rich.table import Table
 
-from tovik_backtest.cli.common import add_config_args, config_from_args, out, positive_int_arg
+from tovik_backtest.cli.common import add_config_args, backend_text, config_from_args, out, positive_int_arg, runs_bar
 from tovik_backtest.errors import RayUnavailable, SweepError, UsageError
 from tovik_backtest.loader import load_strategy_class
 from tovik_backtest.stops import ignored_interrupts
@@ -153,17 +144,9 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     if args.resume and args.out is None:
         raise UsageError("--resume needs --out, the folder of the sweep to continue")
     runs = math.prod(len(v) for v in grid.values())
-    where = (f"{args.local_processes} local processes" if args.local_processes is not None
-             else f"Ray at {args.address or os.environ.get('RAY_ADDRESS') or 'a local instance'}")
+    where = backend_text(args)
     out.print(f"sweep: {runs} runs of {args.strategy} on {where}")
-    bar = Progress(TextColumn("[bold]sweep"), BarColumn(), MofNCompleteColumn(),
-                   TimeElapsedColumn(), TimeRemainingColumn(), console=out)
-    task = bar.add_task("runs", total=runs)
-
-    def report(done: int, total: int) -> None:
-        if not bar.live.is_started:
-            bar.start()
-        bar.update(task, completed=done, total=total)
+    bar, report = runs_bar("sweep", "runs", runs)
 
     started = time.perf_counter()
     try:
