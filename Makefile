@@ -79,8 +79,11 @@ test-plain: install
 # clang-format (.clang-format) over our C++ sources, checked without rewriting them.
 CXX_SOURCES = $(wildcard src/tovik_backtest/_native/*.hpp src/tovik_backtest/modules/*/*.cpp \
 	src/tovik_backtest/modules/*/*.hpp tools/*/*.cpp)
+# The linters' releases are pinned: a new release may add checks or lay code out anew.
+RUFF := ruff==0.17.6
+LINTERS := $(RUFF) mypy==2.4.1 'clang-format>=18,<19'
 lint: install
-	$(VPY) -m pip install $(PIP_FLAGS) ruff mypy 'clang-format>=18,<19'
+	$(VPY) -m pip install $(PIP_FLAGS) $(LINTERS)
 	$(VPY) -m ruff check src tests benchmarks tools
 	$(VPY) -m ruff format --check src tests benchmarks tools
 	$(VPY) -m mypy
@@ -90,7 +93,7 @@ lint: install
 # `make format FILES=src/tovik_backtest/days.py` (then take it off the list of files
 # in their old layout in pyproject.toml).
 format: $(VPY)
-	$(VPY) -m pip install $(PIP_FLAGS) ruff
+	$(VPY) -m pip install $(PIP_FLAGS) $(RUFF)
 	$(VPY) -m ruff format $(FILES)
 
 # A copy of the Python package without compiled modules, into which a scratch build
