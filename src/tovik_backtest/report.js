@@ -90,11 +90,11 @@
     return [ox, oy];
   }
 
-  async function drawLines(spec) {
-    const gd = document.getElementById(spec.div);
+  async function drawLines(plan) {
+    const gd = document.getElementById(plan.div);
     if (!gd) return;
-    const clock = axisClock(spec.sessions);
-    const series = await Promise.all(spec.series.map(async (s) => (
+    const clock = axisClock(plan.sessions);
+    const series = await Promise.all(plan.series.map(async (s) => (
       { trace: s.trace, x: await unpack(s.x), y: await unpack(s.y) })));
     const axes = Object.keys(gd._fullLayout).filter((k) => /^xaxis\d*$/.test(k));
     let busy = false;
@@ -129,14 +129,14 @@
       if (busy) return;
       const keys = Object.keys(event);
       if (keys.some((k) => /^xaxis\d*\.autorange$/.test(k))) {
-        Plotly.relayout(gd, { "xaxis.range": spec.extent.slice() });
+        Plotly.relayout(gd, { "xaxis.range": plan.extent.slice() });
         return;
       }
       if (!keys.some((k) => /^xaxis\d*\.range/.test(k))) return;
       const range = gd._fullLayout.xaxis.range;
       update(Number(range[0]), Number(range[1])).catch((e) => console.error(e));
     });
-    await update(spec.extent[0], spec.extent[1]);
+    await update(plan.extent[0], plan.extent[1]);
   }
 
   function sortable() {
@@ -161,8 +161,8 @@
 
   window.addEventListener("load", () => {
     sortable();
-    const spec = JSON.parse(document.getElementById("report-series").textContent);
-    drawLines(spec).then(() => { window.reportReady = true; }, (e) => {
+    const plan = JSON.parse(document.getElementById("report-series").textContent);
+    drawLines(plan).then(() => { window.reportReady = true; }, (e) => {
       console.error("the report's lines could not be drawn:", e);
       window.reportReady = false;
     });
