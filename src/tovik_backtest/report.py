@@ -187,8 +187,8 @@ def _lines_figure(data: ReportData) -> tuple[Any, dict[str, Any]]:
                       template="plotly_white", hovermode="closest", showlegend=False, dragmode="zoom")
     fig.update_xaxes(range=extent, tickangle=0)
     fig.update_xaxes(title_text="sessions, Asia/Taipei (breaks removed)", row=rows, col=1)
-    spec = {"div": "lines", "extent": extent, "sessions": axis.sessions(), "series": series}
-    return fig, spec
+    plan = {"div": "lines", "extent": extent, "sessions": axis.sessions(), "series": series}
+    return fig, plan
 
 
 def _heat_map(data: ReportData) -> Any | None:
@@ -291,7 +291,7 @@ def render_data(data: ReportData) -> str:
             ["code", "quantity", "bought", "at", "sold", "at", "costs", "net", "return_pct", "max_drawdown",
              "strategy's net"], held))
     parts += [f"<p class='note'>{html.escape(n)}</p>" for n in [*summary.get("notes", []), *data.notes]]
-    fig, spec = _lines_figure(data)
+    fig, plan = _lines_figure(data)
     parts.append("<h2>Prices, fills, equity and drawdown</h2>"
                  "<p>Drag to zoom (down to single ticks), double-click to see the whole run; "
                  "hover a fill for its order, costs and round trip.</p>" + _figure_html(fig, "lines"))
@@ -305,7 +305,7 @@ def render_data(data: ReportData) -> str:
     parts.append(f"<h2>Round trips ({trips.height:,})</h2><p>Click a column's name to sort by it.</p>"
                  "<div class='scroll'>" + _table(["#", *trips.columns], trip_rows, "sortable") + "</div>")
     script = resources.files("tovik_backtest").joinpath("report.js").read_text(encoding="utf-8")
-    series = json.dumps(spec).replace("</", "<\\/")
+    series = json.dumps(plan).replace("</", "<\\/")
     parts.append(f"<script type='application/json' id='report-series'>{series}</script>")
     parts.append(f"<script>{script}</script></body></html>\n")
     return "".join(parts)

@@ -62,9 +62,9 @@ def _library_version() -> str:
     """The installed library's version, without importing it: the name of its
     distribution folder beside the package (the metadata machinery is slower to import
     than the kept days are to read), else what that machinery says."""
-    spec = importlib.util.find_spec(_PACKAGE)
-    if spec is not None and spec.origin:
-        site = os.path.dirname(os.path.dirname(spec.origin))
+    located = importlib.util.find_spec(_PACKAGE)
+    if located is not None and located.origin:
+        site = os.path.dirname(os.path.dirname(located.origin))
         prefix = f"{_PACKAGE}-"
         with contextlib.suppress(OSError):
             found = [n for n in os.listdir(site) if n.startswith(prefix) and n.endswith(".dist-info")]
